@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QImage>
+#include <QSize>
+
+// Good-quality reduction by area averaging. Colour is averaged premultiplied
+// so transparent pixels do not bleed their (invisible) colour into the edge.
+class AreaDownscale final
+{
+public:
+    AreaDownscale() = delete;
+
+    // The size an image of `size` takes under the longer-side limit: unchanged
+    // when its longer side is at most maxSide, otherwise the longer side
+    // becomes exactly maxSide and the shorter keeps the aspect, at least 1.
+    static QSize targetSize(QSize size, double maxSide);
+
+    // `image` reduced to `target` (each side no larger than the image's own).
+    // The result keeps a format close to the source's (opaque stays opaque,
+    // alpha comes back premultiplied); a null image when memory runs out.
+    static QImage scaled(const QImage& image, QSize target);
+};

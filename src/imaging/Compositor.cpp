@@ -1,0 +1,84 @@
+#include "Compositor.h"
+
+#include "AreaDownscale.h"
+#include "ImageDecoder.h"
+#include "MaskBlend.h"
+#include "MaskFeather.h"
+
+#include <QColorSpace>
+
+#include <opencv2/imgproc.hpp>
+
+std::optional<QImage> Compositor::load(const QUrl& url, double maxSide)
+{
+    if (!url.isLocalFile())
+        return std::nullopt;
+    const std::optional<QImage> decoded = ImageDecoder::decodeFile(url.toLocalFile(), maxSide);
+    if (!decoded)
+        return std::nullopt;
+    return normalize(*decoded, maxSide);
+}
+
+std::optional<QImage> Compositor::loadData(const QByteArray& bytes, double maxSide)
+{
+    const std::optional<QImage> decoded = ImageDecoder::decodeData(bytes, maxSide);
+    if (!decoded)
+        return std::nullopt;
+    return normalize(*decoded, maxSide);
+}
+
+std::optional<QImage> Compositor::normalize(const QImage& image, double maxSide)
+{
+    if (image.isNull())
+        return std::nullopt;
+    const QSize target = AreaDownscale::targetSize(image.size(), maxSide);
+    QImage work = target == image.size() ? image : AreaDownscale::scaled(image, target);
+    if (work.isNull())
+        return std::nullopt;
+    // Colour conversion after the reduction: far fewer pixels to transform.
+    const QColorSpace space = work.colorSpace();
+    if (space.isValid() && space != QColorSpace(QColorSpace::SRgb))
+        work.convertToColorSpace(QColorSpace::SRgb);
+    QImage out = work.convertToFormat(QImage::Format_RGBA8888);
+    if (out.isNull())
+        return std::nullopt;
+    return out;
+}
+
+double Compositor::featherSigma(QSize size, double feather)
+{
+    const int longer = size.width() <= size.height() ? size.height() : size.width();
+    return double(longer) * feather / 1000.0;
+}
+
+std::optional<QImage> Compositor::composite(const QImage& source, const cv::Mat& mask,
+                                            double feather,
+                                            const std::optional<QColor>& background)
+{
+    if (source.isNull() || mask.empty())
+        return std::nullopt;
+    const QImage src = source.format() == QImage::Format_RGBA8888
+                           ? source
+                           : source.convertToFormat(QImage::Format_RGBA8888);
+    if (src.isNull())
+        return std::nullopt;
+
+    if (mask.type() != CV_8UC1)
+        return std::nullopt;
+    cv::Mat working = mask;
+    if (working.cols != src.width() || working.rows != src.height()) {
+        cv::Mat resized;
+        cv::resize(working, resized, cv::Size(src.width(), src.height()), 0, 0,
+                   cv::INTER_LINEAR);
+        working = resized;
+    }
+    working = MaskFeather::blurred(working, featherSigma(src.size(), feather));
+
+    std::optional<QColor> colour;
+    if (background && background->isValid())
+        colour = background->toRgb();
+    QImage out = MaskBlend::blend(src, working, colour);
+    if (out.isNull())
+        return std::nullopt;
+    return out;
+}

@@ -1,0 +1,121 @@
+#include "TestImages.h"
+
+#include <QBuffer>
+#include <QDir>
+#include <QFile>
+#include <QImageWriter>
+#include <QtEndian>
+
+#include <cstdlib>
+
+namespace TestImages {
+
+QImage quadrants(int w, int h)
+{
+    QImage image(w, h, QImage::Format_RGBA8888);
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            const bool right = x >= w / 2;
+            const bool bottom = y >= h / 2;
+            const QColor c = !bottom ? (right ? Qt::green : Qt::red) : (right ? Qt::white : Qt::blue);
+            image.setPixelColor(x, y, c);
+        }
+    }
+    return image;
+}
+
+QByteArray encode(const QImage& image, const char* format, int quality)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, format);
+    writer.setQuality(quality);
+    writer.write(image);
+    return bytes;
+}
+
+QByteArray jpegWithOrientation(const QImage& image, int orientation)
+{
+    const QByteArray jpeg = encode(image, "jpeg", 95);
+    // APP1 "Exif": a little-endian TIFF header and one IFD with one entry.
+    QByteArray tiff;
+    auto u16 = [&tiff](quint16 v) {
+        tiff.append(char(v & 0xff));
+        tiff.append(char(v >> 8));
+    };
+    auto u32 = [&tiff](quint32 v) {
+        for (int i = 0; i < 4; ++i)
+            tiff.append(char((v >> (8 * i)) & 0xff));
+    };
+    tiff.append("II", 2);
+    u16(42);
+    u32(8);     // IFD0 offset
+    u16(1);     // one entry
+    u16(0x0112); // Orientation
+    u16(3);     // SHORT
+    u32(1);     // count
+    u16(quint16(orientation));
+    u16(0);     // padding of the value field
+    u32(0);     // no next IFD
+    const QByteArray payload = QByteArray("Exif\0\0", 6) + tiff;
+    QByteArray segment("\xFF\xE1", 2);
+    const quint16 length = quint16(payload.size() + 2);
+    segment.append(char(length >> 8));
+    segment.append(char(length & 0xff));
+    segment += payload;
+    return jpeg.left(2) + segment + jpeg.mid(2);
+}
+
+static quint32 crc32(const QByteArray& data)
+{
+    quint32 crc = 0xffffffffu;
+    for (char ch : data) {
+        crc ^= quint8(ch);
+        for (int k = 0; k < 8; ++k)
+            crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+
+QByteArray pngDeclaring(quint32 width, quint32 height)
+{
+    auto chunk = [](const char* type, const QByteArray& data) {
+        QByteArray out(4, 0);
+        qToBigEndian(quint32(data.size()), out.data());
+        const QByteArray body = QByteArray(type, 4) + data;
+        out += body;
+        QByteArray crc(4, 0);
+        qToBigEndian(crc32(body), crc.data());
+        return out + crc;
+    };
+    QByteArray ihdr(13, 0);
+    qToBigEndian(width, ihdr.data());
+    qToBigEndian(height, ihdr.data() + 4);
+    ihdr[8] = 8; // bit depth
+    ihdr[9] = 6; // RGBA
+    // A tiny zlib stream of a few zero bytes: far too little for the size.
+    const QByteArray idat = QByteArray::fromHex("789c63000000010001");
+    return QByteArray("\x89PNG\r\n\x1a\n", 8) + chunk("IHDR", ihdr) + chunk("IDAT", idat) +
+           chunk("IEND", {});
+}
+
+bool writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+QString evalDataDir()
+{
+    const QDir dir(QStringLiteral(VANTEL_SOURCE_DIR "/../shared/evaldata"));
+    return dir.exists() ? dir.absolutePath() : QString();
+}
+
+int channelDistance(QColor a, QColor b)
+{
+    return std::max({std::abs(a.red() - b.red()), std::abs(a.green() - b.green()),
+                     std::abs(a.blue() - b.blue()), std::abs(a.alpha() - b.alpha())});
+}
+
+} // namespace TestImages

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QByteArray>
+#include <QColor>
+#include <QImage>
+#include <QString>
+
+// Small images and encoded files built in code for the tests.
+namespace TestImages {
+
+// A w x h RGBA8888 image with four solid quadrants: red, green / blue, white.
+QImage quadrants(int w, int h);
+
+// `image` encoded in `format` ("png", "jpeg", "tiff", ...); quality -1 is the
+// writer's default.
+QByteArray encode(const QImage& image, const char* format, int quality = -1);
+
+// JPEG bytes of `image` carrying an EXIF orientation tag (1 to 8).
+QByteArray jpegWithOrientation(const QImage& image, int orientation);
+
+// A PNG whose header declares w x h but that holds no pixel data worth the
+// name: what a hostile file looks like.
+QByteArray pngDeclaring(quint32 width, quint32 height);
+
+// Writes bytes to path; false on failure.
+bool writeFile(const QString& path, const QByteArray& bytes);
+
+// The shared evaluation photos, or an empty string where they are absent.
+QString evalDataDir();
+
+// Largest per-channel difference between two colours.
+int channelDistance(QColor a, QColor b);
+
+} // namespace TestImages
