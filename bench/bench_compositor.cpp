@@ -1,0 +1,170 @@
+// Compositing speed: the Feather slider recomposites on every movement, so
+// one composite of the largest image intake allows must fit in a frame.
+// Run: build/bench/bench_compositor --benchmark_repetitions=9
+//          --benchmark_report_aggregates_only=true
+#include "AllocatorTuning.h"
+#include "Compositor.h"
+#include "MaskBlend.h"
+#include "MaskFeather.h"
+
+#include <QBuffer>
+#include <QImageReader>
+#include <QImageWriter>
+#include <QPainter>
+
+#include <benchmark/benchmark.h>
+#include <opencv2/imgproc.hpp>
+
+namespace {
+
+const QSize kSize(2560, 1920);
+
+const QImage& photo()
+{
+    static const QImage image = [] {
+        QImage img(kSize, QImage::Format_RGBA8888);
+        QPainter p(&img);
+        QLinearGradient g(0, 0, kSize.width(), kSize.height());
+        g.setColorAt(0, QColor(30, 60, 200));
+        g.setColorAt(1, QColor(240, 180, 40));
+        p.fillRect(img.rect(), g);
+        return img;
+    }();
+    return image;
+}
+
+// A subject-like mask: two overlapping blobs with a slightly soft edge.
+const cv::Mat& subjectMask()
+{
+    static const cv::Mat mask = [] {
+        cv::Mat m(kSize.height(), kSize.width(), CV_8UC1, cv::Scalar(0));
+        cv::ellipse(m, cv::Point(1100, 1000), cv::Size(500, 800), 10, 0, 360, cv::Scalar(255),
+                    cv::FILLED);
+        cv::circle(m, cv::Point(1700, 700), 380, cv::Scalar(255), cv::FILLED);
+        cv::GaussianBlur(m, m, cv::Size(5, 5), 1.0);
+        return m;
+    }();
+    return mask;
+}
+
+std::optional<QColor> background(int index)
+{
+    switch (index) {
+    case 1: return QColor(Qt::white);
+    case 2: return QColor(Qt::black);
+    case 3: return QColor(52, 199, 89);
+    default: return std::nullopt;
+    }
+}
+
+void BM_Composite(benchmark::State& state)
+{
+    const double feather = double(state.range(0));
+    const std::optional<QColor> bg = background(int(state.range(1)));
+    for (auto _ : state) {
+        std::optional<QImage> out = Compositor::composite(photo(), subjectMask(), feather, bg);
+        benchmark::DoNotOptimize(out);
+    }
+    state.SetLabel(bg ? bg->name().toStdString() : "clear");
+}
+
+// The baseline: the exact Gaussian from OpenCV (edges replicated), then the
+// same blend.
+void BM_CompositeWithExactGaussian(benchmark::State& state)
+{
+    const double sigma = Compositor::featherSigma(kSize, double(state.range(0)));
+    for (auto _ : state) {
+        cv::Mat blurred;
+        cv::GaussianBlur(subjectMask(), blurred, cv::Size(0, 0), sigma, sigma,
+                         cv::BORDER_REPLICATE);
+        QImage out = MaskBlend::blend(photo(), blurred, std::nullopt);
+        benchmark::DoNotOptimize(out);
+    }
+}
+
+void BM_FeatherOnly(benchmark::State& state)
+{
+    const double sigma = Compositor::featherSigma(kSize, double(state.range(0)));
+    for (auto _ : state) {
+        cv::Mat out = MaskFeather::blurred(subjectMask(), sigma);
+        benchmark::DoNotOptimize(out.data);
+    }
+}
+
+void BM_ExactGaussianOnly(benchmark::State& state)
+{
+    const double sigma = Compositor::featherSigma(kSize, double(state.range(0)));
+    for (auto _ : state) {
+        cv::Mat out;
+        cv::GaussianBlur(subjectMask(), out, cv::Size(0, 0), sigma, sigma, cv::BORDER_REPLICATE);
+        benchmark::DoNotOptimize(out.data);
+    }
+}
+
+const QByteArray& photoJpeg4000()
+{
+    static const QByteArray bytes = [] {
+        QImage img(4000, 3000, QImage::Format_RGB32);
+        QPainter p(&img);
+        QRadialGradient g(2000, 1500, 2200);
+        g.setColorAt(0, QColor(250, 220, 180));
+        g.setColorAt(0.6, QColor(40, 120, 60));
+        g.setColorAt(1, QColor(10, 20, 90));
+        p.fillRect(img.rect(), g);
+        for (int i = 0; i < 400; ++i)
+            p.fillRect(QRect((i * 7919) % 4000, (i * 104729) % 3000, 60, 40),
+                       QColor::fromHsv((i * 37) % 360, 200, 200));
+        p.end();
+        QByteArray out;
+        QBuffer buffer(&out);
+        buffer.open(QIODevice::WriteOnly);
+        QImageWriter writer(&buffer, "jpeg");
+        writer.setQuality(90);
+        writer.write(img);
+        return out;
+    }();
+    return bytes;
+}
+
+void BM_Load4000x3000Jpeg(benchmark::State& state)
+{
+    const QByteArray& bytes = photoJpeg4000();
+    for (auto _ : state) {
+        std::optional<QImage> img = Compositor::loadData(bytes, 2560.0);
+        benchmark::DoNotOptimize(img);
+    }
+}
+
+void BM_PlainDecode4000x3000Jpeg(benchmark::State& state)
+{
+    const QByteArray& bytes = photoJpeg4000();
+    for (auto _ : state) {
+        QImage img = QImage::fromData(bytes, "jpeg");
+        benchmark::DoNotOptimize(img);
+    }
+}
+
+} // namespace
+
+BENCHMARK(BM_Composite)
+    ->ArgsProduct({{0, 5, 20}, {0, 1, 2, 3}})
+    ->ArgNames({"feather", "bg"})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(BM_CompositeWithExactGaussian)->Arg(5)->Arg(20)->ArgName("feather")->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_FeatherOnly)->Arg(1)->Arg(2)->Arg(3)->Arg(5)->Arg(10)->Arg(20)->ArgName("feather")->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ExactGaussianOnly)->Arg(5)->Arg(20)->ArgName("feather")->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Load4000x3000Jpeg)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_PlainDecode4000x3000Jpeg)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+int main(int argc, char** argv)
+{
+    // As the application does: see AllocatorTuning.h.
+    tuneAllocatorForLargeImages();
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
