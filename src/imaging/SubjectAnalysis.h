@@ -1,0 +1,50 @@
+#pragma once
+
+#include "LabelMap.h"
+#include "VisionService.h"
+
+#include <QImage>
+#include <QPointF>
+#include <QSize>
+
+#include <opencv2/core.hpp>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+// One run of the vision service over one image: the subjects it found, their
+// label map, and masks for all of them or one, at the image's pixel size.
+// Filled by analyze() and never modified after; shared read-only between the
+// editor model and its background jobs.
+class SubjectAnalysis final
+{
+public:
+    explicit SubjectAnalysis(QImage cg);
+
+    // Analyzes an RGBA8888 image with the given service (the on-device one
+    // by default). Throws VantelError::noSubject or the service's error.
+    static std::shared_ptr<const SubjectAnalysis> analyze(const QImage& cg);
+    static std::shared_ptr<const SubjectAnalysis> analyze(const QImage& cg, VisionService& vision);
+
+    // The mask of one subject, or of all when none is given, as CV_8UC1 of
+    // the image's size. Throws VantelError::noSubject or the service's error.
+    cv::Mat mask(std::optional<int64_t> selected) const;
+
+    // The label under a normalized point; 0 for background and without a map.
+    int64_t labelAtNormalized(QPointF point) const;
+
+    // The mask scaled to the target size; the very same mask when the scale
+    // is within 0.0001 of 1 on both axes.
+    static cv::Mat fit(const cv::Mat& mask, QSize target);
+
+    const QImage cg;
+    std::shared_ptr<const InstanceMaskObservation> observation;
+    InstanceSet instances;
+    std::optional<LabelMap> labels;
+    std::optional<cv::Mat> personMask;
+
+private:
+    friend class TestSubjectAnalysis;
+    static std::optional<LabelMap> readLabels(const LabelBuffer& buffer);
+};

@@ -1,0 +1,306 @@
+#include "MatteSubjects.h"
+
+#include "FaceDetector.h"
+
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <numeric>
+#include <vector>
+
+namespace {
+
+constexpr int coreThreshold = 128; // matte one half
+// A piece smaller than this share of the image is a speck unless it lies
+// next to a larger piece.
+constexpr double speckShare = 0.0005;
+// Pieces closer than this share of the longer side count as touching.
+constexpr double gapShare = 0.015;
+// A piece joins a neighbour at least this many times its size.
+constexpr double fragmentRatio = 8.0;
+// Faces are looked for at this longer side at most.
+constexpr int faceSearchSide = 800;
+
+struct DisjointSets {
+    std::vector<int> parent;
+    explicit DisjointSets(int n) : parent(size_t(n)) { std::iota(parent.begin(), parent.end(), 0); }
+    int find(int i)
+    {
+        while (parent[size_t(i)] != i)
+            i = parent[size_t(i)] = parent[size_t(parent[size_t(i)])];
+        return i;
+    }
+    void join(int child, int root) { parent[size_t(find(child))] = find(root); }
+};
+
+// Distance from piece `i` to the nearest pixel of each other piece, looked
+// at only within `reach` of the piece's bounding box.
+std::vector<double> distancesFrom(const cv::Mat& pieces, const cv::Mat& stats, int i, int reach)
+{
+    const int n = stats.rows;
+    std::vector<double> nearest(size_t(n), 1e30);
+    cv::Rect box(stats.at<int>(i, cv::CC_STAT_LEFT), stats.at<int>(i, cv::CC_STAT_TOP),
+                 stats.at<int>(i, cv::CC_STAT_WIDTH), stats.at<int>(i, cv::CC_STAT_HEIGHT));
+    box.x -= reach;
+    box.y -= reach;
+    box.width += 2 * reach;
+    box.height += 2 * reach;
+    box &= cv::Rect(0, 0, pieces.cols, pieces.rows);
+    const cv::Mat local = pieces(box);
+    cv::Mat notPiece = local != i;
+    cv::Mat distance;
+    cv::distanceTransform(notPiece, distance, cv::DIST_L2, cv::DIST_MASK_PRECISE);
+    for (int y = 0; y < local.rows; ++y) {
+        const int* label = local.ptr<int>(y);
+        const float* d = distance.ptr<float>(y);
+        for (int x = 0; x < local.cols; ++x) {
+            const int l = label[x];
+            if (l > 0 && l != i)
+                nearest[size_t(l)] = std::min(nearest[size_t(l)], double(d[x]));
+        }
+    }
+    return nearest;
+}
+
+// Faces in the image, in working coordinates.
+std::vector<cv::Rect> findFaces(const cv::Mat& rgb)
+{
+    const int longer = std::max(rgb.cols, rgb.rows);
+    const double scale = longer > faceSearchSide ? double(faceSearchSide) / longer : 1.0;
+    cv::Mat grey;
+    cv::cvtColor(rgb, grey, cv::COLOR_RGB2GRAY);
+    if (scale < 1.0)
+        cv::resize(grey, grey, cv::Size(), scale, scale, cv::INTER_AREA);
+    std::vector<cv::Rect> faces = FaceDetector::detect(grey, std::max(16, longer / 60));
+    for (cv::Rect& f : faces) {
+        f = cv::Rect(cvRound(f.x / scale), cvRound(f.y / scale), cvRound(f.width / scale),
+                     cvRound(f.height / scale));
+    }
+    return faces;
+}
+
+// Tries to split `subject` (a CV_8U mask of one subject's confident pixels)
+// between the people whose faces it holds. Returns one mask per person, or
+// nothing when the split does not measure up.
+std::vector<cv::Mat> splitPeople(const cv::Mat& subject, const cv::Mat& support,
+                                 const cv::Mat& rgb, const std::vector<cv::Rect>& faces)
+{
+    const int area = cv::countNonZero(subject);
+    cv::Mat markers(subject.size(), CV_32S, cv::Scalar(0));
+    markers.setTo(1, support == 0);
+    const cv::Rect whole(0, 0, subject.cols, subject.rows);
+    for (size_t k = 0; k < faces.size(); ++k) {
+        const cv::Rect& f = faces[k];
+        const int marker = int(k) + 2;
+        // The middle of the face, and a torso column below it.
+        const cv::Rect face(f.x + f.width / 4, f.y + f.height / 4, f.width / 2, f.height / 2);
+        const cv::Rect torso(f.x + f.width / 4, f.y + f.height + f.height / 3, f.width / 2,
+                             f.height * 2);
+        for (const cv::Rect& r : {face & whole, torso & whole}) {
+            cv::Mat seed = markers(r);
+            const cv::Mat inside = subject(r);
+            for (int y = 0; y < r.height; ++y) {
+                int* m = seed.ptr<int>(y);
+                const uchar* s = inside.ptr<uchar>(y);
+                for (int x = 0; x < r.width; ++x) {
+                    if (!s[x])
+                        continue;
+                    // Where two people's seeds meet, neither claims the pixel.
+                    m[x] = (m[x] == 0 || m[x] == marker) ? marker : 0;
+                }
+            }
+        }
+    }
+    cv::watershed(rgb, markers);
+
+    std::vector<cv::Mat> parts;
+    for (size_t k = 0; k < faces.size(); ++k) {
+        cv::Mat part = (markers == int(k) + 2) & subject;
+        const int partArea = cv::countNonZero(part);
+        // Each person a real share of the piece, and in one piece.
+        if (partArea < area / 10)
+            return {};
+        cv::Mat labels, stats, centroids;
+        const int n = cv::connectedComponentsWithStats(part, labels, stats, centroids, 8);
+        int largest = 0;
+        for (int i = 1; i < n; ++i)
+            largest = std::max(largest, stats.at<int>(i, cv::CC_STAT_AREA));
+        if (largest < partArea * 8 / 10)
+            return {};
+        parts.push_back(part);
+    }
+    return parts;
+}
+
+} // namespace
+
+cv::Size MatteSubjects::workingSize(QSize imageSize)
+{
+    const int shorter = std::min(imageSize.width(), imageSize.height());
+    if (shorter <= 1024)
+        return cv::Size(imageSize.width(), imageSize.height());
+    const double scale = 1024.0 / shorter;
+    return cv::Size(std::max(1, cvRound(imageSize.width() * scale)),
+                    std::max(1, cvRound(imageSize.height() * scale)));
+}
+
+MatteSubjects::Result MatteSubjects::split(const cv::Mat& matte, const cv::Mat& rgb)
+{
+    CV_Assert(matte.type() == CV_32FC1);
+    Result result;
+    cv::Mat m8;
+    matte.convertTo(m8, CV_8U, 255.0);
+    const cv::Mat core = m8 >= coreThreshold;
+    const cv::Mat support = m8 >= 26;
+
+    cv::Mat pieces, stats, centroids;
+    const int n = cv::connectedComponentsWithStats(core, pieces, stats, centroids, 8, CV_32S);
+    const int longer = std::max(matte.cols, matte.rows);
+    const int minArea = std::max(16, int(speckShare * matte.total()));
+    const int reach = std::max(2, int(gapShare * longer));
+    auto areaOf = [&](int i) { return stats.at<int>(i, cv::CC_STAT_AREA); };
+
+    // Join fragments to their much larger neighbours, smallest last.
+    std::vector<int> bySize(size_t(std::max(0, n - 1)));
+    std::iota(bySize.begin(), bySize.end(), 1);
+    std::sort(bySize.begin(), bySize.end(), [&](int a, int b) { return areaOf(a) > areaOf(b); });
+    DisjointSets sets(n);
+    for (size_t rank = 1; rank < bySize.size(); ++rank) {
+        const int i = bySize[rank];
+        const std::vector<double> nearest = distancesFrom(pieces, stats, i, reach);
+        int host = 0;
+        double best = reach;
+        for (size_t r = 0; r < rank; ++r) {
+            const int j = bySize[r];
+            if (nearest[size_t(j)] <= best && areaOf(j) >= fragmentRatio * areaOf(i)) {
+                best = nearest[size_t(j)];
+                host = j;
+            }
+        }
+        if (host)
+            sets.join(i, host);
+    }
+
+    // Subjects: groups whose total area is not a speck's.
+    std::vector<int> groupArea(size_t(n), 0);
+    for (int i = 1; i < n; ++i)
+        groupArea[size_t(sets.find(i))] += areaOf(i);
+    std::vector<cv::Mat> subjects;
+    std::vector<int> groupOf(size_t(n), -1);
+    for (int i = 1; i < n; ++i) {
+        const int root = sets.find(i);
+        if (groupArea[size_t(root)] < minArea)
+            continue;
+        if (groupOf[size_t(root)] < 0) {
+            groupOf[size_t(root)] = int(subjects.size());
+            subjects.emplace_back(cv::Mat::zeros(matte.size(), CV_8UC1));
+        }
+        groupOf[size_t(i)] = groupOf[size_t(root)];
+    }
+    std::vector<uchar> subjectOfPiece(size_t(n), 0); // 1-based subject, 0 none
+    for (int i = 1; i < n; ++i)
+        subjectOfPiece[size_t(i)] = uchar(groupOf[size_t(i)] + 1);
+    cv::Mat specks = cv::Mat::zeros(matte.size(), CV_8UC1);
+    for (int y = 0; y < pieces.rows; ++y) {
+        const int* p = pieces.ptr<int>(y);
+        for (int x = 0; x < pieces.cols; ++x) {
+            if (p[x] <= 0)
+                continue;
+            if (groupOf[size_t(p[x])] >= 0)
+                subjects[size_t(groupOf[size_t(p[x])])].at<uchar>(y, x) = 255;
+            else
+                specks.at<uchar>(y, x) = 255;
+        }
+    }
+
+    // People who touch: split a subject between the faces it holds.
+    if (!rgb.empty() && !subjects.empty()) {
+        const std::vector<cv::Rect> faces = findFaces(rgb);
+        result.report.faces = int(faces.size());
+        std::vector<cv::Mat> splitSubjects;
+        for (const cv::Mat& subject : subjects) {
+            std::vector<cv::Rect> inside;
+            for (const cv::Rect& f : faces) {
+                const cv::Point c(f.x + f.width / 2, f.y + f.height / 2);
+                if (c.inside(cv::Rect(0, 0, subject.cols, subject.rows)) && subject.at<uchar>(c))
+                    inside.push_back(f);
+            }
+            if (inside.size() >= 2) {
+                ++result.report.splitsTried;
+                std::vector<cv::Mat> parts = splitPeople(subject, support, rgb, inside);
+                if (!parts.empty()) {
+                    ++result.report.splitsKept;
+                    // Confident pixels the split left on a border go to the
+                    // nearest person when soft pixels are assigned below.
+                    for (cv::Mat& part : parts)
+                        splitSubjects.push_back(part);
+                    continue;
+                }
+            }
+            splitSubjects.push_back(subject);
+        }
+        subjects = std::move(splitSubjects);
+    }
+
+    // Number subjects by size, largest first, at most 255.
+    std::vector<std::pair<int, size_t>> sized;
+    for (size_t s = 0; s < subjects.size(); ++s)
+        sized.emplace_back(cv::countNonZero(subjects[s]), s);
+    std::sort(sized.begin(), sized.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+    if (sized.size() > size_t(maxSubjects))
+        sized.resize(size_t(maxSubjects));
+    result.count = int(sized.size());
+
+    // Seeds: the subjects' confident pixels with their labels, and dropped
+    // specks (255), whose soft surroundings go with them. Confident pixels a
+    // split left on the border between two people are not seeds: they go to
+    // the nearer person like soft pixels.
+    constexpr uchar dropped = 255;
+    cv::Mat seedLabel(matte.size(), CV_8UC1, cv::Scalar(dropped));
+    for (size_t label = 0; label < sized.size(); ++label)
+        seedLabel.setTo(uchar(label + 1), subjects[sized[label].second]);
+    cv::Mat seeds = specks.clone();
+    for (const cv::Mat& subject : subjects)
+        seeds |= subject;
+
+    result.owner = cv::Mat::zeros(matte.size(), CV_8UC1);
+    result.matte = cv::Mat::zeros(matte.size(), CV_8UC1);
+    if (cv::countNonZero(seeds) > 0 && result.count > 0) {
+        cv::Mat distance, nearest;
+        cv::distanceTransform(seeds == 0, distance, nearest, cv::DIST_L2, cv::DIST_MASK_5,
+                              cv::DIST_LABEL_PIXEL);
+        // Label of each seed pixel, by the index distanceTransform gave it.
+        std::vector<uchar> labelOfSeed(1, 0);
+        for (int y = 0; y < seeds.rows; ++y) {
+            const uchar* s = seeds.ptr<uchar>(y);
+            const int* idx = nearest.ptr<int>(y);
+            const uchar* l = seedLabel.ptr<uchar>(y);
+            for (int x = 0; x < seeds.cols; ++x) {
+                if (!s[x])
+                    continue;
+                if (size_t(idx[x]) >= labelOfSeed.size())
+                    labelOfSeed.resize(size_t(idx[x]) + 1, dropped);
+                labelOfSeed[size_t(idx[x])] = l[x];
+            }
+        }
+        for (int y = 0; y < seeds.rows; ++y) {
+            const uchar* m = m8.ptr<uchar>(y);
+            const int* idx = nearest.ptr<int>(y);
+            uchar* owner = result.owner.ptr<uchar>(y);
+            uchar* kept = result.matte.ptr<uchar>(y);
+            for (int x = 0; x < seeds.cols; ++x) {
+                if (!m[x])
+                    continue;
+                const size_t i = size_t(idx[x]);
+                const uchar label = i < labelOfSeed.size() ? labelOfSeed[i] : dropped;
+                if (label == dropped || label == 0)
+                    continue;
+                owner[x] = label;
+                kept[x] = m[x];
+            }
+        }
+    }
+    result.labels = result.owner.clone();
+    result.labels.setTo(0, result.matte < labelThreshold);
+    return result;
+}

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QSize>
+
+#include <opencv2/core.hpp>
+
+// Splits a salient-object matte into separate subjects.
+//
+// The matte's confident part (at least one half) is split into connected
+// pieces. Small pieces close to a much larger one are fragments of it (a hand,
+// a wheel) and join it; specks on their own are dropped. A piece that holds
+// two or more faces is tried for a split between the people along the
+// image's edges (a seeded watershed), kept only when the parts come out
+// whole and of a plausible size. Subjects are numbered by size, 1 the
+// largest, at most 255. Every soft pixel belongs to its nearest subject, so
+// each keeps its soft edge.
+class MatteSubjects final
+{
+public:
+    MatteSubjects() = delete;
+
+    static constexpr int maxSubjects = 255;
+    // Matte values from which a pixel counts in the handed-out label map.
+    static constexpr int labelThreshold = 64;
+
+    struct Report {
+        int faces = 0;       // faces found in the image
+        int splitsTried = 0; // pieces holding two or more faces
+        int splitsKept = 0;  // of those, split into people
+    };
+
+    struct Result {
+        cv::Mat matte;  // CV_8UC1, the matte with dropped specks cleared
+        cv::Mat owner;  // CV_8UC1, subject of every pixel the matte covers
+        cv::Mat labels; // CV_8UC1, owner where the matte is at least labelThreshold
+        int count = 0;
+        Report report;
+    };
+
+    // The size the split works at for an image: the image's own, or scaled
+    // down so its shorter side is 1024 (the network's resolution).
+    static cv::Size workingSize(QSize imageSize);
+
+    // `matte`: CV_32F in 0..1 at working size. `rgb`: the image at the same
+    // size as CV_8UC3 (R, G, B), or empty to skip the split between people.
+    static Result split(const cv::Mat& matte, const cv::Mat& rgb);
+};

@@ -1,0 +1,53 @@
+#pragma once
+
+#include "SegmentationNetwork.h"
+#include "VisionService.h"
+
+#include <QString>
+
+#include <future>
+#include <memory>
+#include <mutex>
+
+// Vantel's on-device vision: instance masks from the segmentation network
+// where its file is found and loads, person segmentation otherwise. The
+// network loads once, on a thread of its own, so the first analysis never
+// waits on work queued behind it in the shared pool.
+class OnDeviceVision final : public VisionService
+{
+public:
+    // The process-wide service, with the installed network. It is never
+    // destroyed, so a pass still running at exit touches nothing freed.
+    static OnDeviceVision& shared();
+
+    // A service with the network at `networkPath` (an empty path: none).
+    explicit OnDeviceVision(QString networkPath);
+    ~OnDeviceVision() override;
+
+    // Where the installed network is: the user's data folder, then the
+    // system's, then models/ in the build tree. Empty when nowhere.
+    static QString defaultNetworkPath();
+
+    // Starts loading the network (once); returns at once.
+    void startLoading();
+    // Whether the load attempt has ended (successfully or not).
+    bool loadingFinished() const;
+    // Why the network is unavailable, once the attempt has ended.
+    QString unavailableReason();
+
+    bool instanceMasksAvailable() override;
+    std::vector<std::shared_ptr<const InstanceMaskObservation>>
+    generateForegroundInstanceMask(const QImage& image) override;
+    std::vector<cv::Mat> generatePersonSegmentation(const QImage& image) override;
+
+private:
+    struct Loaded {
+        std::shared_ptr<SegmentationNetwork> network;
+        QString error;
+    };
+    const Loaded& loaded();
+
+    const QString m_path;
+    std::once_flag m_start;
+    std::shared_future<Loaded> m_loading;
+};

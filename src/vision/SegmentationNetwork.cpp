@@ -1,0 +1,91 @@
+#include "SegmentationNetwork.h"
+
+#include "VantelError.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+
+#include <opencv2/imgproc.hpp>
+
+namespace {
+
+// OpenCV's messages span several lines with file names and expressions; the
+// user gets one short sentence, with OpenCV's own summary where it has one.
+QString shortText(const cv::Exception& e)
+{
+    QString detail = QString::fromStdString(e.err).section(QLatin1Char('\n'), 0, 0).trimmed();
+    if (detail.size() > 100)
+        detail = detail.left(97) + QStringLiteral("...");
+    if (detail.isEmpty())
+        return QCoreApplication::translate("Vantel", "The subject finder failed on this image.");
+    return QCoreApplication::translate("Vantel", "The subject finder failed on this image (%1).")
+        .arg(detail);
+}
+
+} // namespace
+
+SegmentationNetwork::SegmentationNetwork(cv::dnn::Net net) : m_net(std::move(net)) {}
+
+std::unique_ptr<SegmentationNetwork> SegmentationNetwork::load(const QString& path)
+{
+    if (path.isEmpty() || !QFileInfo(path).isFile())
+        throw VantelError::platform(QCoreApplication::translate("Vantel", "The subject finder is not installed."));
+    try {
+        cv::dnn::Net net = cv::dnn::readNetFromONNX(path.toStdString());
+        if (net.empty())
+            throw VantelError::platform(QCoreApplication::translate("Vantel", "The subject finder could not be loaded."));
+        net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
+        net.setPreferableTarget(cv::dnn::DNN_TARGET_CPU);
+        return std::unique_ptr<SegmentationNetwork>(new SegmentationNetwork(std::move(net)));
+    } catch (const cv::Exception& e) {
+        throw VantelError::platform(shortText(e));
+    }
+}
+
+cv::Mat SegmentationNetwork::inputBlob(const QImage& image)
+{
+    const QImage rgba = image.format() == QImage::Format_RGBA8888
+                            ? image
+                            : image.convertToFormat(QImage::Format_RGBA8888);
+    const cv::Mat view(rgba.height(), rgba.width(), CV_8UC4, const_cast<uchar*>(rgba.constBits()),
+                       size_t(rgba.bytesPerLine()));
+    cv::Mat resized;
+    const bool shrinking = rgba.width() >= inputSide && rgba.height() >= inputSide;
+    cv::resize(view, resized, cv::Size(inputSide, inputSide), 0, 0,
+               shrinking ? cv::INTER_AREA : cv::INTER_LINEAR);
+
+    const int sizes[] = {1, 3, inputSide, inputSide};
+    cv::Mat blob(4, sizes, CV_32F);
+    float* r = blob.ptr<float>(0, 0);
+    float* g = blob.ptr<float>(0, 1);
+    float* b = blob.ptr<float>(0, 2);
+    for (int y = 0; y < inputSide; ++y) {
+        const uchar* px = resized.ptr<uchar>(y);
+        const size_t row = size_t(y) * inputSide;
+        for (int x = 0; x < inputSide; ++x, px += 4) {
+            // Bytes are R, G, B, A. Transparent parts read as grey 128 (0).
+            const float a = px[3] / 255.0f;
+            r[row + x] = (px[0] - 128.0f) * a / 256.0f;
+            g[row + x] = (px[1] - 128.0f) * a / 256.0f;
+            b[row + x] = (px[2] - 128.0f) * a / 256.0f;
+        }
+    }
+    return blob;
+}
+
+cv::Mat SegmentationNetwork::matte(const QImage& image)
+{
+    try {
+        const cv::Mat blob = inputBlob(image);
+        std::lock_guard<std::mutex> lock(m_forward);
+        m_net.setInput(blob, "input");
+        const cv::Mat out = m_net.forward("output");
+        if (out.dims != 4 || out.size[2] != inputSide || out.size[3] != inputSide)
+            throw VantelError::platform(QCoreApplication::translate("Vantel", "The subject finder gave an unexpected result."));
+        return cv::Mat(inputSide, inputSide, CV_32F, const_cast<float*>(out.ptr<float>())).clone();
+    } catch (const cv::Exception& e) {
+        throw VantelError::platform(shortText(e));
+    } catch (const std::bad_alloc&) {
+        throw VantelError::platform(QCoreApplication::translate("Vantel", "There is not enough memory to analyze this image."));
+    }
+}
