@@ -40,7 +40,9 @@ public:
         asked.push_back(set);
         if (maskError)
             throw *maskError;
-        return cv::Mat(maskSize, CV_8UC1, cv::Scalar(int(set.size())));
+        // All subjects read 255; one subject reads ten times its label.
+        const int value = set.size() == 1 ? int(*set.begin()) * 10 : 255;
+        return cv::Mat(maskSize, CV_8UC1, cv::Scalar(value));
     }
 };
 

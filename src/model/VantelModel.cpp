@@ -1,0 +1,285 @@
+#include "VantelModel.h"
+
+#include "Compositor.h"
+#include "JobPostbox.h"
+#include "JobScheduler.h"
+#include "OnDeviceVision.h"
+#include "VantelError.h"
+
+#include <QCoreApplication>
+#include <QTimer>
+
+namespace {
+
+// The user-facing text of a job's failure: Vantel's own texts as they are,
+// anything else cut to its first line.
+QString describe(const std::exception& e)
+{
+    if (const auto* vantel = dynamic_cast<const VantelError*>(&e))
+        return vantel->errorDescription();
+    if (dynamic_cast<const std::bad_alloc*>(&e))
+        return QCoreApplication::translate("Vantel", "There is not enough memory to analyze this image.");
+    return QString::fromUtf8(e.what()).section(QLatin1Char('\n'), 0, 0).trimmed();
+}
+
+} // namespace
+
+VantelModel::VantelModel(QObject* parent) : VantelModel(Dependencies{}, parent) {}
+
+VantelModel::VantelModel(Dependencies dependencies, QObject* parent)
+    : QObject(parent), m_deps(dependencies), m_postbox(std::make_shared<JobPostbox>(this))
+{
+    if (!m_deps.vision)
+        m_deps.vision = &OnDeviceVision::shared();
+    if (!m_deps.scheduler) {
+        m_ownScheduler = std::make_unique<ThreadPoolScheduler>();
+        m_deps.scheduler = m_ownScheduler.get();
+    }
+}
+
+VantelModel::~VantelModel()
+{
+    // Jobs still running keep the postbox; their outcomes now go nowhere.
+    m_postbox->close();
+}
+
+// ---- published fields: store, then announce ------------------------------
+
+#define VANTEL_ASSIGN(member, value, signal)                                                      \
+    do {                                                                                           \
+        member = value;                                                                            \
+        emit signal();                                                                             \
+        emit changed();                                                                            \
+    } while (false)
+
+void VantelModel::setOriginal(std::optional<QImage> value)
+{
+    VANTEL_ASSIGN(m_original, std::move(value), originalChanged);
+}
+
+void VantelModel::setResult(std::optional<QImage> value)
+{
+    VANTEL_ASSIGN(m_result, std::move(value), resultChanged);
+}
+
+void VantelModel::setShowOriginal(bool value)
+{
+    VANTEL_ASSIGN(m_showOriginal, value, showOriginalChanged);
+}
+
+void VantelModel::setProcessing(bool value)
+{
+    VANTEL_ASSIGN(m_isProcessing, value, isProcessingChanged);
+}
+
+void VantelModel::setErrorMessage(std::optional<QString> value)
+{
+    VANTEL_ASSIGN(m_errorMessage, std::move(value), errorMessageChanged);
+}
+
+void VantelModel::setStatusMessage(std::optional<QString> value)
+{
+    VANTEL_ASSIGN(m_statusMessage, std::move(value), statusMessageChanged);
+}
+
+void VantelModel::setSelectedInstance(std::optional<int64_t> value)
+{
+    VANTEL_ASSIGN(m_selectedInstance, value, selectedInstanceChanged);
+}
+
+void VantelModel::setCanSelect(bool value)
+{
+    VANTEL_ASSIGN(m_canSelect, value, canSelectChanged);
+}
+
+void VantelModel::setFeather(double value)
+{
+    VANTEL_ASSIGN(m_feather, value, featherChanged);
+    recomposite();
+}
+
+void VantelModel::setBackground(BackgroundChoice value)
+{
+    VANTEL_ASSIGN(m_background, value, backgroundChanged);
+    recomposite();
+}
+
+void VantelModel::setCustomColor(const QColor& value)
+{
+    VANTEL_ASSIGN(m_customColor, value, customColorChanged);
+    recomposite();
+}
+
+#undef VANTEL_ASSIGN
+
+QVariant VantelModel::selectedInstanceValue() const
+{
+    return m_selectedInstance ? QVariant::fromValue(qint64(*m_selectedInstance)) : QVariant();
+}
+
+void VantelModel::setSelectedInstanceValue(const QVariant& value)
+{
+    bool ok = false;
+    const qint64 label = value.toLongLong(&ok);
+    setSelectedInstance(value.isValid() && ok ? std::optional<int64_t>(label) : std::nullopt);
+}
+
+// ---- jobs -------------------------------------------------------------------
+
+void VantelModel::start(const QImage& image)
+{
+    const int64_t n = ++m_job;
+    setOriginal(image);
+    setResult(std::nullopt);
+    m_analysis.reset();
+    m_baseMask.reset();
+    setSelectedInstance(std::nullopt);
+    setCanSelect(false);
+    setErrorMessage(std::nullopt);
+    setStatusMessage(std::nullopt);
+    setShowOriginal(false);
+    setProcessing(true);
+
+    // The job reads only what it is handed and writes nothing of the model:
+    // its outcome goes back through the postbox, to be applied on the GUI
+    // thread, where `model` is used (the postbox delivers only while it lives).
+    VisionService* vision = m_deps.vision;
+    std::shared_ptr<JobPostbox> postbox = m_postbox;
+    VantelModel* model = this;
+    m_deps.scheduler->schedule([image, n, vision, postbox, model] {
+        std::shared_ptr<const SubjectAnalysis> analysis;
+        cv::Mat mask;
+        QString failure;
+        try {
+            analysis = SubjectAnalysis::analyze(image, *vision);
+            mask = analysis->mask(std::nullopt);
+        } catch (const std::exception& e) {
+            analysis.reset();
+            failure = describe(e);
+            if (failure.isEmpty())
+                failure = VantelError::noSubject().errorDescription();
+        }
+        if (analysis) {
+            postbox->post([model, n, analysis, mask] { model->applyProcessing(n, analysis, mask); });
+        } else {
+            postbox->post([model, n, failure] { model->applyProcessingFailure(n, failure); });
+        }
+    });
+}
+
+void VantelModel::applyProcessing(int64_t n, std::shared_ptr<const SubjectAnalysis> analysis,
+                                  cv::Mat mask)
+{
+    if (m_job != n)
+        return; // stale: dropped without a trace
+    m_analysis = std::move(analysis);
+    m_baseMask = std::move(mask);
+    setCanSelect(m_analysis->labels.has_value() && m_analysis->instances.size() > 1);
+    setProcessing(false);
+    recomposite();
+}
+
+void VantelModel::applyProcessingFailure(int64_t n, const QString& message)
+{
+    if (m_job != n)
+        return;
+    setProcessing(false);
+    setErrorMessage(message);
+}
+
+void VantelModel::remask()
+{
+    if (!m_analysis)
+        return;
+    const std::optional<int64_t> selection = m_selectedInstance;
+    const int64_t n = m_job;
+    std::shared_ptr<const SubjectAnalysis> analysis = m_analysis;
+    std::shared_ptr<JobPostbox> postbox = m_postbox;
+    VantelModel* model = this;
+    m_deps.scheduler->schedule([analysis, selection, n, postbox, model] {
+        cv::Mat mask;
+        try {
+            mask = analysis->mask(selection);
+        } catch (const std::exception&) {
+            return; // a failed re-mask ends silently; the shown result stays
+        }
+        postbox->post([model, n, selection, mask] { model->applyMask(n, selection, mask); });
+    });
+}
+
+void VantelModel::applyMask(int64_t n, std::optional<int64_t> selection, cv::Mat mask)
+{
+    // Besides the job number, the selection the mask was made for must still
+    // be the current one: with two quick clicks in flight, whichever finishes
+    // last would otherwise show a subject other than the one selected.
+    if (m_job != n || selection != m_selectedInstance)
+        return;
+    m_baseMask = std::move(mask);
+    recomposite();
+}
+
+void VantelModel::recomposite()
+{
+    if (!m_original || !m_baseMask)
+        return;
+    setResult(Compositor::composite(*m_original, *m_baseMask, m_feather, backgroundColor()));
+}
+
+std::optional<QColor> VantelModel::backgroundColor() const
+{
+    switch (m_background.value()) {
+    case BackgroundChoice::transparent:
+        return std::nullopt;
+    case BackgroundChoice::white:
+        return QColor(Qt::white);
+    case BackgroundChoice::black:
+        return QColor(Qt::black);
+    case BackgroundChoice::custom:
+        return m_customColor;
+    }
+    return std::nullopt;
+}
+
+void VantelModel::tap(QPointF normalized)
+{
+    if (!m_analysis || !m_analysis->labels || m_analysis->instances.size() < 2)
+        return;
+    const int64_t label = m_analysis->labelAtNormalized(normalized);
+    if (label < 1)
+        return;
+    if (m_selectedInstance && *m_selectedInstance == label)
+        setSelectedInstance(std::nullopt);
+    else
+        setSelectedInstance(label);
+    remask();
+}
+
+void VantelModel::reset()
+{
+    ++m_job;
+    setOriginal(std::nullopt);
+    setResult(std::nullopt);
+    m_analysis.reset();
+    m_baseMask.reset();
+    setErrorMessage(std::nullopt);
+    setStatusMessage(std::nullopt);
+    setSelectedInstance(std::nullopt);
+    setCanSelect(false);
+    setShowOriginal(false);
+    setProcessing(false);
+}
+
+void VantelModel::flash(const QString& text)
+{
+    setStatusMessage(text);
+    // A precise timer: a coarse one may fire up to 5% early.
+    QTimer::singleShot(2000, Qt::PreciseTimer, this, [this, text] {
+        if (m_statusMessage && *m_statusMessage == text)
+            setStatusMessage(std::nullopt);
+    });
+}
+
+void VantelModel::fail(const QString& message)
+{
+    setErrorMessage(message);
+}

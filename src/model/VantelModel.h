@@ -1,0 +1,178 @@
+#pragma once
+
+#include "BackgroundChoice.h"
+#include "DropPayload.h"
+#include "SubjectAnalysis.h"
+
+#include <QColor>
+#include <QImage>
+#include <QObject>
+#include <QPointF>
+#include <QString>
+#include <QUrl>
+#include <QVariant>
+
+#include <opencv2/core.hpp>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+class FileChooser;
+class JobPostbox;
+class JobScheduler;
+class QClipboard;
+class VisionService;
+
+// The one editor model: the loaded image, its analysis, the current mask, the
+// user's settings, and the error and status texts. Runs the analysis and
+// mask jobs in the background and applies their outcomes on the GUI thread,
+// takes images in and exports results.
+//
+// Every assignment to a published field stores the value, then emits its
+// notify signal and changed(), also when the value does not change.
+class VantelModel final : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(QImage original READ originalImage NOTIFY originalChanged)
+    Q_PROPERTY(QImage result READ resultImage NOTIFY resultChanged)
+    Q_PROPERTY(bool showOriginal READ showOriginal WRITE setShowOriginal NOTIFY showOriginalChanged)
+    Q_PROPERTY(bool isProcessing READ isProcessing NOTIFY isProcessingChanged)
+    Q_PROPERTY(QString errorMessage READ errorText NOTIFY errorMessageChanged)
+    Q_PROPERTY(QString statusMessage READ statusText NOTIFY statusMessageChanged)
+    Q_PROPERTY(QVariant selectedInstance READ selectedInstanceValue WRITE setSelectedInstanceValue
+                   NOTIFY selectedInstanceChanged)
+    Q_PROPERTY(bool canSelect READ canSelect NOTIFY canSelectChanged)
+    Q_PROPERTY(double feather READ feather WRITE setFeather NOTIFY featherChanged)
+    Q_PROPERTY(BackgroundChoice background READ background WRITE setBackground NOTIFY backgroundChanged)
+    Q_PROPERTY(QColor customColor READ customColor WRITE setCustomColor NOTIFY customColorChanged)
+
+public:
+    // Longest side every image is scaled to on entry.
+    static constexpr double maxSide = 2560.0;
+    // The toolkit's standard green: sRGB (52, 199, 89).
+    static QColor standardGreen() { return QColor(52, 199, 89); }
+
+    struct Dependencies {
+        VisionService* vision = nullptr;     // default: the on-device service
+        JobScheduler* scheduler = nullptr;   // default: the global thread pool
+        FileChooser* chooser = nullptr;      // default: none (open/save do nothing)
+        QClipboard* clipboard = nullptr;     // default: the application's
+    };
+
+    explicit VantelModel(QObject* parent = nullptr);
+    VantelModel(Dependencies dependencies, QObject* parent = nullptr);
+    ~VantelModel() override;
+
+    // Published fields.
+    const std::optional<QImage>& original() const { return m_original; }
+    const std::optional<QImage>& result() const { return m_result; }
+    bool showOriginal() const { return m_showOriginal; }
+    bool isProcessing() const { return m_isProcessing; }
+    const std::optional<QString>& errorMessage() const { return m_errorMessage; }
+    const std::optional<QString>& statusMessage() const { return m_statusMessage; }
+    std::optional<int64_t> selectedInstance() const { return m_selectedInstance; }
+    bool canSelect() const { return m_canSelect; }
+    double feather() const { return m_feather; }
+    BackgroundChoice background() const { return m_background; }
+    QColor customColor() const { return m_customColor; }
+
+    void setShowOriginal(bool value);
+    void setSelectedInstance(std::optional<int64_t> value);
+    void setFeather(double value);
+    void setBackground(BackgroundChoice value);
+    void setCustomColor(const QColor& value);
+
+    // Derived.
+    bool usesTransparency() const { return m_background == BackgroundChoice::transparent; }
+
+    // Editing.
+    void remask();
+    void tap(QPointF normalized);
+    void reset();
+
+    // Intake.
+    void open(const QUrl& url);
+    void open(const QImage& image);
+    void paste();
+    bool handleDrop(const DropPayload& payload);
+    void chooseFile();
+
+    // Export.
+    void copyPNG();
+    void savePNG();
+    // The result as PNG bytes, or none when there is no result or the
+    // encoder gives nothing.
+    std::optional<QByteArray> pngData() const;
+
+    // Private state, readable for the panel's tests and for diagnostics.
+    std::shared_ptr<const SubjectAnalysis> analysis() const { return m_analysis; }
+    const std::optional<cv::Mat>& baseMask() const { return m_baseMask; }
+    int64_t job() const { return m_job; }
+
+signals:
+    void originalChanged();
+    void resultChanged();
+    void showOriginalChanged();
+    void isProcessingChanged();
+    void errorMessageChanged();
+    void statusMessageChanged();
+    void selectedInstanceChanged();
+    void canSelectChanged();
+    void featherChanged();
+    void backgroundChanged();
+    void customColorChanged();
+    // After every assignment to any published field.
+    void changed();
+
+private:
+    struct Processed {
+        std::shared_ptr<const SubjectAnalysis> analysis;
+        cv::Mat mask;
+    };
+
+    void start(const QImage& image);
+    void recomposite();
+    void flash(const QString& text);
+    std::optional<QColor> backgroundColor() const;
+    void applyProcessing(int64_t n, std::shared_ptr<const SubjectAnalysis> analysis, cv::Mat mask);
+    void applyProcessingFailure(int64_t n, const QString& message);
+    void applyMask(int64_t n, std::optional<int64_t> selection, cv::Mat mask);
+    void fail(const QString& message);
+    bool openDecoded(const std::optional<QImage>& image);
+    QClipboard* clipboard() const;
+
+    // Property adapters.
+    QImage originalImage() const { return m_original.value_or(QImage()); }
+    QImage resultImage() const { return m_result.value_or(QImage()); }
+    QString errorText() const { return m_errorMessage.value_or(QString()); }
+    QString statusText() const { return m_statusMessage.value_or(QString()); }
+    QVariant selectedInstanceValue() const;
+    void setSelectedInstanceValue(const QVariant& value);
+
+    void setOriginal(std::optional<QImage> value);
+    void setResult(std::optional<QImage> value);
+    void setProcessing(bool value);
+    void setErrorMessage(std::optional<QString> value);
+    void setStatusMessage(std::optional<QString> value);
+    void setCanSelect(bool value);
+
+    Dependencies m_deps;
+    std::unique_ptr<JobScheduler> m_ownScheduler;
+    std::shared_ptr<JobPostbox> m_postbox;
+
+    std::optional<QImage> m_original;
+    std::optional<QImage> m_result;
+    bool m_showOriginal = false;
+    bool m_isProcessing = false;
+    std::optional<QString> m_errorMessage;
+    std::optional<QString> m_statusMessage;
+    std::optional<int64_t> m_selectedInstance;
+    bool m_canSelect = false;
+    double m_feather = 0.0;
+    BackgroundChoice m_background = BackgroundChoice::transparent;
+    QColor m_customColor = standardGreen();
+    std::shared_ptr<const SubjectAnalysis> m_analysis;
+    std::optional<cv::Mat> m_baseMask;
+    int64_t m_job = 0;
+};

@@ -1,0 +1,62 @@
+// Export: the result leaves as PNG, on the clipboard or in a file.
+#include "VantelModel.h"
+
+#include "FileChooser.h"
+#include "PngEncoder.h"
+
+#include <QClipboard>
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QMimeData>
+#include <QSaveFile>
+
+std::optional<QByteArray> VantelModel::pngData() const
+{
+    if (!m_result)
+        return std::nullopt;
+    QByteArray bytes = PngEncoder::encode(*m_result);
+    if (bytes.isEmpty())
+        return std::nullopt;
+    return bytes;
+}
+
+void VantelModel::copyPNG()
+{
+    const std::optional<QByteArray> bytes = pngData();
+    if (!bytes || !clipboard())
+        return;
+    // One entry of one type: no file name, no other image formats.
+    auto* data = new QMimeData;
+    data->setData(QStringLiteral("image/png"), *bytes);
+    clipboard()->setMimeData(data, QClipboard::Clipboard);
+    flash(QCoreApplication::translate("Vantel", "Copied to clipboard"));
+}
+
+void VantelModel::savePNG()
+{
+    // The bytes are made before the panel is shown, also if it is cancelled.
+    const std::optional<QByteArray> bytes = pngData();
+    if (!bytes || !m_deps.chooser)
+        return;
+    const std::optional<QUrl> url =
+        m_deps.chooser->choosePngDestination(QStringLiteral("Vantel.png"));
+    if (!url || !url->isLocalFile())
+        return;
+    QString path = url->toLocalFile();
+    if (QFileInfo(path).suffix().isEmpty())
+        path += QStringLiteral(".png");
+
+    // Written to a temporary file renamed over the target only when complete,
+    // so a failed save (a full disk, a vanished folder) never destroys the
+    // file it was replacing. Where the folder takes no new files but the file
+    // itself is writable, it is written in place.
+    QSaveFile file(path);
+    file.setDirectWriteFallback(true);
+    if (!file.open(QIODevice::WriteOnly) || file.write(*bytes) != bytes->size() || !file.commit()) {
+        const QString reason = file.errorString();
+        file.cancelWriting();
+        setErrorMessage(reason);
+        return;
+    }
+    flash(QCoreApplication::translate("Vantel", "Saved ") + QFileInfo(path).fileName());
+}

@@ -1,0 +1,88 @@
+#pragma once
+
+#include "FakeVision.h"
+#include "FileChooser.h"
+#include "JobScheduler.h"
+
+#include <QCoreApplication>
+
+#include <deque>
+#include <functional>
+#include <map>
+#include <thread>
+
+// Holds the model's background jobs until the test releases them, in any
+// order, each on a thread of its own as in the program.
+class StepScheduler final : public JobScheduler
+{
+public:
+    struct Pending {
+        std::function<void()> work;
+        int64_t jobAtSchedule = 0;
+    };
+    std::deque<Pending> pending;
+    std::function<int64_t()> currentJob; // the model's job number, when scheduled
+
+    void schedule(std::function<void()> work) override
+    {
+        pending.push_back({std::move(work), currentJob ? currentJob() : 0});
+    }
+    size_t count() const { return pending.size(); }
+
+    // Runs job i (in scheduling order among those pending) to its end, then
+    // delivers what it posted back to the GUI thread.
+    void release(size_t i = 0)
+    {
+        Pending job = std::move(pending.at(i));
+        pending.erase(pending.begin() + std::ptrdiff_t(i));
+        std::thread worker(job.work);
+        worker.join();
+        QCoreApplication::processEvents();
+    }
+    void releaseAll()
+    {
+        while (!pending.empty())
+            release(0);
+    }
+};
+
+// Open and save panels that answer what the test queued.
+class FakeChooser final : public FileChooser
+{
+public:
+    std::optional<QUrl> openAnswer;
+    std::optional<QUrl> saveAnswer;
+    int opens = 0;
+    int saves = 0;
+    QString proposed;
+
+    std::optional<QUrl> chooseImageFile() override
+    {
+        ++opens;
+        return openAnswer;
+    }
+    std::optional<QUrl> choosePngDestination(const QString& name) override
+    {
+        ++saves;
+        proposed = name;
+        return saveAnswer;
+    }
+};
+
+// An observation over a w x h label buffer split into a left half (label 1)
+// and a right half (label 2) with a background strip at the top, whose
+// masks are filled with the number of labels asked for.
+inline std::shared_ptr<FakeObservation> twoSubjects(int w, int h, InstanceSet instances = {1, 2})
+{
+    auto o = std::make_shared<FakeObservation>();
+    o->instances = std::move(instances);
+    o->width = w;
+    o->height = h;
+    o->bytesPerRow = w;
+    o->bytes.assign(size_t(w * h), 0);
+    for (int y = h / 4; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            o->bytes[size_t(y * w + x)] = x < w / 2 ? 1 : 2;
+    o->maskSize = cv::Size(w, h);
+    return o;
+}
