@@ -1,0 +1,324 @@
+#include "ModelDoubles.h"
+#include "TestImages.h"
+#include "VantelModel.h"
+
+#include <QClipboard>
+#include <QColorSpace>
+#include <QGuiApplication>
+#include <QMimeData>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+#include <sys/resource.h>
+
+// Image intake and PNG export of the editor model.
+class TestModelIo final : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    FakeVision m_vision;
+    StepScheduler m_scheduler;
+    FakeChooser m_chooser;
+
+    std::unique_ptr<VantelModel> makeModel()
+    {
+        m_vision.instanceResults = {twoSubjects(40, 30)};
+        return std::make_unique<VantelModel>(
+            VantelModel::Dependencies{&m_vision, &m_scheduler, &m_chooser});
+    }
+
+    QUrl file(const QString& name, const QByteArray& bytes)
+    {
+        const QString path = m_dir.filePath(name);
+        TestImages::writeFile(path, bytes);
+        return QUrl::fromLocalFile(path);
+    }
+
+    QByteArray png(QColor colour, QSize size = QSize(40, 30))
+    {
+        QImage img(size, QImage::Format_RGBA8888);
+        img.fill(colour);
+        return TestImages::encode(img, "png");
+    }
+
+    // Pixels and alpha equal (the PNG's colour-space tag aside).
+    static bool samePixels(const QImage& a, const QImage& b)
+    {
+        QImage x = a.convertToFormat(QImage::Format_RGBA8888);
+        QImage y = b.convertToFormat(QImage::Format_RGBA8888);
+        x.setColorSpace(QColorSpace());
+        y.setColorSpace(QColorSpace());
+        return x == y;
+    }
+
+    static QColor originalColour(const VantelModel& m) { return m.original()->pixelColor(1, 1); }
+
+    // A model editing a red image with its result in place.
+    std::unique_ptr<VantelModel> editing()
+    {
+        auto m = makeModel();
+        m->open(QUrl(file(QStringLiteral("red.png"), png(Qt::red))));
+        m_scheduler.releaseAll();
+        return m;
+    }
+
+    static void setClipboard(QMimeData* data)
+    {
+        QGuiApplication::clipboard()->setMimeData(data);
+    }
+
+private slots:
+    void initTestCase() { QVERIFY(m_dir.isValid()); }
+    void cleanup() { m_scheduler.pending.clear(); }
+
+    void openScalesAndReports()
+    {
+        auto m = makeModel();
+        QImage big(4000, 3000, QImage::Format_RGB32);
+        big.fill(Qt::blue);
+        m->open(file(QStringLiteral("big.jpg"), TestImages::encode(big, "jpeg")));
+        QCOMPARE(m->original()->size(), QSize(2560, 1920));
+        QImage small(1000, 800, QImage::Format_RGB32);
+        small.fill(Qt::blue);
+        m->open(file(QStringLiteral("small.png"), TestImages::encode(small, "png")));
+        QCOMPARE(m->original()->size(), QSize(1000, 800));
+        m_scheduler.releaseAll();
+
+        // A failing intake changes nothing but the error text.
+        const int64_t job = m->job();
+        const QImage result = *m->result();
+        m->open(file(QStringLiteral("broken.png"), "not an image"));
+        QCOMPARE(m->errorMessage(), std::optional(QStringLiteral("Couldn't read that image.")));
+        QCOMPARE(m->job(), job);
+        QCOMPARE(*m->result(), result);
+        QCOMPARE(m->original()->size(), QSize(1000, 800));
+        m->open(QImage());
+        QCOMPARE(m->job(), job);
+
+        // A successful intake clears it.
+        m->open(file(QStringLiteral("ok.png"), png(Qt::green)));
+        QVERIFY(!m->errorMessage());
+    }
+
+    void chooseFile()
+    {
+        auto m = makeModel();
+        m_chooser.openAnswer.reset();
+        m->chooseFile(); // cancelled: nothing
+        QVERIFY(!m->original() && !m->errorMessage());
+        m_chooser.openAnswer = file(QStringLiteral("chosen.png"), png(Qt::green));
+        m->chooseFile();
+        QCOMPARE(originalColour(*m), QColor(Qt::green));
+        m_chooser.openAnswer = file(QStringLiteral("bad.png"), "x");
+        m->chooseFile();
+        QCOMPARE(m->errorMessage(), std::optional(QStringLiteral("Couldn't read that image.")));
+        QCOMPARE(originalColour(*m), QColor(Qt::green));
+    }
+
+    void dropsTakeTheFirstUsableThing()
+    {
+        auto m = makeModel();
+        auto drop = [&](QMimeData* data) {
+            const DropPayload payload = DropPayload::from(data);
+            delete data; // the drag's data dies with the drop
+            const bool taken = m->handleDrop(payload);
+            QCoreApplication::processEvents();
+            return taken;
+        };
+
+        // Two files: only the first opens, after the drop has been answered.
+        auto* two = new QMimeData;
+        two->setUrls({file(QStringLiteral("a.png"), png(Qt::red)), file(QStringLiteral("b.png"), png(Qt::blue))});
+        QVERIFY(m->handleDrop(DropPayload::from(two)));
+        QVERIFY(!m->original());
+        delete two;
+        QCoreApplication::processEvents();
+        QCOMPARE(originalColour(*m), QColor(Qt::red));
+
+        // A non-image file: accepted, then reported.
+        auto* text = new QMimeData;
+        text->setUrls({file(QStringLiteral("notes.txt"), "hello")});
+        QVERIFY(drop(text));
+        QCOMPARE(m->errorMessage(), std::optional(QStringLiteral("Couldn't read that image.")));
+        QCOMPARE(originalColour(*m), QColor(Qt::red));
+
+        // Plain text: refused, and no message.
+        m->reset();
+        auto* plain = new QMimeData;
+        plain->setText(QStringLiteral("some words"));
+        QVERIFY(!drop(plain));
+        QVERIFY(!m->errorMessage() && !m->original());
+
+        // A browser's drag: a web address with the image's bytes beside it.
+        auto* web = new QMimeData;
+        web->setUrls({QUrl(QStringLiteral("https://example.com/cat.png"))});
+        web->setData(QStringLiteral("image/png"), png(Qt::magenta));
+        QVERIFY(drop(web));
+        QCOMPARE(originalColour(*m), QColor(Qt::magenta));
+
+        // Image data alone, from another application.
+        auto* data = new QMimeData;
+        data->setData(QStringLiteral("image/png"), png(Qt::cyan));
+        QVERIFY(drop(data));
+        QCOMPARE(originalColour(*m), QColor(Qt::cyan));
+
+        // Image bytes that are no image.
+        auto* junk = new QMimeData;
+        junk->setData(QStringLiteral("image/png"), "garbage");
+        QVERIFY(drop(junk));
+        QCOMPARE(m->errorMessage(), std::optional(QStringLiteral("Couldn't read that image.")));
+        QCOMPARE(originalColour(*m), QColor(Qt::cyan));
+
+        // Nothing at all.
+        QVERIFY(!m->handleDrop(DropPayload()));
+    }
+
+    void pasteOrderOfTries()
+    {
+        auto m = makeModel();
+
+        // A copied file wins over image data beside it.
+        auto* both = new QMimeData;
+        both->setUrls({file(QStringLiteral("file.png"), png(Qt::red))});
+        both->setData(QStringLiteral("image/png"), png(Qt::blue));
+        setClipboard(both);
+        m->paste();
+        QCOMPARE(originalColour(*m), QColor(Qt::red));
+
+        // Several files, only the second an image by its extension.
+        auto* several = new QMimeData;
+        several->setUrls({file(QStringLiteral("readme.txt"), "text"),
+                          file(QStringLiteral("second.jpeg"), TestImages::encode(TestImages::quadrants(40, 30), "jpeg"))});
+        setClipboard(several);
+        m->paste();
+        QCOMPARE(m->original()->size(), QSize(40, 30));
+        QVERIFY(originalColour(*m).red() > 200);
+
+        // An image extension on a file that is no image: the read fails.
+        auto* liar = new QMimeData;
+        liar->setUrls({file(QStringLiteral("liar.png"), "words")});
+        setClipboard(liar);
+        m->paste();
+        QCOMPARE(m->errorMessage(), std::optional(QStringLiteral("Couldn't read that image.")));
+
+        // Only a file whose extension names no image type: no image found.
+        auto* unknown = new QMimeData;
+        unknown->setUrls({file(QStringLiteral("photo.xyzzy"), png(Qt::red))});
+        setClipboard(unknown);
+        m->paste();
+        QCOMPARE(m->errorMessage(), std::optional(QStringLiteral("No image found on the clipboard.")));
+
+        // Image data alone.
+        auto* data = new QMimeData;
+        data->setData(QStringLiteral("image/png"), png(Qt::yellow));
+        setClipboard(data);
+        m->paste();
+        QCOMPARE(originalColour(*m), QColor(Qt::yellow));
+        QVERIFY(!m->errorMessage());
+    }
+
+    void emptyClipboardWhileEditing()
+    {
+        auto m = editing();
+        const QImage result = *m->result();
+        QGuiApplication::clipboard()->clear();
+        m->paste();
+        QCOMPARE(m->errorMessage(), std::optional(QStringLiteral("No image found on the clipboard.")));
+        QCOMPARE(*m->result(), result);
+        QCOMPARE(originalColour(*m), QColor(Qt::red));
+        QCOMPARE(m_scheduler.count(), size_t(0));
+    }
+
+    void copyPutsOnePngWithItsAlpha()
+    {
+        auto m = editing();
+        m->tap({0.75, 0.9}); // one subject: its mask reads 20 of 255
+        m_scheduler.releaseAll();
+        // An earlier error survives a successful copy.
+        QGuiApplication::clipboard()->clear();
+        m->paste();
+        QVERIFY(m->errorMessage());
+        m->copyPNG();
+        const QMimeData* data = QGuiApplication::clipboard()->mimeData();
+        QCOMPARE(data->formats(), QStringList{QStringLiteral("image/png")});
+        QImage pasted;
+        QVERIFY(pasted.loadFromData(data->data(QStringLiteral("image/png")), "png"));
+        const QImage expected = *m->result();
+        QVERIFY(samePixels(pasted, expected));
+        QCOMPARE(expected.pixelColor(20, 2).alpha(), 20); // partial alpha survives
+        QCOMPARE(m->statusMessage(), std::optional(QStringLiteral("Copied to clipboard")));
+        QVERIFY(m->errorMessage());
+
+        // Nothing to export: nothing happens.
+        m->reset();
+        QGuiApplication::clipboard()->clear();
+        m->copyPNG();
+        QVERIFY(!m->statusMessage());
+        const QMimeData* after = QGuiApplication::clipboard()->mimeData();
+        QVERIFY(!after || !after->hasFormat(QStringLiteral("image/png")));
+    }
+
+    void saveWritesThePng()
+    {
+        auto m = editing();
+        m_chooser.saveAnswer.reset();
+        m->savePNG(); // cancelled
+        QCOMPARE(m_chooser.proposed, QStringLiteral("Vantel.png"));
+        QVERIFY(!m->statusMessage() && !m->errorMessage());
+
+        const QString portrait = m_dir.filePath(QStringLiteral("portrait"));
+        m_chooser.saveAnswer = QUrl::fromLocalFile(portrait);
+        m->savePNG();
+        QCOMPARE(m->statusMessage(), std::optional(QStringLiteral("Saved portrait.png")));
+        QImage written(portrait + QStringLiteral(".png"));
+        QVERIFY(samePixels(written, *m->result()));
+        QCOMPARE(m_chooser.proposed, QStringLiteral("Vantel.png")); // every time
+
+        m_chooser.saveAnswer = QUrl::fromLocalFile(m_dir.filePath(QStringLiteral("Vantel.png")));
+        m->savePNG();
+        QCOMPARE(m->statusMessage(), std::optional(QStringLiteral("Saved Vantel.png")));
+    }
+
+    void failedSaveReportsAndKeepsTheOldFile()
+    {
+        auto m = editing();
+        // A folder that is not there.
+        m_chooser.saveAnswer = QUrl::fromLocalFile(m_dir.filePath(QStringLiteral("gone/Vantel.png")));
+        m->savePNG();
+        QVERIFY(m->errorMessage() && !m->errorMessage()->isEmpty());
+        QVERIFY(!m->statusMessage());
+
+        // The disk fills up halfway: the file being replaced stays intact.
+        const QString target = m_dir.filePath(QStringLiteral("keep.png"));
+        const QByteArray old(300, 'k');
+        QVERIFY(TestImages::writeFile(target, old));
+        QImage noisy(400, 300, QImage::Format_RGBA8888);
+        for (int y = 0; y < 300; ++y)
+            for (int x = 0; x < 400; ++x)
+                noisy.setPixel(x, y, qRgba((x * 37) % 256, (y * 91) % 256, (x * y) % 256, 255));
+        m->open(noisy);
+        m_scheduler.releaseAll();
+        m_chooser.saveAnswer = QUrl::fromLocalFile(target);
+        rlimit saved{};
+        getrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, SIG_IGN);
+        rlimit tiny = saved;
+        tiny.rlim_cur = 4096;
+        setrlimit(RLIMIT_FSIZE, &tiny);
+        m->savePNG();
+        setrlimit(RLIMIT_FSIZE, &saved);
+        QVERIFY(m->errorMessage());
+        QVERIFY(!m->statusMessage());
+        QFile kept(target);
+        QVERIFY(kept.open(QIODevice::ReadOnly));
+        QCOMPARE(kept.readAll(), old);
+        QCOMPARE(QDir(m_dir.path()).entryList({QStringLiteral("keep.png*")}, QDir::Files),
+                 QStringList{QStringLiteral("keep.png")}); // no leftovers
+    }
+};
+
+QTEST_MAIN(TestModelIo)
+#include "tst_model_io.moc"
