@@ -28,3 +28,17 @@ DropPayload DropPayload::from(const QMimeData* data)
         payload.image = qvariant_cast<QImage>(data->imageData());
     return payload;
 }
+
+bool DropPayload::acceptable(const QMimeData* data)
+{
+    if (!data)
+        return false;
+    const QList<QUrl> urls = data->urls();
+    if (!urls.isEmpty() && urls.first().isLocalFile())
+        return true;
+    for (const QString& format : data->formats()) {
+        if (format.startsWith(QLatin1String("image/")))
+            return true;
+    }
+    return data->hasImage();
+}

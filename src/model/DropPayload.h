@@ -19,6 +19,9 @@ struct DropPayload {
     QImage image;
 
     static DropPayload from(const QMimeData* data);
+    // Whether a drag carrying `data` would be taken, without copying its
+    // bytes (asked on every move while a drag hovers).
+    static bool acceptable(const QMimeData* data);
     // Whether a drop of this would be taken (drives the hover look too).
     bool usable() const { return fileUrl || !imageBytes.isEmpty() || !image.isNull(); }
 };

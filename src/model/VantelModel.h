@@ -64,6 +64,9 @@ public:
     VantelModel(Dependencies dependencies, QObject* parent = nullptr);
     ~VantelModel() override;
 
+    // The open and save panels, once the widgets that show them exist.
+    void setFileChooser(FileChooser* chooser) { m_deps.chooser = chooser; }
+
     // Published fields.
     const std::optional<QImage>& original() const { return m_original; }
     const std::optional<QImage>& result() const { return m_result; }

@@ -61,6 +61,12 @@ bool OnDeviceVision::loadingFinished() const
            m_loading.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
 }
 
+void OnDeviceVision::waitForLoading() const
+{
+    if (m_loading.valid())
+        m_loading.wait();
+}
+
 const OnDeviceVision::Loaded& OnDeviceVision::loaded()
 {
     startLoading();

@@ -32,6 +32,8 @@ public:
     void startLoading();
     // Whether the load attempt has ended (successfully or not).
     bool loadingFinished() const;
+    // Waits for a load attempt that has started to end.
+    void waitForLoading() const;
     // Why the network is unavailable, once the attempt has ended.
     QString unavailableReason();
 

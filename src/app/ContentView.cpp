@@ -1,0 +1,331 @@
+#include "ContentView.h"
+
+#include "ColorWell.h"
+#include "DropPayload.h"
+#include "DropZone.h"
+#include "PreviewView.h"
+#include "SegmentedControl.h"
+#include "Symbols.h"
+#include "Theme.h"
+#include "VantelModel.h"
+
+#include <QDragEnterEvent>
+#include <QApplication>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMimeData>
+#include <QPushButton>
+#include <QShortcut>
+#include <QSlider>
+#include <QStackedWidget>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+#include <cmath>
+
+namespace {
+
+QLabel* secondaryLabel(const QString& text, const QFont& font, QWidget* parent)
+{
+    auto* label = new QLabel(text, parent);
+    label->setFont(font);
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, Theme::secondary());
+    label->setPalette(palette);
+    return label;
+}
+
+QLabel* symbolLabel(const QString& name, int side, QWidget* parent)
+{
+    auto* label = new QLabel(parent);
+    label->setPixmap(Symbols::pixmap(name, Theme::secondary(), side, parent->devicePixelRatioF()));
+    return label;
+}
+
+} // namespace
+
+ContentView::ContentView(VantelModel* model, QWidget* parent) : QWidget(parent), m_model(model)
+{
+    setFixedWidth(panelWidth);
+    setAcceptDrops(true);
+
+    m_dropZone = new DropZone(this);
+    m_editor = buildEditor();
+    m_faces = new QStackedWidget(this);
+    m_faces->addWidget(m_dropZone);
+    m_faces->addWidget(m_editor);
+
+    m_error = new QLabel(this);
+    m_error->setObjectName(QStringLiteral("errorLine"));
+    m_error->setFont(Theme::caption());
+    m_error->setWordWrap(true);
+    QPalette red = m_error->palette();
+    red.setColor(QPalette::WindowText, Theme::errorRed());
+    m_error->setPalette(red);
+
+    auto* panel = new QVBoxLayout(this);
+    panel->setContentsMargins(14, 14, 14, 14);
+    panel->setSpacing(12);
+    panel->addWidget(m_faces);
+    panel->addWidget(m_error);
+    panel->addWidget(buildFooter());
+
+    connect(m_dropZone->chooseButton(), &QPushButton::clicked, m_model, &VantelModel::chooseFile);
+    connect(m_dropZone->pasteButton(), &QPushButton::clicked, m_model, &VantelModel::paste);
+    // Paste works the same in both faces.
+    auto* paste = new QShortcut(QKeySequence::Paste, this);
+    paste->setContext(Qt::WindowShortcut);
+    connect(paste, &QShortcut::activated, m_model, &VantelModel::paste);
+
+    connect(m_model, &VantelModel::changed, this, &ContentView::refresh);
+    refresh();
+}
+
+QString ContentView::featherText(double feather)
+{
+    return QString::asprintf("%.0f", feather);
+}
+
+QWidget* ContentView::buildEditor()
+{
+    auto* editor = new QWidget(this);
+    editor->setObjectName(QStringLiteral("editor"));
+
+    m_new = new QPushButton(Symbols::icon(QStringLiteral("plus")), tr("New"), editor);
+    m_pasteIcon = new QToolButton(editor);
+    m_pasteIcon->setIcon(Symbols::icon(QStringLiteral("doc.on.clipboard")));
+    m_pasteIcon->setToolTip(tr("Paste image from clipboard"));
+    m_pasteIcon->setAutoRaise(false);
+    m_beforeAfter = new SegmentedControl({tr("After"), tr("Before")}, editor);
+    m_beforeAfter->setFixedWidth(140);
+    auto* top = new QHBoxLayout;
+    top->addWidget(m_new);
+    top->addWidget(m_pasteIcon);
+    top->addStretch();
+    top->addWidget(m_beforeAfter);
+
+    m_preview = new PreviewView(m_model, editor);
+    m_preview->setFixedHeight(300);
+
+    m_hintRow = new QWidget(editor);
+    m_hint = secondaryLabel(QString(), Theme::caption(), m_hintRow);
+    m_allSubjects = new QPushButton(tr("All subjects"), m_hintRow);
+    m_allSubjects->setFont(Theme::caption());
+    m_allSubjects->setAttribute(Qt::WA_MacSmallSize);
+    auto* hint = new QHBoxLayout(m_hintRow);
+    hint->setContentsMargins(0, 0, 0, 0);
+    hint->addWidget(symbolLabel(QStringLiteral("hand.tap"), 16, m_hintRow));
+    hint->addWidget(m_hint);
+    hint->addStretch();
+    hint->addWidget(m_allSubjects);
+
+    auto* featherLabel = new QLabel(tr("Feather"), editor);
+    featherLabel->setFixedWidth(56);
+    m_feather = new QSlider(Qt::Horizontal, editor);
+    m_feather->setRange(0, 20 * featherSteps);
+    m_feather->setSingleStep(featherSteps / 4);
+    m_feather->setPageStep(2 * featherSteps);
+    m_featherNumber = new QLabel(editor);
+    m_featherNumber->setFixedWidth(24);
+    m_featherNumber->setAlignment(Qt::AlignCenter);
+    // The desktop fonts' digits are all one width, so the number does not
+    // jitter while the slider moves.
+    auto* featherRow = new QHBoxLayout;
+    featherRow->addWidget(featherLabel);
+    featherRow->addWidget(m_feather);
+    featherRow->addWidget(m_featherNumber);
+
+    QStringList choices;
+    for (const BackgroundChoice& choice : BackgroundChoice::allCases())
+        choices << choice.rawValue();
+    auto* backgroundLabel = new QLabel(tr("Background"), editor);
+    backgroundLabel->setFixedWidth(70);
+    m_background = new SegmentedControl(choices, editor);
+    m_colorWell = new ColorWell(editor);
+    auto* backgroundRow = new QHBoxLayout;
+    backgroundRow->addWidget(backgroundLabel);
+    backgroundRow->addWidget(m_background);
+    backgroundRow->addWidget(m_colorWell);
+
+    m_exportRow = new QWidget(editor);
+    m_copy = new QPushButton(Symbols::icon(QStringLiteral("doc.on.doc")), tr("Copy PNG"), m_exportRow);
+    m_save = new QPushButton(tr("Save PNG…"), m_exportRow);
+    m_save->setObjectName(QStringLiteral("prominent"));
+    m_save->setDefault(true);
+    {
+        // The panel's primary action: filled with the accent colour.
+        const QColor accent = Theme::accent();
+        const QColor onAccent = QApplication::palette().color(QPalette::HighlightedText);
+        m_save->setIcon(Symbols::pixmap(QStringLiteral("square.and.arrow.down"), onAccent, 16, devicePixelRatioF()));
+        m_save->setStyleSheet(QStringLiteral(
+            "QPushButton#prominent { background: %1; color: %2; border: 1px solid %3;"
+            " border-radius: 6px; padding: 4px 12px; }"
+            "QPushButton#prominent:hover { background: %4; }"
+            "QPushButton#prominent:pressed { background: %3; }"
+            "QPushButton#prominent:disabled { background: %5; color: %6; border-color: %5; }")
+                                  .arg(accent.name(), onAccent.name(), accent.darker(120).name(),
+                                       accent.lighter(110).name(),
+                                       Theme::withAlpha(accent, 0.35).name(QColor::HexArgb),
+                                       Theme::withAlpha(onAccent, 0.7).name(QColor::HexArgb)));
+    }
+    m_status = secondaryLabel(QString(), Theme::caption(), m_exportRow);
+    auto* exportLayout = new QHBoxLayout(m_exportRow);
+    exportLayout->setContentsMargins(0, 0, 0, 0);
+    exportLayout->addWidget(m_copy);
+    exportLayout->addWidget(m_save);
+    exportLayout->addStretch();
+    exportLayout->addWidget(m_status);
+
+    auto* column = new QVBoxLayout(editor);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(10);
+    column->addLayout(top);
+    column->addWidget(m_preview);
+    column->addWidget(m_hintRow);
+    column->addLayout(featherRow);
+    column->addLayout(backgroundRow);
+    column->addWidget(m_exportRow);
+
+    connect(m_new, &QPushButton::clicked, m_model, &VantelModel::reset);
+    connect(m_pasteIcon, &QToolButton::clicked, m_model, &VantelModel::paste);
+    connect(m_beforeAfter, &SegmentedControl::currentIndexChanged, this,
+            [this](int index) { m_model->setShowOriginal(index == 1); });
+    connect(m_allSubjects, &QPushButton::clicked, this, [this] {
+        m_model->setSelectedInstance(std::nullopt);
+        m_model->remask();
+    });
+    // Every movement writes the amount once; the model's own change comes
+    // back through refresh(), which moves the slider without signals.
+    connect(m_feather, &QSlider::valueChanged, this,
+            [this](int value) { m_model->setFeather(double(value) / featherSteps); });
+    connect(m_background, &SegmentedControl::currentIndexChanged, this, [this](int index) {
+        m_model->setBackground(BackgroundChoice::allCases()[size_t(index)]);
+    });
+    connect(m_colorWell, &ColorWell::colorPicked, m_model, &VantelModel::setCustomColor);
+    connect(m_colorWell, &ColorWell::pickerOpened, this, [this] { emit dialogShown(true); });
+    connect(m_colorWell, &ColorWell::pickerClosed, this, [this] { emit dialogShown(false); });
+    connect(m_copy, &QPushButton::clicked, m_model, &VantelModel::copyPNG);
+    connect(m_save, &QPushButton::clicked, m_model, &VantelModel::savePNG);
+    return editor;
+}
+
+QWidget* ContentView::buildFooter()
+{
+    auto* footer = new QWidget(this);
+    m_note = secondaryLabel(tr("Processed on-device. Nothing is uploaded."), Theme::caption2(), footer);
+    m_quit = new QPushButton(tr("Quit"), footer);
+    m_quit->setFlat(true);
+    m_quit->setFont(Theme::caption2());
+    m_quit->setCursor(Qt::PointingHandCursor);
+    m_quit->setStyleSheet(QStringLiteral("QPushButton { border: none; padding: 2px 4px; color: %1; }"
+                                         "QPushButton:hover { color: %2; }")
+                              .arg(Theme::secondary().name(), palette().color(QPalette::WindowText).name()));
+    auto* row = new QHBoxLayout(footer);
+    row->setContentsMargins(0, 0, 0, 0);
+    row->addWidget(symbolLabel(QStringLiteral("lock.fill"), 11, footer));
+    row->addWidget(m_note);
+    row->addStretch();
+    row->addWidget(m_quit);
+    connect(m_quit, &QPushButton::clicked, this, &ContentView::quitRequested);
+    return footer;
+}
+
+void ContentView::setDragDataProvider(std::function<QMimeData*()> provider)
+{
+    m_preview->setDragDataProvider(std::move(provider));
+}
+
+bool ContentView::targeted() const
+{
+    return m_dropZone->targeted();
+}
+
+bool ContentView::showsEditor() const
+{
+    return m_faces->currentWidget() == m_editor;
+}
+
+void ContentView::refresh()
+{
+    const VantelModel& m = *m_model;
+    m_faces->setCurrentWidget(m.original() ? m_editor : m_dropZone);
+
+    m_error->setVisible(m.errorMessage().has_value());
+    m_error->setText(m.errorMessage().value_or(QString()));
+
+    const bool hasResult = m.result().has_value();
+    m_beforeAfter->setEnabled(hasResult);
+    m_beforeAfter->setCurrentIndex(m.showOriginal() ? 1 : 0);
+
+    m_hintRow->setVisible(m.canSelect());
+    m_hint->setText(m.selectedInstance() ? tr("Keeping one subject")
+                                         : tr("Click a subject to keep only that one"));
+    m_allSubjects->setVisible(m.selectedInstance().has_value());
+
+    const int sliderValue = int(std::lround(m.feather() * featherSteps));
+    if (m_feather->value() != sliderValue) {
+        const QSignalBlocker quiet(m_feather);
+        m_feather->setValue(sliderValue);
+    }
+    m_featherNumber->setText(featherText(m.feather()));
+
+    const auto& cases = BackgroundChoice::allCases();
+    for (size_t i = 0; i < cases.size(); ++i) {
+        if (cases[i] == m.background())
+            m_background->setCurrentIndex(int(i));
+    }
+    m_colorWell->setVisible(m.background() == BackgroundChoice::custom);
+    m_colorWell->setColor(m.customColor());
+
+    m_exportRow->setEnabled(hasResult);
+    m_status->setVisible(m.statusMessage().has_value());
+    m_status->setText(m.statusMessage().value_or(QString()));
+}
+
+void ContentView::setTargeted(bool targeted)
+{
+    // Only the drop zone shows the hover look; over the editor drops are
+    // taken without a cue.
+    m_dropZone->setTargeted(targeted && !showsEditor());
+}
+
+void ContentView::dragEnterEvent(QDragEnterEvent* event)
+{
+    // Vantel's own drags (the result dragged out) are not taken back.
+    if (event->source() || !DropPayload::acceptable(event->mimeData())) {
+        event->ignore();
+        return;
+    }
+    event->acceptProposedAction();
+    setTargeted(true);
+}
+
+void ContentView::dragMoveEvent(QDragMoveEvent* event)
+{
+    if (event->source() || !DropPayload::acceptable(event->mimeData())) {
+        event->ignore();
+        return;
+    }
+    event->acceptProposedAction();
+}
+
+void ContentView::dragLeaveEvent(QDragLeaveEvent* event)
+{
+    setTargeted(false);
+    QWidget::dragLeaveEvent(event);
+}
+
+void ContentView::dropEvent(QDropEvent* event)
+{
+    setTargeted(false);
+    if (event->source()) {
+        event->ignore();
+        return;
+    }
+    // Copied now: the drag's data does not outlive this event.
+    const DropPayload payload = DropPayload::from(event->mimeData());
+    if (m_model->handleDrop(payload))
+        event->acceptProposedAction();
+    else
+        event->ignore();
+}

@@ -1,0 +1,96 @@
+#include "DropZone.h"
+
+#include "Symbols.h"
+#include "Theme.h"
+
+#include <QEvent>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+DropZone::DropZone(QWidget* parent) : QWidget(parent)
+{
+    setObjectName(QStringLiteral("dropZone"));
+    setMinimumHeight(300);
+    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+
+    m_symbol = new QLabel(this);
+    m_symbol->setAlignment(Qt::AlignCenter);
+    auto* title = new QLabel(tr("Drop an image here"), this);
+    title->setFont(Theme::title3());
+    title->setAlignment(Qt::AlignCenter);
+    auto* hint = new QLabel(tr("Drag from a file manager or a browser"), this);
+    hint->setFont(Theme::caption());
+    hint->setAlignment(Qt::AlignCenter);
+    QPalette secondary = hint->palette();
+    secondary.setColor(QPalette::WindowText, Theme::secondary());
+    hint->setPalette(secondary);
+
+    m_choose = new QPushButton(tr("Choose File…"), this);
+    m_paste = new QPushButton(Symbols::icon(QStringLiteral("doc.on.clipboard")), tr("Paste"), this);
+    m_paste->setToolTip(tr("Paste an image (%1)").arg(QKeySequence(QKeySequence::Paste).toString(QKeySequence::NativeText)));
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(m_choose);
+    buttons->addWidget(m_paste);
+    buttons->addStretch();
+
+    auto* column = new QVBoxLayout(this);
+    column->setSpacing(14);
+    column->addStretch();
+    column->addWidget(m_symbol);
+    // Title and hint sit together, as one block.
+    auto* texts = new QVBoxLayout;
+    texts->setSpacing(4);
+    texts->addWidget(title);
+    texts->addWidget(hint);
+    column->addLayout(texts);
+    column->addLayout(buttons);
+    column->addStretch();
+    refreshSymbol();
+}
+
+void DropZone::setTargeted(bool targeted)
+{
+    if (m_targeted == targeted)
+        return;
+    m_targeted = targeted;
+    refreshSymbol();
+    update();
+}
+
+void DropZone::refreshSymbol()
+{
+    const QColor colour = m_targeted ? Theme::accent() : Theme::secondary();
+    m_symbol->setPixmap(Symbols::pixmap(QStringLiteral("photo.badge.plus"), colour, 48, devicePixelRatioF()));
+}
+
+void DropZone::changeEvent(QEvent* event)
+{
+    if (event->type() == QEvent::PaletteChange || event->type() == QEvent::ScreenChangeInternal)
+        refreshSymbol();
+    QWidget::changeEvent(event);
+}
+
+void DropZone::paintEvent(QPaintEvent*)
+{
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const double line = 2.0;
+    QPainterPath shape;
+    shape.addRoundedRect(QRectF(rect()), 16, 16);
+    painter.fillPath(shape, m_targeted ? Theme::withAlpha(Theme::accent(), 0.12)
+                                       : Theme::withAlpha(Theme::secondary(), 0.06));
+    // The outline inside the edge: the shape inset by half the line width.
+    QPainterPath inset;
+    inset.addRoundedRect(QRectF(rect()).adjusted(line / 2, line / 2, -line / 2, -line / 2), 15, 15);
+    QPen pen(m_targeted ? Theme::accent() : Theme::withAlpha(Theme::secondary(), 0.5), line);
+    pen.setDashPattern({8.0 / line, 6.0 / line}); // in units of the line width
+    pen.setCapStyle(Qt::FlatCap);
+    pen.setJoinStyle(Qt::MiterJoin);
+    painter.setPen(pen);
+    painter.drawPath(inset);
+}

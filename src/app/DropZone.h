@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QWidget>
+
+class QLabel;
+class QPushButton;
+
+// The face shown before any image: an invitation to drop, paste or choose
+// one, drawn as a dashed rounded box that lights up in the accent colour
+// while a drag it would take hovers over the panel.
+class DropZone final : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit DropZone(QWidget* parent = nullptr);
+
+    bool targeted() const { return m_targeted; }
+    void setTargeted(bool targeted);
+
+    QPushButton* chooseButton() const { return m_choose; }
+    QPushButton* pasteButton() const { return m_paste; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void changeEvent(QEvent* event) override;
+
+private:
+    void refreshSymbol();
+
+    bool m_targeted = false;
+    QLabel* m_symbol;
+    QPushButton* m_choose;
+    QPushButton* m_paste;
+};

@@ -1,0 +1,108 @@
+#include "PanelWindow.h"
+
+#include "ContentView.h"
+#include "Theme.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QCursor>
+#include <QKeyEvent>
+#include <QPainter>
+#include <QScreen>
+#include <QVBoxLayout>
+
+PanelWindow::PanelWindow(Mode mode, ContentView* content)
+    : QWidget(nullptr, mode == Mode::trayPanel ? Qt::Tool | Qt::FramelessWindowHint : Qt::Window),
+      m_mode(mode), m_content(content)
+{
+    setWindowTitle(QStringLiteral("Vantel"));
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSizeConstraint(QLayout::SetFixedSize); // the content decides the size
+    layout->addWidget(content);
+    connect(content, &ContentView::quitRequested, this, &PanelWindow::quitRequested);
+    connect(content, &ContentView::dialogShown, this, &PanelWindow::setDialogOpen);
+    connect(qApp, &QGuiApplication::applicationStateChanged, this,
+            &PanelWindow::applicationStateChanged);
+}
+
+void PanelWindow::setDialogOpen(bool open)
+{
+    m_dialogs = std::max(0, m_dialogs + (open ? 1 : -1));
+}
+
+void PanelWindow::applicationStateChanged(Qt::ApplicationState state)
+{
+    // Like a menu-bar panel: gone when another application takes the focus,
+    // but not while one of its own dialogs is up.
+    if (m_mode == Mode::trayPanel && state != Qt::ApplicationActive && m_dialogs == 0 &&
+        !QApplication::activeModalWidget() && isVisible())
+        hide();
+}
+
+QPoint PanelWindow::placement(const QSize& size, const QRect& anchor, const QRect& screen)
+{
+    const int gap = 6;
+    // Below an icon in the top half of the screen, above one in the bottom
+    // half; centred on it, and kept inside the screen.
+    int x = anchor.center().x() - size.width() / 2;
+    int y = anchor.center().y() < screen.center().y() ? anchor.bottom() + 1 + gap
+                                                       : anchor.top() - gap - size.height();
+    x = std::clamp(x, screen.left() + gap, std::max(screen.left() + gap, screen.right() + 1 - gap - size.width()));
+    y = std::clamp(y, screen.top() + gap, std::max(screen.top() + gap, screen.bottom() + 1 - gap - size.height()));
+    return {x, y};
+}
+
+void PanelWindow::showNear(const QRect& anchor)
+{
+    const QRect at = anchor.isValid() ? anchor : QRect(QCursor::pos(), QSize(1, 1));
+    QScreen* screen = QGuiApplication::screenAt(at.center());
+    if (!screen)
+        screen = QGuiApplication::primaryScreen();
+    adjustSize();
+    if (screen)
+        move(placement(sizeHint(), at, screen->availableGeometry()));
+    show();
+    raise();
+    activateWindow();
+}
+
+void PanelWindow::toggleNear(const QRect& anchor)
+{
+    if (isVisible() && isActiveWindow())
+        hide();
+    else
+        showNear(anchor);
+}
+
+void PanelWindow::keyPressEvent(QKeyEvent* event)
+{
+    if (event->key() == Qt::Key_Escape && m_mode == Mode::trayPanel) {
+        hide();
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
+void PanelWindow::closeEvent(QCloseEvent* event)
+{
+    if (m_mode == Mode::trayPanel) {
+        // Closing the panel only puts it away; it keeps its state.
+        event->ignore();
+        hide();
+        return;
+    }
+    event->accept();
+    emit quitRequested();
+}
+
+void PanelWindow::paintEvent(QPaintEvent*)
+{
+    QPainter painter(this);
+    painter.fillRect(rect(), palette().color(QPalette::Window));
+    if (m_mode == Mode::trayPanel) {
+        // A frameless panel needs its own edge.
+        painter.setPen(QPen(Theme::withAlpha(Theme::secondary(), 0.45), 1));
+        painter.drawRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5));
+    }
+}

@@ -1,0 +1,203 @@
+#include "PreviewView.h"
+
+#include "AreaDownscale.h"
+#include "Checkerboard.h"
+#include "Theme.h"
+#include "VantelModel.h"
+
+#include <QDrag>
+#include <QMimeData>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPainterPath>
+
+#include <cmath>
+
+PreviewView::PreviewView(VantelModel* model, QWidget* parent) : QWidget(parent), m_model(model)
+{
+    setMinimumSize(1, 1);
+    connect(m_model, &VantelModel::changed, this, qOverload<>(&QWidget::update));
+    m_spinner.setInterval(50);
+    connect(&m_spinner, &QTimer::timeout, this, [this] {
+        m_spin = (m_spin + 30) % 360;
+        update();
+    });
+    connect(m_model, &VantelModel::isProcessingChanged, this, [this] {
+        if (m_model->isProcessing())
+            m_spinner.start();
+        else
+            m_spinner.stop();
+    });
+}
+
+void PreviewView::setDragDataProvider(std::function<QMimeData*()> provider)
+{
+    m_dragData = std::move(provider);
+}
+
+PreviewView::Layers PreviewView::layersFor(const VantelModel& model)
+{
+    Layers layers;
+    const bool after = !model.showOriginal();
+    if (after && model.result())
+        layers.image = *model.result();
+    else if (model.original())
+        layers.image = *model.original();
+    else
+        return layers;
+    layers.checkerboard = after && model.usesTransparency() && model.result().has_value();
+    layers.imageOpacity = (!model.result() && after) ? 0.4 : 1.0;
+    layers.badge = model.isProcessing();
+    return layers;
+}
+
+QRectF PreviewView::fittedRect(QSizeF space, QSizeF imageSize)
+{
+    if (imageSize.isEmpty() || !(space.width() > 0) || !(space.height() > 0))
+        return {};
+    const double scale = std::min(space.width() / imageSize.width(), space.height() / imageSize.height());
+    const QSizeF drawn = imageSize * scale;
+    return QRectF(QPointF((space.width() - drawn.width()) / 2, (space.height() - drawn.height()) / 2),
+                  drawn);
+}
+
+QRectF PreviewView::displayedRect() const
+{
+    const QImage image = layers().image;
+    if (image.isNull())
+        return {};
+    return fittedRect(QSizeF(size()), QSizeF(image.size()));
+}
+
+const QImage& PreviewView::scaled(const QImage& image, QSize pixels)
+{
+    // Scaled once per image and size with a good filter (area averaging on
+    // premultiplied colour when shrinking), then reused for every repaint.
+    if (image.cacheKey() != m_cachedKey || pixels != m_cachedSize) {
+        const QImage premultiplied = image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+        if (pixels.width() < image.width() && pixels.height() < image.height())
+            m_cached = AreaDownscale::scaled(premultiplied, pixels);
+        else
+            m_cached = premultiplied.scaled(pixels, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+        m_cachedKey = image.cacheKey();
+        m_cachedSize = pixels;
+    }
+    return m_cached;
+}
+
+void PreviewView::paintEvent(QPaintEvent*)
+{
+    const Layers layers = this->layers();
+    const QRectF area = displayedRect();
+    if (layers.image.isNull() || area.isEmpty())
+        return;
+    QPainter painter(this);
+    painter.setRenderHints(QPainter::Antialiasing | QPainter::SmoothPixmapTransform);
+    QPainterPath shape;
+    shape.addRoundedRect(area, cornerRadius, cornerRadius);
+    painter.setClipPath(shape);
+
+    if (layers.checkerboard)
+        Checkerboard::paint(painter, area, 10);
+    const qreal dpr = devicePixelRatioF();
+    const QSize pixels(std::max(1, int(std::lround(area.width() * dpr))),
+                       std::max(1, int(std::lround(area.height() * dpr))));
+    painter.setOpacity(layers.imageOpacity);
+    painter.drawImage(area, scaled(layers.image, pixels));
+    painter.setOpacity(1.0);
+    if (layers.badge)
+        paintBadge(painter, area);
+
+    painter.setClipping(false);
+    QPen outline(Theme::withAlpha(Theme::secondary(), 0.3), 1.0);
+    outline.setCapStyle(Qt::FlatCap);
+    outline.setJoinStyle(Qt::MiterJoin);
+    painter.setPen(outline);
+    painter.setBrush(Qt::NoBrush);
+    painter.drawPath(shape);
+}
+
+void PreviewView::paintBadge(QPainter& painter, const QRectF& area)
+{
+    const QString text = tr("Removing background…");
+    const QFont font = this->font();
+    const QFontMetricsF metrics(font);
+    const double spinnerSide = 16;
+    const double gap = 8;
+    const QSizeF content(spinnerSide + gap + metrics.horizontalAdvance(text),
+                         std::max(spinnerSide, metrics.height()));
+    const QSizeF badge = content + QSizeF(20, 20);
+    const QRectF box(area.center() - QPointF(badge.width() / 2, badge.height() / 2), badge);
+
+    painter.save();
+    QColor backing = palette().color(QPalette::Window);
+    backing.setAlphaF(0.86f);
+    painter.setPen(QPen(Theme::withAlpha(Theme::secondary(), 0.25), 0.5));
+    painter.setBrush(backing);
+    painter.drawRoundedRect(box, 8, 8);
+
+    const QRectF spinner(box.left() + 10, box.center().y() - spinnerSide / 2, spinnerSide, spinnerSide);
+    painter.setBrush(Qt::NoBrush);
+    painter.setPen(QPen(Theme::withAlpha(Theme::secondary(), 0.3), 2.0));
+    painter.drawEllipse(spinner.adjusted(1, 1, -1, -1));
+    QPen arc(palette().color(QPalette::WindowText), 2.0);
+    arc.setCapStyle(Qt::RoundCap);
+    painter.setPen(arc);
+    painter.drawArc(spinner.adjusted(1, 1, -1, -1), -m_spin * 16, 100 * 16);
+
+    painter.setFont(font);
+    painter.setPen(palette().color(QPalette::WindowText));
+    painter.drawText(QRectF(spinner.right() + gap, box.top(), metrics.horizontalAdvance(text) + 2, box.height()),
+                     Qt::AlignVCenter | Qt::AlignLeft, text);
+    painter.restore();
+}
+
+void PreviewView::mousePressEvent(QMouseEvent* event)
+{
+    m_press.reset();
+    if (event->button() != Qt::LeftButton)
+        return;
+    // The empty bands beside the image take no clicks.
+    if (displayedRect().contains(event->position()))
+        m_press = event->position();
+}
+
+void PreviewView::mouseMoveEvent(QMouseEvent* event)
+{
+    if (!m_press || !(event->buttons() & Qt::LeftButton) || !m_dragData)
+        return;
+    const QPointF moved = event->position() - *m_press;
+    if (std::abs(moved.x()) < clickTolerance && std::abs(moved.y()) < clickTolerance)
+        return;
+    // Moving away from a press on the result drags the result out.
+    if (m_model->showOriginal() || !m_model->result())
+        return;
+    QMimeData* payload = m_dragData();
+    m_press.reset();
+    if (!payload)
+        return;
+    auto* drag = new QDrag(this);
+    drag->setMimeData(payload);
+    const QImage thumb = m_cached.scaled(96, 96, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    drag->setPixmap(QPixmap::fromImage(thumb));
+    drag->setHotSpot(QPoint(thumb.width() / 2, thumb.height() / 2));
+    drag->exec(Qt::CopyAction);
+}
+
+void PreviewView::mouseReleaseEvent(QMouseEvent* event)
+{
+    if (!m_press || event->button() != Qt::LeftButton)
+        return;
+    const QPointF press = *m_press;
+    m_press.reset();
+    const QPointF moved = event->position() - press;
+    if (!(std::abs(moved.x()) < clickTolerance) || !(std::abs(moved.y()) < clickTolerance))
+        return;
+    const QRectF area = displayedRect();
+    if (area.isEmpty())
+        return;
+    const QPointF at = event->position() - area.topLeft();
+    // Neither clamped nor flipped: a release just outside gives values just
+    // below 0 or above 1.
+    m_model->tap(QPointF(at.x() / area.width(), at.y() / area.height()));
+}

@@ -1,0 +1,74 @@
+#include "VantelApp.h"
+
+#include "ContentView.h"
+#include "PanelWindow.h"
+#include "QtFileChooser.h"
+#include "ResultDrag.h"
+#include "Symbols.h"
+#include "VantelModel.h"
+
+#include <QApplication>
+#include <QSystemTrayIcon>
+#include <QThreadPool>
+
+VantelApp::VantelApp(bool useTray)
+{
+    if (useTray) {
+        m_tray = std::make_unique<QSystemTrayIcon>(Symbols::appIcon());
+        m_tray->setToolTip(QStringLiteral("Vantel"));
+        connect(m_tray.get(), &QSystemTrayIcon::activated, this,
+                [this](QSystemTrayIcon::ActivationReason reason) {
+                    if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
+                        togglePanel();
+                });
+        m_tray->show();
+    } else {
+        buildPanel();
+        m_panel->show();
+        m_panel->activateWindow();
+    }
+}
+
+VantelApp::~VantelApp()
+{
+    // The widgets go before the model they read.
+    m_panel.reset();
+    m_drag.reset();
+    m_model.reset();
+}
+
+void VantelApp::buildPanel()
+{
+    if (m_panel)
+        return;
+    m_model = std::make_unique<VantelModel>(VantelModel::Dependencies{});
+    auto* content = new ContentView(m_model.get());
+    m_panel = std::make_unique<PanelWindow>(
+        m_tray ? PanelWindow::Mode::trayPanel : PanelWindow::Mode::ordinaryWindow, content);
+    m_panel->setWindowIcon(Symbols::appIcon());
+    m_chooser = std::make_unique<QtFileChooser>([this] { return static_cast<QWidget*>(m_panel.get()); },
+                                                [this](bool open) { m_panel->setDialogOpen(open); });
+    // The model was made without a chooser: give it one now the panel exists.
+    m_model->setFileChooser(m_chooser.get());
+    m_drag = std::make_unique<ResultDrag>(m_model.get());
+    content->setDragDataProvider([this] { return m_drag->mimeData(); });
+    connect(m_panel.get(), &PanelWindow::quitRequested, this, &VantelApp::quit);
+}
+
+void VantelApp::togglePanel()
+{
+    buildPanel();
+    m_panel->toggleNear(m_tray ? m_tray->geometry() : QRect());
+}
+
+void VantelApp::quit()
+{
+    if (m_panel)
+        m_panel->hide();
+    if (m_tray)
+        m_tray->hide();
+    // Jobs not yet started are dropped; a running analysis finishes on its
+    // own thread and its outcome goes nowhere.
+    QThreadPool::globalInstance()->clear();
+    QCoreApplication::quit();
+}
