@@ -17,7 +17,6 @@
 #include <QPushButton>
 #include <QShortcut>
 #include <QSlider>
-#include <QStackedWidget>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -51,9 +50,7 @@ ContentView::ContentView(VantelModel* model, QWidget* parent) : QWidget(parent),
 
     m_dropZone = new DropZone(this);
     m_editor = buildEditor();
-    m_faces = new QStackedWidget(this);
-    m_faces->addWidget(m_dropZone);
-    m_faces->addWidget(m_editor);
+    m_editor->hide();
 
     m_error = new QLabel(this);
     m_error->setObjectName(QStringLiteral("errorLine"));
@@ -66,7 +63,9 @@ ContentView::ContentView(VantelModel* model, QWidget* parent) : QWidget(parent),
     auto* panel = new QVBoxLayout(this);
     panel->setContentsMargins(14, 14, 14, 14);
     panel->setSpacing(12);
-    panel->addWidget(m_faces);
+    // One face at a time; the panel's height follows the face shown.
+    panel->addWidget(m_dropZone);
+    panel->addWidget(m_editor);
     panel->addWidget(m_error);
     panel->addWidget(buildFooter());
 
@@ -242,13 +241,14 @@ bool ContentView::targeted() const
 
 bool ContentView::showsEditor() const
 {
-    return m_faces->currentWidget() == m_editor;
+    return m_model->original().has_value();
 }
 
 void ContentView::refresh()
 {
     const VantelModel& m = *m_model;
-    m_faces->setCurrentWidget(m.original() ? m_editor : m_dropZone);
+    m_dropZone->setVisible(!m.original());
+    m_editor->setVisible(m.original().has_value());
 
     m_error->setVisible(m.errorMessage().has_value());
     m_error->setText(m.errorMessage().value_or(QString()));

@@ -11,7 +11,6 @@ class QLabel;
 class QMimeData;
 class QPushButton;
 class QSlider;
-class QStackedWidget;
 class QToolButton;
 class SegmentedControl;
 class VantelModel;
@@ -79,7 +78,6 @@ private:
     void setTargeted(bool targeted);
 
     VantelModel* m_model;
-    QStackedWidget* m_faces = nullptr;
     DropZone* m_dropZone = nullptr;
     QWidget* m_editor = nullptr;
     PreviewView* m_preview = nullptr;

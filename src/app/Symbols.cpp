@@ -9,10 +9,24 @@
 #include <QPalette>
 #include <QSvgRenderer>
 
+// The icons live in a resource of a static library, which the linker does
+// not register by itself.
+static void registerIconResources()
+{
+    Q_INIT_RESOURCE(icons);
+}
+
 namespace Symbols {
+
+static void ensureResources()
+{
+    static const bool registered = (registerIconResources(), true);
+    Q_UNUSED(registered);
+}
 
 QPixmap pixmap(const QString& name, const QColor& colour, int side, qreal devicePixelRatio)
 {
+    ensureResources();
     static QHash<QString, QByteArray> sources;
     if (!sources.contains(name)) {
         QFile file(QStringLiteral(":/icons/%1.svg").arg(name));
@@ -51,7 +65,21 @@ QIcon icon(const QString& name)
 
 QIcon appIcon()
 {
-    return QIcon(QStringLiteral(":/icons/vantel.svg"));
+    // Rendered to pixmaps up front: tray hosts ask for odd sizes, and not
+    // every tray path goes through the SVG icon engine.
+    ensureResources();
+    QIcon icon;
+    QSvgRenderer renderer(QStringLiteral(":/icons/vantel.svg"));
+    for (int side : {16, 22, 24, 32, 48, 64, 128, 256}) {
+        QPixmap pixmap(side, side);
+        pixmap.fill(Qt::transparent);
+        QPainter painter(&pixmap);
+        painter.setRenderHint(QPainter::Antialiasing);
+        renderer.render(&painter);
+        painter.end();
+        icon.addPixmap(pixmap);
+    }
+    return icon;
 }
 
 } // namespace Symbols
