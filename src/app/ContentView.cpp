@@ -4,6 +4,7 @@
 #include "DropPayload.h"
 #include "DropZone.h"
 #include "PreviewView.h"
+#include "ResultDrag.h"
 #include "SegmentedControl.h"
 #include "Symbols.h"
 #include "Theme.h"
@@ -289,10 +290,15 @@ void ContentView::setTargeted(bool targeted)
     m_dropZone->setTargeted(targeted && !showsEditor());
 }
 
+// Vantel's own drags (the result dragged out) are not taken back.
+static bool ownDrag(const QDropEvent* event)
+{
+    return event->source() || (event->mimeData() && event->mimeData()->hasFormat(ResultDrag::markerFormat()));
+}
+
 void ContentView::dragEnterEvent(QDragEnterEvent* event)
 {
-    // Vantel's own drags (the result dragged out) are not taken back.
-    if (event->source() || !DropPayload::acceptable(event->mimeData())) {
+    if (ownDrag(event) || !DropPayload::acceptable(event->mimeData())) {
         event->ignore();
         return;
     }
@@ -302,7 +308,7 @@ void ContentView::dragEnterEvent(QDragEnterEvent* event)
 
 void ContentView::dragMoveEvent(QDragMoveEvent* event)
 {
-    if (event->source() || !DropPayload::acceptable(event->mimeData())) {
+    if (ownDrag(event) || !DropPayload::acceptable(event->mimeData())) {
         event->ignore();
         return;
     }
@@ -318,7 +324,7 @@ void ContentView::dragLeaveEvent(QDragLeaveEvent* event)
 void ContentView::dropEvent(QDropEvent* event)
 {
     setTargeted(false);
-    if (event->source()) {
+    if (ownDrag(event)) {
         event->ignore();
         return;
     }

@@ -15,7 +15,6 @@
 
 PreviewView::PreviewView(VantelModel* model, QWidget* parent) : QWidget(parent), m_model(model)
 {
-    setMinimumSize(1, 1);
     connect(m_model, &VantelModel::changed, this, qOverload<>(&QWidget::update));
     m_spinner.setInterval(50);
     connect(&m_spinner, &QTimer::timeout, this, [this] {
@@ -199,5 +198,7 @@ void PreviewView::mouseReleaseEvent(QMouseEvent* event)
     const QPointF at = event->position() - area.topLeft();
     // Neither clamped nor flipped: a release just outside gives values just
     // below 0 or above 1.
-    m_model->tap(QPointF(at.x() / area.width(), at.y() / area.height()));
+    const QPointF normalized(at.x() / area.width(), at.y() / area.height());
+    emit tapped(normalized);
+    m_model->tap(normalized);
 }

@@ -49,6 +49,10 @@ public:
 
     QSize sizeHint() const override { return {392, 300}; }
 
+signals:
+    // A click on the image, as the normalized point sent to the model.
+    void tapped(QPointF normalized);
+
 protected:
     void paintEvent(QPaintEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;

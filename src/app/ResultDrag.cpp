@@ -17,6 +17,7 @@ QMimeData* ResultDrag::mimeData()
         return nullptr;
     auto* data = new QMimeData;
     data->setData(QStringLiteral("image/png"), *png);
+    data->setData(markerFormat(), QByteArray("1"));
     if (m_folder.isValid()) {
         // A folder per drag keeps the file's name plain: "Vantel.png".
         const QString dir = m_folder.filePath(QString::number(++m_count));

@@ -14,6 +14,9 @@ class ResultDrag final
 public:
     explicit ResultDrag(VantelModel* model);
 
+    // Marks Vantel's own drags, which its panel does not take back.
+    static QString markerFormat() { return QStringLiteral("application/x-vantel-result"); }
+
     // A new QMimeData for a drag, or none when there is no result.
     QMimeData* mimeData();
 

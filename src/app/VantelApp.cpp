@@ -11,7 +11,8 @@
 #include <QSystemTrayIcon>
 #include <QThreadPool>
 
-VantelApp::VantelApp(bool useTray)
+VantelApp::VantelApp(bool useTray, VantelModelDependencies dependencies)
+    : m_dependencies(dependencies)
 {
     if (useTray) {
         m_tray = std::make_unique<QSystemTrayIcon>(Symbols::appIcon());
@@ -41,7 +42,7 @@ void VantelApp::buildPanel()
 {
     if (m_panel)
         return;
-    m_model = std::make_unique<VantelModel>(VantelModel::Dependencies{});
+    m_model = std::make_unique<VantelModel>(m_dependencies);
     auto* content = new ContentView(m_model.get());
     m_panel = std::make_unique<PanelWindow>(
         m_tray ? PanelWindow::Mode::trayPanel : PanelWindow::Mode::ordinaryWindow, content);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "VantelModel.h"
+
 #include <QObject>
 
 #include <memory>
@@ -8,7 +10,8 @@ class PanelWindow;
 class QSystemTrayIcon;
 class QtFileChooser;
 class ResultDrag;
-class VantelModel;
+
+using VantelModelDependencies = VantelModel::Dependencies;
 
 // The application shell: the tray icon, the one editor model of the process
 // (made when the panel is first built) and the panel window. Without a tray
@@ -18,7 +21,9 @@ class VantelApp final : public QObject
     Q_OBJECT
 
 public:
-    explicit VantelApp(bool useTray);
+    // `dependencies` are handed to the model (defaults: the on-device
+    // vision service and the global thread pool).
+    explicit VantelApp(bool useTray, VantelModelDependencies dependencies = {});
     ~VantelApp() override;
 
     VantelModel* model() const { return m_model.get(); }
@@ -32,6 +37,7 @@ public:
 private:
     void buildPanel();
 
+    VantelModelDependencies m_dependencies;
     std::unique_ptr<QSystemTrayIcon> m_tray;
     std::unique_ptr<VantelModel> m_model;
     std::unique_ptr<QtFileChooser> m_chooser;

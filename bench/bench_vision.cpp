@@ -1,0 +1,307 @@
+// Speed and memory of the vision layer, in one process and one run:
+// loading the network, whole analyses of a large photo (2560 x 1920, an
+// evaluation photo upscaled) and of a video frame (854 x 480), the subject
+// split alone, the plain recipe's forward pass on a separately loaded net
+// (blobFromImage and forward, no post-processing) for comparison, masks
+// made from a finished analysis, and the peak memory of each analysis.
+//
+//   build/bench/bench_vision [--runs N]     (default 3 timed runs of each pass)
+//
+// Needs the installed network and ../shared/evaldata; skips without them.
+// Peak memory is VmHWM from /proc/self/status, reset before each measured
+// step through /proc/self/clear_refs, so each figure is that step's own peak.
+#include "AllocatorTuning.h"
+#include "Compositor.h"
+#include "MatteSubjects.h"
+#include "OnDeviceVision.h"
+#include "SegmentationNetwork.h"
+#include "SubjectAnalysis.h"
+#include "VantelError.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QUrl>
+
+#include <opencv2/dnn.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace {
+
+const QString kEvalDir = QStringLiteral(VANTEL_SOURCE_DIR "/../shared/evaldata");
+
+using Clock = std::chrono::steady_clock;
+
+double seconds(Clock::time_point since)
+{
+    return std::chrono::duration<double>(Clock::now() - since).count();
+}
+
+// ----- memory -----
+
+// A field of /proc/self/status in MiB; -1 where unreadable.
+double statusMiB(const char* field)
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray key = QByteArray(field) + ':';
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith(key))
+            return line.mid(key.size()).trimmed().split(' ').value(0).toDouble() / 1024.0;
+    }
+    return -1;
+}
+
+// Resets VmHWM to the current resident size; false where the kernel does not allow it.
+bool resetPeak()
+{
+    QFile refs(QStringLiteral("/proc/self/clear_refs"));
+    return refs.open(QIODevice::WriteOnly) && refs.write("5") == 1;
+}
+
+struct Memory {
+    QString step;
+    double before = -1; // resident MiB before the step
+    double peak = -1;   // highest resident MiB during it
+    double after = -1;
+};
+
+std::vector<Memory> g_memory;
+bool g_peakResets = true;
+
+// Runs `step` once, recording its own peak resident size.
+void measured(const QString& name, const std::function<void()>& step)
+{
+    Memory m;
+    m.step = name;
+    m.before = statusMiB("VmRSS");
+    g_peakResets = resetPeak() && g_peakResets;
+    step();
+    m.peak = statusMiB("VmHWM");
+    m.after = statusMiB("VmRSS");
+    g_memory.push_back(m);
+}
+
+// ----- timing -----
+
+struct Timing {
+    QString what;
+    std::vector<double> runs; // seconds
+};
+
+std::vector<Timing> g_timings;
+
+void record(const QString& what, std::vector<double> runs)
+{
+    g_timings.push_back({what, std::move(runs)});
+}
+
+std::vector<double> timed(int runs, const std::function<void()>& step)
+{
+    std::vector<double> out;
+    for (int i = 0; i < runs; ++i) {
+        const auto start = Clock::now();
+        step();
+        out.push_back(seconds(start));
+    }
+    return out;
+}
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    const size_t n = v.size();
+    return n == 0 ? 0.0 : (n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2);
+}
+
+std::string formatSeconds(double s)
+{
+    char buffer[32];
+    if (s < 0.1)
+        std::snprintf(buffer, sizeof buffer, "%.1f ms", s * 1000);
+    else
+        std::snprintf(buffer, sizeof buffer, "%.2f s", s);
+    return buffer;
+}
+
+// ----- inputs -----
+
+cv::Mat rgbaView(const QImage& image)
+{
+    return cv::Mat(image.height(), image.width(), CV_8UC4, const_cast<uchar*>(image.constBits()),
+                   size_t(image.bytesPerLine()));
+}
+
+QImage upscaled(const QImage& image, QSize size)
+{
+    QImage out(size, QImage::Format_RGBA8888);
+    cv::Mat view(out.height(), out.width(), CV_8UC4, out.bits(), size_t(out.bytesPerLine()));
+    cv::resize(rgbaView(image), view, view.size(), 0, 0, cv::INTER_CUBIC);
+    return out;
+}
+
+// The app's working matte and colours for an image, as OnDeviceVision makes them.
+void workingInputs(const QImage& image, const cv::Mat& matte, cv::Mat* workingMatte, cv::Mat* rgb)
+{
+    const cv::Size working = MatteSubjects::workingSize(image.size());
+    const bool shrinking = working.width <= matte.cols && working.height <= matte.rows;
+    cv::resize(matte, *workingMatte, working, 0, 0, shrinking ? cv::INTER_AREA : cv::INTER_LINEAR);
+    cv::Mat small;
+    cv::resize(rgbaView(image), small, working, 0, 0, cv::INTER_AREA);
+    cv::cvtColor(small, *rgb, cv::COLOR_RGBA2RGB);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    tuneAllocatorForLargeImages(); // as the app does
+    QCoreApplication app(argc, argv);
+    int runs = 3;
+    const QStringList args = app.arguments();
+    for (int i = 1; i < args.size(); ++i) {
+        if (args[i] == QLatin1String("--runs") && i + 1 < args.size()) {
+            runs = std::max(1, args[++i].toInt());
+        } else {
+            std::fprintf(stderr, "usage: bench_vision [--runs N]\n");
+            return 2;
+        }
+    }
+
+    const QString networkPath = OnDeviceVision::defaultNetworkPath();
+    if (networkPath.isEmpty()) {
+        std::printf("bench_vision: skipped, the network is not installed\n");
+        return 0;
+    }
+    const auto small = Compositor::load(
+        QUrl::fromLocalFile(kEvalDir + QStringLiteral("/davis/images/000.jpg")), 2560);
+    const auto source = Compositor::load(
+        QUrl::fromLocalFile(kEvalDir + QStringLiteral("/grabcut/images/music.jpg")), 2560);
+    if (!small || !source) {
+        std::printf("bench_vision: skipped, no evaluation photos at %s\n",
+                    kEvalDir.toUtf8().constData());
+        return 0;
+    }
+    const QImage large = upscaled(*source, QSize(2560, 1920));
+    std::printf("Network %s (%.0f MB), %d threads\n", networkPath.toUtf8().constData(),
+                QFileInfo(networkPath).size() / 1e6, cv::getNumThreads());
+    std::printf("Large photo: grabcut/music %dx%d upscaled to %dx%d; frame: davis/000 %dx%d\n",
+                source->width(), source->height(), large.width(), large.height(), small->width(),
+                small->height());
+    std::fflush(stdout);
+
+    try {
+        // The service as the app uses it: its network loads on a thread of
+        // its own; the first analysis waits for it and sets the net up.
+        OnDeviceVision vision(networkPath);
+        measured(QStringLiteral("network load (OnDeviceVision)"), [&] {
+            const auto start = Clock::now();
+            vision.startLoading();
+            if (!vision.instanceMasksAvailable())
+                throw VantelError::platform(vision.unavailableReason());
+            record(QStringLiteral("network load (OnDeviceVision, file cached)"), {seconds(start)});
+        });
+
+        std::shared_ptr<const SubjectAnalysis> largeAnalysis;
+        measured(QStringLiteral("first analysis 2560x1920"), [&] {
+            record(QStringLiteral("first analysis 2560x1920 (net set-up)"),
+                   timed(1, [&] { largeAnalysis = SubjectAnalysis::analyze(large, vision); }));
+        });
+        std::vector<double> t;
+        measured(QStringLiteral("analysis 2560x1920"), [&] {
+            t = timed(runs, [&] { largeAnalysis = SubjectAnalysis::analyze(large, vision); });
+        });
+        record(QStringLiteral("analysis 2560x1920"), t);
+        measured(QStringLiteral("analysis 854x480"), [&] {
+            t = timed(runs, [&] { SubjectAnalysis::analyze(*small, vision); });
+        });
+        record(QStringLiteral("analysis 854x480"), t);
+        std::printf("Subjects in the large photo: %zu\n", largeAnalysis->instances.size());
+
+        measured(QStringLiteral("mask 2560x1920, all and one"), [&] {
+            record(QStringLiteral("mask(all) 2560x1920"),
+                   timed(20, [&] { largeAnalysis->mask(std::nullopt); }));
+            record(QStringLiteral("mask(1) 2560x1920"), timed(20, [&] { largeAnalysis->mask(1); }));
+        });
+
+        // The parts: the network on its own, and the split alone.
+        std::unique_ptr<SegmentationNetwork> network;
+        record(QStringLiteral("SegmentationNetwork::load (file cached)"),
+               timed(1, [&] { network = SegmentationNetwork::load(networkPath); }));
+        cv::Mat matte;
+        network->matte(large); // set-up pass, not timed
+        record(QStringLiteral("SegmentationNetwork::matte 2560x1920"),
+               timed(runs, [&] { matte = network->matte(large); }));
+        cv::Mat workingMatte, rgb;
+        workingInputs(large, matte, &workingMatte, &rgb);
+        record(QStringLiteral("MatteSubjects::split %1x%2").arg(workingMatte.cols).arg(workingMatte.rows),
+               timed(5, [&] { MatteSubjects::split(workingMatte, rgb); }));
+        record(QStringLiteral("  of which without faces (no colours)"),
+               timed(5, [&] { MatteSubjects::split(workingMatte, cv::Mat()); }));
+        workingInputs(*small, network->matte(*small), &workingMatte, &rgb);
+        record(QStringLiteral("MatteSubjects::split %1x%2").arg(workingMatte.cols).arg(workingMatte.rows),
+               timed(5, [&] { MatteSubjects::split(workingMatte, rgb); }));
+        record(QStringLiteral("  of which without faces (no colours)"),
+               timed(5, [&] { MatteSubjects::split(workingMatte, cv::Mat()); }));
+        network.reset();
+
+        // The plain recipe on a net of its own: blobFromImage (BGR in,
+        // swapped to RGB, (pixel - 128) / 256, bilinear to 1024 x 1024),
+        // then the forward pass, then the matte resized to the image.
+        cv::dnn::Net plain;
+        record(QStringLiteral("plain: readNetFromONNX (file cached)"), timed(1, [&] {
+                   plain = cv::dnn::readNetFromONNX(networkPath.toStdString());
+                   plain.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
+                   plain.setPreferableTarget(cv::dnn::DNN_TARGET_CPU);
+               }));
+        cv::Mat bgr;
+        cv::cvtColor(rgbaView(large), bgr, cv::COLOR_RGBA2BGR);
+        auto plainPass = [&] {
+            const cv::Mat blob = cv::dnn::blobFromImage(bgr, 1.0 / 256, cv::Size(1024, 1024),
+                                                        cv::Scalar(128, 128, 128), true, false);
+            plain.setInput(blob, "input");
+            const cv::Mat out = plain.forward("output");
+            cv::Mat mask;
+            cv::resize(cv::Mat(1024, 1024, CV_32F, const_cast<float*>(out.ptr<float>())), mask,
+                       bgr.size(), 0, 0, cv::INTER_LINEAR);
+        };
+        plainPass(); // set-up pass, not timed
+        measured(QStringLiteral("plain recipe 2560x1920"), [&] {
+            t = timed(runs, plainPass);
+        });
+        record(QStringLiteral("plain: blob + forward + resize 2560x1920"), t);
+    } catch (const VantelError& e) {
+        std::fprintf(stderr, "bench_vision: %s\n", e.what());
+        return 1;
+    } catch (const cv::Exception& e) {
+        std::fprintf(stderr, "bench_vision: %s\n", e.what());
+        return 1;
+    }
+
+    const std::string line(84, '-');
+    std::printf("\n%s\n%-46s %5s %10s %10s %10s\n%s\n", line.c_str(), "time", "runs", "median",
+                "min", "max", line.c_str());
+    for (const Timing& timing : g_timings) {
+        const auto [lo, hi] = std::minmax_element(timing.runs.begin(), timing.runs.end());
+        std::printf("%-46s %5zu %10s %10s %10s\n", timing.what.toUtf8().constData(),
+                    timing.runs.size(), formatSeconds(median(timing.runs)).c_str(),
+                    formatSeconds(*lo).c_str(), formatSeconds(*hi).c_str());
+    }
+    std::printf("%s\n\n%s\n%-46s %10s %10s %10s\n%s\n", line.c_str(), line.c_str(),
+                "memory (resident MiB)", "before", "peak", "peak-bef.", line.c_str());
+    for (const Memory& m : g_memory)
+        std::printf("%-46s %10.0f %10.0f %10.0f\n", m.step.toUtf8().constData(), m.before, m.peak,
+                    m.peak - m.before);
+    std::printf("%s\n", line.c_str());
+    if (!g_peakResets)
+        std::printf("clear_refs was not writable: peaks are the process's peak so far.\n");
+    return 0;
+}

@@ -1,0 +1,12 @@
+// Linked into the tests of a ThreadSanitizer build only: OpenCV's parallel
+// loops run on TBB, whose synchronisation ThreadSanitizer cannot see, so
+// they run in the calling thread there. Vantel's own threads (the model's
+// jobs and the GUI thread) are what such a build checks.
+#include <opencv2/core/utility.hpp>
+
+namespace {
+const bool sequential = [] {
+    cv::setNumThreads(0);
+    return true;
+}();
+} // namespace
