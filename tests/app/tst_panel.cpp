@@ -1,0 +1,282 @@
+#include "ColorWell.h"
+#include "ContentView.h"
+#include "DropZone.h"
+#include "ModelDoubles.h"
+#include "PreviewView.h"
+#include "ResultDrag.h"
+#include "SegmentedControl.h"
+#include "VantelModel.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QLabel>
+#include <QMimeData>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QSlider>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QToolButton>
+
+// The main panel: its faces, texts, enabled and shown controls in each
+// state of the model, its bindings, the drop target and the paste key.
+class TestPanel final : public QObject
+{
+    Q_OBJECT
+
+    struct Rig {
+        FakeVision vision;
+        StepScheduler scheduler;
+        VantelModel model{VantelModel::Dependencies{&vision, &scheduler}};
+        ContentView panel{&model};
+        Rig()
+        {
+            vision.instanceResults = {twoSubjects(40, 30)};
+            panel.show();
+        }
+        void load()
+        {
+            QImage img(40, 30, QImage::Format_RGBA8888);
+            img.fill(Qt::red);
+            model.open(img);
+        }
+    };
+
+    static bool shown(QWidget* w) { return w->isVisibleTo(w->window()); }
+
+    static void dragInto(ContentView& panel, QMimeData* data, bool* accepted)
+    {
+        QDragEnterEvent enter(QPoint(50, 50), Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(&panel, &enter);
+        *accepted = enter.isAccepted();
+    }
+
+private slots:
+    void dropZoneFace()
+    {
+        Rig rig;
+        QCOMPARE(rig.panel.width(), 420);
+        QVERIFY(shown(rig.panel.dropZone()));
+        QVERIFY(!rig.panel.showsEditor());
+        QVERIFY(!shown(rig.panel.errorLine()));
+        QVERIFY(shown(rig.panel.footerNote()));
+        QCOMPARE(rig.panel.footerNote()->text(), QStringLiteral("Processed on-device. Nothing is uploaded."));
+        QCOMPARE(rig.panel.quitButton()->text(), QStringLiteral("Quit"));
+        QCOMPARE(rig.panel.dropZone()->chooseButton()->text(), QStringLiteral("Choose File…"));
+        QCOMPARE(rig.panel.dropZone()->pasteButton()->text(), QStringLiteral("Paste"));
+        QStringList texts;
+        for (QLabel* label : rig.panel.dropZone()->findChildren<QLabel*>())
+            texts << label->text();
+        QVERIFY(texts.contains(QStringLiteral("Drop an image here")));
+        QVERIFY(texts.contains(QStringLiteral("Drag from a file manager or a browser")));
+        QVERIFY(rig.panel.dropZone()->height() >= 300);
+
+        // Paste with nothing on the clipboard: the red line under the zone.
+        QApplication::clipboard()->clear();
+        rig.panel.dropZone()->pasteButton()->click();
+        QVERIFY(shown(rig.panel.dropZone()));
+        QVERIFY(shown(rig.panel.errorLine()));
+        QCOMPARE(rig.panel.errorLine()->text(), QStringLiteral("No image found on the clipboard."));
+    }
+
+    void editorWhileAnalysingAndWhenReady()
+    {
+        Rig rig;
+        rig.load();
+        QVERIFY(rig.panel.showsEditor());
+        QVERIFY(!shown(rig.panel.dropZone()));
+        QCOMPARE(rig.panel.newButton()->text(), QStringLiteral("New"));
+        QCOMPARE(rig.panel.pasteIcon()->toolTip(), QStringLiteral("Paste image from clipboard"));
+        QCOMPARE(rig.panel.beforeAfter()->label(0), QStringLiteral("After"));
+        QCOMPARE(rig.panel.beforeAfter()->label(1), QStringLiteral("Before"));
+        QCOMPARE(rig.panel.beforeAfter()->width(), 140);
+        QCOMPARE(rig.panel.preview()->height(), 300);
+        QCOMPARE(rig.panel.copyButton()->text(), QStringLiteral("Copy PNG"));
+        QCOMPARE(rig.panel.saveButton()->text(), QStringLiteral("Save PNG…"));
+        QStringList choices;
+        for (int i = 0; i < rig.panel.backgroundPicker()->count(); ++i)
+            choices << rig.panel.backgroundPicker()->label(i);
+        QCOMPARE(choices, QStringList({"Clear", "White", "Black", "Custom"}));
+
+        // Before the first result: no Before/After, no export, no hint.
+        QVERIFY(!rig.panel.beforeAfter()->isEnabled());
+        QVERIFY(!rig.panel.exportRow()->isEnabled());
+        QVERIFY(!shown(rig.panel.hintRow()));
+        QVERIFY(rig.panel.featherSlider()->isEnabled());
+
+        rig.scheduler.releaseAll();
+        QVERIFY(rig.panel.beforeAfter()->isEnabled());
+        QVERIFY(rig.panel.exportRow()->isEnabled());
+        QVERIFY(shown(rig.panel.hintRow()));
+        QCOMPARE(rig.panel.hintText()->text(), QStringLiteral("Click a subject to keep only that one"));
+        QVERIFY(!shown(rig.panel.allSubjectsButton()));
+        QVERIFY(!shown(rig.panel.statusText()));
+
+        // Before/After writes the model.
+        QTest::mouseClick(rig.panel.beforeAfter(), Qt::LeftButton, {}, QPoint(105, 10));
+        QVERIFY(rig.model.showOriginal());
+
+        // Copy shows its status at the end of the row.
+        rig.panel.copyButton()->click();
+        QVERIFY(shown(rig.panel.statusText()));
+        QCOMPARE(rig.panel.statusText()->text(), QStringLiteral("Copied to clipboard"));
+
+        // "New" goes back to the drop zone.
+        rig.panel.newButton()->click();
+        QVERIFY(shown(rig.panel.dropZone()));
+        QVERIFY(!rig.panel.showsEditor());
+    }
+
+    void singleSubjectHasNoHintRow()
+    {
+        Rig rig;
+        rig.vision.instanceResults = {twoSubjects(40, 30, {1})};
+        rig.load();
+        rig.scheduler.releaseAll();
+        QVERIFY(!shown(rig.panel.hintRow()));
+    }
+
+    void allSubjectsClearsThePickThenRemasks()
+    {
+        Rig rig;
+        rig.load();
+        rig.scheduler.releaseAll();
+        rig.model.tap({0.75, 0.9});
+        rig.scheduler.releaseAll();
+        QCOMPARE(rig.panel.hintText()->text(), QStringLiteral("Keeping one subject"));
+        QVERIFY(shown(rig.panel.allSubjectsButton()));
+        QCOMPARE(rig.panel.allSubjectsButton()->text(), QStringLiteral("All subjects"));
+
+        QSignalSpy selection(&rig.model, &VantelModel::selectedInstanceChanged);
+        rig.panel.allSubjectsButton()->click();
+        QCOMPARE(selection.count(), 1);
+        QVERIFY(!rig.model.selectedInstance());
+        QCOMPARE(rig.scheduler.count(), size_t(1)); // the new mask is asked for
+        QCOMPARE(rig.panel.hintText()->text(), QStringLiteral("Click a subject to keep only that one"));
+        QVERIFY(!shown(rig.panel.allSubjectsButton()));
+    }
+
+    void featherSliderAndNumber()
+    {
+        QCOMPARE(ContentView::featherText(0), QStringLiteral("0"));
+        QCOMPARE(ContentView::featherText(20), QStringLiteral("20"));
+        QCOMPARE(ContentView::featherText(19.6), QStringLiteral("20"));
+
+        Rig rig;
+        rig.load();
+        QSignalSpy feather(&rig.model, &VantelModel::featherChanged);
+        // One movement, one write: a fine step of the slider.
+        rig.panel.featherSlider()->setValue(1234);
+        QCOMPARE(feather.count(), 1);
+        QCOMPARE(rig.model.feather(), 12.34);
+        QCOMPARE(rig.panel.featherNumber()->text(), QStringLiteral("12"));
+        // The model's own change moves the slider without writing back.
+        rig.model.setFeather(19.6);
+        QCOMPARE(feather.count(), 2);
+        QCOMPARE(rig.panel.featherSlider()->value(), 1960);
+        QCOMPARE(rig.panel.featherNumber()->text(), QStringLiteral("20"));
+        QCOMPARE(rig.panel.featherSlider()->maximum(), 20 * ContentView::featherSteps);
+    }
+
+    void backgroundPickerAndColourWell()
+    {
+        Rig rig;
+        rig.load();
+        rig.scheduler.releaseAll();
+        QVERIFY(!shown(rig.panel.colorWell()));
+        SegmentedControl* picker = rig.panel.backgroundPicker();
+        const int segment = picker->width() / 4;
+        QTest::mouseClick(picker, Qt::LeftButton, {}, QPoint(segment * 3 + segment / 2, picker->height() / 2));
+        QCOMPARE(rig.model.background(), BackgroundChoice(BackgroundChoice::custom));
+        QVERIFY(shown(rig.panel.colorWell()));
+        QCOMPARE(rig.panel.colorWell()->color(), QColor(52, 199, 89));
+
+        // The well's picker has no opacity and writes as the user picks.
+        rig.panel.colorWell()->click();
+        QColorDialog* dialog = rig.panel.colorWell()->dialog();
+        QVERIFY(dialog);
+        QVERIFY(!dialog->testOption(QColorDialog::ShowAlphaChannel));
+        dialog->setCurrentColor(QColor(200, 10, 10));
+        QCOMPARE(rig.model.customColor(), QColor(200, 10, 10));
+        dialog->setCurrentColor(QColor(10, 10, 200));
+        QCOMPARE(rig.model.customColor(), QColor(10, 10, 200));
+        dialog->close();
+
+        QTest::mouseClick(picker, Qt::LeftButton, {}, QPoint(segment / 2, picker->height() / 2));
+        QCOMPARE(rig.model.background(), BackgroundChoice(BackgroundChoice::transparent));
+        QVERIFY(!shown(rig.panel.colorWell()));
+    }
+
+    void dropTargetAndHoverLook()
+    {
+        QTemporaryDir dir;
+        Rig rig;
+        bool accepted = false;
+
+        auto* file = new QMimeData;
+        file->setUrls({QUrl::fromLocalFile(dir.filePath(QStringLiteral("a.png")))});
+        dragInto(rig.panel, file, &accepted);
+        QVERIFY(accepted);
+        QVERIFY(rig.panel.targeted());
+        QDragLeaveEvent leave;
+        QApplication::sendEvent(&rig.panel, &leave);
+        QVERIFY(!rig.panel.targeted());
+
+        auto* text = new QMimeData;
+        text->setText(QStringLiteral("words"));
+        dragInto(rig.panel, text, &accepted);
+        QVERIFY(!accepted);
+        QVERIFY(!rig.panel.targeted());
+
+        auto* web = new QMimeData; // a link alone is nothing to take
+        web->setUrls({QUrl(QStringLiteral("https://example.com/a.png"))});
+        dragInto(rig.panel, web, &accepted);
+        QVERIFY(!accepted);
+
+        // Vantel's own drag of a result is not taken back.
+        auto* own = new QMimeData;
+        own->setData(QStringLiteral("image/png"), QByteArray("png"));
+        own->setData(ResultDrag::markerFormat(), QByteArray("1"));
+        dragInto(rig.panel, own, &accepted);
+        QVERIFY(!accepted);
+        QDropEvent dropOwn(QPointF(50, 50), Qt::CopyAction, own, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(&rig.panel, &dropOwn);
+        QCoreApplication::processEvents();
+        QVERIFY(!rig.model.original() && !rig.model.errorMessage());
+
+        // Over the editor drops are taken without the hover look.
+        rig.load();
+        dragInto(rig.panel, file, &accepted);
+        QVERIFY(accepted);
+        QVERIFY(!rig.panel.targeted());
+        delete file;
+        delete text;
+        delete web;
+        delete own;
+    }
+
+    void pasteKeyInBothFaces()
+    {
+        Rig rig;
+        rig.panel.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&rig.panel));
+        QApplication::clipboard()->clear();
+        QTest::keySequence(rig.panel.window(), QKeySequence::Paste);
+        QCOMPARE(rig.model.errorMessage(), std::optional(QStringLiteral("No image found on the clipboard.")));
+
+        auto* data = new QMimeData;
+        QImage img(30, 20, QImage::Format_RGBA8888);
+        img.fill(Qt::blue);
+        data->setImageData(img);
+        QApplication::clipboard()->setMimeData(data);
+        QTest::keySequence(rig.panel.window(), QKeySequence::Paste);
+        QVERIFY(rig.panel.showsEditor());
+        QApplication::clipboard()->clear();
+        QTest::keySequence(rig.panel.window(), QKeySequence::Paste);
+        QCOMPARE(rig.model.errorMessage(), std::optional(QStringLiteral("No image found on the clipboard.")));
+        QVERIFY(rig.panel.showsEditor());
+    }
+};
+
+QTEST_MAIN(TestPanel)
+#include "tst_panel.moc"

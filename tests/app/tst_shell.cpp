@@ -1,0 +1,135 @@
+#include "ContentView.h"
+#include "ModelDoubles.h"
+#include "PanelWindow.h"
+#include "VantelApp.h"
+#include "VantelModel.h"
+
+#include <QApplication>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+#include <QThreadPool>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+// A vision service that takes its time, on the real thread pool.
+class SlowVision final : public VisionService
+{
+public:
+    std::atomic<int> started{0};
+    std::atomic<int> finished{0};
+    bool instanceMasksAvailable() override { return true; }
+    std::vector<std::shared_ptr<const InstanceMaskObservation>>
+    generateForegroundInstanceMask(const QImage&) override
+    {
+        ++started;
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        ++finished;
+        return {twoSubjects(40, 30)};
+    }
+    std::vector<cv::Mat> generatePersonSegmentation(const QImage&) override { return {}; }
+};
+
+// The application shell: one model, the panel's window, quitting.
+class TestShell final : public QObject
+{
+    Q_OBJECT
+
+    static QImage image()
+    {
+        QImage img(40, 30, QImage::Format_RGBA8888);
+        img.fill(Qt::red);
+        return img;
+    }
+
+private slots:
+    void placesThePanelBesideTheIcon()
+    {
+        const QRect screen(0, 0, 1280, 800);
+        const QSize panel(420, 520);
+        // An icon at the top right: below it, kept inside the screen.
+        const QPoint top = PanelWindow::placement(panel, QRect(1257, 1, 22, 26), screen);
+        QCOMPARE(top.y(), 1 + 26 + 6);
+        QCOMPARE(top.x() + panel.width(), 1280 - 6);
+        // An icon at the bottom left: above it.
+        const QPoint bottom = PanelWindow::placement(panel, QRect(10, 776, 22, 24), screen);
+        QCOMPARE(bottom.y() + panel.height(), 776 - 6);
+        QCOMPARE(bottom.x(), 6);
+        // A panel taller than the screen still starts on it.
+        QCOMPARE(PanelWindow::placement(QSize(420, 900), QRect(600, 1, 20, 20), screen).y(), 6);
+    }
+
+    void trayPanelKeepsOneModelAndItsState()
+    {
+        FakeVision vision;
+        vision.instanceResults = {twoSubjects(40, 30)};
+        StepScheduler scheduler;
+        VantelApp shell(true, VantelModel::Dependencies{&vision, &scheduler});
+        QVERIFY(!shell.model()); // made when the panel is first built
+        QVERIFY(!shell.panel());
+
+        shell.togglePanel();
+        QVERIFY(shell.panel() && shell.panel()->isVisible());
+        QCOMPARE(shell.panel()->mode(), PanelWindow::Mode::trayPanel);
+        QVERIFY(shell.panel()->windowFlags() & Qt::Tool);
+        QVERIFY(shell.panel()->windowFlags() & Qt::FramelessWindowHint);
+        VantelModel* model = shell.model();
+        model->open(image());
+        scheduler.releaseAll();
+        model->setFeather(9);
+
+        // Closing and Escape put the panel away; nothing quits.
+        QSignalSpy quit(shell.panel(), &PanelWindow::quitRequested);
+        shell.panel()->close();
+        QVERIFY(!shell.panel()->isVisible());
+        shell.togglePanel();
+        QVERIFY(shell.panel()->isVisible());
+        QTest::keyClick(shell.panel(), Qt::Key_Escape);
+        QVERIFY(!shell.panel()->isVisible());
+        QCOMPARE(quit.count(), 0);
+
+        shell.togglePanel();
+        QCOMPARE(shell.model(), model);
+        QVERIFY(model->result());
+        QCOMPARE(model->feather(), 9.0);
+        QVERIFY(shell.panel()->content()->showsEditor());
+    }
+
+    void withoutATrayTheWindowOpensAndClosingQuits()
+    {
+        FakeVision vision;
+        StepScheduler scheduler;
+        VantelApp shell(false, VantelModel::Dependencies{&vision, &scheduler});
+        QVERIFY(shell.panel() && shell.panel()->isVisible());
+        QCOMPARE(shell.panel()->mode(), PanelWindow::Mode::ordinaryWindow);
+        QVERIFY(!(shell.panel()->windowFlags() & Qt::FramelessWindowHint));
+        QSignalSpy quit(shell.panel(), &PanelWindow::quitRequested);
+        QTest::keyClick(shell.panel(), Qt::Key_Escape); // no hiding without a tray
+        QVERIFY(shell.panel()->isVisible());
+        shell.panel()->close();
+        QCOMPARE(quit.count(), 1);
+    }
+
+    void quitDuringAnAnalysis()
+    {
+        SlowVision vision;
+        {
+            VantelApp shell(false, VantelModel::Dependencies{&vision});
+            shell.model()->open(image());
+            QTRY_VERIFY(vision.started >= 1); // running now
+            shell.model()->open(image());       // and one more, maybe still queued
+            QVERIFY(shell.model()->isProcessing());
+            QSignalSpy aboutToQuit(qApp, &QCoreApplication::aboutToQuit);
+            shell.panel()->content()->quitButton()->click();
+            QVERIFY(!shell.panel()->isVisible());
+        } // the shell and its model are gone while the analysis runs
+        QVERIFY(QThreadPool::globalInstance()->waitForDone(5000));
+        QCoreApplication::processEvents(); // late outcomes find no model, and no crash
+        QVERIFY(vision.finished >= 1);
+    }
+};
+
+QTEST_MAIN(TestShell)
+#include "tst_shell.moc"
