@@ -1,12 +1,15 @@
 #include "ContentView.h"
 #include "ModelDoubles.h"
 #include "PanelWindow.h"
+#include "ResultDrag.h"
 #include "VantelApp.h"
 #include "VantelModel.h"
 
 #include <QApplication>
+#include <QMimeData>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QFileInfo>
 #include <QTest>
 #include <QThreadPool>
 
@@ -110,6 +113,29 @@ private slots:
         QVERIFY(shell.panel()->isVisible());
         shell.panel()->close();
         QCOMPARE(quit.count(), 1);
+    }
+
+    void draggedResultCarriesPngAndFile()
+    {
+        FakeVision vision;
+        vision.instanceResults = {twoSubjects(40, 30)};
+        StepScheduler scheduler;
+        VantelModel model(VantelModel::Dependencies{&vision, &scheduler});
+        ResultDrag drag(&model);
+        QVERIFY(!drag.mimeData()); // nothing to drag yet
+        model.open(image());
+        scheduler.releaseAll();
+        std::unique_ptr<QMimeData> data(drag.mimeData());
+        QVERIFY(data);
+        QVERIFY(data->hasFormat(ResultDrag::markerFormat()));
+        QImage fromBytes;
+        QVERIFY(fromBytes.loadFromData(data->data(QStringLiteral("image/png")), "png"));
+        QCOMPARE(data->urls().size(), 1);
+        const QString file = data->urls().first().toLocalFile();
+        QCOMPARE(QFileInfo(file).fileName(), QStringLiteral("Vantel.png"));
+        const QImage fromFile(file);
+        QCOMPARE(fromFile.size(), model.result()->size());
+        QCOMPARE(fromFile.pixelColor(5, 5), model.result()->pixelColor(5, 5));
     }
 
     void quitDuringAnAnalysis()
