@@ -20,6 +20,19 @@ QWidget* QtFileChooser::frontParent() const
     return parent;
 }
 
+std::optional<QUrl> QtFileChooser::run(QFileDialog& dialog) const
+{
+    // The panel stays up while its own dialog has the focus.
+    if (m_dialogShown)
+        m_dialogShown(true);
+    const bool accepted = dialog.exec() == QDialog::Accepted;
+    if (m_dialogShown)
+        m_dialogShown(false);
+    if (!accepted || dialog.selectedUrls().isEmpty())
+        return std::nullopt;
+    return dialog.selectedUrls().first();
+}
+
 std::optional<QUrl> QtFileChooser::chooseImageFile()
 {
     QFileDialog dialog(frontParent(), QObject::tr("Choose an Image"),
@@ -38,14 +51,7 @@ std::optional<QUrl> QtFileChooser::chooseImageFile()
     filters.prepend(QObject::tr("Images (%1)").arg(patterns.join(QLatin1Char(' '))));
     dialog.setNameFilters(filters);
     dialog.selectNameFilter(filters.first());
-    if (m_dialogShown)
-        m_dialogShown(true);
-    const bool accepted = dialog.exec() == QDialog::Accepted;
-    if (m_dialogShown)
-        m_dialogShown(false);
-    if (!accepted || dialog.selectedUrls().isEmpty())
-        return std::nullopt;
-    return dialog.selectedUrls().first();
+    return run(dialog);
 }
 
 std::optional<QUrl> QtFileChooser::choosePngDestination(const QString& proposedName)
@@ -57,12 +63,5 @@ std::optional<QUrl> QtFileChooser::choosePngDestination(const QString& proposedN
     dialog.setMimeTypeFilters({QStringLiteral("image/png")});
     dialog.setDefaultSuffix(QStringLiteral("png"));
     dialog.selectFile(proposedName);
-    if (m_dialogShown)
-        m_dialogShown(true);
-    const bool accepted = dialog.exec() == QDialog::Accepted;
-    if (m_dialogShown)
-        m_dialogShown(false);
-    if (!accepted || dialog.selectedUrls().isEmpty())
-        return std::nullopt;
-    return dialog.selectedUrls().first();
+    return run(dialog);
 }

@@ -4,6 +4,7 @@
 
 #include <functional>
 
+class QFileDialog;
 class QWidget;
 
 // The open and save panels as Qt file dialogs over the panel window.
@@ -19,6 +20,7 @@ public:
 
 private:
     QWidget* frontParent() const;
+    std::optional<QUrl> run(QFileDialog& dialog) const;
 
     std::function<QWidget*()> m_parent;
     std::function<void(bool)> m_dialogShown;

@@ -5,6 +5,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
+#include <cstdlib>
 #include <numeric>
 #include <vector>
 
@@ -13,11 +14,19 @@ namespace {
 constexpr int coreThreshold = 128; // matte one half
 // A piece smaller than this share of the image is a speck unless it lies
 // next to a larger piece.
-constexpr double speckShare = 0.0005;
+static const double speckShare = getenv("T_SPECK") ? atof(getenv("T_SPECK")) : 0.0005;
 // Pieces closer than this share of the longer side count as touching.
-constexpr double gapShare = 0.015;
+static const double gapShare = getenv("T_GAP") ? atof(getenv("T_GAP")) : 0.015;
 // A piece joins a neighbour at least this many times its size.
-constexpr double fragmentRatio = 8.0;
+static const double fragmentRatio = getenv("T_FRAG") ? atof(getenv("T_FRAG")) : 8.0;
+// Pieces the matte links by a path that never drops below this level (0.3)
+// are parts of one thing whose middle the network was less sure of (a face
+// under a helmet, petals around a flower's heart): the smaller joins the
+// larger when that is at least bridgeRatio times its size, however far
+// apart their confident parts are. Things with background between them are
+// never linked this way.
+static const int bridgeLevel = getenv("T_BL") ? atoi(getenv("T_BL")) : 77;
+static const double bridgeRatio = getenv("T_BR") ? atof(getenv("T_BR")) : 3.0;
 // Faces are looked for at this longer side at most.
 constexpr int faceSearchSide = 800;
 
@@ -60,6 +69,119 @@ std::vector<double> distancesFrom(const cv::Mat& pieces, const cv::Mat& stats, i
         }
     }
     return nearest;
+}
+
+// For each piece, the pieces at least bridgeRatio times its size that the
+// matte links it to at the highest level down to bridgeLevel (several when
+// they were already linked to each other above that level). The matte is
+// flooded downwards from the confident pieces one level at a time; where two
+// flooded regions meet, each piece of one learns the level at which it
+// reaches the pieces of the other.
+std::vector<std::vector<int>> bridgedHosts(const cv::Mat& m8, const cv::Mat& pieces,
+                                           const cv::Mat& stats)
+{
+    const int n = stats.rows;
+    const int w = m8.cols, h = m8.rows;
+    auto areaOf = [&](int i) { return stats.at<int>(i, cv::CC_STAT_AREA); };
+    std::vector<std::vector<int>> hosts(size_t(std::max(n, 1)));
+    if (n <= 2)
+        return hosts;
+
+    struct Region {
+        std::vector<int> pieces;
+        std::vector<int> waiting; // pieces that have not reached a host yet
+        int largest = 0;          // area of the largest piece
+    };
+    std::vector<Region> regions(static_cast<size_t>(n));
+    // Confident pixels point at their piece's first pixel, the root of its
+    // region; the others wait for their level.
+    std::vector<int> parent(size_t(w) * size_t(h), -1); // -1: not flooded yet
+    std::vector<int> regionAt(size_t(w) * size_t(h), 0); // at roots: region, 0 none
+    std::vector<int> first(size_t(n), -1);
+    std::vector<std::vector<int>> levels(static_cast<size_t>(coreThreshold));
+    for (int y = 0; y < h; ++y) {
+        const int* p = pieces.ptr<int>(y);
+        const uchar* m = m8.ptr<uchar>(y);
+        for (int x = 0; x < w; ++x) {
+            const int i = y * w + x;
+            if (p[x] > 0) {
+                int& root = first[size_t(p[x])];
+                if (root < 0) {
+                    root = i;
+                    regionAt[size_t(i)] = p[x];
+                    Region& r = regions[size_t(p[x])];
+                    r.pieces = {p[x]};
+                    r.waiting = {p[x]};
+                    r.largest = areaOf(p[x]);
+                }
+                parent[size_t(i)] = root;
+            } else if (m[x] >= bridgeLevel) {
+                levels[m[x]].push_back(i);
+            }
+        }
+    }
+    auto find = [&](int i) {
+        while (parent[size_t(i)] != i)
+            i = parent[size_t(i)] = parent[size_t(parent[size_t(i)])];
+        return i;
+    };
+    // Pieces of `from` reach their hosts in `to`.
+    auto settle = [&](Region& from, const Region& to) {
+        std::vector<int> still;
+        for (int piece : from.waiting) {
+            const double needed = bridgeRatio * areaOf(piece);
+            if (to.largest < needed) {
+                still.push_back(piece);
+                continue;
+            }
+            for (int other : to.pieces) {
+                if (areaOf(other) >= needed)
+                    hosts[size_t(piece)].push_back(other);
+            }
+        }
+        from.waiting = std::move(still);
+    };
+    for (int level = coreThreshold - 1; level >= bridgeLevel; --level) {
+        for (int i : levels[size_t(level)]) {
+            parent[size_t(i)] = i;
+            const int x = i % w, y = i / w;
+            for (int dy = -1; dy <= 1; ++dy) {
+                for (int dx = -1; dx <= 1; ++dx) {
+                    const int nx = x + dx, ny = y + dy;
+                    if ((dx == 0 && dy == 0) || nx < 0 || ny < 0 || nx >= w || ny >= h)
+                        continue;
+                    const int j = ny * w + nx;
+                    if (parent[size_t(j)] < 0)
+                        continue;
+                    int a = find(i), b = find(j);
+                    if (a == b)
+                        continue;
+                    int ra = regionAt[size_t(a)], rb = regionAt[size_t(b)];
+                    if (ra > 0 && rb > 0) {
+                        settle(regions[size_t(ra)], regions[size_t(rb)]);
+                        settle(regions[size_t(rb)], regions[size_t(ra)]);
+                        // The smaller list goes into the larger.
+                        if (regions[size_t(ra)].pieces.size() < regions[size_t(rb)].pieces.size()) {
+                            std::swap(a, b);
+                            std::swap(ra, rb);
+                        }
+                        Region& into = regions[size_t(ra)];
+                        Region& from = regions[size_t(rb)];
+                        into.pieces.insert(into.pieces.end(), from.pieces.begin(), from.pieces.end());
+                        into.waiting.insert(into.waiting.end(), from.waiting.begin(), from.waiting.end());
+                        into.largest = std::max(into.largest, from.largest);
+                        from = Region();
+                    } else if (rb > 0) {
+                        std::swap(a, b);
+                        std::swap(ra, rb);
+                    }
+                    parent[size_t(b)] = a;
+                    regionAt[size_t(a)] = ra;
+                }
+            }
+        }
+    }
+    return hosts;
 }
 
 // Faces in the image, in working coordinates.
@@ -160,21 +282,51 @@ MatteSubjects::Result MatteSubjects::split(const cv::Mat& matte, const cv::Mat& 
     const int reach = std::max(2, int(gapShare * longer));
     auto areaOf = [&](int i) { return stats.at<int>(i, cv::CC_STAT_AREA); };
 
-    // Join fragments to their much larger neighbours, smallest last.
+    // Join fragments to larger pieces, smallest last: to one the matte links
+    // them to, else to a much larger one close by.
     std::vector<int> bySize(size_t(std::max(0, n - 1)));
     std::iota(bySize.begin(), bySize.end(), 1);
     std::sort(bySize.begin(), bySize.end(), [&](int a, int b) { return areaOf(a) > areaOf(b); });
+    const std::vector<std::vector<int>> linked = bridgedHosts(m8, pieces, stats);
+    auto boxOf = [&](int i) {
+        return cv::Rect(stats.at<int>(i, cv::CC_STAT_LEFT), stats.at<int>(i, cv::CC_STAT_TOP),
+                        stats.at<int>(i, cv::CC_STAT_WIDTH), stats.at<int>(i, cv::CC_STAT_HEIGHT));
+    };
     DisjointSets sets(n);
     for (size_t rank = 1; rank < bySize.size(); ++rank) {
         const int i = bySize[rank];
-        const std::vector<double> nearest = distancesFrom(pieces, stats, i, reach);
+        const std::vector<int>& hosts = linked[size_t(i)];
         int host = 0;
-        double best = reach;
-        for (size_t r = 0; r < rank; ++r) {
-            const int j = bySize[r];
-            if (nearest[size_t(j)] <= best && areaOf(j) >= fragmentRatio * areaOf(i)) {
-                best = nearest[size_t(j)];
-                host = j;
+        if (hosts.size() == 1) {
+            host = hosts.front();
+        } else if (hosts.size() > 1) {
+            // Linked to several: the nearest, looked for far enough to see them all.
+            const cv::Rect box = boxOf(i);
+            int far = 1;
+            for (int j : hosts) {
+                const cv::Rect other = boxOf(j);
+                far = std::max({far, other.x - box.br().x, box.x - other.br().x,
+                                other.y - box.br().y, box.y - other.br().y});
+            }
+            const std::vector<double> nearest = distancesFrom(pieces, stats, i, far + 1);
+            double best = 1e30;
+            for (int j : hosts) {
+                if (nearest[size_t(j)] < best) {
+                    best = nearest[size_t(j)];
+                    host = j;
+                }
+            }
+            if (!host)
+                host = hosts.front();
+        } else {
+            const std::vector<double> nearest = distancesFrom(pieces, stats, i, reach);
+            double best = reach;
+            for (size_t r = 0; r < rank; ++r) {
+                const int j = bySize[r];
+                if (nearest[size_t(j)] <= best && areaOf(j) >= fragmentRatio * areaOf(i)) {
+                    best = nearest[size_t(j)];
+                    host = j;
+                }
             }
         }
         if (host)
