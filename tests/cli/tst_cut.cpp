@@ -22,7 +22,8 @@ private slots:
         QCOMPARE(ok->feather, 5.5);
         QCOMPARE(*ok->background, QColor(255, 128, 0));
         QCOMPARE(*ok->subject, int64_t(2));
-        QVERIFY(!CutJob::Options::parse(QStringLiteral("clear"), QStringLiteral("clear"), {}, false, &problem)->background);
+        const auto clear = CutJob::Options::parse(QStringLiteral("0"), QStringLiteral("clear"), {}, false, &problem);
+        QVERIFY(clear && !clear->background);
         QCOMPARE(*CutJob::Options::parse(QStringLiteral("0"), QStringLiteral("White"), {}, false, &problem)->background,
                  QColor(Qt::white));
         for (const char* bad : {"-1", "21", "nan", "x"})
