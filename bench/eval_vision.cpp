@@ -14,7 +14,10 @@
 //
 // Subjects: single-subject davis frames must not come apart (over-split
 // rate); annotated subjects that stand apart must get different labels at a
-// point well inside each. Label pictures go to DIR (/tmp/vantel-eval).
+// point well inside each. Few annotated pairs stand apart in the network's
+// matte, so made-up groups add some: photos the network gets right, each
+// beside smaller mirrored copies of itself a few pixels away. Label pictures
+// go to DIR (/tmp/vantel-eval).
 //
 // --pre-resize: also compares the network input's resize from large photos
 // (area averaging, as the app does, against bilinear), on the quality photos
@@ -258,13 +261,18 @@ struct PairResult {
     // matte itself joins them (through another subject, say), so only the
     // split between people could part them.
     bool onePiece = false;
+    // Whether the network's own matte is at least one half at each point.
+    bool coveredA = true, coveredB = true;
     int64_t labelA = 0, labelB = 0;
     bool apartOk() const { return labelA != 0 && labelB != 0 && labelA != labelB; }
+    // A point reads background because the network's matte misses it.
+    bool networkMissed() const { return (labelA == 0 && !coveredA) || (labelB == 0 && !coveredB); }
     QString text() const
     {
         QString outcome;
-        if (labelA == 0 || labelB == 0)
-            outcome = QStringLiteral("missed");
+        if (labelA == 0 || labelB == 0) {
+            outcome = networkMissed() ? QStringLiteral("missed(net)") : QStringLiteral("missed");
+        }
         else if (labelA == labelB)
             outcome = QStringLiteral("same");
         else
@@ -308,6 +316,8 @@ std::vector<PairResult> checkPairs(const SubjectAnalysis& analysis, const cv::Ma
             pair.touch = touching(subjects[i].mask, subjects[j].mask);
             const int pieceA = pieces.at<int>(points[i]), pieceB = pieces.at<int>(points[j]);
             pair.onePiece = pieceA != 0 && pieceA == pieceB;
+            pair.coveredA = plain.at<uchar>(points[i]) >= 128;
+            pair.coveredB = plain.at<uchar>(points[j]) >= 128;
             const double w = subjects[i].mask.cols, h = subjects[i].mask.rows;
             pair.labelA = analysis.labelAtNormalized(
                 QPointF((points[i].x + 0.5) / w, (points[i].y + 0.5) / h));
@@ -448,6 +458,71 @@ std::vector<Annotated> multiAnnotations(const QString& id, QString* how)
     return subjects;
 }
 
+// Columns between the subject and the photo's right edge.
+int rightMargin(const cv::Mat& truth)
+{
+    const cv::Mat subject = truth > 128;
+    for (int x = subject.cols - 1; x >= 0; --x) {
+        if (cv::countNonZero(subject.col(x)) > 0)
+            return subject.cols - 1 - x;
+    }
+    return subject.cols;
+}
+
+// The gap in made-up groups: 1% of the photo's width, at least 6 pixels,
+// within the distance at which the old rules took a small piece for a
+// fragment of a large one.
+int groupGap(int width)
+{
+    return std::max(6, width / 100);
+}
+
+// A made-up group: the photo cut off a few pixels right of its subject, and
+// beside it `copies` copies of it mirrored and scaled to 1/copies, stacked.
+// The copies face the original across the seam, `gap` pixels from it, each
+// 1/copies^2 of its size: a small subject standing near a large one, which
+// must not be taken for a fragment of it.
+struct Group {
+    QImage image;
+    std::vector<Annotated> subjects;
+};
+
+Group makeGroup(const QImage& photo, const cv::Mat& truth, int copies, int gap)
+{
+    const cv::Mat subject0 = truth > 128;
+    // Keep gap / (1 + 1/copies) columns right of the subject.
+    const int keep = gap * copies / (copies + 1);
+    const int right = subject0.cols - rightMargin(truth);
+    const int w = std::min(subject0.cols, right + keep) / copies * copies;
+    const int h = photo.height() / copies * copies;
+    const int sw = w / copies, sh = h / copies;
+    const cv::Rect crop(0, 0, w, h);
+    Group group;
+    group.image = QImage(w + sw, h, QImage::Format_RGBA8888);
+    cv::Mat canvas(h, w + sw, CV_8UC4, group.image.bits(), size_t(group.image.bytesPerLine()));
+    rgbaView(photo)(crop).copyTo(canvas(crop));
+    cv::Mat mirrored, small;
+    cv::flip(rgbaView(photo)(crop), mirrored, 1);
+    cv::resize(mirrored, small, cv::Size(sw, sh), 0, 0, cv::INTER_AREA);
+    const cv::Mat subject = subject0(crop);
+    cv::Mat flipped, smallMask;
+    cv::flip(subject, flipped, 1);
+    cv::resize(flipped, smallMask, cv::Size(sw, sh), 0, 0, cv::INTER_AREA);
+    smallMask = smallMask >= 128;
+
+    cv::Mat large = cv::Mat::zeros(h, w + sw, CV_8UC1);
+    subject.copyTo(large(crop));
+    group.subjects.push_back({QStringLiteral("L"), large});
+    for (int k = 0; k < copies; ++k) {
+        const cv::Rect place(w, k * sh, sw, sh);
+        small.copyTo(canvas(place));
+        cv::Mat mask = cv::Mat::zeros(h, w + sw, CV_8UC1);
+        smallMask.copyTo(mask(place));
+        group.subjects.push_back({QStringLiteral("s%1").arg(k + 1), mask});
+    }
+    return group;
+}
+
 // ---------------------------------------------------------------------------
 // Output.
 
@@ -501,6 +576,39 @@ void printQuality(const QString& set, const std::vector<QualityRow>& rows)
     rule(92);
     std::printf("%-10s %-9s %9.4f %9.4f %+9.4f %9.4f %9.4f\n", "mean", "", mean(io), mean(ip),
                 mean(io) - mean(ip), mean(mo), mean(mp));
+}
+
+// The subjects table, and how the annotated pairs came out.
+void printSubjects(const std::vector<SubjectRow>& rows)
+{
+    int apart = 0, apartOk = 0, apartOnePiece = 0, apartMissed = 0, touch = 0, touchSeparated = 0;
+    rule(100);
+    std::printf("%-28s %5s %5s %5s %5s %5s  %s\n", "photo", "annot", "found", "faces", "tried",
+                "kept", "pairs (inner-point labels)");
+    rule(100);
+    for (const SubjectRow& r : rows) {
+        QString pairs;
+        for (const PairResult& p : r.pairs) {
+            pairs += (pairs.isEmpty() ? QString() : QStringLiteral("; ")) + p.text();
+            if (p.touch) {
+                ++touch;
+                touchSeparated += p.labelA != 0 && p.labelB != 0 && p.labelA != p.labelB;
+            } else {
+                ++apart;
+                apartOk += p.apartOk();
+                apartOnePiece += !p.apartOk() && p.onePiece;
+                apartMissed += !p.apartOk() && !p.onePiece && p.networkMissed();
+            }
+        }
+        std::printf("%-28s %5s %5d %5d %5d %5d  %s\n", utf8(r.name).c_str(),
+                    r.annotated < 0 ? "-" : std::to_string(r.annotated).c_str(), r.found,
+                    r.report.faces, r.report.splitsTried, r.report.splitsKept, utf8(pairs).c_str());
+    }
+    rule(100);
+    std::printf("Pairs apart: %d of %d separated; of the others %d in one piece of the network's\n"
+                "matte, %d missed by it, %d our own. Pairs touching: %d of %d separated.\n",
+                apartOk, apart, apartOnePiece, apartMissed, apart - apartOk - apartOnePiece - apartMissed,
+                touchSeparated, touch);
 }
 
 struct Options {
@@ -567,6 +675,10 @@ int main(int argc, char** argv)
         return 0;
     }
     QDir().mkpath(options.out);
+    // Pictures of an earlier run would pass for this one's.
+    QDir outDir(options.out);
+    for (const QString& old : outDir.entryList({QStringLiteral("*.labels.png")}, QDir::Files))
+        outDir.remove(old);
 
     QElapsedTimer total;
     total.start();
@@ -696,6 +808,52 @@ int main(int argc, char** argv)
         subjectRows.push_back(srow);
     }
 
+    // Made-up groups, from the photos the network gets best whose subject
+    // stands clear of the right edge: with two half-size and four
+    // quarter-size copies.
+    std::vector<std::pair<double, Photo>> candidates;
+    for (const auto& [set, rows] : quality) {
+        for (const QualityRow& r : rows) {
+            const cv::Mat truth = readMask(kEvalDir + QStringLiteral("/%1/masks/%2.png").arg(r.photo.set, r.photo.id));
+            if (r.ours.iou >= 0.9 && rightMargin(truth) >= groupGap(truth.cols))
+                candidates.emplace_back(r.ours.iou, r.photo);
+        }
+    }
+    std::sort(candidates.begin(), candidates.end(),
+              [](const auto& a, const auto& b) { return a.first > b.first; });
+    candidates.resize(std::min(candidates.size(), size_t(options.quick ? 1 : 5)));
+    std::vector<SubjectRow> groupRows;
+    for (const auto& candidate : candidates) {
+        const Photo& photo = candidate.second;
+        const auto image = Compositor::load(QUrl::fromLocalFile(photo.image), kMaxSide);
+        const cv::Mat truth = readMask(kEvalDir + QStringLiteral("/%1/masks/%2.png").arg(photo.set, photo.id));
+        if (!image || truth.empty())
+            continue;
+        for (int copies : {2, 4}) {
+            const int gap = groupGap(truth.cols);
+            const Group group = makeGroup(*image, truth, copies, gap);
+            SubjectRow row;
+            row.name = QStringLiteral("%1/%2 1+%3 gap %4").arg(photo.set, photo.id).arg(copies).arg(gap);
+            row.annotated = int(group.subjects.size());
+            try {
+                const auto analysis = SubjectAnalysis::analyze(group.image, replay);
+                row.found = int(analysis->instances.size());
+                row.report = reportOf(*analysis);
+                row.pairs = checkPairs(
+                    *analysis,
+                    plainMask(replay.lastMatte, cv::Size(group.image.width(), group.image.height())),
+                    group.subjects);
+                labelPicture(group.image, *analysis, group.subjects)
+                    .save(QDir(options.out).filePath(
+                        QStringLiteral("group%1_%2_%3.labels.png").arg(copies).arg(photo.set, photo.id)));
+            } catch (const VantelError& e) {
+                std::printf("%s: %s\n", utf8(row.name).c_str(), e.what());
+            }
+            std::fprintf(stderr, "  group %s\n", utf8(row.name).c_str());
+            groupRows.push_back(row);
+        }
+    }
+
     // The network's input resize from large photos.
     std::vector<QualityRow> resizeRows[2];
     if (options.preResize) {
@@ -760,7 +918,7 @@ int main(int argc, char** argv)
             worseIou += r.ours.iou < r.plain.iou - 1e-4;
             worseMae += r.ours.mae > r.plain.mae + 1e-4;
         }
-        std::printf("%-8s %6zu %9.4f %9.4f %9.4f %9.4f %8d %8d\n", utf8(set).c_str(), rows.size(),
+        std::printf("%-8s %6zu %9.5f %9.5f %9.5f %9.5f %8d %8d\n", utf8(set).c_str(), rows.size(),
                     mean(io), mean(ip), mean(mo), mean(mp), worseIou, worseMae);
     }
     rule(78);
@@ -775,34 +933,15 @@ int main(int argc, char** argv)
                     singleFrames, 100.0 * overSplit / singleFrames, names.isEmpty() ? "" : ": ",
                     utf8(names).c_str());
     }
-    int apart = 0, apartOk = 0, apartOnePiece = 0, touch = 0, touchSeparated = 0;
-    rule(100);
-    std::printf("%-28s %5s %5s %5s %5s %5s  %s\n", "photo", "annot", "found", "faces", "tried",
-                "kept", "pairs (inner-point labels)");
-    rule(100);
-    for (const SubjectRow& r : subjectRows) {
-        QString pairs;
-        for (const PairResult& p : r.pairs) {
-            pairs += (pairs.isEmpty() ? QString() : QStringLiteral("; ")) + p.text();
-            if (p.touch) {
-                ++touch;
-                touchSeparated += p.labelA != 0 && p.labelB != 0 && p.labelA != p.labelB;
-            } else {
-                ++apart;
-                apartOk += p.apartOk();
-                apartOnePiece += !p.apartOk() && p.onePiece;
-            }
-        }
-        std::printf("%-28s %5s %5d %5d %5d %5d  %s\n", utf8(r.name).c_str(),
-                    r.annotated < 0 ? "-" : std::to_string(r.annotated).c_str(), r.found,
-                    r.report.faces, r.report.splitsTried, r.report.splitsKept, utf8(pairs).c_str());
+    printSubjects(subjectRows);
+    if (!groupRows.empty()) {
+        std::printf("\nMade-up groups: each photo (L) beside 2 or 4 copies of it (s1...), mirrored and\n"
+                    "scaled to 1/2 or 1/4, stacked; gap: pixels between L and the copies.\n");
+        printSubjects(groupRows);
     }
-    rule(100);
-    std::printf("Pairs apart: %d of %d separated (of the others, %d joined in one matte piece).\n"
-                "Pairs touching: %d of %d separated.\n",
-                apartOk, apart, apartOnePiece, touchSeparated, touch);
     std::printf("apart/touch: annotated masks grown by %d px meet or not; labels at the point\n"
-                "farthest inside each; missed: a point reads background.\n", kTouchRadius);
+                "farthest inside each; missed: a point reads background; (net): the network's\n"
+                "own matte is below one half there.\n", kTouchRadius);
     std::printf("Label pictures: %s\n", utf8(options.out).c_str());
 
     if (options.preResize) {

@@ -5,28 +5,30 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
-#include <cstdlib>
 #include <numeric>
 #include <vector>
 
 namespace {
 
 constexpr int coreThreshold = 128; // matte one half
-// A piece smaller than this share of the image is a speck unless it lies
-// next to a larger piece.
-static const double speckShare = getenv("T_SPECK") ? atof(getenv("T_SPECK")) : 0.0005;
-// Pieces closer than this share of the longer side count as touching.
-static const double gapShare = getenv("T_GAP") ? atof(getenv("T_GAP")) : 0.015;
-// A piece joins a neighbour at least this many times its size.
-static const double fragmentRatio = getenv("T_FRAG") ? atof(getenv("T_FRAG")) : 8.0;
+// A group of pieces smaller than this share of the image is a speck.
+constexpr double speckShare = 0.0005;
+// Matte values (0.1) from which a pixel counts as the faint surroundings of
+// something: pieces not linked through such values have background between
+// them, and faint areas without any piece of a subject are dropped.
+constexpr int supportLevel = 26;
+// A piece closer than this share of the longer side to one at least
+// fragmentRatio times its size joins it, if the faint matte links them.
+constexpr double gapShare = 0.015;
+constexpr double fragmentRatio = 8.0;
 // Pieces the matte links by a path that never drops below this level (0.3)
 // are parts of one thing whose middle the network was less sure of (a face
 // under a helmet, petals around a flower's heart): the smaller joins the
 // larger when that is at least bridgeRatio times its size, however far
 // apart their confident parts are. Things with background between them are
 // never linked this way.
-static const int bridgeLevel = getenv("T_BL") ? atoi(getenv("T_BL")) : 77;
-static const double bridgeRatio = getenv("T_BR") ? atof(getenv("T_BR")) : 3.0;
+constexpr int bridgeLevel = 77;
+constexpr double bridgeRatio = 3.0;
 // Faces are looked for at this longer side at most.
 constexpr int faceSearchSide = 800;
 
@@ -273,7 +275,7 @@ MatteSubjects::Result MatteSubjects::split(const cv::Mat& matte, const cv::Mat& 
     cv::Mat m8;
     matte.convertTo(m8, CV_8U, 255.0);
     const cv::Mat core = m8 >= coreThreshold;
-    const cv::Mat support = m8 >= 26;
+    const cv::Mat support = m8 >= supportLevel;
 
     cv::Mat pieces, stats, centroids;
     const int n = cv::connectedComponentsWithStats(core, pieces, stats, centroids, 8, CV_32S);
@@ -292,6 +294,21 @@ MatteSubjects::Result MatteSubjects::split(const cv::Mat& matte, const cv::Mat& 
         return cv::Rect(stats.at<int>(i, cv::CC_STAT_LEFT), stats.at<int>(i, cv::CC_STAT_TOP),
                         stats.at<int>(i, cv::CC_STAT_WIDTH), stats.at<int>(i, cv::CC_STAT_HEIGHT));
     };
+    // The connected part of the faint matte each piece lies in.
+    cv::Mat faintAreas;
+    const int faintCount = cv::connectedComponents(support, faintAreas, 8, CV_32S);
+    std::vector<int> faintAreaOf(size_t(n), 0);
+    for (int i = 1; i < n; ++i) {
+        // The piece's first pixel lies in the top row of its box.
+        const int top = stats.at<int>(i, cv::CC_STAT_TOP);
+        const int left = stats.at<int>(i, cv::CC_STAT_LEFT);
+        for (int x = left; x < left + stats.at<int>(i, cv::CC_STAT_WIDTH); ++x) {
+            if (pieces.at<int>(top, x) == i) {
+                faintAreaOf[size_t(i)] = faintAreas.at<int>(top, x);
+                break;
+            }
+        }
+    }
     DisjointSets sets(n);
     for (size_t rank = 1; rank < bySize.size(); ++rank) {
         const int i = bySize[rank];
@@ -319,11 +336,15 @@ MatteSubjects::Result MatteSubjects::split(const cv::Mat& matte, const cv::Mat& 
             if (!host)
                 host = hosts.front();
         } else {
+            // Only across a seam the matte still covers faintly: a small
+            // subject near a large one with background between them stays
+            // a subject of its own.
             const std::vector<double> nearest = distancesFrom(pieces, stats, i, reach);
             double best = reach;
             for (size_t r = 0; r < rank; ++r) {
                 const int j = bySize[r];
-                if (nearest[size_t(j)] <= best && areaOf(j) >= fragmentRatio * areaOf(i)) {
+                if (nearest[size_t(j)] <= best && areaOf(j) >= fragmentRatio * areaOf(i) &&
+                    faintAreaOf[size_t(i)] == faintAreaOf[size_t(j)]) {
                     best = nearest[size_t(j)];
                     host = j;
                 }
@@ -349,9 +370,6 @@ MatteSubjects::Result MatteSubjects::split(const cv::Mat& matte, const cv::Mat& 
         }
         groupOf[size_t(i)] = groupOf[size_t(root)];
     }
-    std::vector<uchar> subjectOfPiece(size_t(n), 0); // 1-based subject, 0 none
-    for (int i = 1; i < n; ++i)
-        subjectOfPiece[size_t(i)] = uchar(groupOf[size_t(i)] + 1);
     cv::Mat specks = cv::Mat::zeros(matte.size(), CV_8UC1);
     for (int y = 0; y < pieces.rows; ++y) {
         const int* p = pieces.ptr<int>(y);
@@ -403,10 +421,13 @@ MatteSubjects::Result MatteSubjects::split(const cv::Mat& matte, const cv::Mat& 
         sized.resize(size_t(maxSubjects));
     result.count = int(sized.size());
 
-    // Seeds: the subjects' confident pixels with their labels, and dropped
-    // specks (255), whose soft surroundings go with them. Confident pixels a
-    // split left on the border between two people are not seeds: they go to
-    // the nearer person like soft pixels.
+    // Seeds: the subjects' confident pixels with their labels, and what is
+    // dropped (255): specks, and faint areas of the matte that hold no
+    // subject (a haze, a shadow, a thing the network was unsure of). Their
+    // soft surroundings go with them, so no subject's mask carries the ghost
+    // of something that stands apart from it. Confident pixels a split left
+    // on the border between two people are not seeds: they go to the nearer
+    // person like soft pixels.
     constexpr uchar dropped = 255;
     cv::Mat seedLabel(matte.size(), CV_8UC1, cv::Scalar(dropped));
     for (size_t label = 0; label < sized.size(); ++label)
@@ -414,6 +435,19 @@ MatteSubjects::Result MatteSubjects::split(const cv::Mat& matte, const cv::Mat& 
     cv::Mat seeds = specks.clone();
     for (const cv::Mat& subject : subjects)
         seeds |= subject;
+    std::vector<uchar> holdsSubject(size_t(faintCount), 0);
+    for (int i = 1; i < n; ++i) {
+        if (groupOf[size_t(i)] >= 0)
+            holdsSubject[size_t(faintAreaOf[size_t(i)])] = 1;
+    }
+    for (int y = 0; y < seeds.rows; ++y) {
+        const int* a = faintAreas.ptr<int>(y);
+        uchar* s = seeds.ptr<uchar>(y);
+        for (int x = 0; x < seeds.cols; ++x) {
+            if (a[x] > 0 && !holdsSubject[size_t(a[x])])
+                s[x] = 255;
+        }
+    }
 
     result.owner = cv::Mat::zeros(matte.size(), CV_8UC1);
     result.matte = cv::Mat::zeros(matte.size(), CV_8UC1);

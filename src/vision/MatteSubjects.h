@@ -7,13 +7,17 @@
 // Splits a salient-object matte into separate subjects.
 //
 // The matte's confident part (at least one half) is split into connected
-// pieces. Small pieces close to a much larger one are fragments of it (a hand,
-// a wheel) and join it; specks on their own are dropped. A piece that holds
-// two or more faces is tried for a split between the people along the
-// image's edges (a seeded watershed), kept only when the parts come out
-// whole and of a plausible size. Subjects are numbered by size, 1 the
-// largest, at most 255. Every soft pixel belongs to its nearest subject, so
-// each keeps its soft edge.
+// pieces. A piece the matte links to a piece at least three times its size
+// through values that never drop below 0.3 is part of the same thing (a face
+// under a helmet, petals around a flower's heart) and joins it; so does a
+// much smaller piece close by with only faint matte between them (a hand, a
+// wheel). Pieces with background between them are never joined. What is
+// left too small is a speck and is dropped, as are faint areas of the matte
+// that hold no subject. A piece that holds two or more faces is tried for a
+// split between the people along the image's edges (a seeded watershed),
+// kept only when the parts come out whole and of a plausible size. Subjects
+// are numbered by size, 1 the largest, at most 255. Every other soft pixel
+// belongs to its nearest subject, so each keeps its soft edge.
 class MatteSubjects final
 {
 public:
