@@ -102,21 +102,7 @@ public:
         forwardSeconds = timer.nsecsElapsed() / 1e9;
         timer.restart();
 
-        const cv::Size working = MatteSubjects::workingSize(rgba.size());
-        cv::Mat workingMatte;
-        const bool shrinking = working.width <= lastMatte.cols && working.height <= lastMatte.rows;
-        cv::resize(lastMatte, workingMatte, working, 0, 0,
-                   shrinking ? cv::INTER_AREA : cv::INTER_LINEAR);
-        cv::Mat rgb;
-        if (working == view.size()) {
-            cv::cvtColor(view, rgb, cv::COLOR_RGBA2RGB);
-        } else {
-            cv::Mat small;
-            cv::resize(view, small, working, 0, 0, cv::INTER_AREA);
-            cv::cvtColor(small, rgb, cv::COLOR_RGBA2RGB);
-        }
-        auto observation =
-            std::make_shared<MatteObservation>(MatteSubjects::split(workingMatte, rgb));
+        auto observation = OnDeviceVision::subjectsIn(rgba, lastMatte);
         splitSeconds = timer.nsecsElapsed() / 1e9;
         return {observation};
     }

@@ -112,3 +112,19 @@ QImage AreaDownscale::scaled(const QImage& image, QSize target)
     out.setDotsPerMeterY(source.dotsPerMeterY());
     return out;
 }
+
+cv::Mat AreaDownscale::resized(const cv::Mat& mat, cv::Size size)
+{
+    if (mat.empty() || size.empty() || mat.size() == size)
+        return mat;
+    cv::Mat out = mat;
+    const cv::Size shrunk(std::min(mat.cols, size.width), std::min(mat.rows, size.height));
+    if (shrunk != mat.size())
+        cv::resize(mat, out, shrunk, 0, 0, cv::INTER_AREA);
+    if (out.size() != size) {
+        cv::Mat grown;
+        cv::resize(out, grown, size, 0, 0, cv::INTER_LINEAR);
+        out = grown;
+    }
+    return out;
+}

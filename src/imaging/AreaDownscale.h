@@ -3,6 +3,8 @@
 #include <QImage>
 #include <QSize>
 
+#include <opencv2/core.hpp>
+
 // Good-quality reduction by area averaging. Colour is averaged premultiplied
 // so transparent pixels do not bleed their (invisible) colour into the edge.
 class AreaDownscale final
@@ -19,4 +21,8 @@ public:
     // The result keeps a format close to the source's (opaque stays opaque,
     // alpha comes back premultiplied); a null image when memory runs out.
     static QImage scaled(const QImage& image, QSize target);
+
+    // `mat` brought to `size` axis by axis: area averaging along an axis that
+    // shrinks, bilinear along one that grows.
+    static cv::Mat resized(const cv::Mat& mat, cv::Size size);
 };

@@ -1,10 +1,12 @@
 #include "OnDeviceVision.h"
 
+#include "AreaDownscale.h"
 #include "MatteObservation.h"
 #include "MatteSubjects.h"
 #include "PersonSegmenter.h"
 #include "VantelError.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QStandardPaths>
@@ -23,8 +25,7 @@ OnDeviceVision::OnDeviceVision(QString networkPath) : m_path(std::move(networkPa
 
 OnDeviceVision::~OnDeviceVision()
 {
-    if (m_loading.valid())
-        m_loading.wait();
+    waitForLoading();
 }
 
 QString OnDeviceVision::defaultNetworkPath()
@@ -41,36 +42,49 @@ void OnDeviceVision::startLoading()
 {
     std::call_once(m_start, [this] {
         const QString path = m_path;
-        m_loading = std::async(std::launch::async, [path] {
-                        Loaded result;
-                        try {
-                            result.network = SegmentationNetwork::load(path);
-                        } catch (const VantelError& e) {
-                            result.error = e.errorDescription();
-                        } catch (const std::exception& e) {
-                            result.error = QString::fromUtf8(e.what());
-                        }
-                        return result;
-                    }).share();
+        std::shared_future<Loaded> loading = std::async(std::launch::async, [path] {
+                                                 Loaded result;
+                                                 try {
+                                                     result.network = SegmentationNetwork::load(path);
+                                                 } catch (const VantelError& e) {
+                                                     result.error = e.errorDescription();
+                                                 } catch (const std::bad_alloc&) {
+                                                     result.error = SegmentationNetwork::outOfMemory().errorDescription();
+                                                 } catch (const std::exception&) {
+                                                     result.error = QCoreApplication::translate(
+                                                         "Vantel", "The subject finder could not be loaded.");
+                                                 }
+                                                 return result;
+                                             }).share();
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_loading = std::move(loading);
     });
+}
+
+std::shared_future<OnDeviceVision::Loaded> OnDeviceVision::loading() const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_loading;
 }
 
 bool OnDeviceVision::loadingFinished() const
 {
-    return m_loading.valid() &&
-           m_loading.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+    const std::shared_future<Loaded> f = loading();
+    return f.valid() && f.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
 }
 
 void OnDeviceVision::waitForLoading() const
 {
-    if (m_loading.valid())
-        m_loading.wait();
+    const std::shared_future<Loaded> f = loading();
+    if (f.valid())
+        f.wait();
 }
 
 const OnDeviceVision::Loaded& OnDeviceVision::loaded()
 {
     startLoading();
-    return m_loading.get();
+    // The state lives as long as m_loading, which is never replaced.
+    return loading().get();
 }
 
 QString OnDeviceVision::unavailableReason()
@@ -89,28 +103,39 @@ OnDeviceVision::generateForegroundInstanceMask(const QImage& image)
     const std::shared_ptr<SegmentationNetwork> network = loaded().network;
     if (!network)
         throw VantelError::platform(loaded().error);
+    try {
+        return {observe(*network, image)};
+    } catch (const cv::Exception& e) {
+        throw SegmentationNetwork::errorFor(e);
+    } catch (const std::bad_alloc&) {
+        throw SegmentationNetwork::outOfMemory();
+    }
+}
+
+std::shared_ptr<const InstanceMaskObservation> OnDeviceVision::observe(SegmentationNetwork& network,
+                                                                       const QImage& image)
+{
     const QImage rgba = image.format() == QImage::Format_RGBA8888
                             ? image
                             : image.convertToFormat(QImage::Format_RGBA8888);
-    const cv::Mat matte = network->matte(rgba);
+    return subjectsIn(rgba, network.matte(rgba));
+}
+
+std::shared_ptr<const InstanceMaskObservation> OnDeviceVision::subjectsIn(const QImage& image,
+                                                                          const cv::Mat& matte)
+{
+    const QImage rgba = image.format() == QImage::Format_RGBA8888
+                            ? image
+                            : image.convertToFormat(QImage::Format_RGBA8888);
 
     // The split works at the image's aspect, no finer than the network saw it.
     const cv::Size working = MatteSubjects::workingSize(rgba.size());
-    cv::Mat workingMatte;
-    const bool shrinking = working.width <= matte.cols && working.height <= matte.rows;
-    cv::resize(matte, workingMatte, working, 0, 0, shrinking ? cv::INTER_AREA : cv::INTER_LINEAR);
+    const cv::Mat workingMatte = AreaDownscale::resized(matte, working);
     const cv::Mat view(rgba.height(), rgba.width(), CV_8UC4, const_cast<uchar*>(rgba.constBits()),
                        size_t(rgba.bytesPerLine()));
     cv::Mat rgb;
-    if (working == view.size()) {
-        cv::cvtColor(view, rgb, cv::COLOR_RGBA2RGB);
-    } else {
-        cv::Mat small;
-        cv::resize(view, small, working, 0, 0, cv::INTER_AREA);
-        cv::cvtColor(small, rgb, cv::COLOR_RGBA2RGB);
-    }
-    auto observation = std::make_shared<MatteObservation>(MatteSubjects::split(workingMatte, rgb));
-    return {observation};
+    cv::cvtColor(AreaDownscale::resized(view, working), rgb, cv::COLOR_RGBA2RGB);
+    return std::make_shared<MatteObservation>(MatteSubjects::split(workingMatte, rgb));
 }
 
 std::vector<cv::Mat> OnDeviceVision::generatePersonSegmentation(const QImage& image)
@@ -118,6 +143,8 @@ std::vector<cv::Mat> OnDeviceVision::generatePersonSegmentation(const QImage& im
     try {
         return {PersonSegmenter::segment(image)};
     } catch (const cv::Exception& e) {
-        throw VantelError::platform(QString::fromStdString(e.err).section(QLatin1Char('\n'), 0, 0));
+        throw SegmentationNetwork::errorFor(e);
+    } catch (const std::bad_alloc&) {
+        throw SegmentationNetwork::outOfMemory();
     }
 }

@@ -42,14 +42,24 @@ public:
     generateForegroundInstanceMask(const QImage& image) override;
     std::vector<cv::Mat> generatePersonSegmentation(const QImage& image) override;
 
+    // One pass of `network` over an image and the split of its matte into
+    // subjects: the instance-mask result. Throws what the network throws.
+    static std::shared_ptr<const InstanceMaskObservation> observe(SegmentationNetwork& network,
+                                                                  const QImage& image);
+    // The subjects of a network's matte (1024 x 1024, 0..1) of an image.
+    static std::shared_ptr<const InstanceMaskObservation> subjectsIn(const QImage& image,
+                                                                     const cv::Mat& matte);
+
 private:
     struct Loaded {
         std::shared_ptr<SegmentationNetwork> network;
         QString error;
     };
     const Loaded& loaded();
+    std::shared_future<Loaded> loading() const;
 
     const QString m_path;
     std::once_flag m_start;
+    mutable std::mutex m_lock; // guards m_loading, set once by startLoading()
     std::shared_future<Loaded> m_loading;
 };

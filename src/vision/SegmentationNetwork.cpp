@@ -1,5 +1,6 @@
 #include "SegmentationNetwork.h"
 
+#include "AreaDownscale.h"
 #include "VantelError.h"
 
 #include <QCoreApplication>
@@ -9,8 +10,6 @@
 
 namespace {
 
-// OpenCV's messages span several lines with file names and expressions; the
-// user gets one short sentence, with OpenCV's own summary where it has one.
 QString shortText(const cv::Exception& e)
 {
     QString detail = QString::fromStdString(e.err).section(QLatin1Char('\n'), 0, 0).trimmed();
@@ -23,6 +22,20 @@ QString shortText(const cv::Exception& e)
 }
 
 } // namespace
+
+// OpenCV's messages span several lines with file names and expressions; the
+// user gets one short sentence, with OpenCV's own summary where it has one.
+VantelError SegmentationNetwork::errorFor(const cv::Exception& e)
+{
+    return VantelError::platform(shortText(e));
+}
+
+VantelError SegmentationNetwork::outOfMemory()
+{
+    return VantelError::platform(
+        QCoreApplication::translate("Vantel", "There is not enough memory to analyze this image."));
+}
+
 
 SegmentationNetwork::SegmentationNetwork(cv::dnn::Net net) : m_net(std::move(net)) {}
 
@@ -38,7 +51,7 @@ std::unique_ptr<SegmentationNetwork> SegmentationNetwork::load(const QString& pa
         net.setPreferableTarget(cv::dnn::DNN_TARGET_CPU);
         return std::unique_ptr<SegmentationNetwork>(new SegmentationNetwork(std::move(net)));
     } catch (const cv::Exception& e) {
-        throw VantelError::platform(shortText(e));
+        throw errorFor(e);
     }
 }
 
@@ -49,10 +62,9 @@ cv::Mat SegmentationNetwork::inputBlob(const QImage& image)
                             : image.convertToFormat(QImage::Format_RGBA8888);
     const cv::Mat view(rgba.height(), rgba.width(), CV_8UC4, const_cast<uchar*>(rgba.constBits()),
                        size_t(rgba.bytesPerLine()));
-    cv::Mat resized;
-    const bool shrinking = rgba.width() >= inputSide && rgba.height() >= inputSide;
-    cv::resize(view, resized, cv::Size(inputSide, inputSide), 0, 0,
-               shrinking ? cv::INTER_AREA : cv::INTER_LINEAR);
+    // Sides longer than the input are reduced by area averaging, shorter ones
+    // stretched bilinearly: a 2560 x 800 panorama is not point-sampled across.
+    const cv::Mat resized = AreaDownscale::resized(view, cv::Size(inputSide, inputSide));
 
     const int sizes[] = {1, 3, inputSide, inputSide};
     cv::Mat blob(4, sizes, CV_32F);
@@ -84,8 +96,8 @@ cv::Mat SegmentationNetwork::matte(const QImage& image)
             throw VantelError::platform(QCoreApplication::translate("Vantel", "The subject finder gave an unexpected result."));
         return cv::Mat(inputSide, inputSide, CV_32F, const_cast<float*>(out.ptr<float>())).clone();
     } catch (const cv::Exception& e) {
-        throw VantelError::platform(shortText(e));
+        throw errorFor(e);
     } catch (const std::bad_alloc&) {
-        throw VantelError::platform(QCoreApplication::translate("Vantel", "There is not enough memory to analyze this image."));
+        throw outOfMemory();
     }
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "VantelError.h"
+
 #include <QImage>
 #include <QString>
 
@@ -28,6 +30,10 @@ public:
     // The matte (CV_32F, 1024 x 1024, 0..1) for an RGBA8888 image. Throws
     // VantelError with a short, readable text on failure.
     cv::Mat matte(const QImage& image);
+
+    // A short, readable error for the user from OpenCV's multi-line one.
+    static VantelError errorFor(const cv::Exception& e);
+    static VantelError outOfMemory();
 
 private:
     explicit SegmentationNetwork(cv::dnn::Net net);
