@@ -1,5 +1,7 @@
 #include "AllocatorTuning.h"
 
+#include <cstdlib> // defines __GLIBC__ where glibc is the C library
+
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
@@ -7,9 +9,10 @@
 void tuneAllocatorForLargeImages()
 {
 #if defined(__GLIBC__)
-    // Blocks up to 64 MiB (a 2560 x 2560 RGBA64 image is 50 MiB) come from
-    // the heap; up to 128 MiB of free space at its top is kept, not returned.
-    mallopt(M_MMAP_THRESHOLD, 64 * 1024 * 1024);
+    // Blocks up to 32 MiB (glibc's ceiling for this setting; a 2560 x 1920
+    // RGBA result is 19 MiB) come from the heap, and up to 128 MiB of free
+    // space at its top is kept rather than returned.
+    mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
     mallopt(M_TRIM_THRESHOLD, 128 * 1024 * 1024);
 #endif
 }

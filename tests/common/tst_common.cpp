@@ -1,9 +1,13 @@
+#include "AllocatorTuning.h"
 #include "BackgroundChoice.h"
 #include "VantelError.h"
 
 #include <QSet>
 #include <QTest>
 
+#include <cstdlib>
+#include <cstring>
+#include <sys/resource.h>
 #include <unordered_set>
 
 class TestCommon final : public QObject
@@ -44,6 +48,29 @@ private slots:
         QVERIFY(BackgroundChoice(BackgroundChoice::white) != BackgroundChoice::black);
         QCOMPARE(qHash(BackgroundChoice(BackgroundChoice::custom)),
                  qHash(QStringLiteral("Custom")));
+    }
+
+    void imageSizedBlocksAreReused()
+    {
+        // A result-sized block freed and allocated again must come back
+        // already mapped: fresh pages cost a fault each, several times the
+        // work of a composite on some machines.
+        tuneAllocatorForLargeImages();
+        auto faults = [] {
+            rusage usage{};
+            getrusage(RUSAGE_SELF, &usage);
+            return usage.ru_minflt;
+        };
+        const size_t size = size_t(2560) * 1920 * 4;
+        for (int round = 0; round < 2; ++round) {
+            const long before = faults();
+            char* block = static_cast<char*>(std::malloc(size));
+            QVERIFY(block);
+            std::memset(block, round, size);
+            std::free(block);
+            if (round == 1)
+                QVERIFY2(faults() - before < 100, qPrintable(QString::number(faults() - before)));
+        }
     }
 
     void errorTexts()
