@@ -1,7 +1,5 @@
 #include "FakeVision.h"
 #include "LabelMap.h"
-#include "MatteObservation.h"
-#include "MatteSubjects.h"
 #include "OnDeviceVision.h"
 #include "SegmentationNetwork.h"
 #include "SubjectAnalysis.h"
@@ -244,76 +242,5 @@ private slots:
     }
 };
 
-// Subjects made from synthetic mattes: what the split must get right.
-class TestMatteSubjects final : public QObject
-{
-    Q_OBJECT
-
-    static cv::Mat soft(const cv::Mat& hard)
-    {
-        cv::Mat m;
-        hard.convertTo(m, CV_32F, 1.0 / 255);
-        cv::GaussianBlur(m, m, cv::Size(0, 0), 2.0);
-        return m;
-    }
-
-private slots:
-    void separateSubjectsBySize()
-    {
-        cv::Mat hard(300, 400, CV_8UC1, cv::Scalar(0));
-        cv::circle(hard, {100, 150}, 40, cv::Scalar(255), cv::FILLED);  // smaller
-        cv::circle(hard, {280, 150}, 70, cv::Scalar(255), cv::FILLED);  // larger
-        hard(cv::Rect(385, 5, 6, 6)).setTo(255);                        // a speck
-        const MatteSubjects::Result r = MatteSubjects::split(soft(hard), cv::Mat());
-        QCOMPARE(r.count, 2);
-        QCOMPARE(int(r.labels.at<uchar>(150, 280)), 1);
-        QCOMPARE(int(r.labels.at<uchar>(150, 100)), 2);
-        QCOMPARE(int(r.labels.at<uchar>(8, 388)), 0);
-        QCOMPARE(int(r.matte.at<uchar>(8, 388)), 0); // the speck is gone
-
-        // Soft edges stay with their subject: the faint rim of the small disc
-        // is in its mask, none of it in the large one's.
-        const MatteObservation o(r);
-        const cv::Mat two = o.generateScaledMask({2}, QSize(400, 300));
-        const cv::Mat one = o.generateScaledMask({1}, QSize(400, 300));
-        QVERIFY(two.at<uchar>(150, 100 - 43) > 0 && two.at<uchar>(150, 100 - 43) < 128);
-        QCOMPARE(int(one.at<uchar>(150, 100 - 43)), 0);
-        QCOMPARE(int(two.at<uchar>(150, 280)), 0);
-        const cv::Mat all = o.generateScaledMask({1, 2}, QSize(800, 600));
-        QCOMPARE(all.size(), cv::Size(800, 600));
-        QVERIFY(all.at<uchar>(300, 560) > 250 && all.at<uchar>(300, 200) > 250);
-        QCOMPARE(cv::countNonZero(o.generateScaledMask({3}, QSize(400, 300))), 0);
-    }
-
-    void fragmentJoinsItsSubject()
-    {
-        // A body and a detached small part a few pixels away: one subject.
-        cv::Mat hard(300, 400, CV_8UC1, cv::Scalar(0));
-        cv::rectangle(hard, cv::Rect(100, 50, 120, 200), cv::Scalar(255), cv::FILLED);
-        cv::rectangle(hard, cv::Rect(223, 120, 15, 15), cv::Scalar(255), cv::FILLED);
-        const MatteSubjects::Result r = MatteSubjects::split(soft(hard), cv::Mat());
-        QCOMPARE(r.count, 1);
-        QCOMPARE(int(r.labels.at<uchar>(127, 230)), 1);
-    }
-
-    void nothingConfidentIsNoSubject()
-    {
-        const cv::Mat faint(100, 100, CV_32F, cv::Scalar(0.3));
-        const MatteSubjects::Result r = MatteSubjects::split(faint, cv::Mat());
-        QCOMPARE(r.count, 0);
-        QCOMPARE(cv::countNonZero(r.matte), 0);
-        QVERIFY(MatteObservation(r).allInstances().empty());
-    }
-};
-
-int main(int argc, char** argv)
-{
-    QCoreApplication app(argc, argv);
-    int status = 0;
-    TestSubjectAnalysis analysis;
-    status |= QTest::qExec(&analysis, argc, argv);
-    TestMatteSubjects split;
-    status |= QTest::qExec(&split, argc, argv);
-    return status;
-}
+QTEST_GUILESS_MAIN(TestSubjectAnalysis)
 #include "tst_subjectanalysis.moc"
