@@ -57,9 +57,7 @@ std::optional<QImage> Compositor::composite(const QImage& source, const cv::Mat&
 {
     if (source.isNull() || mask.empty())
         return std::nullopt;
-    const QImage src = source.format() == QImage::Format_RGBA8888
-                           ? source
-                           : source.convertToFormat(QImage::Format_RGBA8888);
+    const QImage src = source.convertToFormat(QImage::Format_RGBA8888);
     if (src.isNull())
         return std::nullopt;
 

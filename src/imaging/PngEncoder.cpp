@@ -32,9 +32,7 @@ QByteArray PngEncoder::encode(const QImage& image)
 {
     if (image.isNull())
         return {};
-    const QImage rgba = image.format() == QImage::Format_RGBA8888
-                            ? image
-                            : image.convertToFormat(QImage::Format_RGBA8888);
+    const QImage rgba = image.convertToFormat(QImage::Format_RGBA8888);
     if (rgba.isNull())
         return {};
 

@@ -115,18 +115,14 @@ OnDeviceVision::generateForegroundInstanceMask(const QImage& image)
 std::shared_ptr<const InstanceMaskObservation> OnDeviceVision::observe(SegmentationNetwork& network,
                                                                        const QImage& image)
 {
-    const QImage rgba = image.format() == QImage::Format_RGBA8888
-                            ? image
-                            : image.convertToFormat(QImage::Format_RGBA8888);
+    const QImage rgba = image.convertToFormat(QImage::Format_RGBA8888);
     return subjectsIn(rgba, network.matte(rgba));
 }
 
 std::shared_ptr<const InstanceMaskObservation> OnDeviceVision::subjectsIn(const QImage& image,
                                                                           const cv::Mat& matte)
 {
-    const QImage rgba = image.format() == QImage::Format_RGBA8888
-                            ? image
-                            : image.convertToFormat(QImage::Format_RGBA8888);
+    const QImage rgba = image.convertToFormat(QImage::Format_RGBA8888);
 
     // The split works at the image's aspect, no finer than the network saw it.
     const cv::Size working = MatteSubjects::workingSize(rgba.size());

@@ -54,9 +54,7 @@ std::vector<cv::Rect> findPeople(const cv::Mat& bgr)
 
 cv::Mat PersonSegmenter::segment(const QImage& image)
 {
-    const QImage rgba = image.format() == QImage::Format_RGBA8888
-                            ? image
-                            : image.convertToFormat(QImage::Format_RGBA8888);
+    const QImage rgba = image.convertToFormat(QImage::Format_RGBA8888);
     const int longer = std::max(rgba.width(), rgba.height());
     const double scale = longer > workingSide ? double(workingSide) / longer : 1.0;
     const cv::Mat view(rgba.height(), rgba.width(), CV_8UC4, const_cast<uchar*>(rgba.constBits()),

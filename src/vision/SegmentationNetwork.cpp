@@ -57,9 +57,7 @@ std::unique_ptr<SegmentationNetwork> SegmentationNetwork::load(const QString& pa
 
 cv::Mat SegmentationNetwork::inputBlob(const QImage& image)
 {
-    const QImage rgba = image.format() == QImage::Format_RGBA8888
-                            ? image
-                            : image.convertToFormat(QImage::Format_RGBA8888);
+    const QImage rgba = image.convertToFormat(QImage::Format_RGBA8888);
     const cv::Mat view(rgba.height(), rgba.width(), CV_8UC4, const_cast<uchar*>(rgba.constBits()),
                        size_t(rgba.bytesPerLine()));
     // Sides longer than the input are reduced by area averaging, shorter ones
