@@ -11,7 +11,6 @@
 #include <QImageReader>
 #include <QImageWriter>
 #include <QPainter>
-
 #include <benchmark/benchmark.h>
 #include <opencv2/imgproc.hpp>
 
@@ -50,10 +49,14 @@ const cv::Mat& subjectMask()
 std::optional<QColor> background(int index)
 {
     switch (index) {
-    case 1: return QColor(Qt::white);
-    case 2: return QColor(Qt::black);
-    case 3: return QColor(52, 199, 89);
-    default: return std::nullopt;
+    case 1:
+        return QColor(Qt::white);
+    case 2:
+        return QColor(Qt::black);
+    case 3:
+        return QColor(52, 199, 89);
+    default:
+        return std::nullopt;
     }
 }
 
@@ -151,9 +154,28 @@ BENCHMARK(BM_Composite)
     ->ArgNames({"feather", "bg"})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
-BENCHMARK(BM_CompositeWithExactGaussian)->Arg(5)->Arg(20)->ArgName("feather")->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_FeatherOnly)->Arg(1)->Arg(2)->Arg(3)->Arg(5)->Arg(10)->Arg(20)->ArgName("feather")->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_ExactGaussianOnly)->Arg(5)->Arg(20)->ArgName("feather")->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_CompositeWithExactGaussian)
+    ->Arg(5)
+    ->Arg(20)
+    ->ArgName("feather")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(BM_FeatherOnly)
+    ->Arg(1)
+    ->Arg(2)
+    ->Arg(3)
+    ->Arg(5)
+    ->Arg(10)
+    ->Arg(20)
+    ->ArgName("feather")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(BM_ExactGaussianOnly)
+    ->Arg(5)
+    ->Arg(20)
+    ->ArgName("feather")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 BENCHMARK(BM_Load4000x3000Jpeg)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_PlainDecode4000x3000Jpeg)->Unit(benchmark::kMillisecond)->UseRealTime();
 

@@ -20,14 +20,14 @@
 #include <QGuiApplication>
 #include <QImageWriter>
 #include <QTimer>
-
 #include <benchmark/benchmark.h>
 
 namespace {
 
 QString photoPath()
 {
-    const QString path = QStringLiteral(VANTEL_SOURCE_DIR "/../shared/evaldata/multi/yolov5_zidane.jpg");
+    const QString path =
+        QStringLiteral(VANTEL_SOURCE_DIR "/../shared/evaldata/multi/yolov5_zidane.jpg");
     return QFile::exists(path) ? path : QString();
 }
 
@@ -48,7 +48,8 @@ const QImage& photo()
 
 std::shared_ptr<const SubjectAnalysis> analysis()
 {
-    static const std::shared_ptr<const SubjectAnalysis> a = []() -> std::shared_ptr<const SubjectAnalysis> {
+    static const std::shared_ptr<const SubjectAnalysis> a =
+        []() -> std::shared_ptr<const SubjectAnalysis> {
         if (photoPath().isEmpty() || !OnDeviceVision::shared().instanceMasksAvailable())
             return nullptr;
         return SubjectAnalysis::analyze(photo());

@@ -24,14 +24,12 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QUrl>
-
-#include <opencv2/dnn.hpp>
-#include <opencv2/imgproc.hpp>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <functional>
+#include <opencv2/dnn.hpp>
+#include <opencv2/imgproc.hpp>
 #include <string>
 #include <vector>
 
@@ -69,7 +67,8 @@ bool resetPeak()
     return refs.open(QIODevice::WriteOnly) && refs.write("5") == 1;
 }
 
-struct Memory {
+struct Memory
+{
     QString step;
     double before = -1; // resident MiB before the step
     double peak = -1;   // highest resident MiB during it
@@ -94,7 +93,8 @@ void measured(const QString& name, const std::function<void()>& step)
 
 // ----- timing -----
 
-struct Timing {
+struct Timing
+{
     QString what;
     std::vector<double> runs; // seconds
 };
@@ -221,7 +221,8 @@ int main(int argc, char** argv)
         // turns, so the machine's drift (20% and more) falls on each alike.
         std::vector<double> analysisLarge, analysisSmall, forwardOurs, forwardPlain;
         measured(QStringLiteral("analysis 2560x1920"), [&] {
-            analysisLarge = timed(1, [&] { largeAnalysis = SubjectAnalysis::analyze(large, vision); });
+            analysisLarge =
+                timed(1, [&] { largeAnalysis = SubjectAnalysis::analyze(large, vision); });
         });
         measured(QStringLiteral("analysis 854x480"), [&] {
             analysisSmall = timed(1, [&] { SubjectAnalysis::analyze(*small, vision); });
@@ -264,7 +265,8 @@ int main(int argc, char** argv)
 
         cv::Mat matte;
         for (int run = 0; run < runs; ++run) {
-            for (double s : timed(1, [&] { largeAnalysis = SubjectAnalysis::analyze(large, vision); }))
+            for (double s :
+                 timed(1, [&] { largeAnalysis = SubjectAnalysis::analyze(large, vision); }))
                 analysisLarge.push_back(s);
             for (double s : timed(1, [&] { SubjectAnalysis::analyze(*small, vision); }))
                 analysisSmall.push_back(s);
@@ -281,12 +283,16 @@ int main(int argc, char** argv)
         // The subject split alone, with and without the face search.
         cv::Mat workingMatte, rgb;
         workingInputs(large, matte, &workingMatte, &rgb);
-        record(QStringLiteral("MatteSubjects::split %1x%2").arg(workingMatte.cols).arg(workingMatte.rows),
+        record(QStringLiteral("MatteSubjects::split %1x%2")
+                   .arg(workingMatte.cols)
+                   .arg(workingMatte.rows),
                timed(5, [&] { MatteSubjects::split(workingMatte, rgb); }));
         record(QStringLiteral("  the same without the face search"),
                timed(5, [&] { MatteSubjects::split(workingMatte, cv::Mat()); }));
         workingInputs(*small, network->matte(*small), &workingMatte, &rgb);
-        record(QStringLiteral("MatteSubjects::split %1x%2").arg(workingMatte.cols).arg(workingMatte.rows),
+        record(QStringLiteral("MatteSubjects::split %1x%2")
+                   .arg(workingMatte.cols)
+                   .arg(workingMatte.rows),
                timed(5, [&] { MatteSubjects::split(workingMatte, rgb); }));
         record(QStringLiteral("  the same without the face search"),
                timed(5, [&] { MatteSubjects::split(workingMatte, cv::Mat()); }));

@@ -41,15 +41,13 @@
 #include <QPainter>
 #include <QRegularExpression>
 #include <QUrl>
-
-#include <opencv2/imgproc.hpp>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <iterator>
 #include <map>
 #include <memory>
+#include <opencv2/imgproc.hpp>
 #include <string>
 #include <vector>
 
@@ -156,7 +154,8 @@ cv::Mat rgbaView(const QImage& rgba)
 // ---------------------------------------------------------------------------
 // Scores.
 
-struct Quality {
+struct Quality
+{
     double iou = 0;
     double mae = 0;
 };
@@ -199,7 +198,8 @@ cv::Mat plainMask(const cv::Mat& matte, cv::Size size)
 // ---------------------------------------------------------------------------
 // Subjects.
 
-struct Annotated {
+struct Annotated
+{
     QString name;
     cv::Mat mask; // CV_8U, 255 inside
 };
@@ -240,7 +240,8 @@ bool touching(const cv::Mat& a, const cv::Mat& b)
     return cv::countNonZero(ga & gb) > 0;
 }
 
-struct PairResult {
+struct PairResult
+{
     QString a, b;
     bool touch = false;
     // Both inner points in one confident piece of the network's matte: the
@@ -258,8 +259,7 @@ struct PairResult {
         QString outcome;
         if (labelA == 0 || labelB == 0) {
             outcome = networkMissed() ? QStringLiteral("missed(net)") : QStringLiteral("missed");
-        }
-        else if (labelA == labelB)
+        } else if (labelA == labelB)
             outcome = QStringLiteral("same");
         else
             outcome = QStringLiteral("different");
@@ -276,7 +276,8 @@ struct PairResult {
     }
 };
 
-struct SubjectRow {
+struct SubjectRow
+{
     QString name;
     int annotated = -1; // -1: no annotation
     int found = 0;
@@ -328,17 +329,16 @@ QImage labelPicture(const QImage& image, const SubjectAnalysis& analysis,
                     const std::vector<Annotated>& annotated)
 {
     static const QColor palette[] = {
-        QColor(230, 25, 75),  QColor(60, 180, 75),  QColor(0, 130, 200),  QColor(245, 130, 48),
-        QColor(145, 30, 180), QColor(70, 240, 240), QColor(240, 50, 230), QColor(210, 245, 60),
-        QColor(250, 190, 190), QColor(0, 128, 128), QColor(170, 110, 40), QColor(255, 225, 25)};
+        QColor(230, 25, 75),   QColor(60, 180, 75),  QColor(0, 130, 200),  QColor(245, 130, 48),
+        QColor(145, 30, 180),  QColor(70, 240, 240), QColor(240, 50, 230), QColor(210, 245, 60),
+        QColor(250, 190, 190), QColor(0, 128, 128),  QColor(170, 110, 40), QColor(255, 225, 25)};
     QImage out = image.convertToFormat(QImage::Format_RGBA8888);
     const int w = out.width(), h = out.height();
     cv::Mat labels(h, w, CV_8UC1);
     for (int y = 0; y < h; ++y) {
         uchar* px = out.scanLine(y);
         for (int x = 0; x < w; ++x, px += 4) {
-            const int64_t label =
-                analysis.labelAtNormalized(QPointF((x + 0.5) / w, (y + 0.5) / h));
+            const int64_t label = analysis.labelAtNormalized(QPointF((x + 0.5) / w, (y + 0.5) / h));
             labels.at<uchar>(y, x) = uchar(label);
             if (label == 0) {
                 for (int c = 0; c < 3; ++c)
@@ -377,7 +377,8 @@ QImage labelPicture(const QImage& image, const SubjectAnalysis& analysis,
 // ---------------------------------------------------------------------------
 // Listing photos.
 
-struct Photo {
+struct Photo
+{
     QString set;
     QString id;
     QString image;
@@ -408,9 +409,10 @@ std::vector<Annotated> multiAnnotations(const QString& id, QString* how)
     const QDir dir(kEvalDir + QStringLiteral("/multi"));
     std::vector<Annotated> subjects;
     QFileInfoList singles;
-    const QRegularExpression single(QStringLiteral("^%1\\.inst\\d+_.*\\.png$")
-                                        .arg(QRegularExpression::escape(id)));
-    for (const QFileInfo& f : dir.entryInfoList({id + QStringLiteral(".inst*.png")}, QDir::Files, QDir::Name)) {
+    const QRegularExpression single(
+        QStringLiteral("^%1\\.inst\\d+_.*\\.png$").arg(QRegularExpression::escape(id)));
+    for (const QFileInfo& f :
+         dir.entryInfoList({id + QStringLiteral(".inst*.png")}, QDir::Files, QDir::Name)) {
         if (single.match(f.fileName()).hasMatch())
             singles.push_back(f);
     }
@@ -418,7 +420,8 @@ std::vector<Annotated> multiAnnotations(const QString& id, QString* how)
         *how = QStringLiteral("one mask each");
         for (const QFileInfo& f : singles) {
             const cv::Mat mask = readMask(f.absoluteFilePath()) >= 128;
-            const QString name = f.completeBaseName().section(QLatin1Char('.'), 1).section(QLatin1Char('_'), 1);
+            const QString name =
+                f.completeBaseName().section(QLatin1Char('.'), 1).section(QLatin1Char('_'), 1);
             subjects.push_back({name, mask});
         }
         return subjects;
@@ -468,7 +471,8 @@ int groupGap(int width)
 // The copies face the original across the seam, `gap` pixels from it, each
 // 1/copies^2 of its size: a small subject standing near a large one, which
 // must not be taken for a fragment of it.
-struct Group {
+struct Group
+{
     QImage image;
     std::vector<Annotated> subjects;
 };
@@ -530,7 +534,8 @@ std::string utf8(const QString& s)
     return s.toStdString();
 }
 
-struct QualityRow {
+struct QualityRow
+{
     Photo photo;
     QSize size;
     Quality ours, plain;
@@ -593,18 +598,18 @@ void printSubjects(const std::vector<SubjectRow>& rows)
     rule(100);
     std::printf("Pairs apart: %d of %d separated; of the others %d in one piece of the network's\n"
                 "matte, %d missed by it, %d our own. Pairs touching: %d of %d separated.\n",
-                apartOk, apart, apartOnePiece, apartMissed, apart - apartOk - apartOnePiece - apartMissed,
-                touchSeparated, touch);
+                apartOk, apart, apartOnePiece, apartMissed,
+                apart - apartOk - apartOnePiece - apartMissed, touchSeparated, touch);
 }
 
-struct Options {
+struct Options
+{
     bool quick = false;
     bool preResize = false;
     QString out = QStringLiteral("/tmp/vantel-eval");
 };
 
-template <typename T>
-std::vector<T> firstFew(std::vector<T> v, bool quick, size_t n)
+template <typename T> std::vector<T> firstFew(std::vector<T> v, bool quick, size_t n)
 {
     if (quick && v.size() > n)
         v.resize(n);
@@ -621,9 +626,10 @@ bool checkReplay(const QString& networkPath, RecordingVision& replay, const QIma
     const cv::Mat a = real->mask(std::nullopt), b = ours->mask(std::nullopt);
     const double maskDiff = cv::norm(a, b, cv::NORM_INF);
     const bool labelsSame = real->labels && ours->labels && *real->labels == *ours->labels;
-    std::printf("Replay check (%dx%d photo): mask max difference %.0f, labels %s, subjects %zu/%zu\n",
-                image.width(), image.height(), maskDiff, labelsSame ? "identical" : "DIFFERENT",
-                real->instances.size(), ours->instances.size());
+    std::printf(
+        "Replay check (%dx%d photo): mask max difference %.0f, labels %s, subjects %zu/%zu\n",
+        image.width(), image.height(), maskDiff, labelsSame ? "identical" : "DIFFERENT",
+        real->instances.size(), ours->instances.size());
     return maskDiff <= 1 && labelsSame;
 }
 
@@ -679,13 +685,15 @@ int main(int argc, char** argv)
     std::printf("Network %s, %d threads\nPhotos %s\n", utf8(networkPath).c_str(),
                 cv::getNumThreads(), utf8(QDir::cleanPath(kEvalDir)).c_str());
 
-    const std::vector<Photo> grabcut = firstFew(photosIn(QStringLiteral("grabcut")), options.quick, 2);
+    const std::vector<Photo> grabcut =
+        firstFew(photosIn(QStringLiteral("grabcut")), options.quick, 2);
     const std::vector<Photo> davis = firstFew(photosIn(QStringLiteral("davis")), options.quick, 3);
     std::vector<Photo> multi = multiPhotos();
     if (options.quick) {
         std::vector<Photo> few;
         for (const Photo& p : multi) {
-            if (p.id.startsWith(QLatin1String("coco_cow")) || p.id.startsWith(QLatin1String("davis_")))
+            if (p.id.startsWith(QLatin1String("coco_cow")) ||
+                p.id.startsWith(QLatin1String("davis_")))
                 few.push_back(p);
         }
         multi = few;
@@ -705,7 +713,8 @@ int main(int argc, char** argv)
     for (const std::vector<Photo>* set : {&grabcut, &davis}) {
         for (const Photo& photo : *set) {
             const auto image = Compositor::load(QUrl::fromLocalFile(photo.image), kMaxSide);
-            const cv::Mat truth = readMask(kEvalDir + QStringLiteral("/%1/masks/%2.png").arg(photo.set, photo.id));
+            const cv::Mat truth =
+                readMask(kEvalDir + QStringLiteral("/%1/masks/%2.png").arg(photo.set, photo.id));
             if (!image || truth.empty()) {
                 std::printf("%s/%s: cannot read the photo or its mask, left out\n",
                             utf8(photo.set).c_str(), utf8(photo.id).c_str());
@@ -713,8 +722,9 @@ int main(int argc, char** argv)
             }
             const cv::Size size(image->width(), image->height());
             if (truth.size() != size) {
-                std::printf("%s/%s: mask is %dx%d, photo %dx%d, left out\n", utf8(photo.set).c_str(),
-                            utf8(photo.id).c_str(), truth.cols, truth.rows, size.width, size.height);
+                std::printf("%s/%s: mask is %dx%d, photo %dx%d, left out\n",
+                            utf8(photo.set).c_str(), utf8(photo.id).c_str(), truth.cols, truth.rows,
+                            size.width, size.height);
                 continue;
             }
             QualityRow row;
@@ -727,15 +737,16 @@ int main(int argc, char** argv)
                 row.subjects = int(analysis->instances.size());
             } catch (const VantelError& e) {
                 // No subject at all: an empty mask.
-                std::printf("%s/%s: %s\n", utf8(photo.set).c_str(), utf8(photo.id).c_str(), e.what());
+                std::printf("%s/%s: %s\n", utf8(photo.set).c_str(), utf8(photo.id).c_str(),
+                            e.what());
                 row.ours = score(cv::Mat::zeros(truth.size(), CV_8UC1), truth);
             }
             row.plain = score(plainMask(replay.lastMatte, size), truth);
             row.forward = replay.forwardSeconds;
             row.split = replay.splitSeconds;
             quality[photo.set].push_back(row);
-            std::fprintf(stderr, "  %s/%s %.2f s\n", utf8(photo.set).c_str(), utf8(photo.id).c_str(),
-                         row.forward + row.split);
+            std::fprintf(stderr, "  %s/%s %.2f s\n", utf8(photo.set).c_str(),
+                         utf8(photo.id).c_str(), row.forward + row.split);
 
             if (photo.set != QLatin1String("davis") || !analysis)
                 continue;
@@ -756,7 +767,8 @@ int main(int argc, char** argv)
             srow.pairs = checkPairs(*analysis, plainMask(replay.lastMatte, size), annotated);
             if (annotated.size() > 1 || srow.found > 1)
                 labelPicture(*image, *analysis, annotated)
-                    .save(QDir(options.out).filePath(QStringLiteral("davis_%1.labels.png").arg(photo.id)));
+                    .save(QDir(options.out)
+                              .filePath(QStringLiteral("davis_%1.labels.png").arg(photo.id)));
             subjectRows.push_back(srow);
         }
     }
@@ -781,14 +793,15 @@ int main(int argc, char** argv)
                      replay.forwardSeconds + replay.splitSeconds);
         for (Annotated& a : annotated) {
             if (a.mask.size() != cv::Size(image->width(), image->height()))
-                cv::resize(a.mask, a.mask, cv::Size(image->width(), image->height()), 0, 0, cv::INTER_NEAREST);
+                cv::resize(a.mask, a.mask, cv::Size(image->width(), image->height()), 0, 0,
+                           cv::INTER_NEAREST);
         }
         srow.annotated = how == QLatin1String("none") ? -1 : int(annotated.size());
         srow.found = int(analysis->instances.size());
         srow.report = reportOf(*analysis);
-        srow.pairs = checkPairs(*analysis,
-                                plainMask(replay.lastMatte, cv::Size(image->width(), image->height())),
-                                annotated);
+        srow.pairs = checkPairs(
+            *analysis, plainMask(replay.lastMatte, cv::Size(image->width(), image->height())),
+            annotated);
         labelPicture(*image, *analysis, annotated)
             .save(QDir(options.out).filePath(photo.id + QStringLiteral(".labels.png")));
         subjectRows.push_back(srow);
@@ -800,7 +813,8 @@ int main(int argc, char** argv)
     std::vector<std::pair<double, Photo>> candidates;
     for (const auto& [set, rows] : quality) {
         for (const QualityRow& r : rows) {
-            const cv::Mat truth = readMask(kEvalDir + QStringLiteral("/%1/masks/%2.png").arg(r.photo.set, r.photo.id));
+            const cv::Mat truth = readMask(
+                kEvalDir + QStringLiteral("/%1/masks/%2.png").arg(r.photo.set, r.photo.id));
             if (r.ours.iou >= 0.9 && rightMargin(truth) >= groupGap(truth.cols))
                 candidates.emplace_back(r.ours.iou, r.photo);
         }
@@ -812,26 +826,30 @@ int main(int argc, char** argv)
     for (const auto& candidate : candidates) {
         const Photo& photo = candidate.second;
         const auto image = Compositor::load(QUrl::fromLocalFile(photo.image), kMaxSide);
-        const cv::Mat truth = readMask(kEvalDir + QStringLiteral("/%1/masks/%2.png").arg(photo.set, photo.id));
+        const cv::Mat truth =
+            readMask(kEvalDir + QStringLiteral("/%1/masks/%2.png").arg(photo.set, photo.id));
         if (!image || truth.empty())
             continue;
         for (int copies : {2, 4}) {
             const int gap = groupGap(truth.cols);
             const Group group = makeGroup(*image, truth, copies, gap);
             SubjectRow row;
-            row.name = QStringLiteral("%1/%2 1+%3 gap %4").arg(photo.set, photo.id).arg(copies).arg(gap);
+            row.name =
+                QStringLiteral("%1/%2 1+%3 gap %4").arg(photo.set, photo.id).arg(copies).arg(gap);
             row.annotated = int(group.subjects.size());
             try {
                 const auto analysis = SubjectAnalysis::analyze(group.image, replay);
                 row.found = int(analysis->instances.size());
                 row.report = reportOf(*analysis);
-                row.pairs = checkPairs(
-                    *analysis,
-                    plainMask(replay.lastMatte, cv::Size(group.image.width(), group.image.height())),
-                    group.subjects);
+                row.pairs = checkPairs(*analysis,
+                                       plainMask(replay.lastMatte, cv::Size(group.image.width(),
+                                                                            group.image.height())),
+                                       group.subjects);
                 labelPicture(group.image, *analysis, group.subjects)
-                    .save(QDir(options.out).filePath(
-                        QStringLiteral("group%1_%2_%3.labels.png").arg(copies).arg(photo.set, photo.id)));
+                    .save(QDir(options.out)
+                              .filePath(QStringLiteral("group%1_%2_%3.labels.png")
+                                            .arg(copies)
+                                            .arg(photo.set, photo.id)));
             } catch (const VantelError& e) {
                 std::printf("%s: %s\n", utf8(row.name).c_str(), e.what());
             }
@@ -847,15 +865,19 @@ int main(int argc, char** argv)
         for (const std::vector<Photo>* set : {&grabcut, &davis}) {
             for (const Photo& photo : *set) {
                 const auto image = Compositor::load(QUrl::fromLocalFile(photo.image), kMaxSide);
-                const cv::Mat truth = readMask(kEvalDir + QStringLiteral("/%1/masks/%2.png").arg(photo.set, photo.id));
-                if (!image || truth.empty() || truth.cols != image->width() || truth.rows != image->height())
+                const cv::Mat truth = readMask(
+                    kEvalDir + QStringLiteral("/%1/masks/%2.png").arg(photo.set, photo.id));
+                if (!image || truth.empty() || truth.cols != image->width() ||
+                    truth.rows != image->height())
                     continue;
                 // Both sides above 1024, so the app's input resize shrinks.
                 const double scale = std::min(kMaxSide / std::max(image->width(), image->height()),
                                               1100.0 / std::min(image->width(), image->height()));
-                const cv::Size large(cvRound(image->width() * scale), cvRound(image->height() * scale));
+                const cv::Size large(cvRound(image->width() * scale),
+                                     cvRound(image->height() * scale));
                 QImage big(large.width, large.height, QImage::Format_RGBA8888);
-                cv::Mat bigView(big.height(), big.width(), CV_8UC4, big.bits(), size_t(big.bytesPerLine()));
+                cv::Mat bigView(big.height(), big.width(), CV_8UC4, big.bits(),
+                                size_t(big.bytesPerLine()));
                 cv::resize(rgbaView(*image), bigView, large, 0, 0, cv::INTER_CUBIC);
                 for (int k = 0; k < 2; ++k) {
                     replay.inputResize = flags[k];
@@ -865,7 +887,8 @@ int main(int argc, char** argv)
                     try {
                         const auto analysis = SubjectAnalysis::analyze(big, replay);
                         cv::Mat back;
-                        cv::resize(analysis->mask(std::nullopt), back, truth.size(), 0, 0, cv::INTER_AREA);
+                        cv::resize(analysis->mask(std::nullopt), back, truth.size(), 0, 0,
+                                   cv::INTER_AREA);
                         row.ours = score(back, truth);
                         row.subjects = int(analysis->instances.size());
                     } catch (const VantelError&) {
@@ -876,15 +899,18 @@ int main(int argc, char** argv)
                     row.split = replay.splitSeconds;
                     resizeRows[k].push_back(row);
                 }
-                std::fprintf(stderr, "  pre-resize %s/%s\n", utf8(photo.set).c_str(), utf8(photo.id).c_str());
+                std::fprintf(stderr, "  pre-resize %s/%s\n", utf8(photo.set).c_str(),
+                             utf8(photo.id).c_str());
             }
         }
         replay.inputResize = -1;
     }
 
     // ----- Report -----
-    std::printf("\n=== Quality: ours (pipeline) against the plain recipe (1024 matte, bilinear) ===\n");
-    std::printf("IoU at alpha >= 0.5; MAE of the soft mask in 0..1; grabcut's band (128) left out.\n");
+    std::printf(
+        "\n=== Quality: ours (pipeline) against the plain recipe (1024 matte, bilinear) ===\n");
+    std::printf(
+        "IoU at alpha >= 0.5; MAE of the soft mask in 0..1; grabcut's band (128) left out.\n");
     for (const auto& [set, rows] : quality)
         printQuality(set, rows);
 
@@ -908,7 +934,8 @@ int main(int argc, char** argv)
                     mean(io), mean(ip), mean(mo), mean(mp), worseIou, worseMae);
     }
     rule(78);
-    std::printf("IoU < / MAE >: photos where ours is worse than the plain recipe by more than 1e-4.\n");
+    std::printf(
+        "IoU < / MAE >: photos where ours is worse than the plain recipe by more than 1e-4.\n");
 
     std::printf("\n=== Subjects ===\n");
     if (singleFrames > 0) {
@@ -921,17 +948,20 @@ int main(int argc, char** argv)
     }
     printSubjects(subjectRows);
     if (!groupRows.empty()) {
-        std::printf("\nMade-up groups: each photo (L) beside 2 or 4 copies of it (s1...), mirrored and\n"
-                    "scaled to 1/2 or 1/4, stacked; gap: pixels between L and the copies.\n");
+        std::printf(
+            "\nMade-up groups: each photo (L) beside 2 or 4 copies of it (s1...), mirrored and\n"
+            "scaled to 1/2 or 1/4, stacked; gap: pixels between L and the copies.\n");
         printSubjects(groupRows);
     }
     std::printf("apart/touch: annotated masks grown by %d px meet or not; labels at the point\n"
                 "farthest inside each; missed: a point reads background; (net): the network's\n"
-                "own matte is below one half there.\n", kTouchRadius);
+                "own matte is below one half there.\n",
+                kTouchRadius);
     std::printf("Label pictures: %s\n", utf8(options.out).c_str());
 
     if (options.preResize) {
-        std::printf("\n=== Network input resize from large photos (upscaled, both sides > 1024) ===\n");
+        std::printf(
+            "\n=== Network input resize from large photos (upscaled, both sides > 1024) ===\n");
         std::printf("Scored at the original size. area = the app's resize; linear = bilinear.\n");
         rule(72);
         std::printf("%-8s %-7s %9s %9s %9s %9s\n", "set", "resize", "IoU ours", "MAE ours",

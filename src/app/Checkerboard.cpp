@@ -1,7 +1,6 @@
 #include "Checkerboard.h"
 
 #include <QPainter>
-
 #include <cmath>
 
 Checkerboard::Checkerboard(double squareSize, QWidget* parent)

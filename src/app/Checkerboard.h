@@ -3,7 +3,6 @@
 #include <QRectF>
 #include <QSizeF>
 #include <QWidget>
-
 #include <vector>
 
 class QPainter;

@@ -1,10 +1,9 @@
 #pragma once
 
 #include <QColor>
+#include <QColorDialog>
 #include <QPointer>
 #include <QToolButton>
-
-#include <QColorDialog>
 
 // A colour swatch that opens a colour picker without opacity and reports
 // every colour the user picks, as they pick it.

@@ -10,8 +10,8 @@
 #include "Theme.h"
 #include "VantelModel.h"
 
-#include <QDragEnterEvent>
 #include <QApplication>
+#include <QDragEnterEvent>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMimeData>
@@ -20,7 +20,6 @@
 #include <QSlider>
 #include <QToolButton>
 #include <QVBoxLayout>
-
 #include <cmath>
 
 namespace {
@@ -148,7 +147,8 @@ QWidget* ContentView::buildEditor()
     backgroundRow->addWidget(m_colorWell);
 
     m_exportRow = new QWidget(editor);
-    m_copy = new QPushButton(Symbols::icon(QStringLiteral("doc.on.doc")), tr("Copy PNG"), m_exportRow);
+    m_copy =
+        new QPushButton(Symbols::icon(QStringLiteral("doc.on.doc")), tr("Copy PNG"), m_exportRow);
     m_save = new QPushButton(tr("Save PNG…"), m_exportRow);
     m_save->setObjectName(QStringLiteral("prominent"));
     m_save->setDefault(true);
@@ -156,17 +156,19 @@ QWidget* ContentView::buildEditor()
         // The panel's primary action: filled with the accent colour.
         const QColor accent = Theme::accent();
         const QColor onAccent = QApplication::palette().color(QPalette::HighlightedText);
-        m_save->setIcon(Symbols::pixmap(QStringLiteral("square.and.arrow.down"), onAccent, 16, devicePixelRatioF()));
-        m_save->setStyleSheet(QStringLiteral(
-            "QPushButton#prominent { background: %1; color: %2; border: 1px solid %3;"
-            " border-radius: 6px; padding: 4px 12px; }"
-            "QPushButton#prominent:hover { background: %4; }"
-            "QPushButton#prominent:pressed { background: %3; }"
-            "QPushButton#prominent:disabled { background: %5; color: %6; border-color: %5; }")
-                                  .arg(accent.name(), onAccent.name(), accent.darker(120).name(),
-                                       accent.lighter(110).name(),
-                                       Theme::withAlpha(accent, 0.35).name(QColor::HexArgb),
-                                       Theme::withAlpha(onAccent, 0.7).name(QColor::HexArgb)));
+        m_save->setIcon(Symbols::pixmap(QStringLiteral("square.and.arrow.down"), onAccent, 16,
+                                        devicePixelRatioF()));
+        m_save->setStyleSheet(
+            QStringLiteral(
+                "QPushButton#prominent { background: %1; color: %2; border: 1px solid %3;"
+                " border-radius: 6px; padding: 4px 12px; }"
+                "QPushButton#prominent:hover { background: %4; }"
+                "QPushButton#prominent:pressed { background: %3; }"
+                "QPushButton#prominent:disabled { background: %5; color: %6; border-color: %5; }")
+                .arg(accent.name(), onAccent.name(), accent.darker(120).name(),
+                     accent.lighter(110).name(),
+                     Theme::withAlpha(accent, 0.35).name(QColor::HexArgb),
+                     Theme::withAlpha(onAccent, 0.7).name(QColor::HexArgb)));
     }
     m_status = secondaryLabel(QString(), Theme::caption(), m_exportRow);
     auto* exportLayout = new QHBoxLayout(m_exportRow);
@@ -212,14 +214,16 @@ QWidget* ContentView::buildEditor()
 QWidget* ContentView::buildFooter()
 {
     auto* footer = new QWidget(this);
-    m_note = secondaryLabel(tr("Processed on-device. Nothing is uploaded."), Theme::caption2(), footer);
+    m_note =
+        secondaryLabel(tr("Processed on-device. Nothing is uploaded."), Theme::caption2(), footer);
     m_quit = new QPushButton(tr("Quit"), footer);
     m_quit->setFlat(true);
     m_quit->setFont(Theme::caption2());
     m_quit->setCursor(Qt::PointingHandCursor);
-    m_quit->setStyleSheet(QStringLiteral("QPushButton { border: none; padding: 2px 4px; color: %1; }"
-                                         "QPushButton:hover { color: %2; }")
-                              .arg(Theme::secondary().name(), palette().color(QPalette::WindowText).name()));
+    m_quit->setStyleSheet(
+        QStringLiteral("QPushButton { border: none; padding: 2px 4px; color: %1; }"
+                       "QPushButton:hover { color: %2; }")
+            .arg(Theme::secondary().name(), palette().color(QPalette::WindowText).name()));
     auto* row = new QHBoxLayout(footer);
     row->setContentsMargins(0, 0, 0, 0);
     row->addWidget(symbolLabel(QStringLiteral("lock.fill"), 11, footer));
@@ -293,7 +297,8 @@ void ContentView::setTargeted(bool targeted)
 // Vantel's own drags (the result dragged out) are not taken back.
 static bool ownDrag(const QDropEvent* event)
 {
-    return event->source() || (event->mimeData() && event->mimeData()->hasFormat(ResultDrag::markerFormat()));
+    return event->source() ||
+           (event->mimeData() && event->mimeData()->hasFormat(ResultDrag::markerFormat()));
 }
 
 void ContentView::dragEnterEvent(QDragEnterEvent* event)

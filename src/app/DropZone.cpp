@@ -31,7 +31,9 @@ DropZone::DropZone(QWidget* parent) : QWidget(parent)
 
     m_choose = new QPushButton(tr("Choose File…"), this);
     m_paste = new QPushButton(Symbols::icon(QStringLiteral("doc.on.clipboard")), tr("Paste"), this);
-    m_paste->setToolTip(tr("Paste an image (%1)").arg(QKeySequence(QKeySequence::Paste).toString(QKeySequence::NativeText)));
+    m_paste->setToolTip(
+        tr("Paste an image (%1)")
+            .arg(QKeySequence(QKeySequence::Paste).toString(QKeySequence::NativeText)));
     auto* buttons = new QHBoxLayout;
     buttons->addStretch();
     buttons->addWidget(m_choose);
@@ -65,7 +67,8 @@ void DropZone::setTargeted(bool targeted)
 void DropZone::refreshSymbol()
 {
     const QColor colour = m_targeted ? Theme::accent() : Theme::secondary();
-    m_symbol->setPixmap(Symbols::pixmap(QStringLiteral("photo.badge.plus"), colour, 48, devicePixelRatioF()));
+    m_symbol->setPixmap(
+        Symbols::pixmap(QStringLiteral("photo.badge.plus"), colour, 48, devicePixelRatioF()));
 }
 
 void DropZone::changeEvent(QEvent* event)

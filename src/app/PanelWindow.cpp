@@ -47,9 +47,11 @@ QPoint PanelWindow::placement(const QSize& size, const QRect& anchor, const QRec
     // half; centred on it, and kept inside the screen.
     int x = anchor.center().x() - size.width() / 2;
     int y = anchor.center().y() < screen.center().y() ? anchor.bottom() + 1 + gap
-                                                       : anchor.top() - gap - size.height();
-    x = std::clamp(x, screen.left() + gap, std::max(screen.left() + gap, screen.right() + 1 - gap - size.width()));
-    y = std::clamp(y, screen.top() + gap, std::max(screen.top() + gap, screen.bottom() + 1 - gap - size.height()));
+                                                      : anchor.top() - gap - size.height();
+    x = std::clamp(x, screen.left() + gap,
+                   std::max(screen.left() + gap, screen.right() + 1 - gap - size.width()));
+    y = std::clamp(y, screen.top() + gap,
+                   std::max(screen.top() + gap, screen.bottom() + 1 - gap - size.height()));
     return {x, y};
 }
 

@@ -10,7 +10,6 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
-
 #include <cmath>
 
 PreviewView::PreviewView(VantelModel* model, QWidget* parent) : QWidget(parent), m_model(model)
@@ -54,10 +53,11 @@ QRectF PreviewView::fittedRect(QSizeF space, QSizeF imageSize)
 {
     if (imageSize.isEmpty() || !(space.width() > 0) || !(space.height() > 0))
         return {};
-    const double scale = std::min(space.width() / imageSize.width(), space.height() / imageSize.height());
+    const double scale =
+        std::min(space.width() / imageSize.width(), space.height() / imageSize.height());
     const QSizeF drawn = imageSize * scale;
-    return QRectF(QPointF((space.width() - drawn.width()) / 2, (space.height() - drawn.height()) / 2),
-                  drawn);
+    return QRectF(
+        QPointF((space.width() - drawn.width()) / 2, (space.height() - drawn.height()) / 2), drawn);
 }
 
 QRectF PreviewView::displayedRect() const
@@ -77,7 +77,8 @@ const QImage& PreviewView::scaled(const QImage& image, QSize pixels)
         if (pixels.width() < image.width() && pixels.height() < image.height())
             m_cached = AreaDownscale::scaled(premultiplied, pixels);
         else
-            m_cached = premultiplied.scaled(pixels, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+            m_cached =
+                premultiplied.scaled(pixels, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
         m_cachedKey = image.cacheKey();
         m_cachedSize = pixels;
     }
@@ -135,7 +136,8 @@ void PreviewView::paintBadge(QPainter& painter, const QRectF& area)
     painter.setBrush(backing);
     painter.drawRoundedRect(box, 8, 8);
 
-    const QRectF spinner(box.left() + 10, box.center().y() - spinnerSide / 2, spinnerSide, spinnerSide);
+    const QRectF spinner(box.left() + 10, box.center().y() - spinnerSide / 2, spinnerSide,
+                         spinnerSide);
     painter.setBrush(Qt::NoBrush);
     painter.setPen(QPen(Theme::withAlpha(Theme::secondary(), 0.3), 2.0));
     painter.drawEllipse(spinner.adjusted(1, 1, -1, -1));
@@ -146,8 +148,9 @@ void PreviewView::paintBadge(QPainter& painter, const QRectF& area)
 
     painter.setFont(font);
     painter.setPen(palette().color(QPalette::WindowText));
-    painter.drawText(QRectF(spinner.right() + gap, box.top(), metrics.horizontalAdvance(text) + 2, box.height()),
-                     Qt::AlignVCenter | Qt::AlignLeft, text);
+    painter.drawText(
+        QRectF(spinner.right() + gap, box.top(), metrics.horizontalAdvance(text) + 2, box.height()),
+        Qt::AlignVCenter | Qt::AlignLeft, text);
     painter.restore();
 }
 

@@ -5,7 +5,6 @@
 #include <QRectF>
 #include <QTimer>
 #include <QWidget>
-
 #include <functional>
 #include <optional>
 
@@ -26,8 +25,9 @@ public:
     static constexpr double clickTolerance = 4.0;
     static constexpr double cornerRadius = 6.0;
 
-    struct Layers {
-        QImage image;            // null: nothing to show
+    struct Layers
+    {
+        QImage image; // null: nothing to show
         bool checkerboard = false;
         double imageOpacity = 1.0;
         bool badge = false;

@@ -5,7 +5,8 @@
 #include <QStandardPaths>
 #include <QWidget>
 
-QtFileChooser::QtFileChooser(std::function<QWidget*()> parent, std::function<void(bool)> dialogShown)
+QtFileChooser::QtFileChooser(std::function<QWidget*()> parent,
+                             std::function<void(bool)> dialogShown)
     : m_parent(std::move(parent)), m_dialogShown(std::move(dialogShown))
 {
 }

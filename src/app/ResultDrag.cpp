@@ -6,7 +6,8 @@
 #include <QMimeData>
 #include <QSaveFile>
 
-ResultDrag::ResultDrag(VantelModel* model) : m_model(model), m_folder(QDir::tempPath() + QStringLiteral("/vantel-XXXXXX"))
+ResultDrag::ResultDrag(VantelModel* model)
+    : m_model(model), m_folder(QDir::tempPath() + QStringLiteral("/vantel-XXXXXX"))
 {
 }
 
@@ -22,8 +23,8 @@ QMimeData* ResultDrag::mimeData()
         // A folder per drag keeps the file's name plain: "Vantel.png".
         const QString dir = m_folder.filePath(QString::number(++m_count));
         QSaveFile file(dir + QStringLiteral("/Vantel.png"));
-        if (QDir().mkpath(dir) && file.open(QIODevice::WriteOnly) && file.write(*png) == png->size() &&
-            file.commit()) {
+        if (QDir().mkpath(dir) && file.open(QIODevice::WriteOnly) &&
+            file.write(*png) == png->size() && file.commit()) {
             data->setUrls({QUrl::fromLocalFile(dir + QStringLiteral("/Vantel.png"))});
         }
     }

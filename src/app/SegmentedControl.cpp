@@ -90,14 +90,16 @@ void SegmentedControl::paintEvent(QPaintEvent*)
     const QRectF track = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
     const bool dark = pal.color(QPalette::Window).lightness() < 128;
     painter.setPen(QPen(Theme::withAlpha(Theme::secondary(), 0.35), 1));
-    painter.setBrush(dark ? pal.color(QPalette::Window).lighter(130) : pal.color(QPalette::Window).darker(108));
+    painter.setBrush(dark ? pal.color(QPalette::Window).lighter(130)
+                          : pal.color(QPalette::Window).darker(108));
     painter.drawRoundedRect(track, 6, 6);
 
     for (int i = 0; i < count(); ++i) {
         const QRectF r = segmentRect(i);
         if (i == m_current) {
             painter.setPen(QPen(Theme::withAlpha(Theme::secondary(), 0.3), 0.8));
-            painter.setBrush(dark ? pal.color(QPalette::Window).lighter(175) : pal.color(QPalette::Base));
+            painter.setBrush(dark ? pal.color(QPalette::Window).lighter(175)
+                                  : pal.color(QPalette::Base));
             painter.drawRoundedRect(r, 5, 5);
         } else if (i > 0 && i != m_current + 1) {
             painter.setPen(QPen(Theme::withAlpha(Theme::secondary(), 0.35), 1));

@@ -53,12 +53,15 @@ QIcon icon(const QString& name)
     const qreal dpr = qApp ? qApp->devicePixelRatio() : 1.0;
     QIcon icon;
     for (int side : {16, 24, 32}) {
-        icon.addPixmap(pixmap(name, palette.color(QPalette::Active, QPalette::ButtonText), side, dpr),
-                       QIcon::Normal);
-        icon.addPixmap(pixmap(name, palette.color(QPalette::Disabled, QPalette::ButtonText), side, dpr),
-                       QIcon::Disabled);
-        icon.addPixmap(pixmap(name, palette.color(QPalette::Active, QPalette::HighlightedText), side, dpr),
-                       QIcon::Selected);
+        icon.addPixmap(
+            pixmap(name, palette.color(QPalette::Active, QPalette::ButtonText), side, dpr),
+            QIcon::Normal);
+        icon.addPixmap(
+            pixmap(name, palette.color(QPalette::Disabled, QPalette::ButtonText), side, dpr),
+            QIcon::Disabled);
+        icon.addPixmap(
+            pixmap(name, palette.color(QPalette::Active, QPalette::HighlightedText), side, dpr),
+            QIcon::Selected);
     }
     return icon;
 }

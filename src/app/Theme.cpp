@@ -17,7 +17,9 @@ QColor secondary()
     const QPalette palette = QApplication::palette();
     const QColor text = palette.color(QPalette::Active, QPalette::WindowText);
     const QColor window = palette.color(QPalette::Active, QPalette::Window);
-    auto mix = [](int a, int b) { return int(a * 0.58 + b * 0.42); };
+    auto mix = [](int a, int b) {
+        return int(a * 0.58 + b * 0.42);
+    };
     return QColor(mix(text.red(), window.red()), mix(text.green(), window.green()),
                   mix(text.blue(), window.blue()));
 }

@@ -9,13 +9,13 @@ class QWidget;
 // font so Vantel looks at home on light and dark themes.
 namespace Theme {
 
-QColor accent();        // the desktop's highlight colour
-QColor secondary();     // secondary text and symbols
-QColor errorRed();      // the error line
+QColor accent();    // the desktop's highlight colour
+QColor secondary(); // secondary text and symbols
+QColor errorRed();  // the error line
 QColor withAlpha(QColor colour, double opacity);
 
-QFont title3();         // the drop zone's heading
-QFont caption();        // hints, status, errors
-QFont caption2();       // the footer
+QFont title3();   // the drop zone's heading
+QFont caption();  // hints, status, errors
+QFont caption2(); // the footer
 
 } // namespace Theme

@@ -19,7 +19,8 @@ VantelApp::VantelApp(bool useTray, VantelModelDependencies dependencies)
         m_tray->setToolTip(QStringLiteral("Vantel"));
         connect(m_tray.get(), &QSystemTrayIcon::activated, this,
                 [this](QSystemTrayIcon::ActivationReason reason) {
-                    if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
+                    if (reason == QSystemTrayIcon::Trigger ||
+                        reason == QSystemTrayIcon::DoubleClick)
                         togglePanel();
                 });
         m_tray->show();
@@ -47,8 +48,9 @@ void VantelApp::buildPanel()
     m_panel = std::make_unique<PanelWindow>(
         m_tray ? PanelWindow::Mode::trayPanel : PanelWindow::Mode::ordinaryWindow, content);
     m_panel->setWindowIcon(Symbols::appIcon());
-    m_chooser = std::make_unique<QtFileChooser>([this] { return static_cast<QWidget*>(m_panel.get()); },
-                                                [this](bool open) { m_panel->setDialogOpen(open); });
+    m_chooser =
+        std::make_unique<QtFileChooser>([this] { return static_cast<QWidget*>(m_panel.get()); },
+                                        [this](bool open) { m_panel->setDialogOpen(open); });
     // The model was made without a chooser: give it one now the panel exists.
     m_model->setFileChooser(m_chooser.get());
     m_drag = std::make_unique<ResultDrag>(m_model.get());

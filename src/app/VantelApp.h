@@ -3,7 +3,6 @@
 #include "VantelModel.h"
 
 #include <QObject>
-
 #include <memory>
 
 class PanelWindow;

@@ -10,7 +10,6 @@
 #include <QImageWriter>
 #include <QSaveFile>
 #include <QUrl>
-
 #include <cmath>
 
 namespace {

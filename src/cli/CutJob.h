@@ -5,7 +5,6 @@
 #include <QColor>
 #include <QSet>
 #include <QString>
-
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -14,7 +13,8 @@
 class CutJob final
 {
 public:
-    struct Options {
+    struct Options
+    {
         double feather = 0;
         std::optional<QColor> background;
         std::optional<int64_t> subject;
@@ -26,7 +26,8 @@ public:
                                             QString* problem);
     };
 
-    struct Outcome {
+    struct Outcome
+    {
         QString written; // the file written
         QString summary; // what was found, how long it took
         QString error;   // empty on success

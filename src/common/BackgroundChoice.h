@@ -3,7 +3,6 @@
 #include <QHashFunctions>
 #include <QMetaType>
 #include <QString>
-
 #include <array>
 #include <functional>
 #include <optional>
@@ -43,7 +42,8 @@ private:
 
 size_t qHash(const BackgroundChoice& choice, size_t seed = 0) noexcept;
 
-template <> struct std::hash<BackgroundChoice> {
+template <> struct std::hash<BackgroundChoice>
+{
     size_t operator()(const BackgroundChoice& choice) const noexcept
     {
         return std::hash<QString>()(choice.rawValue());

@@ -1,6 +1,5 @@
 #include "VantelError.h"
 
-
 VantelError::VantelError(Kind kind, QString text)
     : m_kind(kind), m_text(std::move(text)), m_utf8(m_text.toStdString())
 {

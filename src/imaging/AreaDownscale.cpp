@@ -1,10 +1,8 @@
 #include "AreaDownscale.h"
 
 #include <QColorSpace>
-
-#include <opencv2/imgproc.hpp>
-
 #include <cmath>
+#include <opencv2/imgproc.hpp>
 
 namespace {
 

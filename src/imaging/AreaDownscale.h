@@ -2,7 +2,6 @@
 
 #include <QImage>
 #include <QSize>
-
 #include <opencv2/core.hpp>
 
 // Good-quality reduction by area averaging. Colour is averaged premultiplied

@@ -6,7 +6,6 @@
 #include "MaskFeather.h"
 
 #include <QColorSpace>
-
 #include <opencv2/imgproc.hpp>
 
 std::optional<QImage> Compositor::load(const QUrl& url, double maxSide)
@@ -52,8 +51,7 @@ double Compositor::featherSigma(QSize size, double feather)
 }
 
 std::optional<QImage> Compositor::composite(const QImage& source, const cv::Mat& mask,
-                                            double feather,
-                                            const std::optional<QColor>& background)
+                                            double feather, const std::optional<QColor>& background)
 {
     if (source.isNull() || mask.empty())
         return std::nullopt;
@@ -66,8 +64,7 @@ std::optional<QImage> Compositor::composite(const QImage& source, const cv::Mat&
     cv::Mat working = mask;
     if (working.cols != src.width() || working.rows != src.height()) {
         cv::Mat resized;
-        cv::resize(working, resized, cv::Size(src.width(), src.height()), 0, 0,
-                   cv::INTER_LINEAR);
+        cv::resize(working, resized, cv::Size(src.width(), src.height()), 0, 0, cv::INTER_LINEAR);
         working = resized;
     }
     working = MaskFeather::blurred(working, featherSigma(src.size(), feather));

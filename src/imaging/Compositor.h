@@ -5,9 +5,7 @@
 #include <QImage>
 #include <QSize>
 #include <QUrl>
-
 #include <opencv2/core.hpp>
-
 #include <optional>
 
 // Turns input into the working bitmap (8-bit RGBA, sRGB, longer side capped)
@@ -30,8 +28,7 @@ public:
     // `feather` thousandths of the longer side. No background (or a colour
     // with no sRGB form) means transparent.
     static std::optional<QImage> composite(const QImage& source, const cv::Mat& mask,
-                                           double feather,
-                                           const std::optional<QColor>& background);
+                                           double feather, const std::optional<QColor>& background);
 
     // The feather blur's sigma in pixels for an image of this size.
     static double featherSigma(QSize size, double feather);

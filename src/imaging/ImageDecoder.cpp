@@ -3,7 +3,6 @@
 #include <QBuffer>
 #include <QFile>
 #include <QImageReader>
-
 #include <cmath>
 
 std::optional<QImage> ImageDecoder::decodeFile(const QString& path, double maxSide)

@@ -4,7 +4,6 @@
 #include <QImage>
 #include <QSize>
 #include <QString>
-
 #include <optional>
 
 class QIODevice;

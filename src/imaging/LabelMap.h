@@ -1,14 +1,14 @@
 #pragma once
 
 #include <QPointF>
-
 #include <cstdint>
 #include <vector>
 
 // Per-pixel subject labels of an analysis: 0 is background, 1, 2, ... the
 // subjects. Row-major without gaps; addressed through normalized points, as
 // its resolution need not be the image's.
-struct LabelMap {
+struct LabelMap
+{
     int64_t width = 0;
     int64_t height = 0;
     std::vector<uint8_t> data;

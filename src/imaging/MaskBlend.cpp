@@ -1,12 +1,12 @@
 #include "MaskBlend.h"
 
-#include <opencv2/core/utility.hpp>
-
 #include <cmath>
+#include <opencv2/core/utility.hpp>
 
 namespace {
 
-struct Rgba {
+struct Rgba
+{
     int r = 0, g = 0, b = 0, a = 0;
 };
 

@@ -2,9 +2,7 @@
 
 #include <QColor>
 #include <QImage>
-
 #include <opencv2/core.hpp>
-
 #include <optional>
 
 // Lays a source over a background colour through a mask: the source where

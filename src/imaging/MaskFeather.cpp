@@ -1,10 +1,9 @@
 #include "MaskFeather.h"
 
-#include <opencv2/core/utility.hpp>
-#include <opencv2/imgproc.hpp>
-
 #include <algorithm>
 #include <cmath>
+#include <opencv2/core/utility.hpp>
+#include <opencv2/imgproc.hpp>
 #include <vector>
 
 // The fast path samples the mask every k pixels through a triangle filter,
@@ -47,7 +46,8 @@ double triangleVariance(int k)
     return moment / weight;
 }
 
-struct Grid {
+struct Grid
+{
     int k = 1;
     int blocks = 0;  // blocks covering the image along the axis
     int samples = 0; // grid samples along the axis, margins included
@@ -72,35 +72,38 @@ cv::Mat sampleRows(const cv::Mat& mask, const Grid& g)
     cv::Mat out(g.samples, w, CV_32S);
     // Each stripe accumulates one block more than it emits: keep stripes few.
     const double stripes = std::max(1, cv::getNumThreads());
-    cv::parallel_for_(cv::Range(0, g.samples), [&](const cv::Range& range) {
-        std::vector<int> s0(static_cast<size_t>(w)), s1(static_cast<size_t>(w));
-        std::vector<int> p0(static_cast<size_t>(w)), p1(static_cast<size_t>(w));
-        auto accumulate = [&](int block, std::vector<int>& a0, std::vector<int>& a1) {
-            std::fill(a0.begin(), a0.end(), 0);
-            std::fill(a1.begin(), a1.end(), 0);
-            const int start = g.blockStart(block);
-            for (int r = 0; r < g.k; ++r) {
-                const uchar* row = mask.ptr<uchar>(std::clamp(start + r, 0, h - 1));
-                int* a0p = a0.data();
-                int* a1p = a1.data();
-                for (int x = 0; x < w; ++x) {
-                    a0p[x] += row[x];
-                    a1p[x] += r * row[x];
+    cv::parallel_for_(
+        cv::Range(0, g.samples),
+        [&](const cv::Range& range) {
+            std::vector<int> s0(static_cast<size_t>(w)), s1(static_cast<size_t>(w));
+            std::vector<int> p0(static_cast<size_t>(w)), p1(static_cast<size_t>(w));
+            auto accumulate = [&](int block, std::vector<int>& a0, std::vector<int>& a1) {
+                std::fill(a0.begin(), a0.end(), 0);
+                std::fill(a1.begin(), a1.end(), 0);
+                const int start = g.blockStart(block);
+                for (int r = 0; r < g.k; ++r) {
+                    const uchar* row = mask.ptr<uchar>(std::clamp(start + r, 0, h - 1));
+                    int* a0p = a0.data();
+                    int* a1p = a1.data();
+                    for (int x = 0; x < w; ++x) {
+                        a0p[x] += row[x];
+                        a1p[x] += r * row[x];
+                    }
                 }
+            };
+            accumulate(range.start, p0, p1);
+            const int twoKMinusOne = 2 * g.k - 1;
+            for (int i = range.start; i < range.end; ++i) {
+                accumulate(i + 1, s0, s1);
+                int* dst = out.ptr<int>(i);
+                for (int x = 0; x < w; ++x)
+                    dst[x] = p0[size_t(x)] + 2 * p1[size_t(x)] + twoKMinusOne * s0[size_t(x)] -
+                             2 * s1[size_t(x)];
+                std::swap(p0, s0);
+                std::swap(p1, s1);
             }
-        };
-        accumulate(range.start, p0, p1);
-        const int twoKMinusOne = 2 * g.k - 1;
-        for (int i = range.start; i < range.end; ++i) {
-            accumulate(i + 1, s0, s1);
-            int* dst = out.ptr<int>(i);
-            for (int x = 0; x < w; ++x)
-                dst[x] = p0[size_t(x)] + 2 * p1[size_t(x)] + twoKMinusOne * s0[size_t(x)] -
-                         2 * s1[size_t(x)];
-            std::swap(p0, s0);
-            std::swap(p1, s1);
-        }
-    }, stripes);
+        },
+        stripes);
     return out;
 }
 

@@ -1,13 +1,13 @@
 #include "PngEncoder.h"
 
+#include <csetjmp>
 #include <png.h>
 #include <zlib.h>
 
-#include <csetjmp>
-
 namespace {
 
-struct Sink {
+struct Sink
+{
     QByteArray bytes;
 };
 

@@ -3,10 +3,9 @@
 #include "OnDeviceVision.h"
 #include "VantelError.h"
 
-#include <opencv2/imgproc.hpp>
-
 #include <cmath>
 #include <cstring>
+#include <opencv2/imgproc.hpp>
 
 SubjectAnalysis::SubjectAnalysis(QImage image) : cg(std::move(image)) {}
 

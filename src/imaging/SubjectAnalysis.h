@@ -6,11 +6,9 @@
 #include <QImage>
 #include <QPointF>
 #include <QSize>
-
-#include <opencv2/core.hpp>
-
 #include <cstdint>
 #include <memory>
+#include <opencv2/core.hpp>
 #include <optional>
 
 // One run of the vision service over one image: the subjects it found, their

@@ -4,7 +4,6 @@
 #include <QImage>
 #include <QString>
 #include <QUrl>
-
 #include <optional>
 
 class QMimeData;
@@ -12,7 +11,8 @@ class QMimeData;
 // What a drop carried, copied out of the drag's QMimeData while it still
 // exists: the first URL when it is a local file, otherwise image bytes (or,
 // from within a Qt application, an image object).
-struct DropPayload {
+struct DropPayload
+{
     std::optional<QUrl> fileUrl;
     QByteArray imageBytes;
     QString imageType;

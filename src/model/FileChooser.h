@@ -2,7 +2,6 @@
 
 #include <QString>
 #include <QUrl>
-
 #include <optional>
 
 // The open and save panels, which are widgets: the application supplies

@@ -18,7 +18,8 @@ QString describe(const std::exception& e)
     if (const auto* vantel = dynamic_cast<const VantelError*>(&e))
         return vantel->errorDescription();
     if (dynamic_cast<const std::bad_alloc*>(&e))
-        return QCoreApplication::translate("Vantel", "There is not enough memory to analyze this image.");
+        return QCoreApplication::translate("Vantel",
+                                           "There is not enough memory to analyze this image.");
     return QString::fromUtf8(e.what()).section(QLatin1Char('\n'), 0, 0).trimmed();
 }
 
@@ -45,7 +46,7 @@ VantelModel::~VantelModel()
 
 // ---- published fields: store, then announce ------------------------------
 
-#define VANTEL_ASSIGN(member, value, signal)                                                      \
+#define VANTEL_ASSIGN(member, value, signal)                                                       \
     do {                                                                                           \
         member = value;                                                                            \
         emit signal();                                                                             \
@@ -160,7 +161,8 @@ void VantelModel::start(const QImage& image)
                 failure = VantelError::noSubject().errorDescription();
         }
         if (analysis) {
-            postbox->post([model, n, analysis, mask] { model->applyProcessing(n, analysis, mask); });
+            postbox->post(
+                [model, n, analysis, mask] { model->applyProcessing(n, analysis, mask); });
         } else {
             postbox->post([model, n, failure] { model->applyProcessingFailure(n, failure); });
         }

@@ -11,11 +11,9 @@
 #include <QString>
 #include <QUrl>
 #include <QVariant>
-
-#include <opencv2/core.hpp>
-
 #include <cstdint>
 #include <memory>
+#include <opencv2/core.hpp>
 #include <optional>
 
 class FileChooser;
@@ -44,7 +42,8 @@ class VantelModel final : public QObject
                    NOTIFY selectedInstanceChanged)
     Q_PROPERTY(bool canSelect READ canSelect NOTIFY canSelectChanged)
     Q_PROPERTY(double feather READ feather WRITE setFeather NOTIFY featherChanged)
-    Q_PROPERTY(BackgroundChoice background READ background WRITE setBackground NOTIFY backgroundChanged)
+    Q_PROPERTY(
+        BackgroundChoice background READ background WRITE setBackground NOTIFY backgroundChanged)
     Q_PROPERTY(QColor customColor READ customColor WRITE setCustomColor NOTIFY customColorChanged)
 
 public:
@@ -53,11 +52,12 @@ public:
     // The toolkit's standard green: sRGB (52, 199, 89).
     static QColor standardGreen() { return QColor(52, 199, 89); }
 
-    struct Dependencies {
-        VisionService* vision = nullptr;     // default: the on-device service
-        JobScheduler* scheduler = nullptr;   // default: the global thread pool
-        FileChooser* chooser = nullptr;      // default: none (open/save do nothing)
-        QClipboard* clipboard = nullptr;     // default: the application's
+    struct Dependencies
+    {
+        VisionService* vision = nullptr;   // default: the on-device service
+        JobScheduler* scheduler = nullptr; // default: the global thread pool
+        FileChooser* chooser = nullptr;    // default: none (open/save do nothing)
+        QClipboard* clipboard = nullptr;   // default: the application's
     };
 
     explicit VantelModel(QObject* parent = nullptr);
@@ -129,7 +129,8 @@ signals:
     void changed();
 
 private:
-    struct Processed {
+    struct Processed
+    {
         std::shared_ptr<const SubjectAnalysis> analysis;
         cv::Mat mask;
     };

@@ -1,8 +1,7 @@
 // Export: the result leaves as PNG, on the clipboard or in a file.
-#include "VantelModel.h"
-
 #include "FileChooser.h"
 #include "PngEncoder.h"
+#include "VantelModel.h"
 
 #include <QClipboard>
 #include <QCoreApplication>

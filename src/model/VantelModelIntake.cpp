@@ -1,9 +1,8 @@
 // Image intake: every way an image comes in ends in open(url) or open(image).
-#include "VantelModel.h"
-
 #include "Compositor.h"
 #include "FileChooser.h"
 #include "VantelError.h"
+#include "VantelModel.h"
 
 #include <QClipboard>
 #include <QCoreApplication>
@@ -77,7 +76,8 @@ void VantelModel::paste()
         for (const QString& format : data->formats()) {
             if (!format.startsWith(QLatin1String("image/")))
                 continue;
-            if (const std::optional<QImage> image = Compositor::loadData(data->data(format), maxSide)) {
+            if (const std::optional<QImage> image =
+                    Compositor::loadData(data->data(format), maxSide)) {
                 start(*image);
                 return;
             }
@@ -91,7 +91,8 @@ void VantelModel::paste()
             }
         }
     }
-    setErrorMessage(VantelError::failed(QCoreApplication::translate("Vantel", "No image found on the clipboard."))
+    setErrorMessage(VantelError::failed(
+                        QCoreApplication::translate("Vantel", "No image found on the clipboard."))
                         .errorDescription());
 }
 
@@ -105,7 +106,8 @@ bool VantelModel::handleDrop(const DropPayload& payload)
     }
     if (!payload.imageBytes.isEmpty()) {
         const QByteArray bytes = payload.imageBytes;
-        QTimer::singleShot(0, this, [this, bytes] { openDecoded(Compositor::loadData(bytes, maxSide)); });
+        QTimer::singleShot(0, this,
+                           [this, bytes] { openDecoded(Compositor::loadData(bytes, maxSide)); });
         return true;
     }
     if (!payload.image.isNull()) {

@@ -1,22 +1,22 @@
 #include "FaceDetector.h"
 
 #include <QFile>
-
+#include <mutex>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/objdetect.hpp>
 
-#include <mutex>
-
 namespace {
 
-struct Cascades {
+struct Cascades
+{
     cv::CascadeClassifier frontal;
     cv::CascadeClassifier profile;
 };
 
 std::string cascadePath(const char* name)
 {
-    for (const char* dir : {"/usr/share/opencv4/haarcascades/", "/usr/local/share/opencv4/haarcascades/"}) {
+    for (const char* dir :
+         {"/usr/share/opencv4/haarcascades/", "/usr/local/share/opencv4/haarcascades/"}) {
         const std::string path = std::string(dir) + name;
         if (QFile::exists(QString::fromStdString(path)))
             return path;
@@ -50,7 +50,8 @@ Cascades& cascades()
 void FaceDetector::merge(std::vector<cv::Rect>& faces, const cv::Rect& face)
 {
     for (const cv::Rect& f : faces) {
-        const double overlap = double((f & face).area()) / std::max(1, std::min(f.area(), face.area()));
+        const double overlap =
+            double((f & face).area()) / std::max(1, std::min(f.area(), face.area()));
         if (overlap > 0.3)
             return;
     }

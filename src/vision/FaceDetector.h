@@ -1,7 +1,6 @@
 #pragma once
 
 #include <opencv2/core.hpp>
-
 #include <vector>
 
 // Finds faces (frontal and profile) with OpenCV's cascades from opencv-data.

@@ -1,8 +1,7 @@
 #include "MatteObservation.h"
 
-#include <opencv2/imgproc.hpp>
-
 #include <array>
+#include <opencv2/imgproc.hpp>
 
 MatteObservation::MatteObservation(MatteSubjects::Result split) : m_split(std::move(split)) {}
 
@@ -43,7 +42,8 @@ cv::Mat MatteObservation::generateScaledMask(const InstanceSet& instances, QSize
         for (int x = 0; x < chosen.cols; ++x)
             out[x] = matte[x] & keep[owner[x]];
     }
-    if (imageSize.isEmpty() || (imageSize.width() == chosen.cols && imageSize.height() == chosen.rows))
+    if (imageSize.isEmpty() ||
+        (imageSize.width() == chosen.cols && imageSize.height() == chosen.rows))
         return chosen;
     cv::Mat scaled;
     cv::resize(chosen, scaled, cv::Size(imageSize.width(), imageSize.height()), 0, 0,

@@ -2,10 +2,9 @@
 
 #include "FaceDetector.h"
 
-#include <opencv2/imgproc.hpp>
-
 #include <algorithm>
 #include <numeric>
+#include <opencv2/imgproc.hpp>
 #include <optional>
 #include <vector>
 
@@ -38,7 +37,8 @@ constexpr int roomForTwo = 5;
 // Faces are looked for at this longer side at most.
 constexpr int faceSearchSide = 800;
 
-struct DisjointSets {
+struct DisjointSets
+{
     std::vector<int> parent;
     explicit DisjointSets(int n) : parent(size_t(n)) { std::iota(parent.begin(), parent.end(), 0); }
     int find(int i)
@@ -90,12 +90,15 @@ std::vector<std::vector<int>> bridgedHosts(const cv::Mat& m8, const cv::Mat& pie
 {
     const int n = stats.rows;
     const int w = m8.cols, h = m8.rows;
-    auto areaOf = [&](int i) { return stats.at<int>(i, cv::CC_STAT_AREA); };
+    auto areaOf = [&](int i) {
+        return stats.at<int>(i, cv::CC_STAT_AREA);
+    };
     std::vector<std::vector<int>> hosts(size_t(std::max(n, 1)));
     if (n <= 2)
         return hosts;
 
-    struct Region {
+    struct Region
+    {
         std::vector<int> pieces;
         std::vector<int> waiting; // pieces that have not reached a host yet
         int largest = 0;          // area of the largest piece
@@ -103,7 +106,7 @@ std::vector<std::vector<int>> bridgedHosts(const cv::Mat& m8, const cv::Mat& pie
     std::vector<Region> regions(static_cast<size_t>(n));
     // Confident pixels point at their piece's first pixel, the root of its
     // region; the others wait for their level.
-    std::vector<int> parent(size_t(w) * size_t(h), -1); // -1: not flooded yet
+    std::vector<int> parent(size_t(w) * size_t(h), -1);  // -1: not flooded yet
     std::vector<int> regionAt(size_t(w) * size_t(h), 0); // at roots: region, 0 none
     std::vector<int> first(size_t(n), -1);
     std::vector<std::vector<int>> levels(static_cast<size_t>(coreThreshold));
@@ -175,8 +178,10 @@ std::vector<std::vector<int>> bridgedHosts(const cv::Mat& m8, const cv::Mat& pie
                         }
                         Region& into = regions[size_t(ra)];
                         Region& from = regions[size_t(rb)];
-                        into.pieces.insert(into.pieces.end(), from.pieces.begin(), from.pieces.end());
-                        into.waiting.insert(into.waiting.end(), from.waiting.begin(), from.waiting.end());
+                        into.pieces.insert(into.pieces.end(), from.pieces.begin(),
+                                           from.pieces.end());
+                        into.waiting.insert(into.waiting.end(), from.waiting.begin(),
+                                            from.waiting.end());
                         into.largest = std::max(into.largest, from.largest);
                         from = Region();
                     } else if (rb > 0) {
@@ -242,8 +247,8 @@ private:
 // Tries to split `subject` (a CV_8U mask of one subject's confident pixels)
 // between the people whose faces it holds. Returns one mask per person, or
 // nothing when the split does not measure up.
-std::vector<cv::Mat> splitPeople(const cv::Mat& subject, const cv::Mat& support,
-                                 const cv::Mat& rgb, const std::vector<cv::Rect>& faces)
+std::vector<cv::Mat> splitPeople(const cv::Mat& subject, const cv::Mat& support, const cv::Mat& rgb,
+                                 const std::vector<cv::Rect>& faces)
 {
     const int area = cv::countNonZero(subject);
     cv::Mat markers(subject.size(), CV_32S, cv::Scalar(0));
@@ -318,7 +323,9 @@ MatteSubjects::Result MatteSubjects::split(const cv::Mat& matte, const cv::Mat& 
     const int longer = std::max(matte.cols, matte.rows);
     const int minArea = std::max(16, int(speckShare * matte.total()));
     const int reach = std::max(2, int(gapShare * longer));
-    auto areaOf = [&](int i) { return stats.at<int>(i, cv::CC_STAT_AREA); };
+    auto areaOf = [&](int i) {
+        return stats.at<int>(i, cv::CC_STAT_AREA);
+    };
 
     // Join fragments to larger pieces, smallest last: to one the matte links
     // them to, else to a much larger one close by.
@@ -460,7 +467,8 @@ MatteSubjects::Result MatteSubjects::split(const cv::Mat& matte, const cv::Mat& 
     std::vector<std::pair<int, size_t>> sized;
     for (size_t s = 0; s < subjects.size(); ++s)
         sized.emplace_back(cv::countNonZero(subjects[s]), s);
-    std::sort(sized.begin(), sized.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+    std::sort(sized.begin(), sized.end(),
+              [](const auto& a, const auto& b) { return a.first > b.first; });
     if (sized.size() > size_t(maxSubjects))
         sized.resize(size_t(maxSubjects));
     result.count = int(sized.size());

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QSize>
-
 #include <opencv2/core.hpp>
 
 // Splits a salient-object matte into separate subjects.
@@ -27,13 +26,15 @@ public:
     // Matte values from which a pixel counts in the handed-out label map.
     static constexpr int labelThreshold = 64;
 
-    struct Report {
+    struct Report
+    {
         int faces = 0;       // faces found in the image
         int splitsTried = 0; // pieces holding two or more faces
         int splitsKept = 0;  // of those, split into people
     };
 
-    struct Result {
+    struct Result
+    {
         cv::Mat matte;  // CV_8UC1, the matte with dropped specks cleared
         cv::Mat owner;  // CV_8UC1, subject of every pixel the matte covers
         cv::Mat labels; // CV_8UC1, owner where the matte is at least labelThreshold

@@ -10,10 +10,8 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QStandardPaths>
-
-#include <opencv2/imgproc.hpp>
-
 #include <chrono>
+#include <opencv2/imgproc.hpp>
 
 OnDeviceVision& OnDeviceVision::shared()
 {
@@ -34,7 +32,8 @@ QString OnDeviceVision::defaultNetworkPath()
     const QString installed = QStandardPaths::locate(QStandardPaths::GenericDataLocation, relative);
     if (!installed.isEmpty())
         return installed;
-    const QString built = QDir(QStringLiteral(VANTEL_BINARY_DIR)).filePath(QStringLiteral("models/isnet.onnx"));
+    const QString built =
+        QDir(QStringLiteral(VANTEL_BINARY_DIR)).filePath(QStringLiteral("models/isnet.onnx"));
     return QFileInfo::exists(built) ? built : QString();
 }
 
@@ -42,20 +41,21 @@ void OnDeviceVision::startLoading()
 {
     std::call_once(m_start, [this] {
         const QString path = m_path;
-        std::shared_future<Loaded> loading = std::async(std::launch::async, [path] {
-                                                 Loaded result;
-                                                 try {
-                                                     result.network = SegmentationNetwork::load(path);
-                                                 } catch (const VantelError& e) {
-                                                     result.error = e.errorDescription();
-                                                 } catch (const std::bad_alloc&) {
-                                                     result.error = SegmentationNetwork::outOfMemory().errorDescription();
-                                                 } catch (const std::exception&) {
-                                                     result.error = QCoreApplication::translate(
-                                                         "Vantel", "The subject finder could not be loaded.");
-                                                 }
-                                                 return result;
-                                             }).share();
+        std::shared_future<Loaded> loading =
+            std::async(std::launch::async, [path] {
+                Loaded result;
+                try {
+                    result.network = SegmentationNetwork::load(path);
+                } catch (const VantelError& e) {
+                    result.error = e.errorDescription();
+                } catch (const std::bad_alloc&) {
+                    result.error = SegmentationNetwork::outOfMemory().errorDescription();
+                } catch (const std::exception&) {
+                    result.error = QCoreApplication::translate(
+                        "Vantel", "The subject finder could not be loaded.");
+                }
+                return result;
+            }).share();
         std::lock_guard<std::mutex> guard(m_lock);
         m_loading = std::move(loading);
     });

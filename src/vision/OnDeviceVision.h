@@ -4,7 +4,6 @@
 #include "VisionService.h"
 
 #include <QString>
-
 #include <future>
 #include <memory>
 #include <mutex>
@@ -51,7 +50,8 @@ public:
                                                                      const cv::Mat& matte);
 
 private:
-    struct Loaded {
+    struct Loaded
+    {
         std::shared_ptr<SegmentationNetwork> network;
         QString error;
     };

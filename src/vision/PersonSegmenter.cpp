@@ -4,7 +4,6 @@
 
 #include <opencv2/imgproc.hpp>
 #include <opencv2/objdetect.hpp>
-
 #include <vector>
 
 namespace {

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QImage>
-
 #include <opencv2/core.hpp>
 
 // The fallback when the segmentation network is unavailable: OpenCV's people

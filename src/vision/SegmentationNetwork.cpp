@@ -5,7 +5,6 @@
 
 #include <QCoreApplication>
 #include <QFileInfo>
-
 #include <opencv2/imgproc.hpp>
 
 namespace {
@@ -36,17 +35,18 @@ VantelError SegmentationNetwork::outOfMemory()
         QCoreApplication::translate("Vantel", "There is not enough memory to analyze this image."));
 }
 
-
 SegmentationNetwork::SegmentationNetwork(cv::dnn::Net net) : m_net(std::move(net)) {}
 
 std::unique_ptr<SegmentationNetwork> SegmentationNetwork::load(const QString& path)
 {
     if (path.isEmpty() || !QFileInfo(path).isFile())
-        throw VantelError::platform(QCoreApplication::translate("Vantel", "The subject finder is not installed."));
+        throw VantelError::platform(
+            QCoreApplication::translate("Vantel", "The subject finder is not installed."));
     try {
         cv::dnn::Net net = cv::dnn::readNetFromONNX(path.toStdString());
         if (net.empty())
-            throw VantelError::platform(QCoreApplication::translate("Vantel", "The subject finder could not be loaded."));
+            throw VantelError::platform(
+                QCoreApplication::translate("Vantel", "The subject finder could not be loaded."));
         net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
         net.setPreferableTarget(cv::dnn::DNN_TARGET_CPU);
         return std::unique_ptr<SegmentationNetwork>(new SegmentationNetwork(std::move(net)));
@@ -91,7 +91,8 @@ cv::Mat SegmentationNetwork::matte(const QImage& image)
         m_net.setInput(blob, "input");
         const cv::Mat out = m_net.forward("output");
         if (out.dims != 4 || out.size[2] != inputSide || out.size[3] != inputSide)
-            throw VantelError::platform(QCoreApplication::translate("Vantel", "The subject finder gave an unexpected result."));
+            throw VantelError::platform(QCoreApplication::translate(
+                "Vantel", "The subject finder gave an unexpected result."));
         return cv::Mat(inputSide, inputSide, CV_32F, const_cast<float*>(out.ptr<float>())).clone();
     } catch (const cv::Exception& e) {
         throw errorFor(e);

@@ -4,12 +4,10 @@
 
 #include <QImage>
 #include <QString>
-
-#include <opencv2/core.hpp>
-#include <opencv2/dnn.hpp>
-
 #include <memory>
 #include <mutex>
+#include <opencv2/core.hpp>
+#include <opencv2/dnn.hpp>
 
 // The salient-object network (ISNet, 1024 x 1024 input) on OpenCV's DNN
 // module. One forward pass at a time: a cv::dnn::Net is not reentrant.

@@ -2,11 +2,9 @@
 
 #include <QImage>
 #include <QSize>
-
-#include <opencv2/core.hpp>
-
 #include <cstdint>
 #include <memory>
+#include <opencv2/core.hpp>
 #include <set>
 #include <vector>
 
@@ -14,7 +12,8 @@ using InstanceSet = std::set<int64_t>;
 
 // A label raster as the vision layer hands it out: its own resolution, its
 // own row stride, and memory that may be unavailable (a null base).
-struct LabelBuffer {
+struct LabelBuffer
+{
     int width = 0;
     int height = 0;
     qsizetype bytesPerRow = 0;

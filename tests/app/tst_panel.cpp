@@ -24,7 +24,8 @@ class TestPanel final : public QObject
 {
     Q_OBJECT
 
-    struct Rig {
+    struct Rig
+    {
         FakeVision vision;
         StepScheduler scheduler;
         VantelModel model{VantelModel::Dependencies{&vision, &scheduler}};
@@ -60,7 +61,8 @@ private slots:
         QVERIFY(!rig.panel.showsEditor());
         QVERIFY(!shown(rig.panel.errorLine()));
         QVERIFY(shown(rig.panel.footerNote()));
-        QCOMPARE(rig.panel.footerNote()->text(), QStringLiteral("Processed on-device. Nothing is uploaded."));
+        QCOMPARE(rig.panel.footerNote()->text(),
+                 QStringLiteral("Processed on-device. Nothing is uploaded."));
         QCOMPARE(rig.panel.quitButton()->text(), QStringLiteral("Quit"));
         QCOMPARE(rig.panel.dropZone()->chooseButton()->text(), QStringLiteral("Choose File…"));
         QCOMPARE(rig.panel.dropZone()->pasteButton()->text(), QStringLiteral("Paste"));
@@ -108,7 +110,8 @@ private slots:
         QVERIFY(rig.panel.beforeAfter()->isEnabled());
         QVERIFY(rig.panel.exportRow()->isEnabled());
         QVERIFY(shown(rig.panel.hintRow()));
-        QCOMPARE(rig.panel.hintText()->text(), QStringLiteral("Click a subject to keep only that one"));
+        QCOMPARE(rig.panel.hintText()->text(),
+                 QStringLiteral("Click a subject to keep only that one"));
         QVERIFY(!shown(rig.panel.allSubjectsButton()));
         QVERIFY(!shown(rig.panel.statusText()));
 
@@ -152,7 +155,8 @@ private slots:
         QCOMPARE(selection.count(), 1);
         QVERIFY(!rig.model.selectedInstance());
         QCOMPARE(rig.scheduler.count(), size_t(1)); // the new mask is asked for
-        QCOMPARE(rig.panel.hintText()->text(), QStringLiteral("Click a subject to keep only that one"));
+        QCOMPARE(rig.panel.hintText()->text(),
+                 QStringLiteral("Click a subject to keep only that one"));
         QVERIFY(!shown(rig.panel.allSubjectsButton()));
     }
 
@@ -186,7 +190,8 @@ private slots:
         QVERIFY(!shown(rig.panel.colorWell()));
         SegmentedControl* picker = rig.panel.backgroundPicker();
         const int segment = picker->width() / 4;
-        QTest::mouseClick(picker, Qt::LeftButton, {}, QPoint(segment * 3 + segment / 2, picker->height() / 2));
+        QTest::mouseClick(picker, Qt::LeftButton, {},
+                          QPoint(segment * 3 + segment / 2, picker->height() / 2));
         QCOMPARE(rig.model.background(), BackgroundChoice(BackgroundChoice::custom));
         QVERIFY(shown(rig.panel.colorWell()));
         QCOMPARE(rig.panel.colorWell()->color(), QColor(52, 199, 89));
@@ -262,7 +267,8 @@ private slots:
         QVERIFY(QTest::qWaitForWindowActive(&rig.panel));
         QApplication::clipboard()->clear();
         QTest::keySequence(rig.panel.window(), QKeySequence::Paste);
-        QCOMPARE(rig.model.errorMessage(), std::optional(QStringLiteral("No image found on the clipboard.")));
+        QCOMPARE(rig.model.errorMessage(),
+                 std::optional(QStringLiteral("No image found on the clipboard.")));
 
         auto* data = new QMimeData;
         QImage img(30, 20, QImage::Format_RGBA8888);
@@ -273,7 +279,8 @@ private slots:
         QVERIFY(rig.panel.showsEditor());
         QApplication::clipboard()->clear();
         QTest::keySequence(rig.panel.window(), QKeySequence::Paste);
-        QCOMPARE(rig.model.errorMessage(), std::optional(QStringLiteral("No image found on the clipboard.")));
+        QCOMPARE(rig.model.errorMessage(),
+                 std::optional(QStringLiteral("No image found on the clipboard.")));
         QVERIFY(rig.panel.showsEditor());
     }
 };

@@ -13,7 +13,8 @@ class TestPreview final : public QObject
 {
     Q_OBJECT
 
-    struct Rig {
+    struct Rig
+    {
         FakeVision vision;
         StepScheduler scheduler;
         VantelModel model{VantelModel::Dependencies{&vision, &scheduler}};
@@ -56,7 +57,9 @@ private slots:
     {
         Rig rig;
         QSignalSpy taps(&rig.view, &PreviewView::tapped);
-        auto lastTap = [&] { return taps.takeLast().at(0).toPointF(); };
+        auto lastTap = [&] {
+            return taps.takeLast().at(0).toPointF();
+        };
 
         press(&rig.view, {200, 150});
         release(&rig.view, {200, 150});

@@ -6,13 +6,12 @@
 #include "VantelModel.h"
 
 #include <QApplication>
+#include <QFileInfo>
 #include <QMimeData>
 #include <QPushButton>
 #include <QSignalSpy>
-#include <QFileInfo>
 #include <QTest>
 #include <QThreadPool>
-
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -145,7 +144,7 @@ private slots:
             VantelApp shell(false, VantelModel::Dependencies{&vision});
             shell.model()->open(image());
             QTRY_VERIFY(vision.started >= 1); // running now
-            shell.model()->open(image());       // and one more, maybe still queued
+            shell.model()->open(image());     // and one more, maybe still queued
             QVERIFY(shell.model()->isProcessing());
             QSignalSpy aboutToQuit(qApp, &QCoreApplication::aboutToQuit);
             shell.panel()->content()->quitButton()->click();

@@ -22,25 +22,38 @@ private slots:
         QCOMPARE(ok->feather, 5.5);
         QCOMPARE(*ok->background, QColor(255, 128, 0));
         QCOMPARE(*ok->subject, int64_t(2));
-        const auto clear = CutJob::Options::parse(QStringLiteral("0"), QStringLiteral("clear"), {}, false, &problem);
+        const auto clear = CutJob::Options::parse(QStringLiteral("0"), QStringLiteral("clear"), {},
+                                                  false, &problem);
         QVERIFY(clear && !clear->background);
-        QCOMPARE(*CutJob::Options::parse(QStringLiteral("0"), QStringLiteral("White"), {}, false, &problem)->background,
+        QCOMPARE(*CutJob::Options::parse(QStringLiteral("0"), QStringLiteral("White"), {}, false,
+                                         &problem)
+                      ->background,
                  QColor(Qt::white));
         for (const char* bad : {"-1", "21", "nan", "x"})
-            QVERIFY2(!CutJob::Options::parse(QString::fromLatin1(bad), QStringLiteral("clear"), {}, false, &problem), bad);
+            QVERIFY2(!CutJob::Options::parse(QString::fromLatin1(bad), QStringLiteral("clear"), {},
+                                             false, &problem),
+                     bad);
         for (const char* bad : {"red", "#12345", "#1234567", "transparent"})
-            QVERIFY2(!CutJob::Options::parse(QStringLiteral("0"), QString::fromLatin1(bad), {}, false, &problem), bad);
+            QVERIFY2(!CutJob::Options::parse(QStringLiteral("0"), QString::fromLatin1(bad), {},
+                                             false, &problem),
+                     bad);
         for (const char* bad : {"0", "256", "one"})
-            QVERIFY2(!CutJob::Options::parse(QStringLiteral("0"), QStringLiteral("clear"), QString::fromLatin1(bad), false, &problem), bad);
+            QVERIFY2(!CutJob::Options::parse(QStringLiteral("0"), QStringLiteral("clear"),
+                                             QString::fromLatin1(bad), false, &problem),
+                     bad);
     }
 
     void sameNamesDoNotOverwriteEachOther()
     {
         CutJob job(CutJob::Options{}, QStringLiteral("/out"), std::nullopt);
-        QCOMPARE(job.outputPathFor(QStringLiteral("/a/photo.jpg")), QStringLiteral("/out/photo.png"));
-        QCOMPARE(job.outputPathFor(QStringLiteral("/b/photo.png")), QStringLiteral("/out/photo-2.png"));
-        QCOMPARE(job.outputPathFor(QStringLiteral("/c/photo.tiff")), QStringLiteral("/out/photo-3.png"));
-        QCOMPARE(job.outputPathFor(QStringLiteral("/c/other.jpg")), QStringLiteral("/out/other.png"));
+        QCOMPARE(job.outputPathFor(QStringLiteral("/a/photo.jpg")),
+                 QStringLiteral("/out/photo.png"));
+        QCOMPARE(job.outputPathFor(QStringLiteral("/b/photo.png")),
+                 QStringLiteral("/out/photo-2.png"));
+        QCOMPARE(job.outputPathFor(QStringLiteral("/c/photo.tiff")),
+                 QStringLiteral("/out/photo-3.png"));
+        QCOMPARE(job.outputPathFor(QStringLiteral("/c/other.jpg")),
+                 QStringLiteral("/out/other.png"));
     }
 
     void batchGoesOnPastAFailure()
@@ -63,7 +76,8 @@ private slots:
                    dir.filePath(QStringLiteral("out")), good, bad, twin});
         QVERIFY(cut.waitForFinished(60000));
         QCOMPARE(cut.exitCode(), 1);
-        const QStringList lines = QString::fromUtf8(cut.readAllStandardError()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        const QStringList lines = QString::fromUtf8(cut.readAllStandardError())
+                                      .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
         QCOMPARE(lines.size(), 3);
         QVERIFY(lines[0].startsWith(QStringLiteral("[1/3]")));
         QVERIFY(lines[1].endsWith(QStringLiteral("Couldn't read that image.")));

@@ -4,7 +4,6 @@
 
 #include <QSet>
 #include <QTest>
-
 #include <cstdlib>
 #include <cstring>
 #include <sys/resource.h>

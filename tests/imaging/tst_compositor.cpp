@@ -3,15 +3,14 @@
 #include "ImageDecoder.h"
 #include "TestImages.h"
 
+#include <QBuffer>
 #include <QColorSpace>
 #include <QColorTransform>
-#include <QBuffer>
 #include <QElapsedTimer>
 #include <QImageReader>
 #include <QPainter>
 #include <QTemporaryDir>
 #include <QTest>
-
 #include <opencv2/imgproc.hpp>
 
 using TestImages::channelDistance;
@@ -165,8 +164,8 @@ private slots:
         QVERIFY(direct);
         QVERIFY(channelDistance(direct->pixelColor(5, 5), expected) <= 2);
 
-        QVERIFY(TestImages::writeFile(path(QStringLiteral("p3.png")),
-                                      TestImages::encode(in, "png")));
+        QVERIFY(
+            TestImages::writeFile(path(QStringLiteral("p3.png")), TestImages::encode(in, "png")));
         const std::optional<QImage> loaded =
             Compositor::load(QUrl::fromLocalFile(path(QStringLiteral("p3.png"))), 2560.0);
         QVERIFY(loaded);
@@ -193,14 +192,22 @@ private slots:
         // Where the displayed pixel (x, y) comes from in the stored image.
         auto source = [&](int x, int y) -> QPoint {
             switch (orientation) {
-            case 2: return {w - 1 - x, y};
-            case 3: return {w - 1 - x, h - 1 - y};
-            case 4: return {x, h - 1 - y};
-            case 5: return {y, x};
-            case 6: return {y, h - 1 - x};
-            case 7: return {w - 1 - y, h - 1 - x};
-            case 8: return {w - 1 - y, x};
-            default: return {x, y};
+            case 2:
+                return {w - 1 - x, y};
+            case 3:
+                return {w - 1 - x, h - 1 - y};
+            case 4:
+                return {x, h - 1 - y};
+            case 5:
+                return {y, x};
+            case 6:
+                return {y, h - 1 - x};
+            case 7:
+                return {w - 1 - y, h - 1 - x};
+            case 8:
+                return {w - 1 - y, x};
+            default:
+                return {x, y};
             }
         };
         const bool swapped = orientation >= 5;
@@ -252,8 +259,8 @@ private slots:
         int worst = 0;
         for (int y = 5; y < 2560; y += 101)
             for (int x = 5; x < 1707; x += 97)
-                worst = std::max(worst, channelDistance(fast->pixelColor(x, y),
-                                                        reference->pixelColor(x, y)));
+                worst = std::max(
+                    worst, channelDistance(fast->pixelColor(x, y), reference->pixelColor(x, y)));
         QVERIFY2(worst <= 3, qPrintable(QString::number(worst)));
         delete full.device();
     }
@@ -293,7 +300,8 @@ private slots:
         QTest::newRow("truncated png") << png.left(png.size() / 2) << "half.png";
         QTest::newRow("png header only") << png.left(40) << "header.png";
         QTest::newRow("jpeg cut in its header") << jpeg.left(60) << "cut.jpg";
-        QTest::newRow("60000 x 60000 declared") << TestImages::pngDeclaring(60000, 60000) << "huge.png";
+        QTest::newRow("60000 x 60000 declared")
+            << TestImages::pngDeclaring(60000, 60000) << "huge.png";
         QTest::newRow("over 250 megapixels") << TestImages::pngDeclaring(20000, 12600) << "big.png";
         QTest::newRow("zero width") << TestImages::pngDeclaring(0, 100) << "zero.png";
         QTest::newRow("random bytes") << QByteArray(4096, '\xA5') << "noise.jpg";
@@ -371,7 +379,8 @@ private slots:
         const cv::Mat mask = discMask(size);
         cv::Mat soft = mask.clone();
         soft.at<uchar>(45, 60) = 100; // one soft pixel inside
-        for (const std::optional<QColor>& none : {std::optional<QColor>(), std::optional(QColor())}) {
+        for (const std::optional<QColor>& none :
+             {std::optional<QColor>(), std::optional(QColor())}) {
             const std::optional<QImage> out = Compositor::composite(source, soft, 0.0, none);
             QVERIFY(out);
             QCOMPARE(out->format(), QImage::Format_RGBA8888);
@@ -431,7 +440,8 @@ private slots:
         QCOMPARE(clear->pixelColor(25, 5), QColor(255, 0, 0, 64));
         QCOMPARE(clear->pixelColor(45, 5).alpha(), 0);
 
-        const std::optional<QImage> white = Compositor::composite(source, mask, 0, QColor(Qt::white));
+        const std::optional<QImage> white =
+            Compositor::composite(source, mask, 0, QColor(Qt::white));
         QVERIFY(white);
         QCOMPARE(white->pixelColor(5, 5), QColor(255, 0, 0, 128));
         QCOMPARE(white->pixelColor(45, 5), QColor(Qt::white));

@@ -1,9 +1,7 @@
 #include "MaskFeather.h"
 
 #include <QTest>
-
 #include <opencv2/imgproc.hpp>
-
 #include <random>
 
 // The fast feather must stay within 2/255 of an exact float Gaussian
@@ -32,8 +30,7 @@ private:
                       cv::FILLED);
         cv::circle(m, cv::Point(size.width * 2 / 3, size.height * 2 / 3),
                    std::min(size.width, size.height) / 4, cv::Scalar(255), cv::FILLED);
-        cv::rectangle(m, cv::Rect(size.width - 7, 0, 7, size.height), cv::Scalar(255),
-                      cv::FILLED);
+        cv::rectangle(m, cv::Rect(size.width - 7, 0, 7, size.height), cv::Scalar(255), cv::FILLED);
         cv::line(m, cv::Point(0, size.height - 1), cv::Point(size.width - 1, size.height / 3),
                  cv::Scalar(255), 1);
         m.at<uchar>(size.height / 2, size.width / 2) = 255;

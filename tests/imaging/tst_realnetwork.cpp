@@ -5,7 +5,6 @@
 
 #include <QPainter>
 #include <QTest>
-
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -40,15 +39,16 @@ private slots:
 
     void cutsOutAPerson()
     {
-        const std::optional<QImage> photo =
-            Compositor::load(QUrl::fromLocalFile(m_photos + QStringLiteral("/grabcut/images/person1.jpg")), 2560);
+        const std::optional<QImage> photo = Compositor::load(
+            QUrl::fromLocalFile(m_photos + QStringLiteral("/grabcut/images/person1.jpg")), 2560);
         QVERIFY(photo);
         const auto analysis = SubjectAnalysis::analyze(*photo);
         QVERIFY(analysis->observation);
         const cv::Mat mask = analysis->mask(std::nullopt);
         QCOMPARE(mask.size(), cv::Size(photo->width(), photo->height()));
-        const cv::Mat truth = cv::imread((m_photos + QStringLiteral("/grabcut/masks/person1.png")).toStdString(),
-                                         cv::IMREAD_GRAYSCALE);
+        const cv::Mat truth =
+            cv::imread((m_photos + QStringLiteral("/grabcut/masks/person1.png")).toStdString(),
+                       cv::IMREAD_GRAYSCALE);
         QCOMPARE(truth.size(), mask.size());
         const double score = iou(mask, truth);
         QVERIFY2(score > 0.9, qPrintable(QString::number(score)));
@@ -69,12 +69,14 @@ private slots:
         painter.end();
 
         const auto analysis = SubjectAnalysis::analyze(*Compositor::normalize(pair, 2560));
-        QVERIFY2(analysis->instances.size() >= 2, qPrintable(QString::number(analysis->instances.size())));
+        QVERIFY2(analysis->instances.size() >= 2,
+                 qPrintable(QString::number(analysis->instances.size())));
         QVERIFY(analysis->labels);
         // The middle of each half's subject: the centre of its mask.
         const cv::Mat all = analysis->mask(std::nullopt);
         auto centreOf = [&](int x0, int x1) {
-            const cv::Moments m = cv::moments(all(cv::Range::all(), cv::Range(x0, x1)) >= 128, true);
+            const cv::Moments m =
+                cv::moments(all(cv::Range::all(), cv::Range(x0, x1)) >= 128, true);
             return QPointF((x0 + m.m10 / m.m00) / pair.width(), (m.m01 / m.m00) / pair.height());
         };
         const QPointF left = centreOf(0, person.width());
@@ -86,9 +88,12 @@ private slots:
 
         // One subject's mask holds that subject only.
         const cv::Mat onlyA = analysis->mask(a);
-        const int leftCover = cv::countNonZero(onlyA(cv::Range::all(), cv::Range(0, person.width())) >= 128);
-        const int rightCover = cv::countNonZero(onlyA(cv::Range::all(), cv::Range(person.width() + 80, pair.width())) >= 128);
-        QVERIFY(left.x() < 0.5 ? (leftCover > 0 && rightCover == 0) : (rightCover > 0 && leftCover == 0));
+        const int leftCover =
+            cv::countNonZero(onlyA(cv::Range::all(), cv::Range(0, person.width())) >= 128);
+        const int rightCover = cv::countNonZero(
+            onlyA(cv::Range::all(), cv::Range(person.width() + 80, pair.width())) >= 128);
+        QVERIFY(left.x() < 0.5 ? (leftCover > 0 && rightCover == 0)
+                               : (rightCover > 0 && leftCover == 0));
     }
 };
 

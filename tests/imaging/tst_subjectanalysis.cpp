@@ -6,10 +6,8 @@
 
 #include <QTemporaryDir>
 #include <QTest>
-
-#include <opencv2/imgproc.hpp>
-
 #include <limits>
+#include <opencv2/imgproc.hpp>
 
 class TestSubjectAnalysis final : public QObject
 {
@@ -230,7 +228,8 @@ private slots:
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write(QByteArray(4096, 'x'));
         file.close();
-        for (const QString& path : {dir.filePath(QStringLiteral("missing.onnx")), corrupt, QString()}) {
+        for (const QString& path :
+             {dir.filePath(QStringLiteral("missing.onnx")), corrupt, QString()}) {
             OnDeviceVision vision(path);
             QVERIFY(!vision.instanceMasksAvailable());
             QVERIFY(!vision.unavailableReason().isEmpty());

@@ -9,7 +9,6 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
-
 #include <csignal>
 #include <sys/resource.h>
 
@@ -65,10 +64,7 @@ class TestModelIo final : public QObject
         return m;
     }
 
-    static void setClipboard(QMimeData* data)
-    {
-        QGuiApplication::clipboard()->setMimeData(data);
-    }
+    static void setClipboard(QMimeData* data) { QGuiApplication::clipboard()->setMimeData(data); }
 
 private slots:
     void initTestCase() { QVERIFY(m_dir.isValid()); }
@@ -131,7 +127,8 @@ private slots:
 
         // Two files: only the first opens, after the drop has been answered.
         auto* two = new QMimeData;
-        two->setUrls({file(QStringLiteral("a.png"), png(Qt::red)), file(QStringLiteral("b.png"), png(Qt::blue))});
+        two->setUrls({file(QStringLiteral("a.png"), png(Qt::red)),
+                      file(QStringLiteral("b.png"), png(Qt::blue))});
         QVERIFY(m->handleDrop(DropPayload::from(two)));
         QVERIFY(!m->original());
         delete two;
@@ -191,7 +188,8 @@ private slots:
         // Several files, only the second an image by its extension.
         auto* several = new QMimeData;
         several->setUrls({file(QStringLiteral("readme.txt"), "text"),
-                          file(QStringLiteral("second.jpeg"), TestImages::encode(TestImages::quadrants(40, 30), "jpeg"))});
+                          file(QStringLiteral("second.jpeg"),
+                               TestImages::encode(TestImages::quadrants(40, 30), "jpeg"))});
         setClipboard(several);
         m->paste();
         QCOMPARE(m->original()->size(), QSize(40, 30));
@@ -209,7 +207,8 @@ private slots:
         unknown->setUrls({file(QStringLiteral("photo.xyzzy"), png(Qt::red))});
         setClipboard(unknown);
         m->paste();
-        QCOMPARE(m->errorMessage(), std::optional(QStringLiteral("No image found on the clipboard.")));
+        QCOMPARE(m->errorMessage(),
+                 std::optional(QStringLiteral("No image found on the clipboard.")));
 
         // Image data alone.
         auto* data = new QMimeData;
@@ -226,7 +225,8 @@ private slots:
         const QImage result = *m->result();
         QGuiApplication::clipboard()->clear();
         m->paste();
-        QCOMPARE(m->errorMessage(), std::optional(QStringLiteral("No image found on the clipboard.")));
+        QCOMPARE(m->errorMessage(),
+                 std::optional(QStringLiteral("No image found on the clipboard.")));
         QCOMPARE(*m->result(), result);
         QCOMPARE(originalColour(*m), QColor(Qt::red));
         QCOMPARE(m_scheduler.count(), size_t(0));
@@ -286,7 +286,8 @@ private slots:
     {
         auto m = editing();
         // A folder that is not there.
-        m_chooser.saveAnswer = QUrl::fromLocalFile(m_dir.filePath(QStringLiteral("gone/Vantel.png")));
+        m_chooser.saveAnswer =
+            QUrl::fromLocalFile(m_dir.filePath(QStringLiteral("gone/Vantel.png")));
         m->savePNG();
         QVERIFY(m->errorMessage() && !m->errorMessage()->isEmpty());
         QVERIFY(!m->statusMessage());

@@ -5,7 +5,6 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
-
 #include <random>
 
 // The editor model's state and jobs, driven by a vision double and a
@@ -14,7 +13,8 @@ class TestModelJobs final : public QObject
 {
     Q_OBJECT
 
-    struct Rig {
+    struct Rig
+    {
         FakeVision vision;
         StepScheduler scheduler;
         std::unique_ptr<VantelModel> model;
@@ -24,7 +24,9 @@ class TestModelJobs final : public QObject
         {
             vision.instanceResults = {observation};
             model = std::make_unique<VantelModel>(VantelModel::Dependencies{&vision, &scheduler});
-            scheduler.currentJob = [this] { return model->job(); };
+            scheduler.currentJob = [this] {
+                return model->job();
+            };
         }
         // Loads an image and finishes its analysis.
         void ready(QColor colour = Qt::red)
@@ -118,7 +120,8 @@ private slots:
         QVERIFY(!m.isProcessing());
         QVERIFY(m.original());
         QVERIFY(!m.result() && !m.analysis() && !m.canSelect());
-        QCOMPARE(m.errorMessage(), std::optional(QStringLiteral("No subject was found in this image.")));
+        QCOMPARE(m.errorMessage(),
+                 std::optional(QStringLiteral("No subject was found in this image.")));
 
         // A service's own error text reaches the user unchanged; a stale
         // failure shows nothing.
@@ -195,8 +198,8 @@ private slots:
         Rig rig;
         VantelModel& m = *rig.model;
         rig.ready();
-        m.tap({0.75, 0.9}); // 2
-        m.tap({0.25, 0.9}); // 1
+        m.tap({0.75, 0.9});       // 2
+        m.tap({0.25, 0.9});       // 1
         rig.scheduler.release(1); // the mask of 1 first
         QCOMPARE(maskValue(m), 10);
         rig.scheduler.release(0); // the older mask of 2 arrives last
@@ -275,7 +278,9 @@ private slots:
         Rig rig;
         VantelModel& m = *rig.model;
         rig.ready(QColor(10, 20, 30));
-        auto colourAt = [&] { return m.result()->pixelColor(0, 0); };
+        auto colourAt = [&] {
+            return m.result()->pixelColor(0, 0);
+        };
         m.tap({0.75, 0.9});
         rig.scheduler.releaseAll(); // subject 2's mask reads 20 of 255
         m.setBackground(BackgroundChoice::black);
@@ -352,7 +357,9 @@ private slots:
         // Which job number every applied analysis and mask was made under.
         std::map<const void*, int64_t> madeUnder;
         std::mt19937 rng(20261206);
-        auto pick = [&](int n) { return int(rng() % unsigned(n)); };
+        auto pick = [&](int n) {
+            return int(rng() % unsigned(n));
+        };
         const QColor colours[] = {Qt::red, Qt::green, Qt::blue};
 
         for (int step = 0; step < 4000; ++step) {
@@ -400,7 +407,8 @@ private slots:
             if (m.isProcessing())
                 QVERIFY(!m.analysis() && !m.baseMask() && !m.result());
             if (m.canSelect())
-                QVERIFY(m.analysis() && m.analysis()->labels && m.analysis()->instances.size() >= 2);
+                QVERIFY(m.analysis() && m.analysis()->labels &&
+                        m.analysis()->instances.size() >= 2);
             if (m.result())
                 QVERIFY(m.original() && m.baseMask());
         }

@@ -3,9 +3,8 @@
 #include "VantelError.h"
 #include "VisionService.h"
 
-#include <opencv2/core.hpp>
-
 #include <mutex>
+#include <opencv2/core.hpp>
 #include <optional>
 #include <vector>
 

@@ -5,7 +5,6 @@
 #include "JobScheduler.h"
 
 #include <QCoreApplication>
-
 #include <deque>
 #include <functional>
 #include <map>
@@ -16,7 +15,8 @@
 class StepScheduler final : public JobScheduler
 {
 public:
-    struct Pending {
+    struct Pending
+    {
         std::function<void()> work;
         int64_t jobAtSchedule = 0;
     };

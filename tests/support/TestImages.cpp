@@ -5,7 +5,6 @@
 #include <QFile>
 #include <QImageWriter>
 #include <QtEndian>
-
 #include <cstdlib>
 
 namespace TestImages {
@@ -17,7 +16,8 @@ QImage quadrants(int w, int h)
         for (int x = 0; x < w; ++x) {
             const bool right = x >= w / 2;
             const bool bottom = y >= h / 2;
-            const QColor c = !bottom ? (right ? Qt::green : Qt::red) : (right ? Qt::white : Qt::blue);
+            const QColor c =
+                !bottom ? (right ? Qt::green : Qt::red) : (right ? Qt::white : Qt::blue);
             image.setPixelColor(x, y, c);
         }
     }
@@ -50,14 +50,14 @@ QByteArray jpegWithOrientation(const QImage& image, int orientation)
     };
     tiff.append("II", 2);
     u16(42);
-    u32(8);     // IFD0 offset
-    u16(1);     // one entry
+    u32(8);      // IFD0 offset
+    u16(1);      // one entry
     u16(0x0112); // Orientation
-    u16(3);     // SHORT
-    u32(1);     // count
+    u16(3);      // SHORT
+    u32(1);      // count
     u16(quint16(orientation));
-    u16(0);     // padding of the value field
-    u32(0);     // no next IFD
+    u16(0); // padding of the value field
+    u32(0); // no next IFD
     const QByteArray payload = QByteArray("Exif\0\0", 6) + tiff;
     QByteArray segment("\xFF\xE1", 2);
     const quint16 length = quint16(payload.size() + 2);

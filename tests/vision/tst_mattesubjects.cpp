@@ -4,7 +4,6 @@
 #include "MatteSubjects.h"
 
 #include <QTest>
-
 #include <opencv2/imgproc.hpp>
 
 class TestMatteSubjects : public QObject
@@ -15,7 +14,10 @@ private:
     // A 640 x 480 matte, background 0.
     static cv::Mat blank() { return cv::Mat::zeros(480, 640, CV_32F); }
     static void box(cv::Mat& m, cv::Rect r, float value) { m(r).setTo(value); }
-    static int ownerAt(const MatteSubjects::Result& r, int x, int y) { return r.owner.at<uchar>(y, x); }
+    static int ownerAt(const MatteSubjects::Result& r, int x, int y)
+    {
+        return r.owner.at<uchar>(y, x);
+    }
 
 private slots:
     void joinsAndSeparations_data()

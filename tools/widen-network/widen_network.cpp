@@ -16,20 +16,18 @@
 //
 // The output is byte-for-byte reproducible for a given input.
 
-#include <onnx/onnx_pb.h>
-
-#include <google/protobuf/io/coded_stream.h>
-#include <google/protobuf/io/zero_copy_stream_impl_lite.h>
-
 #include <climits>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <google/protobuf/io/coded_stream.h>
+#include <google/protobuf/io/zero_copy_stream_impl_lite.h>
 #include <iostream>
 #include <iterator>
 #include <map>
+#include <onnx/onnx_pb.h>
 #include <queue>
 #include <set>
 #include <stdexcept>
@@ -90,7 +88,8 @@ std::string floatsToRawLittleEndian(const std::vector<float>& values)
 int64_t elementCount(const TensorProto& tensor)
 {
     int64_t count = 1;
-    for (int64_t d : tensor.dims()) count *= d;
+    for (int64_t d : tensor.dims())
+        count *= d;
     return count;
 }
 
@@ -98,14 +97,16 @@ int64_t elementCount(const TensorProto& tensor)
 // raw_data (little-endian 16-bit words) or one per int32_data entry.
 bool widenTensor(TensorProto& tensor)
 {
-    if (tensor.data_type() != TensorProto::FLOAT16) return false;
+    if (tensor.data_type() != TensorProto::FLOAT16)
+        return false;
     if (tensor.data_location() == TensorProto::EXTERNAL)
         fail("tensor '" + tensor.name() + "' keeps its data in an external file");
 
     std::vector<float> values;
     if (tensor.has_raw_data()) {
         const std::string& raw = tensor.raw_data();
-        if (raw.size() % 2 != 0) fail("tensor '" + tensor.name() + "' has an odd number of float16 bytes");
+        if (raw.size() % 2 != 0)
+            fail("tensor '" + tensor.name() + "' has an odd number of float16 bytes");
         values.resize(raw.size() / 2);
         for (size_t i = 0; i < values.size(); ++i) {
             const auto lo = static_cast<uint8_t>(raw[2 * i]);
@@ -118,8 +119,8 @@ bool widenTensor(TensorProto& tensor)
             values.push_back(halfToFloat(static_cast<uint16_t>(word & 0xffff)));
     }
     if (static_cast<int64_t>(values.size()) != elementCount(tensor))
-        fail("tensor '" + tensor.name() + "' holds " + std::to_string(values.size()) + " values, its shape says "
-             + std::to_string(elementCount(tensor)));
+        fail("tensor '" + tensor.name() + "' holds " + std::to_string(values.size()) +
+             " values, its shape says " + std::to_string(elementCount(tensor)));
 
     tensor.clear_int32_data();
     tensor.set_data_type(TensorProto::FLOAT);
@@ -141,7 +142,8 @@ bool isFloatType(int32_t type)
     return type == TensorProto::FLOAT || type == TensorProto::FLOAT16;
 }
 
-struct Counts {
+struct Counts
+{
     int initializers = 0;
     int constants = 0;
     int typeAnnotations = 0;
@@ -153,12 +155,14 @@ struct Counts {
 
 // Name lookups are union-find over tensor names: each dropped Cast joins its
 // input and output into one tensor.
-class Aliases {
+class Aliases
+{
 public:
     std::string find(const std::string& name)
     {
         auto it = parent_.find(name);
-        if (it == parent_.end() || it->second == name) return name;
+        if (it == parent_.end() || it->second == name)
+            return name;
         std::string root = find(it->second);
         parent_[name] = root;
         return root;
@@ -166,13 +170,15 @@ public:
     void join(const std::string& a, const std::string& b)
     {
         const std::string ra = find(a), rb = find(b);
-        if (ra != rb) parent_[rb] = ra;
+        if (ra != rb)
+            parent_[rb] = ra;
         parent_.emplace(ra, ra);
     }
     std::vector<std::string> members() const
     {
         std::vector<std::string> names;
-        for (const auto& entry : parent_) names.push_back(entry.first);
+        for (const auto& entry : parent_)
+            names.push_back(entry.first);
         return names;
     }
 
@@ -184,34 +190,45 @@ void dropFloatCasts(GraphProto& graph, Counts& counts)
 {
     // Element types known for each tensor name, after widening.
     std::unordered_map<std::string, int32_t> types;
-    for (const auto& v : graph.input()) types[v.name()] = v.type().tensor_type().elem_type();
-    for (const auto& v : graph.output()) types[v.name()] = v.type().tensor_type().elem_type();
-    for (const auto& v : graph.value_info()) types[v.name()] = v.type().tensor_type().elem_type();
-    for (const auto& t : graph.initializer()) types[t.name()] = t.data_type();
+    for (const auto& v : graph.input())
+        types[v.name()] = v.type().tensor_type().elem_type();
+    for (const auto& v : graph.output())
+        types[v.name()] = v.type().tensor_type().elem_type();
+    for (const auto& v : graph.value_info())
+        types[v.name()] = v.type().tensor_type().elem_type();
+    for (const auto& t : graph.initializer())
+        types[t.name()] = t.data_type();
     for (const auto& node : graph.node()) {
         if (node.op_type() == "Constant" && node.output_size() == 1) {
             for (const auto& a : node.attribute())
-                if (a.name() == "value" && a.has_t()) types[node.output(0)] = a.t().data_type();
+                if (a.name() == "value" && a.has_t())
+                    types[node.output(0)] = a.t().data_type();
         }
         if (node.op_type() == "Cast" && node.output_size() == 1) {
             for (const auto& a : node.attribute())
-                if (a.name() == "to") types[node.output(0)] = static_cast<int32_t>(a.i());
+                if (a.name() == "to")
+                    types[node.output(0)] = static_cast<int32_t>(a.i());
         }
     }
 
     std::unordered_set<std::string> graphInputs, graphOutputs;
-    for (const auto& v : graph.input()) graphInputs.insert(v.name());
-    for (const auto& v : graph.output()) graphOutputs.insert(v.name());
+    for (const auto& v : graph.input())
+        graphInputs.insert(v.name());
+    for (const auto& v : graph.output())
+        graphOutputs.insert(v.name());
 
     Aliases aliases;
     std::vector<bool> drop(static_cast<size_t>(graph.node_size()), false);
     for (int i = 0; i < graph.node_size(); ++i) {
         NodeProto& node = *graph.mutable_node(i);
-        if (node.op_type() != "Cast" || node.input_size() != 1 || node.output_size() != 1) continue;
+        if (node.op_type() != "Cast" || node.input_size() != 1 || node.output_size() != 1)
+            continue;
         onnx::AttributeProto* to = nullptr;
         for (auto& a : *node.mutable_attribute())
-            if (a.name() == "to") to = &a;
-        if (!to || !isFloatType(static_cast<int32_t>(to->i()))) continue;
+            if (a.name() == "to")
+                to = &a;
+        if (!to || !isFloatType(static_cast<int32_t>(to->i())))
+            continue;
         auto known = types.find(node.input(0));
         if (known != types.end() && isFloatType(known->second)) {
             drop[static_cast<size_t>(i)] = true;
@@ -228,22 +245,29 @@ void dropFloatCasts(GraphProto& graph, Counts& counts)
     // A group holding several interface names keeps one and feeds the other
     // outputs through Identity nodes.
     std::map<std::string, std::vector<std::string>> groups;
-    for (const auto& name : aliases.members()) groups[aliases.find(name)].push_back(name);
+    for (const auto& name : aliases.members())
+        groups[aliases.find(name)].push_back(name);
 
     std::unordered_map<std::string, std::string> rename;
     std::vector<NodeProto> identities;
     for (auto& [root, names] : groups) {
         std::string chosen;
         for (const auto& n : names)
-            if (graphInputs.count(n)) chosen = n;
+            if (graphInputs.count(n))
+                chosen = n;
         std::vector<std::string> outputs;
         for (const auto& n : names)
-            if (graphOutputs.count(n) && !graphInputs.count(n)) outputs.push_back(n);
-        if (chosen.empty() && !outputs.empty()) chosen = outputs.front();
-        if (chosen.empty()) chosen = root;
-        for (const auto& n : names) rename[n] = chosen;
+            if (graphOutputs.count(n) && !graphInputs.count(n))
+                outputs.push_back(n);
+        if (chosen.empty() && !outputs.empty())
+            chosen = outputs.front();
+        if (chosen.empty())
+            chosen = root;
+        for (const auto& n : names)
+            rename[n] = chosen;
         for (const auto& out : outputs) {
-            if (out == chosen) continue;
+            if (out == chosen)
+                continue;
             NodeProto identity;
             identity.set_op_type("Identity");
             identity.set_name(out + "/identity");
@@ -264,11 +288,14 @@ void dropFloatCasts(GraphProto& graph, Counts& counts)
             continue;
         }
         NodeProto& node = *graph.mutable_node(i);
-        for (auto& in : *node.mutable_input()) in = renamed(in);
-        for (auto& out : *node.mutable_output()) out = renamed(out);
+        for (auto& in : *node.mutable_input())
+            in = renamed(in);
+        for (auto& out : *node.mutable_output())
+            out = renamed(out);
         kept.Add(std::move(node));
     }
-    for (auto& identity : identities) kept.Add(std::move(identity));
+    for (auto& identity : identities)
+        kept.Add(std::move(identity));
     graph.mutable_node()->Swap(&kept);
 }
 
@@ -278,17 +305,21 @@ void prune(GraphProto& graph, const std::set<std::string>& keep, Counts& counts)
 {
     for (const auto& name : keep) {
         bool found = false;
-        for (const auto& v : graph.output()) found = found || v.name() == name;
-        if (!found) fail("the network has no output named '" + name + "'");
+        for (const auto& v : graph.output())
+            found = found || v.name() == name;
+        if (!found)
+            fail("the network has no output named '" + name + "'");
     }
     google::protobuf::RepeatedPtrField<onnx::ValueInfoProto> outputs;
     for (auto& v : *graph.mutable_output())
-        if (keep.count(v.name())) outputs.Add(std::move(v));
+        if (keep.count(v.name()))
+            outputs.Add(std::move(v));
     graph.mutable_output()->Swap(&outputs);
 
     std::unordered_map<std::string, int> producer;
     for (int i = 0; i < graph.node_size(); ++i)
-        for (const auto& out : graph.node(i).output()) producer[out] = i;
+        for (const auto& out : graph.node(i).output())
+            producer[out] = i;
 
     std::vector<bool> needed(static_cast<size_t>(graph.node_size()), false);
     std::unordered_set<std::string> usedNames(keep.begin(), keep.end());
@@ -297,10 +328,12 @@ void prune(GraphProto& graph, const std::set<std::string>& keep, Counts& counts)
         const std::string name = pending.back();
         pending.pop_back();
         auto it = producer.find(name);
-        if (it == producer.end() || needed[static_cast<size_t>(it->second)]) continue;
+        if (it == producer.end() || needed[static_cast<size_t>(it->second)])
+            continue;
         needed[static_cast<size_t>(it->second)] = true;
         for (const auto& in : graph.node(it->second).input())
-            if (!in.empty() && usedNames.insert(in).second) pending.push_back(in);
+            if (!in.empty() && usedNames.insert(in).second)
+                pending.push_back(in);
     }
 
     google::protobuf::RepeatedPtrField<NodeProto> nodes;
@@ -325,10 +358,12 @@ void prune(GraphProto& graph, const std::set<std::string>& keep, Counts& counts)
 
     // Graph inputs that only carried initializers (older exporters list them).
     std::unordered_set<std::string> initializerNames;
-    for (const auto& t : graph.initializer()) initializerNames.insert(t.name());
+    for (const auto& t : graph.initializer())
+        initializerNames.insert(t.name());
     google::protobuf::RepeatedPtrField<onnx::ValueInfoProto> inputs;
     for (auto& v : *graph.mutable_input())
-        if (usedNames.count(v.name()) || !initializerNames.count(v.name())) inputs.Add(std::move(v));
+        if (usedNames.count(v.name()) || !initializerNames.count(v.name()))
+            inputs.Add(std::move(v));
     graph.mutable_input()->Swap(&inputs);
 }
 
@@ -338,13 +373,16 @@ void tidyValueInfo(GraphProto& graph)
 {
     std::unordered_set<std::string> produced;
     for (const auto& node : graph.node())
-        for (const auto& out : node.output()) produced.insert(out);
-    for (const auto& v : graph.output()) produced.erase(v.name());
+        for (const auto& out : node.output())
+            produced.insert(out);
+    for (const auto& v : graph.output())
+        produced.erase(v.name());
 
     google::protobuf::RepeatedPtrField<onnx::ValueInfoProto> infos;
     std::unordered_set<std::string> seen;
     for (auto& v : *graph.mutable_value_info())
-        if (produced.count(v.name()) && seen.insert(v.name()).second) infos.Add(std::move(v));
+        if (produced.count(v.name()) && seen.insert(v.name()).second)
+            infos.Add(std::move(v));
     graph.mutable_value_info()->Swap(&infos);
 }
 
@@ -354,22 +392,27 @@ void sortTopologically(GraphProto& graph)
 {
     const int n = graph.node_size();
     std::unordered_set<std::string> available;
-    for (const auto& v : graph.input()) available.insert(v.name());
-    for (const auto& t : graph.initializer()) available.insert(t.name());
+    for (const auto& v : graph.input())
+        available.insert(v.name());
+    for (const auto& t : graph.initializer())
+        available.insert(t.name());
 
     std::unordered_map<std::string, std::vector<int>> consumers;
     std::vector<int> missing(static_cast<size_t>(n), 0);
     for (int i = 0; i < n; ++i) {
         std::unordered_set<std::string> waits;
         for (const auto& in : graph.node(i).input())
-            if (!in.empty() && !available.count(in)) waits.insert(in);
+            if (!in.empty() && !available.count(in))
+                waits.insert(in);
         missing[static_cast<size_t>(i)] = static_cast<int>(waits.size());
-        for (const auto& in : waits) consumers[in].push_back(i);
+        for (const auto& in : waits)
+            consumers[in].push_back(i);
     }
 
     std::priority_queue<int, std::vector<int>, std::greater<int>> ready;
     for (int i = 0; i < n; ++i)
-        if (missing[static_cast<size_t>(i)] == 0) ready.push(i);
+        if (missing[static_cast<size_t>(i)] == 0)
+            ready.push(i);
 
     std::vector<int> order;
     order.reserve(static_cast<size_t>(n));
@@ -379,41 +422,52 @@ void sortTopologically(GraphProto& graph)
         order.push_back(i);
         for (const auto& out : graph.node(i).output()) {
             auto it = consumers.find(out);
-            if (it == consumers.end()) continue;
+            if (it == consumers.end())
+                continue;
             for (int c : it->second)
-                if (--missing[static_cast<size_t>(c)] == 0) ready.push(c);
+                if (--missing[static_cast<size_t>(c)] == 0)
+                    ready.push(c);
             consumers.erase(it);
         }
     }
     if (static_cast<int>(order.size()) != n) {
         for (int i = 0; i < n; ++i)
             if (missing[static_cast<size_t>(i)] > 0)
-                fail("node '" + graph.node(i).name() + "' (" + graph.node(i).op_type()
-                     + ") reads a tensor that nothing produces, or the graph has a cycle");
+                fail("node '" + graph.node(i).name() + "' (" + graph.node(i).op_type() +
+                     ") reads a tensor that nothing produces, or the graph has a cycle");
     }
 
     google::protobuf::RepeatedPtrField<NodeProto> sorted;
-    for (int i : order) sorted.Add(std::move(*graph.mutable_node(i)));
+    for (int i : order)
+        sorted.Add(std::move(*graph.mutable_node(i)));
     graph.mutable_node()->Swap(&sorted);
 }
 
 void widenGraph(GraphProto& graph, const std::set<std::string>& keep, Counts& counts)
 {
     for (auto& t : *graph.mutable_initializer())
-        if (widenTensor(t)) ++counts.initializers;
+        if (widenTensor(t))
+            ++counts.initializers;
     for (auto& node : *graph.mutable_node()) {
         for (auto& a : *node.mutable_attribute()) {
-            if (node.op_type() == "Constant" && a.has_t() && widenTensor(*a.mutable_t())) ++counts.constants;
-            if (a.has_g()) fail("node '" + node.name() + "' holds a subgraph; this tool handles flat graphs only");
-            if (a.graphs_size() > 0) fail("node '" + node.name() + "' holds subgraphs; this tool handles flat graphs only");
+            if (node.op_type() == "Constant" && a.has_t() && widenTensor(*a.mutable_t()))
+                ++counts.constants;
+            if (a.has_g())
+                fail("node '" + node.name() +
+                     "' holds a subgraph; this tool handles flat graphs only");
+            if (a.graphs_size() > 0)
+                fail("node '" + node.name() +
+                     "' holds subgraphs; this tool handles flat graphs only");
         }
     }
     for (auto* list : {graph.mutable_input(), graph.mutable_output(), graph.mutable_value_info()})
         for (auto& v : *list)
-            if (widenType(*v.mutable_type())) ++counts.typeAnnotations;
+            if (widenType(*v.mutable_type()))
+                ++counts.typeAnnotations;
 
     dropFloatCasts(graph, counts);
-    if (!keep.empty()) prune(graph, keep, counts);
+    if (!keep.empty())
+        prune(graph, keep, counts);
     tidyValueInfo(graph);
     sortTopologically(graph);
 }
@@ -421,15 +475,18 @@ void widenGraph(GraphProto& graph, const std::set<std::string>& keep, Counts& co
 std::string readFile(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
-    if (!in) fail("cannot open " + path);
+    if (!in)
+        fail("cannot open " + path);
     std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) fail("cannot read " + path);
+    if (in.bad())
+        fail("cannot read " + path);
     return bytes;
 }
 
 ModelProto parseModel(const std::string& bytes, const std::string& path)
 {
-    if (bytes.size() > static_cast<size_t>(INT_MAX)) fail(path + " is too large for a single protobuf message");
+    if (bytes.size() > static_cast<size_t>(INT_MAX))
+        fail(path + " is too large for a single protobuf message");
     google::protobuf::io::CodedInputStream stream(reinterpret_cast<const uint8_t*>(bytes.data()),
                                                   static_cast<int>(bytes.size()));
     stream.SetTotalBytesLimit(INT_MAX);
@@ -446,20 +503,24 @@ void writeModel(const ModelProto& model, const std::string& path)
         google::protobuf::io::StringOutputStream sink(&bytes);
         google::protobuf::io::CodedOutputStream stream(&sink);
         stream.SetSerializationDeterministic(true);
-        if (!model.SerializeToCodedStream(&stream)) fail("cannot serialise the widened model");
+        if (!model.SerializeToCodedStream(&stream))
+            fail("cannot serialise the widened model");
     }
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) fail("cannot create " + path);
+    if (!out)
+        fail("cannot create " + path);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     out.close();
-    if (!out) fail("cannot write " + path);
+    if (!out)
+        fail("cannot write " + path);
 }
 
 int usage()
 {
-    std::cerr << "usage: widen-network [--keep OUTPUT]... IN.onnx OUT.onnx\n"
-                 "  Converts float16 weights to float32 and removes the float casts.\n"
-                 "  --keep OUTPUT  keep only this graph output and what it depends on (repeatable)\n";
+    std::cerr
+        << "usage: widen-network [--keep OUTPUT]... IN.onnx OUT.onnx\n"
+           "  Converts float16 weights to float32 and removes the float casts.\n"
+           "  --keep OUTPUT  keep only this graph output and what it depends on (repeatable)\n";
     return 2;
 }
 
@@ -474,7 +535,8 @@ int main(int argc, char** argv)
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--keep") {
-            if (i + 1 >= argc) return usage();
+            if (i + 1 >= argc)
+                return usage();
             keep.insert(argv[++i]);
         } else if (arg == "-h" || arg == "--help") {
             usage();
@@ -485,7 +547,8 @@ int main(int argc, char** argv)
             paths.push_back(arg);
         }
     }
-    if (paths.size() != 2) return usage();
+    if (paths.size() != 2)
+        return usage();
 
     try {
         ModelProto model = parseModel(readFile(paths[0]), paths[0]);
@@ -493,10 +556,11 @@ int main(int argc, char** argv)
         widenGraph(*model.mutable_graph(), keep, counts);
         writeModel(model, paths[1]);
 
-        std::cerr << "widen-network: " << counts.initializers << " initializers and " << counts.constants
-                  << " constants widened, " << counts.typeAnnotations << " type annotations, "
-                  << counts.castsDropped << " casts dropped";
-        if (counts.castsKept) std::cerr << ", " << counts.castsKept << " casts kept";
+        std::cerr << "widen-network: " << counts.initializers << " initializers and "
+                  << counts.constants << " constants widened, " << counts.typeAnnotations
+                  << " type annotations, " << counts.castsDropped << " casts dropped";
+        if (counts.castsKept)
+            std::cerr << ", " << counts.castsKept << " casts kept";
         if (!keep.empty())
             std::cerr << ", " << counts.nodesPruned << " nodes and " << counts.initializersPruned
                       << " initializers pruned";
