@@ -36,8 +36,10 @@ void PanelWindow::applicationStateChanged(Qt::ApplicationState state)
     // Like a menu-bar panel: gone when another application takes the focus,
     // but not while one of its own dialogs is up.
     if (m_mode == Mode::trayPanel && state != Qt::ApplicationActive && m_dialogs == 0 &&
-        !QApplication::activeModalWidget() && isVisible())
+        !QApplication::activeModalWidget() && isVisible()) {
         hide();
+        m_hiddenByFocusLoss.start();
+    }
 }
 
 QPoint PanelWindow::placement(const QSize& size, const QRect& anchor, const QRect& screen)
@@ -71,6 +73,11 @@ void PanelWindow::showNear(const QRect& anchor)
 
 void PanelWindow::toggleNear(const QRect& anchor)
 {
+    // On some tray hosts the click on the icon first takes the focus away,
+    // which hides the panel; that click meant "close", so it must not open
+    // the panel again straight after.
+    if (!isVisible() && m_hiddenByFocusLoss.isValid() && m_hiddenByFocusLoss.elapsed() < 400)
+        return;
     if (isVisible() && isActiveWindow())
         hide();
     else

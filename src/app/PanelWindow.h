@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QRect>
 #include <QWidget>
 
@@ -45,4 +46,6 @@ private:
     Mode m_mode;
     ContentView* m_content;
     int m_dialogs = 0;
+    // When the panel last went away because Vantel lost the focus.
+    QElapsedTimer m_hiddenByFocusLoss;
 };

@@ -92,6 +92,16 @@ private slots:
         QVERIFY(!shell.panel()->isVisible());
         QCOMPARE(quit.count(), 0);
 
+        // Losing the focus to another application puts the panel away; the
+        // tray click that caused it does not bring it straight back.
+        shell.togglePanel();
+        QVERIFY(shell.panel()->isVisible());
+        emit qApp->applicationStateChanged(Qt::ApplicationInactive);
+        QVERIFY(!shell.panel()->isVisible());
+        shell.togglePanel();
+        QVERIFY(!shell.panel()->isVisible());
+        QTest::qWait(450);
+
         shell.togglePanel();
         QCOMPARE(shell.model(), model);
         QVERIFY(model->result());
