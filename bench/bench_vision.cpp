@@ -14,6 +14,7 @@
 // includes the network's set-up (its working buffers stay allocated).
 #include "AllocatorTuning.h"
 #include "Compositor.h"
+#include "MatView.h"
 #include "MatteSubjects.h"
 #include "OnDeviceVision.h"
 #include "SegmentationNetwork.h"
@@ -135,12 +136,6 @@ std::string formatSeconds(double s)
 }
 
 // ----- inputs -----
-
-cv::Mat rgbaView(const QImage& image)
-{
-    return cv::Mat(image.height(), image.width(), CV_8UC4, const_cast<uchar*>(image.constBits()),
-                   size_t(image.bytesPerLine()));
-}
 
 QImage upscaled(const QImage& image, QSize size)
 {

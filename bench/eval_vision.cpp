@@ -27,6 +27,7 @@
 // Every forward pass takes seconds: this is a bench command, not a test.
 #include "AllocatorTuning.h"
 #include "Compositor.h"
+#include "MatView.h"
 #include "MatteObservation.h"
 #include "MatteSubjects.h"
 #include "OnDeviceVision.h"
@@ -143,12 +144,6 @@ cv::Mat readIds(const QString& path)
     if (image.format() == QImage::Format_Indexed8)
         return toMat(image);
     return toMat(image.convertToFormat(QImage::Format_Grayscale8));
-}
-
-cv::Mat rgbaView(const QImage& rgba)
-{
-    return cv::Mat(rgba.height(), rgba.width(), CV_8UC4, const_cast<uchar*>(rgba.constBits()),
-                   size_t(rgba.bytesPerLine()));
 }
 
 // ---------------------------------------------------------------------------

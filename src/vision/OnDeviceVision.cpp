@@ -1,6 +1,7 @@
 #include "OnDeviceVision.h"
 
 #include "AreaDownscale.h"
+#include "MatView.h"
 #include "MatteObservation.h"
 #include "MatteSubjects.h"
 #include "PersonSegmenter.h"
@@ -127,8 +128,7 @@ std::shared_ptr<const InstanceMaskObservation> OnDeviceVision::subjectsIn(const 
     // The split works at the image's aspect, no finer than the network saw it.
     const cv::Size working = MatteSubjects::workingSize(rgba.size());
     const cv::Mat workingMatte = AreaDownscale::resized(matte, working);
-    const cv::Mat view(rgba.height(), rgba.width(), CV_8UC4, const_cast<uchar*>(rgba.constBits()),
-                       size_t(rgba.bytesPerLine()));
+    const cv::Mat view = rgbaView(rgba);
     cv::Mat rgb;
     cv::cvtColor(AreaDownscale::resized(view, working), rgb, cv::COLOR_RGBA2RGB);
     return std::make_shared<MatteObservation>(MatteSubjects::split(workingMatte, rgb));

@@ -1,6 +1,7 @@
 #include "PersonSegmenter.h"
 
 #include "FaceDetector.h"
+#include "MatView.h"
 
 #include <opencv2/imgproc.hpp>
 #include <opencv2/objdetect.hpp>
@@ -56,8 +57,7 @@ cv::Mat PersonSegmenter::segment(const QImage& image)
     const QImage rgba = image.convertToFormat(QImage::Format_RGBA8888);
     const int longer = std::max(rgba.width(), rgba.height());
     const double scale = longer > workingSide ? double(workingSide) / longer : 1.0;
-    const cv::Mat view(rgba.height(), rgba.width(), CV_8UC4, const_cast<uchar*>(rgba.constBits()),
-                       size_t(rgba.bytesPerLine()));
+    const cv::Mat view = rgbaView(rgba);
     cv::Mat small;
     cv::resize(view, small, cv::Size(), scale, scale, cv::INTER_AREA);
     cv::Mat bgr;

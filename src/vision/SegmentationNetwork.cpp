@@ -1,6 +1,7 @@
 #include "SegmentationNetwork.h"
 
 #include "AreaDownscale.h"
+#include "MatView.h"
 #include "VantelError.h"
 
 #include <QCoreApplication>
@@ -58,8 +59,7 @@ std::unique_ptr<SegmentationNetwork> SegmentationNetwork::load(const QString& pa
 cv::Mat SegmentationNetwork::inputBlob(const QImage& image)
 {
     const QImage rgba = image.convertToFormat(QImage::Format_RGBA8888);
-    const cv::Mat view(rgba.height(), rgba.width(), CV_8UC4, const_cast<uchar*>(rgba.constBits()),
-                       size_t(rgba.bytesPerLine()));
+    const cv::Mat view = rgbaView(rgba);
     // Sides longer than the input are reduced by area averaging, shorter ones
     // stretched bilinearly: a 2560 x 800 panorama is not point-sampled across.
     const cv::Mat resized = AreaDownscale::resized(view, cv::Size(inputSide, inputSide));

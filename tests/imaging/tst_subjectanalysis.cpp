@@ -24,15 +24,10 @@ class TestSubjectAnalysis final : public QObject
     static std::shared_ptr<FakeObservation> observation(int width, int height, qsizetype stride,
                                                         InstanceSet instances = {1, 2})
     {
-        auto o = std::make_shared<FakeObservation>();
-        o->instances = std::move(instances);
-        o->width = width;
-        o->height = height;
-        o->bytesPerRow = stride;
-        o->bytes.assign(size_t(stride * height), 0xEE);
+        auto o = FakeObservation::make(std::move(instances), width, height, stride, 0xEE);
         for (int y = 0; y < height; ++y)
             for (int x = 0; x < width; ++x)
-                o->bytes[size_t(y * stride + x)] = uint8_t(y * width + x);
+                o->labelAt(x, y) = uint8_t(y * width + x);
         return o;
     }
 

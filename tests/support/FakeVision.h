@@ -3,6 +3,7 @@
 #include "VantelError.h"
 #include "VisionService.h"
 
+#include <memory>
 #include <mutex>
 #include <opencv2/core.hpp>
 #include <optional>
@@ -22,6 +23,21 @@ public:
     cv::Size maskSize{8, 6}; // size the scaled masks come out at
     mutable std::mutex lock;
     mutable std::vector<InstanceSet> asked;
+
+    // An observation finding `found`, over a w x h label buffer of `stride`
+    // bytes per row, every byte `fill`.
+    static std::shared_ptr<FakeObservation> make(InstanceSet found, int w, int h, qsizetype stride,
+                                                 uint8_t fill = 0)
+    {
+        auto o = std::make_shared<FakeObservation>();
+        o->instances = std::move(found);
+        o->width = w;
+        o->height = h;
+        o->bytesPerRow = stride;
+        o->bytes.assign(size_t(stride * h), fill);
+        return o;
+    }
+    uint8_t& labelAt(int x, int y) { return bytes[size_t(y * bytesPerRow + x)]; }
 
     InstanceSet allInstances() const override { return instances; }
     LabelBuffer instanceMask() const override

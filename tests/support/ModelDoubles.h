@@ -74,15 +74,10 @@ public:
 // masks are filled with the number of labels asked for.
 inline std::shared_ptr<FakeObservation> twoSubjects(int w, int h, InstanceSet instances = {1, 2})
 {
-    auto o = std::make_shared<FakeObservation>();
-    o->instances = std::move(instances);
-    o->width = w;
-    o->height = h;
-    o->bytesPerRow = w;
-    o->bytes.assign(size_t(w * h), 0);
+    auto o = FakeObservation::make(std::move(instances), w, h, w);
     for (int y = h / 4; y < h; ++y)
         for (int x = 0; x < w; ++x)
-            o->bytes[size_t(y * w + x)] = x < w / 2 ? 1 : 2;
+            o->labelAt(x, y) = x < w / 2 ? 1 : 2;
     o->maskSize = cv::Size(w, h);
     return o;
 }
