@@ -6,11 +6,20 @@
 #include <QApplication>
 #include <QSystemTrayIcon>
 #include <QThreadPool>
+#include <cstdio>
 
 namespace {
 
-// Vantel writes no log: in release builds Qt's own messages go nowhere.
-void quiet(QtMsgType, const QMessageLogContext&, const QString&) {}
+// Vantel writes no log: in release builds Qt's own messages go nowhere. A
+// fatal message still reaches stderr, since it explains why the process ends.
+void quiet(QtMsgType type, const QMessageLogContext&, const QString& text)
+{
+    if (type == QtFatalMsg) {
+        const QByteArray line = text.toLocal8Bit() + '\n';
+        std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
+        std::fflush(stderr);
+    }
+}
 
 } // namespace
 
