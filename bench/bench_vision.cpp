@@ -276,21 +276,18 @@ int main(int argc, char** argv)
         record(QStringLiteral("plain: blob + forward + resize 2560x1920"), forwardPlain);
 
         // The subject split alone, with and without the face search.
-        cv::Mat workingMatte, rgb;
-        workingInputs(large, matte, &workingMatte, &rgb);
-        record(QStringLiteral("MatteSubjects::split %1x%2")
-                   .arg(workingMatte.cols)
-                   .arg(workingMatte.rows),
-               timed(5, [&] { MatteSubjects::split(workingMatte, rgb); }));
-        record(QStringLiteral("  the same without the face search"),
-               timed(5, [&] { MatteSubjects::split(workingMatte, cv::Mat()); }));
-        workingInputs(*small, network->matte(*small), &workingMatte, &rgb);
-        record(QStringLiteral("MatteSubjects::split %1x%2")
-                   .arg(workingMatte.cols)
-                   .arg(workingMatte.rows),
-               timed(5, [&] { MatteSubjects::split(workingMatte, rgb); }));
-        record(QStringLiteral("  the same without the face search"),
-               timed(5, [&] { MatteSubjects::split(workingMatte, cv::Mat()); }));
+        auto timeSplit = [&](const QImage& image, const cv::Mat& imageMatte) {
+            cv::Mat workingMatte, rgb;
+            workingInputs(image, imageMatte, &workingMatte, &rgb);
+            record(QStringLiteral("MatteSubjects::split %1x%2")
+                       .arg(workingMatte.cols)
+                       .arg(workingMatte.rows),
+                   timed(5, [&] { MatteSubjects::split(workingMatte, rgb); }));
+            record(QStringLiteral("  the same without the face search"),
+                   timed(5, [&] { MatteSubjects::split(workingMatte, cv::Mat()); }));
+        };
+        timeSplit(large, matte);
+        timeSplit(*small, network->matte(*small));
     } catch (const VantelError& e) {
         std::fprintf(stderr, "bench_vision: %s\n", e.what());
         return 1;

@@ -16,3 +16,10 @@ void tuneAllocatorForLargeImages()
     mallopt(M_TRIM_THRESHOLD, 128 * 1024 * 1024);
 #endif
 }
+
+void releaseFreedMemory()
+{
+#if defined(__GLIBC__)
+    malloc_trim(0);
+#endif
+}

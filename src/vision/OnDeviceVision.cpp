@@ -1,5 +1,6 @@
 #include "OnDeviceVision.h"
 
+#include "AllocatorTuning.h"
 #include "AreaDownscale.h"
 #include "MatView.h"
 #include "MatteObservation.h"
@@ -55,6 +56,9 @@ void OnDeviceVision::startLoading()
                     result.error = QCoreApplication::translate(
                         "Vantel", "The subject finder could not be loaded.");
                 }
+                // What the parser used is garbage now; the network keeps
+                // only its weights.
+                releaseFreedMemory();
                 return result;
             }).share();
         std::lock_guard<std::mutex> guard(m_lock);

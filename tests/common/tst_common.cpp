@@ -2,11 +2,13 @@
 #include "BackgroundChoice.h"
 #include "VantelError.h"
 
+#include <QFile>
 #include <QSet>
 #include <QTest>
 #include <cstdlib>
 #include <cstring>
 #include <sys/resource.h>
+#include <unistd.h>
 #include <unordered_set>
 
 class TestCommon final : public QObject
@@ -70,6 +72,37 @@ private slots:
             if (round == 1)
                 QVERIFY2(faults() - before < 100, qPrintable(QString::number(faults() - before)));
         }
+    }
+
+    void freedHeapMemoryGoesBackOnRequest()
+    {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+        QSKIP("the sanitizer's allocator replaces the C library's heap");
+#endif
+        tuneAllocatorForLargeImages();
+        auto residentMiB = [] {
+            QFile statm(QStringLiteral("/proc/self/statm"));
+            if (!statm.open(QIODevice::ReadOnly))
+                return -1.0;
+            const QList<QByteArray> fields = statm.readAll().split(' ');
+            return fields.value(1).toDouble() * double(sysconf(_SC_PAGESIZE)) / (1 << 20);
+        };
+        // 120 touched 1 MiB blocks, all freed but the last, which pins the
+        // top of the heap so the freed space sits between blocks in use.
+        std::vector<char*> blocks;
+        for (int i = 0; i < 120; ++i) {
+            blocks.push_back(static_cast<char*>(std::malloc(size_t(1) << 20)));
+            QVERIFY(blocks.back());
+            std::memset(blocks.back(), 1, size_t(1) << 20);
+        }
+        for (size_t i = 0; i + 1 < blocks.size(); ++i)
+            std::free(blocks[i]);
+        const double before = residentMiB();
+        releaseFreedMemory();
+        const double after = residentMiB();
+        std::free(blocks.back());
+        QVERIFY2(before - after > 80,
+                 qPrintable(QStringLiteral("%1 -> %2 MiB").arg(before).arg(after)));
     }
 
     void errorTexts()
