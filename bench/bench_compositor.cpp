@@ -4,6 +4,7 @@
 //          --benchmark_report_aggregates_only=true
 #include "AllocatorTuning.h"
 #include "Compositor.h"
+#include "ImageIntake.h"
 #include "MaskBlend.h"
 #include "MaskFeather.h"
 
@@ -133,7 +134,7 @@ void BM_Load4000x3000Jpeg(benchmark::State& state)
 {
     const QByteArray& bytes = photoJpeg4000();
     for (auto _ : state) {
-        std::optional<QImage> img = Compositor::loadData(bytes, 2560.0);
+        std::optional<QImage> img = ImageIntake::loadData(bytes, 2560.0);
         benchmark::DoNotOptimize(img);
     }
 }

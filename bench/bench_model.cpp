@@ -21,6 +21,7 @@
 #include <QImageWriter>
 #include <QTimer>
 #include <benchmark/benchmark.h>
+#include <opencv2/imgproc.hpp>
 
 namespace {
 
@@ -46,13 +47,19 @@ const QImage& photo()
     return image;
 }
 
+OnDeviceVision& vision()
+{
+    static OnDeviceVision service(OnDeviceVision::defaultNetworkPath());
+    return service;
+}
+
 std::shared_ptr<const SubjectAnalysis> analysis()
 {
     static const std::shared_ptr<const SubjectAnalysis> a =
         []() -> std::shared_ptr<const SubjectAnalysis> {
-        if (photoPath().isEmpty() || !OnDeviceVision::shared().instanceMasksAvailable())
+        if (photoPath().isEmpty() || !vision().instanceMasksAvailable())
             return nullptr;
-        return SubjectAnalysis::analyze(photo());
+        return SubjectAnalysis::analyze(photo(), vision());
     }();
     return a;
 }
@@ -142,7 +149,9 @@ void BM_ClickToNewResult(benchmark::State& state)
         state.SkipWithError("needs ../shared/evaldata and the installed network");
         return;
     }
-    VantelModel model;
+    VantelModel::Dependencies dependencies;
+    dependencies.vision = &vision();
+    VantelModel model(dependencies);
     model.open(photo());
     {
         QEventLoop loop;
@@ -154,15 +163,13 @@ void BM_ClickToNewResult(benchmark::State& state)
     }
     // Points well inside each subject, from the label map.
     std::vector<QPointF> points;
-    for (int64_t label : {1, 2}) {
-        const LabelMap& map = *model.analysis()->labels;
-        for (size_t i = 0; i < map.data.size(); i += 97) {
-            if (map.data[i] == label) {
-                points.emplace_back((double(int64_t(i) % map.width) + 0.5) / map.width,
-                                    (double(int64_t(i) / map.width) + 0.5) / map.height);
-                break;
-            }
-        }
+    const cv::Mat& labels = model.analysis()->labels->labels;
+    for (int label : {1, 2}) {
+        cv::Mat distance;
+        cv::distanceTransform(labels == label, distance, cv::DIST_L2, 3);
+        cv::Point inside;
+        cv::minMaxLoc(distance, nullptr, nullptr, nullptr, &inside);
+        points.emplace_back((inside.x + 0.5) / labels.cols, (inside.y + 0.5) / labels.rows);
     }
     size_t k = 0;
     for (auto _ : state) {
@@ -186,7 +193,7 @@ int main(int argc, char** argv)
     tuneAllocatorForLargeImages();
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication app(argc, argv);
-    OnDeviceVision::shared().startLoading();
+    vision().startLoading();
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;

@@ -13,7 +13,7 @@
 // it is measured before the other networks are loaded. The first analysis
 // includes the network's set-up (its working buffers stay allocated).
 #include "AllocatorTuning.h"
-#include "Compositor.h"
+#include "ImageIntake.h"
 #include "MatView.h"
 #include "MatteSubjects.h"
 #include "OnDeviceVision.h"
@@ -178,9 +178,9 @@ int main(int argc, char** argv)
         std::printf("bench_vision: skipped, the network is not installed\n");
         return 0;
     }
-    const auto small = Compositor::load(
+    const auto small = ImageIntake::load(
         QUrl::fromLocalFile(kEvalDir + QStringLiteral("/davis/images/000.jpg")), 2560);
-    const auto source = Compositor::load(
+    const auto source = ImageIntake::load(
         QUrl::fromLocalFile(kEvalDir + QStringLiteral("/grabcut/images/music.jpg")), 2560);
     if (!small || !source) {
         std::printf("bench_vision: skipped, no evaluation photos at %s\n",

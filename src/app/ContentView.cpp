@@ -1,8 +1,8 @@
 #include "ContentView.h"
 
 #include "ColorWell.h"
-#include "DropPayload.h"
 #include "DropZone.h"
+#include "ImageOffer.h"
 #include "PreviewView.h"
 #include "ResultDrag.h"
 #include "SegmentedControl.h"
@@ -303,7 +303,7 @@ static bool ownDrag(const QDropEvent* event)
 
 void ContentView::dragEnterEvent(QDragEnterEvent* event)
 {
-    if (ownDrag(event) || !DropPayload::acceptable(event->mimeData())) {
+    if (ownDrag(event) || !ImageOffer::droppable(event->mimeData())) {
         event->ignore();
         return;
     }
@@ -313,7 +313,7 @@ void ContentView::dragEnterEvent(QDragEnterEvent* event)
 
 void ContentView::dragMoveEvent(QDragMoveEvent* event)
 {
-    if (ownDrag(event) || !DropPayload::acceptable(event->mimeData())) {
+    if (ownDrag(event) || !ImageOffer::droppable(event->mimeData())) {
         event->ignore();
         return;
     }
@@ -334,8 +334,8 @@ void ContentView::dropEvent(QDropEvent* event)
         return;
     }
     // Copied now: the drag's data does not outlive this event.
-    const DropPayload payload = DropPayload::from(event->mimeData());
-    if (m_model->handleDrop(payload))
+    const ImageOffer offer = ImageOffer::read(event->mimeData());
+    if (m_model->handleDrop(offer))
         event->acceptProposedAction();
     else
         event->ignore();

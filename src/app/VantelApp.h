@@ -20,9 +20,9 @@ class VantelApp final : public QObject
     Q_OBJECT
 
 public:
-    // `dependencies` are handed to the model (defaults: the on-device
-    // vision service and the global thread pool).
-    explicit VantelApp(bool useTray, VantelModelDependencies dependencies = {});
+    // `dependencies` are handed to the model (the vision service is
+    // required; the scheduler defaults to the global thread pool).
+    VantelApp(bool useTray, VantelModelDependencies dependencies);
     ~VantelApp() override;
 
     VantelModel* model() const { return m_model.get(); }

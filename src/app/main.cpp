@@ -39,17 +39,19 @@ int main(int argc, char** argv)
     QApplication::setQuitOnLastWindowClosed(false);
 
     // The network loads while the user finds an image.
-    OnDeviceVision::shared().startLoading();
+    OnDeviceVision vision(OnDeviceVision::defaultNetworkPath());
+    vision.startLoading();
 
     int status = 0;
     {
-        VantelApp shell(QSystemTrayIcon::isSystemTrayAvailable());
+        VantelModel::Dependencies dependencies;
+        dependencies.vision = &vision;
+        VantelApp shell(QSystemTrayIcon::isSystemTrayAvailable(), dependencies);
         status = app.exec();
     }
-    // Nothing new starts; the application's teardown waits for an analysis
-    // still running (its outcome goes nowhere), and the loader is let finish
-    // before the process's own teardown.
+    // Nothing new starts, and an analysis still running is let finish (its
+    // outcome goes nowhere) before the service it uses goes away.
     QThreadPool::globalInstance()->clear();
-    OnDeviceVision::shared().waitForLoading();
+    QThreadPool::globalInstance()->waitForDone();
     return status;
 }

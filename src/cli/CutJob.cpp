@@ -1,6 +1,7 @@
 #include "CutJob.h"
 
 #include "Compositor.h"
+#include "ImageIntake.h"
 #include "SubjectAnalysis.h"
 #include "VantelError.h"
 
@@ -69,17 +70,10 @@ std::optional<CutJob::Options> CutJob::Options::parse(const QString& feather,
 }
 
 CutJob::CutJob(Options options, QString outDir, std::optional<QString> networkPath)
-    : m_options(std::move(options)), m_outDir(std::move(outDir))
+    : m_options(std::move(options)), m_outDir(std::move(outDir)),
+      m_vision(networkPath ? QFileInfo(*networkPath).absoluteFilePath()
+                           : OnDeviceVision::defaultNetworkPath())
 {
-    if (networkPath)
-        m_ownVision = std::make_unique<OnDeviceVision>(QFileInfo(*networkPath).absoluteFilePath());
-}
-
-VisionService& CutJob::vision()
-{
-    if (m_ownVision)
-        return *m_ownVision;
-    return OnDeviceVision::shared();
 }
 
 QString CutJob::outputPathFor(const QString& input)
@@ -104,13 +98,13 @@ CutJob::Outcome CutJob::run(const QString& input)
         return outcome;
     }
     const std::optional<QImage> image =
-        Compositor::load(QUrl::fromLocalFile(QFileInfo(input).absoluteFilePath()), maxSide);
+        ImageIntake::load(QUrl::fromLocalFile(QFileInfo(input).absoluteFilePath()), maxSide);
     if (!image) {
         outcome.error = VantelError::loadFailed().errorDescription();
         return outcome;
     }
     try {
-        const auto analysis = SubjectAnalysis::analyze(*image, vision());
+        const auto analysis = SubjectAnalysis::analyze(*image, m_vision);
         if (m_options.subject && !analysis->instances.count(*m_options.subject)) {
             outcome.error = QStringLiteral("There is no subject %1 (found %2).")
                                 .arg(*m_options.subject)
@@ -139,7 +133,7 @@ CutJob::Outcome CutJob::run(const QString& input)
             return outcome;
         }
         outcome.written = path;
-        const QString found = analysis->observation
+        const QString found = analysis->subjects
                                   ? QStringLiteral("%1 subject(s)").arg(analysis->instances.size())
                                   : QStringLiteral("person segmentation");
         outcome.summary = QStringLiteral("%1x%2, %3, %4 s")

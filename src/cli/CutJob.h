@@ -41,10 +41,8 @@ public:
     QString outputPathFor(const QString& input);
 
 private:
-    VisionService& vision();
-
     Options m_options;
     QString m_outDir;
-    std::unique_ptr<OnDeviceVision> m_ownVision;
+    OnDeviceVision m_vision;
     QSet<QString> m_used;
 };

@@ -1,48 +1,9 @@
 #include "Compositor.h"
 
-#include "AreaDownscale.h"
-#include "ImageDecoder.h"
 #include "MaskBlend.h"
 #include "MaskFeather.h"
 
-#include <QColorSpace>
 #include <opencv2/imgproc.hpp>
-
-std::optional<QImage> Compositor::load(const QUrl& url, double maxSide)
-{
-    if (!url.isLocalFile())
-        return std::nullopt;
-    const std::optional<QImage> decoded = ImageDecoder::decodeFile(url.toLocalFile(), maxSide);
-    if (!decoded)
-        return std::nullopt;
-    return normalize(*decoded, maxSide);
-}
-
-std::optional<QImage> Compositor::loadData(const QByteArray& bytes, double maxSide)
-{
-    const std::optional<QImage> decoded = ImageDecoder::decodeData(bytes, maxSide);
-    if (!decoded)
-        return std::nullopt;
-    return normalize(*decoded, maxSide);
-}
-
-std::optional<QImage> Compositor::normalize(const QImage& image, double maxSide)
-{
-    if (image.isNull())
-        return std::nullopt;
-    const QSize target = AreaDownscale::targetSize(image.size(), maxSide);
-    QImage work = target == image.size() ? image : AreaDownscale::scaled(image, target);
-    if (work.isNull())
-        return std::nullopt;
-    // Colour conversion after the reduction: far fewer pixels to transform.
-    const QColorSpace space = work.colorSpace();
-    if (space.isValid() && space != QColorSpace(QColorSpace::SRgb))
-        work.convertToColorSpace(QColorSpace::SRgb);
-    QImage out = work.convertToFormat(QImage::Format_RGBA8888);
-    if (out.isNull())
-        return std::nullopt;
-    return out;
-}
 
 double Compositor::featherSigma(QSize size, double feather)
 {

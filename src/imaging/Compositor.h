@@ -1,28 +1,17 @@
 #pragma once
 
-#include <QByteArray>
 #include <QColor>
 #include <QImage>
 #include <QSize>
-#include <QUrl>
 #include <opencv2/core.hpp>
 #include <optional>
 
-// Turns input into the working bitmap (8-bit RGBA, sRGB, longer side capped)
-// and a bitmap, a mask and the user's settings into the finished image.
+// Turns a bitmap, a mask and the user's settings into the finished image.
 // Stateless; every operation returns a new image or none.
 class Compositor final
 {
 public:
     Compositor() = delete;
-
-    // Decodes a local file (orientation applied) and normalizes it.
-    static std::optional<QImage> load(const QUrl& url, double maxSide);
-    // The same for encoded image bytes (dropped or pasted data).
-    static std::optional<QImage> loadData(const QByteArray& bytes, double maxSide);
-    // Any image, whatever its pixel format and colour space, as RGBA8888 in
-    // sRGB with its longer side at most maxSide.
-    static std::optional<QImage> normalize(const QImage& image, double maxSide);
 
     // The source laid over the background through the mask, feathered by
     // `feather` thousandths of the longer side. No background (or a colour

@@ -20,9 +20,9 @@ int64_t index(int64_t size, double p)
 
 int64_t LabelMap::labelAt(QPointF normalized) const
 {
-    if (width <= 0 || height <= 0 || data.size() < size_t(width * height))
+    if (labels.empty() || labels.type() != CV_8UC1)
         return 0;
-    const int64_t column = index(width, normalized.x());
-    const int64_t row = index(height, normalized.y());
-    return data[size_t(row * width + column)];
+    const int64_t column = index(width(), normalized.x());
+    const int64_t row = index(height(), normalized.y());
+    return labels.at<uchar>(int(row), int(column));
 }

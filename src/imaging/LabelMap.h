@@ -2,23 +2,20 @@
 
 #include <QPointF>
 #include <cstdint>
-#include <vector>
+#include <opencv2/core.hpp>
 
 // Per-pixel subject labels of an analysis: 0 is background, 1, 2, ... the
-// subjects. Row-major without gaps; addressed through normalized points, as
-// its resolution need not be the image's.
+// subjects. Shares the vision layer's label image (CV_8UC1, never written
+// again); addressed through normalized points, as its resolution need not
+// be the image's.
 struct LabelMap
 {
-    int64_t width = 0;
-    int64_t height = 0;
-    std::vector<uint8_t> data;
+    cv::Mat labels;
+
+    int64_t width() const { return labels.cols; }
+    int64_t height() const { return labels.rows; }
 
     // The label under a normalized point ((0, 0) top-left, (1, 1) bottom-right).
     // Points off the map read its nearest edge; an empty map reads 0.
     int64_t labelAt(QPointF normalized) const;
-
-    friend bool operator==(const LabelMap& a, const LabelMap& b)
-    {
-        return a.width == b.width && a.height == b.height && a.data == b.data;
-    }
 };

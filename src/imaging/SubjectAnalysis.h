@@ -1,7 +1,7 @@
 #pragma once
 
+#include "InstanceMask.h"
 #include "LabelMap.h"
-#include "VisionService.h"
 
 #include <QImage>
 #include <QPointF>
@@ -10,6 +10,8 @@
 #include <memory>
 #include <opencv2/core.hpp>
 #include <optional>
+
+class VisionService;
 
 // One run of the vision service over one image: the subjects it found, their
 // label map, and masks for all of them or one, at the image's pixel size.
@@ -20,13 +22,12 @@ class SubjectAnalysis final
 public:
     explicit SubjectAnalysis(QImage cg);
 
-    // Analyzes an RGBA8888 image with the given service (the on-device one
-    // by default). Throws VantelError::noSubject or the service's error.
-    static std::shared_ptr<const SubjectAnalysis> analyze(const QImage& cg);
+    // Analyzes an RGBA8888 image with the given service. Throws
+    // VantelError::noSubject or the service's error.
     static std::shared_ptr<const SubjectAnalysis> analyze(const QImage& cg, VisionService& vision);
 
     // The mask of one subject, or of all when none is given, as CV_8UC1 of
-    // the image's size. Throws VantelError::noSubject or the service's error.
+    // the image's size. Throws VantelError::noSubject.
     cv::Mat mask(std::optional<int64_t> selected) const;
 
     // The label under a normalized point; 0 for background and without a map.
@@ -37,12 +38,8 @@ public:
     static cv::Mat fit(const cv::Mat& mask, QSize target);
 
     const QImage cg;
-    std::shared_ptr<const InstanceMaskObservation> observation;
+    std::optional<InstanceMask> subjects;
     InstanceSet instances;
     std::optional<LabelMap> labels;
     std::optional<cv::Mat> personMask;
-
-private:
-    friend class TestSubjectAnalysis;
-    static std::optional<LabelMap> readLabels(const LabelBuffer& buffer);
 };

@@ -3,7 +3,6 @@
 #include "Compositor.h"
 #include "JobPostbox.h"
 #include "JobScheduler.h"
-#include "OnDeviceVision.h"
 #include "VantelError.h"
 
 #include <QCoreApplication>
@@ -25,13 +24,10 @@ QString describe(const std::exception& e)
 
 } // namespace
 
-VantelModel::VantelModel(QObject* parent) : VantelModel(Dependencies{}, parent) {}
-
 VantelModel::VantelModel(Dependencies dependencies, QObject* parent)
     : QObject(parent), m_deps(dependencies), m_postbox(std::make_shared<JobPostbox>(this))
 {
-    if (!m_deps.vision)
-        m_deps.vision = &OnDeviceVision::shared();
+    Q_ASSERT(m_deps.vision);
     if (!m_deps.scheduler) {
         m_ownScheduler = std::make_unique<ThreadPoolScheduler>();
         m_deps.scheduler = m_ownScheduler.get();

@@ -1,7 +1,6 @@
 #pragma once
 
 #include "BackgroundChoice.h"
-#include "DropPayload.h"
 #include "SubjectAnalysis.h"
 
 #include <QColor>
@@ -17,6 +16,7 @@
 #include <optional>
 
 class FileChooser;
+struct ImageOffer;
 class JobPostbox;
 class JobScheduler;
 class QClipboard;
@@ -54,14 +54,13 @@ public:
 
     struct Dependencies
     {
-        VisionService* vision = nullptr;   // default: the on-device service
+        VisionService* vision = nullptr;   // required
         JobScheduler* scheduler = nullptr; // default: the global thread pool
         FileChooser* chooser = nullptr;    // default: none (open/save do nothing)
         QClipboard* clipboard = nullptr;   // default: the application's
     };
 
-    explicit VantelModel(QObject* parent = nullptr);
-    VantelModel(Dependencies dependencies, QObject* parent = nullptr);
+    explicit VantelModel(Dependencies dependencies, QObject* parent = nullptr);
     ~VantelModel() override;
 
     // The open and save panels, once the widgets that show them exist.
@@ -98,7 +97,9 @@ public:
     void open(const QUrl& url);
     void open(const QImage& image);
     void paste();
-    bool handleDrop(const DropPayload& payload);
+    // Takes a drop's offer (true) or refuses it (false); the image is
+    // opened, or the failure reported, on a later turn of the event loop.
+    bool handleDrop(const ImageOffer& offer);
     void chooseFile();
 
     // Export.
@@ -144,6 +145,7 @@ private:
     void applyMask(int64_t n, std::optional<int64_t> selection, cv::Mat mask);
     void fail(const QString& message);
     bool openDecoded(const std::optional<QImage>& image);
+    bool openOffer(const ImageOffer& offer);
     QClipboard* clipboard() const;
 
     // Property adapters.

@@ -1,30 +1,15 @@
 // Image intake: every way an image comes in ends in open(url) or open(image).
-#include "Compositor.h"
 #include "FileChooser.h"
+#include "ImageIntake.h"
+#include "ImageOffer.h"
 #include "VantelError.h"
 #include "VantelModel.h"
 
 #include <QClipboard>
 #include <QCoreApplication>
-#include <QFileInfo>
 #include <QGuiApplication>
 #include <QMimeData>
-#include <QMimeDatabase>
 #include <QTimer>
-
-namespace {
-
-// Whether a file counts as an image by its name's extension alone.
-bool hasImageExtension(const QUrl& url)
-{
-    const QString path = url.toLocalFile();
-    if (QFileInfo(path).suffix().isEmpty())
-        return false;
-    const QMimeType type = QMimeDatabase().mimeTypeForFile(path, QMimeDatabase::MatchExtension);
-    return type.isValid() && !type.isDefault() && type.name().startsWith(QLatin1String("image/"));
-}
-
-} // namespace
 
 QClipboard* VantelModel::clipboard() const
 {
@@ -43,12 +28,12 @@ bool VantelModel::openDecoded(const std::optional<QImage>& image)
 
 void VantelModel::open(const QUrl& url)
 {
-    openDecoded(Compositor::load(url, maxSide));
+    openDecoded(ImageIntake::load(url, maxSide));
 }
 
 void VantelModel::open(const QImage& image)
 {
-    openDecoded(image.isNull() ? std::nullopt : Compositor::normalize(image, maxSide));
+    openDecoded(image.isNull() ? std::nullopt : ImageIntake::normalize(image, maxSide));
 }
 
 void VantelModel::chooseFile()
@@ -60,60 +45,45 @@ void VantelModel::chooseFile()
         open(*url);
 }
 
+bool VantelModel::openOffer(const ImageOffer& offer)
+{
+    // An image file wins, decided by its extension alone; one that then
+    // fails to decode is reported as unreadable.
+    if (offer.imageFile) {
+        open(*offer.imageFile);
+        return true;
+    }
+    for (const QByteArray& bytes : offer.encoded) {
+        if (const std::optional<QImage> image = ImageIntake::loadData(bytes, maxSide)) {
+            start(*image);
+            return true;
+        }
+    }
+    if (!offer.image.isNull()) {
+        open(offer.image);
+        return true;
+    }
+    return false;
+}
+
 void VantelModel::paste()
 {
     const QMimeData* data = clipboard() ? clipboard()->mimeData() : nullptr;
-    if (data) {
-        // A copied image file wins, decided by its extension alone; web
-        // addresses are not files.
-        for (const QUrl& url : data->urls()) {
-            if (url.isLocalFile() && hasImageExtension(url)) {
-                open(url);
-                return;
-            }
-        }
-        // Then image data, decoded with the same rules as files.
-        for (const QString& format : data->formats()) {
-            if (!format.startsWith(QLatin1String("image/")))
-                continue;
-            if (const std::optional<QImage> image =
-                    Compositor::loadData(data->data(format), maxSide)) {
-                start(*image);
-                return;
-            }
-        }
-        // An image object put there by a Qt application in this process.
-        if (data->hasImage()) {
-            const QImage image = qvariant_cast<QImage>(data->imageData());
-            if (!image.isNull()) {
-                open(image);
-                return;
-            }
-        }
-    }
+    if (openOffer(ImageOffer::read(data)))
+        return;
     setErrorMessage(VantelError::failed(
                         QCoreApplication::translate("Vantel", "No image found on the clipboard."))
                         .errorDescription());
 }
 
-bool VantelModel::handleDrop(const DropPayload& payload)
+bool VantelModel::handleDrop(const ImageOffer& offer)
 {
+    if (!offer.droppable())
+        return false;
     // Answered at once; the decoding happens on a later turn of the event loop.
-    if (payload.fileUrl) {
-        const QUrl url = *payload.fileUrl;
-        QTimer::singleShot(0, this, [this, url] { open(url); });
-        return true;
-    }
-    if (!payload.imageBytes.isEmpty()) {
-        const QByteArray bytes = payload.imageBytes;
-        QTimer::singleShot(0, this,
-                           [this, bytes] { openDecoded(Compositor::loadData(bytes, maxSide)); });
-        return true;
-    }
-    if (!payload.image.isNull()) {
-        const QImage image = payload.image;
-        QTimer::singleShot(0, this, [this, image] { open(image); });
-        return true;
-    }
-    return false;
+    QTimer::singleShot(0, this, [this, offer] {
+        if (!openOffer(offer))
+            setErrorMessage(VantelError::loadFailed().errorDescription());
+    });
+    return true;
 }

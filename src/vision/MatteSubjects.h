@@ -1,5 +1,7 @@
 #pragma once
 
+#include "InstanceMask.h"
+
 #include <QSize>
 #include <opencv2/core.hpp>
 
@@ -33,12 +35,10 @@ public:
         int splitsKept = 0;  // of those, split into people
     };
 
-    struct Result
+    // The subjects (the matte with dropped specks cleared; labels where the
+    // matte is at least labelThreshold), and how the split went.
+    struct Result : InstanceMask
     {
-        cv::Mat matte;  // CV_8UC1, the matte with dropped specks cleared
-        cv::Mat owner;  // CV_8UC1, subject of every pixel the matte covers
-        cv::Mat labels; // CV_8UC1, owner where the matte is at least labelThreshold
-        int count = 0;
         Report report;
     };
 

@@ -3,7 +3,6 @@
 #include "AllocatorTuning.h"
 #include "AreaDownscale.h"
 #include "MatView.h"
-#include "MatteObservation.h"
 #include "MatteSubjects.h"
 #include "PersonSegmenter.h"
 #include "VantelError.h"
@@ -14,12 +13,6 @@
 #include <QStandardPaths>
 #include <chrono>
 #include <opencv2/imgproc.hpp>
-
-OnDeviceVision& OnDeviceVision::shared()
-{
-    static OnDeviceVision* vision = new OnDeviceVision(defaultNetworkPath());
-    return *vision;
-}
 
 OnDeviceVision::OnDeviceVision(QString networkPath) : m_path(std::move(networkPath)) {}
 
@@ -102,14 +95,14 @@ bool OnDeviceVision::instanceMasksAvailable()
     return loaded().network != nullptr;
 }
 
-std::vector<std::shared_ptr<const InstanceMaskObservation>>
-OnDeviceVision::generateForegroundInstanceMask(const QImage& image)
+std::optional<InstanceMask> OnDeviceVision::generateForegroundInstanceMask(const QImage& image)
 {
     const std::shared_ptr<SegmentationNetwork> network = loaded().network;
     if (!network)
         throw VantelError::platform(loaded().error);
     try {
-        return {observe(*network, image)};
+        const QImage rgba = image.convertToFormat(QImage::Format_RGBA8888);
+        return InstanceMask(subjectsIn(rgba, network->matte(rgba)));
     } catch (const cv::Exception& e) {
         throw SegmentationNetwork::errorFor(e);
     } catch (const std::bad_alloc&) {
@@ -117,15 +110,7 @@ OnDeviceVision::generateForegroundInstanceMask(const QImage& image)
     }
 }
 
-std::shared_ptr<const InstanceMaskObservation> OnDeviceVision::observe(SegmentationNetwork& network,
-                                                                       const QImage& image)
-{
-    const QImage rgba = image.convertToFormat(QImage::Format_RGBA8888);
-    return subjectsIn(rgba, network.matte(rgba));
-}
-
-std::shared_ptr<const InstanceMaskObservation> OnDeviceVision::subjectsIn(const QImage& image,
-                                                                          const cv::Mat& matte)
+MatteSubjects::Result OnDeviceVision::subjectsIn(const QImage& image, const cv::Mat& matte)
 {
     const QImage rgba = image.convertToFormat(QImage::Format_RGBA8888);
 
@@ -135,13 +120,13 @@ std::shared_ptr<const InstanceMaskObservation> OnDeviceVision::subjectsIn(const 
     const cv::Mat view = rgbaView(rgba);
     cv::Mat rgb;
     cv::cvtColor(AreaDownscale::resized(view, working), rgb, cv::COLOR_RGBA2RGB);
-    return std::make_shared<MatteObservation>(MatteSubjects::split(workingMatte, rgb));
+    return MatteSubjects::split(workingMatte, rgb);
 }
 
-std::vector<cv::Mat> OnDeviceVision::generatePersonSegmentation(const QImage& image)
+cv::Mat OnDeviceVision::generatePersonSegmentation(const QImage& image)
 {
     try {
-        return {PersonSegmenter::segment(image)};
+        return PersonSegmenter::segment(image);
     } catch (const cv::Exception& e) {
         throw SegmentationNetwork::errorFor(e);
     } catch (const std::bad_alloc&) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "MatteSubjects.h"
 #include "SegmentationNetwork.h"
 #include "VisionService.h"
 
@@ -15,10 +16,6 @@
 class OnDeviceVision final : public VisionService
 {
 public:
-    // The process-wide service, with the installed network. It is never
-    // destroyed, so a pass still running at exit touches nothing freed.
-    static OnDeviceVision& shared();
-
     // A service with the network at `networkPath` (an empty path: none).
     explicit OnDeviceVision(QString networkPath);
     ~OnDeviceVision() override;
@@ -37,17 +34,12 @@ public:
     QString unavailableReason();
 
     bool instanceMasksAvailable() override;
-    std::vector<std::shared_ptr<const InstanceMaskObservation>>
-    generateForegroundInstanceMask(const QImage& image) override;
-    std::vector<cv::Mat> generatePersonSegmentation(const QImage& image) override;
+    std::optional<InstanceMask> generateForegroundInstanceMask(const QImage& image) override;
+    cv::Mat generatePersonSegmentation(const QImage& image) override;
 
-    // One pass of `network` over an image and the split of its matte into
-    // subjects: the instance-mask result. Throws what the network throws.
-    static std::shared_ptr<const InstanceMaskObservation> observe(SegmentationNetwork& network,
-                                                                  const QImage& image);
-    // The subjects of a network's matte (1024 x 1024, 0..1) of an image.
-    static std::shared_ptr<const InstanceMaskObservation> subjectsIn(const QImage& image,
-                                                                     const cv::Mat& matte);
+    // The subjects of a network's matte (1024 x 1024, 0..1) of an image:
+    // what an instance-mask request does after the forward pass.
+    static MatteSubjects::Result subjectsIn(const QImage& image, const cv::Mat& matte);
 
 private:
     struct Loaded

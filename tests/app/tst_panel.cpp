@@ -32,7 +32,7 @@ class TestPanel final : public QObject
         ContentView panel{&model};
         Rig()
         {
-            vision.instanceResults = {twoSubjects(40, 30)};
+            vision.instanceResult = twoSubjects(40, 30);
             panel.show();
         }
         void load()
@@ -133,7 +133,7 @@ private slots:
     void singleSubjectHasNoHintRow()
     {
         Rig rig;
-        rig.vision.instanceResults = {twoSubjects(40, 30, {1})};
+        rig.vision.instanceResult->count = 1;
         rig.load();
         rig.scheduler.releaseAll();
         QVERIFY(!shown(rig.panel.hintRow()));

@@ -21,7 +21,7 @@ class TestPreview final : public QObject
         PreviewView view{&model};
         Rig(QSize imageSize = QSize(2000, 1000))
         {
-            vision.instanceResults = {twoSubjects(40, 20)};
+            vision.instanceResult = twoSubjects(40, 20);
             view.resize(400, 300);
             QImage img(imageSize, QImage::Format_RGBA8888);
             img.fill(Qt::darkCyan);
@@ -161,7 +161,7 @@ private slots:
     {
         // Fine one-pixel stripes shown small must come out as an even grey.
         FakeVision vision;
-        vision.instanceResults = {twoSubjects(40, 20)};
+        vision.instanceResult = twoSubjects(40, 20);
         StepScheduler scheduler;
         VantelModel model(VantelModel::Dependencies{&vision, &scheduler});
         QImage stripes(2560, 1920, QImage::Format_RGBA8888);

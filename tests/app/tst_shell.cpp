@@ -23,15 +23,14 @@ public:
     std::atomic<int> started{0};
     std::atomic<int> finished{0};
     bool instanceMasksAvailable() override { return true; }
-    std::vector<std::shared_ptr<const InstanceMaskObservation>>
-    generateForegroundInstanceMask(const QImage&) override
+    std::optional<InstanceMask> generateForegroundInstanceMask(const QImage&) override
     {
         ++started;
         std::this_thread::sleep_for(std::chrono::milliseconds(400));
         ++finished;
-        return {twoSubjects(40, 30)};
+        return twoSubjects(40, 30);
     }
-    std::vector<cv::Mat> generatePersonSegmentation(const QImage&) override { return {}; }
+    cv::Mat generatePersonSegmentation(const QImage&) override { return {}; }
 };
 
 // The application shell: one model, the panel's window, quitting.
@@ -66,7 +65,7 @@ private slots:
     void trayPanelKeepsOneModelAndItsState()
     {
         FakeVision vision;
-        vision.instanceResults = {twoSubjects(40, 30)};
+        vision.instanceResult = twoSubjects(40, 30);
         StepScheduler scheduler;
         VantelApp shell(true, VantelModel::Dependencies{&vision, &scheduler});
         QVERIFY(!shell.model()); // made when the panel is first built
@@ -127,7 +126,7 @@ private slots:
     void draggedResultCarriesPngAndFile()
     {
         FakeVision vision;
-        vision.instanceResults = {twoSubjects(40, 30)};
+        vision.instanceResult = twoSubjects(40, 30);
         StepScheduler scheduler;
         VantelModel model(VantelModel::Dependencies{&vision, &scheduler});
         ResultDrag drag(&model);

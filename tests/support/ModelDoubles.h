@@ -68,16 +68,3 @@ public:
         return saveAnswer;
     }
 };
-
-// An observation over a w x h label buffer split into a left half (label 1)
-// and a right half (label 2) with a background strip at the top, whose
-// masks are filled with the number of labels asked for.
-inline std::shared_ptr<FakeObservation> twoSubjects(int w, int h, InstanceSet instances = {1, 2})
-{
-    auto o = FakeObservation::make(std::move(instances), w, h, w);
-    for (int y = h / 4; y < h; ++y)
-        for (int x = 0; x < w; ++x)
-            o->labelAt(x, y) = x < w / 2 ? 1 : 2;
-    o->maskSize = cv::Size(w, h);
-    return o;
-}

@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFile>
 #include <QImageWriter>
+#include <QStandardPaths>
 #include <QtEndian>
 #include <cstdlib>
 
@@ -106,10 +107,10 @@ bool writeFile(const QString& path, const QByteArray& bytes)
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
-QString evalDataDir()
+QString photo(const QString& name)
 {
-    const QDir dir(QStringLiteral(VANTEL_SOURCE_DIR "/../shared/evaldata"));
-    return dir.exists() ? dir.absolutePath() : QString();
+    const QString cache = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation);
+    return QDir(cache).filePath(QStringLiteral("vantel/photos/") + name);
 }
 
 int channelDistance(QColor a, QColor b)

@@ -25,8 +25,10 @@ QByteArray pngDeclaring(quint32 width, quint32 height);
 // Writes bytes to path; false on failure.
 bool writeFile(const QString& path, const QByteArray& bytes);
 
-// The shared evaluation photos, or an empty string where they are absent.
-QString evalDataDir();
+// One of the photos scripts/setup puts in Vantel's cache folder (astronaut.png,
+// chelsea.png, coffee.png, motorcycle_left.png, rocket.jpg); the path is
+// returned whether or not the file is there.
+QString photo(const QString& name);
 
 // Largest per-channel difference between two colours.
 int channelDistance(QColor a, QColor b);

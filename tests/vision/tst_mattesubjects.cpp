@@ -1,6 +1,5 @@
 // The subject split's rules on drawn mattes: what joins, what stays apart,
 // what is dropped.
-#include "MatteObservation.h"
 #include "MatteSubjects.h"
 
 #include <QTest>
@@ -115,15 +114,15 @@ private slots:
         // the other's, at any size; a label that does not exist gives nothing.
         cv::Mat soft;
         cv::GaussianBlur(m, soft, cv::Size(0, 0), 2.0);
-        const MatteObservation o(MatteSubjects::split(soft, cv::Mat()));
-        const cv::Mat two = o.generateScaledMask({2}, QSize(640, 480));
-        const cv::Mat one = o.generateScaledMask({1}, QSize(640, 480));
+        const InstanceMask o = MatteSubjects::split(soft, cv::Mat());
+        const cv::Mat two = o.scaledMask({2}, cv::Size(640, 480));
+        const cv::Mat one = o.scaledMask({1}, cv::Size(640, 480));
         QVERIFY(two.at<uchar>(70, 122) > 0 && two.at<uchar>(70, 122) < 128);
         QCOMPARE(int(one.at<uchar>(70, 122)), 0);
         QCOMPARE(int(two.at<uchar>(200, 400)), 0);
-        const cv::Mat all = o.generateScaledMask({1, 2}, QSize(1280, 960));
+        const cv::Mat all = o.scaledMask({1, 2}, cv::Size(1280, 960));
         QVERIFY(all.at<uchar>(400, 800) > 250 && all.at<uchar>(140, 140) > 250);
-        QCOMPARE(cv::countNonZero(o.generateScaledMask({3}, QSize(640, 480))), 0);
+        QCOMPARE(cv::countNonZero(o.scaledMask({3}, cv::Size(640, 480))), 0);
     }
 };
 

@@ -1,0 +1,324 @@
+#include "AreaDownscale.h"
+#include "ImageDecoder.h"
+#include "ImageIntake.h"
+#include "TestImages.h"
+
+#include <QBuffer>
+#include <QColorSpace>
+#include <QColorTransform>
+#include <QElapsedTimer>
+#include <QImageReader>
+#include <QPainter>
+#include <QTemporaryDir>
+#include <QTest>
+
+using TestImages::channelDistance;
+
+class TestIntake final : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+
+    QString path(const QString& name) const { return m_dir.filePath(name); }
+
+    static QImage solid(QSize size, QColor colour, QImage::Format format = QImage::Format_RGBA8888)
+    {
+        QImage image(size, format);
+        image.fill(colour);
+        return image;
+    }
+
+private slots:
+    void initTestCase() { QVERIFY(m_dir.isValid()); }
+
+    void longerSideRule_data()
+    {
+        QTest::addColumn<QSize>("in");
+        QTest::addColumn<QSize>("out");
+        QTest::newRow("landscape") << QSize(4000, 3000) << QSize(2560, 1920);
+        QTest::newRow("portrait") << QSize(3000, 4000) << QSize(1920, 2560);
+        QTest::newRow("equal is not greater") << QSize(2560, 1000) << QSize(2560, 1000);
+        QTest::newRow("small stays") << QSize(1200, 800) << QSize(1200, 800);
+        QTest::newRow("no 2559 from rounding") << QSize(2561, 2561) << QSize(2560, 2560);
+        QTest::newRow("odd ratio") << QSize(3001, 1999) << QSize(2560, 1705);
+        QTest::newRow("shorter at least 1") << QSize(12000, 3) << QSize(2560, 1);
+    }
+
+    void longerSideRule()
+    {
+        QFETCH(QSize, in);
+        QFETCH(QSize, out);
+        QCOMPARE(AreaDownscale::targetSize(in, 2560.0), out);
+        const std::optional<QImage> n = ImageIntake::normalize(solid(in, Qt::darkCyan), 2560.0);
+        QVERIFY(n);
+        QCOMPARE(n->size(), out);
+        QCOMPARE(n->format(), QImage::Format_RGBA8888);
+        QCOMPARE(n->pixelColor(out.width() - 1, out.height() - 1), QColor(Qt::darkCyan));
+    }
+
+    void everyPixelFormatBecomesRgba8888_data()
+    {
+        QTest::addColumn<int>("format");
+        QTest::addColumn<QColor>("colour");
+        const QColor teal(0, 128, 128);
+        QTest::newRow("grey8") << int(QImage::Format_Grayscale8) << QColor(77, 77, 77);
+        QTest::newRow("grey16") << int(QImage::Format_Grayscale16) << QColor(200, 200, 200);
+        QTest::newRow("rgb32") << int(QImage::Format_RGB32) << teal;
+        QTest::newRow("argb32") << int(QImage::Format_ARGB32) << QColor(10, 20, 30, 40);
+        QTest::newRow("argb32 premultiplied")
+            << int(QImage::Format_ARGB32_Premultiplied) << QColor(255, 0, 0, 128);
+        QTest::newRow("rgb16") << int(QImage::Format_RGB16) << QColor(0, 255, 0);
+        QTest::newRow("rgb888") << int(QImage::Format_RGB888) << teal;
+        QTest::newRow("rgba64") << int(QImage::Format_RGBA64) << QColor(1, 2, 3, 200);
+        QTest::newRow("rgba16f premultiplied")
+            << int(QImage::Format_RGBA16FPx4_Premultiplied) << QColor(240, 120, 60, 90);
+        QTest::newRow("rgbx64") << int(QImage::Format_RGBX64) << QColor(250, 5, 128);
+        QTest::newRow("float") << int(QImage::Format_RGBA32FPx4) << QColor(90, 180, 45, 255);
+        QTest::newRow("mono") << int(QImage::Format_Mono) << QColor(Qt::white);
+    }
+
+    void everyPixelFormatBecomesRgba8888()
+    {
+        QFETCH(int, format);
+        QFETCH(QColor, colour);
+        // Both without and with the reduction: 4000 wide is scaled.
+        for (int width : {300, 4000}) {
+            const QImage in = solid(QSize(width, 30), colour, QImage::Format(format));
+            const std::optional<QImage> out = ImageIntake::normalize(in, 2560.0);
+            QVERIFY(out);
+            QCOMPARE(out->format(), QImage::Format_RGBA8888);
+            const QColor got = out->pixelColor(out->width() / 2, out->height() / 2);
+            QVERIFY2(channelDistance(got, in.pixelColor(0, 0)) <= 1,
+                     qPrintable(got.name(QColor::HexArgb)));
+        }
+    }
+
+    void indexedWithTransparentEntries()
+    {
+        QImage in(4000, 10, QImage::Format_Indexed8);
+        in.setColorTable({qRgba(0, 0, 0, 0), qRgba(255, 255, 0, 255)});
+        in.fill(1);
+        for (int x = 0; x < 100; ++x)
+            for (int y = 0; y < 10; ++y)
+                in.setPixel(x, y, 0);
+        const std::optional<QImage> out = ImageIntake::normalize(in, 2560.0);
+        QVERIFY(out);
+        QCOMPARE(out->pixelColor(0, 5).alpha(), 0);
+        QCOMPARE(out->pixelColor(2000, 5), QColor(255, 255, 0));
+    }
+
+    void reductionAveragesPremultipliedColour()
+    {
+        // Alternating opaque red and fully transparent green columns, halved:
+        // the invisible green must not tint the result.
+        QImage in(5120, 4, QImage::Format_ARGB32);
+        for (int y = 0; y < 4; ++y)
+            for (int x = 0; x < 5120; ++x)
+                in.setPixelColor(x, y, x % 2 ? QColor(0, 255, 0, 0) : QColor(255, 0, 0, 255));
+        const std::optional<QImage> out = ImageIntake::normalize(in, 2560.0);
+        QVERIFY(out);
+        QCOMPARE(out->size(), QSize(2560, 2));
+        const QColor c = out->pixelColor(1000, 1);
+        QVERIFY2(c.red() >= 254 && c.green() <= 1 && std::abs(c.alpha() - 128) <= 1,
+                 qPrintable(c.name(QColor::HexArgb)));
+    }
+
+    void reductionAveragesAreasNotSamples()
+    {
+        // One-pixel black and white stripes reduce to mid grey, not to
+        // whichever stripe a sampler hits.
+        QImage in(5000, 8, QImage::Format_RGB32);
+        for (int x = 0; x < 5000; ++x)
+            for (int y = 0; y < 8; ++y)
+                in.setPixel(x, y, x % 2 ? 0xffffffffu : 0xff000000u);
+        const std::optional<QImage> out = ImageIntake::normalize(in, 2560.0);
+        QVERIFY(out);
+        for (int x = 10; x < 2550; x += 97) {
+            const int grey = out->pixelColor(x, 2).red();
+            QVERIFY2(grey > 110 && grey < 145, qPrintable(QString::number(grey)));
+        }
+    }
+
+    void colourManagedInputConvertedToSrgb()
+    {
+        const QColor p3(200, 100, 50);
+        QImage in = solid(QSize(64, 48), p3);
+        in.setColorSpace(QColorSpace::DisplayP3);
+        const QColor expected = QColorSpace(QColorSpace::DisplayP3)
+                                    .transformationToColorSpace(QColorSpace::SRgb)
+                                    .map(p3);
+        QVERIFY(channelDistance(expected, p3) > 8);
+
+        // In memory (a pasted image) and through a file with an embedded profile.
+        const std::optional<QImage> direct = ImageIntake::normalize(in, 2560.0);
+        QVERIFY(direct);
+        QVERIFY(channelDistance(direct->pixelColor(5, 5), expected) <= 2);
+
+        QVERIFY(
+            TestImages::writeFile(path(QStringLiteral("p3.png")), TestImages::encode(in, "png")));
+        const std::optional<QImage> loaded =
+            ImageIntake::load(QUrl::fromLocalFile(path(QStringLiteral("p3.png"))), 2560.0);
+        QVERIFY(loaded);
+        QVERIFY2(channelDistance(loaded->pixelColor(5, 5), expected) <= 2,
+                 qPrintable(loaded->pixelColor(5, 5).name()));
+    }
+
+    void exifOrientationApplied_data()
+    {
+        QTest::addColumn<int>("orientation");
+        for (int o = 1; o <= 8; ++o)
+            QTest::addRow("orientation %d", o) << o;
+    }
+
+    void exifOrientationApplied()
+    {
+        QFETCH(int, orientation);
+        const int w = 64, h = 32;
+        const QImage stored = TestImages::quadrants(w, h);
+        const QByteArray bytes = TestImages::jpegWithOrientation(stored, orientation);
+        const QString file = path(QStringLiteral("o%1.jpg").arg(orientation));
+        QVERIFY(TestImages::writeFile(file, bytes));
+
+        // Where the displayed pixel (x, y) comes from in the stored image.
+        auto source = [&](int x, int y) -> QPoint {
+            switch (orientation) {
+            case 2:
+                return {w - 1 - x, y};
+            case 3:
+                return {w - 1 - x, h - 1 - y};
+            case 4:
+                return {x, h - 1 - y};
+            case 5:
+                return {y, x};
+            case 6:
+                return {y, h - 1 - x};
+            case 7:
+                return {w - 1 - y, h - 1 - x};
+            case 8:
+                return {w - 1 - y, x};
+            default:
+                return {x, y};
+            }
+        };
+        const bool swapped = orientation >= 5;
+        for (const std::optional<QImage>& out :
+             {ImageIntake::load(QUrl::fromLocalFile(file), 2560.0),
+              ImageIntake::loadData(bytes, 2560.0)}) {
+            QVERIFY(out);
+            QCOMPARE(out->size(), swapped ? QSize(h, w) : QSize(w, h));
+            for (const QPoint& p : {QPoint(out->width() / 4, out->height() / 4),
+                                    QPoint(out->width() * 3 / 4, out->height() / 4),
+                                    QPoint(out->width() / 4, out->height() * 3 / 4),
+                                    QPoint(out->width() * 3 / 4, out->height() * 3 / 4)}) {
+                const QPoint s = source(p.x(), p.y());
+                QVERIFY2(channelDistance(out->pixelColor(p), stored.pixelColor(s)) <= 12,
+                         qPrintable(QStringLiteral("at %1,%2").arg(p.x()).arg(p.y())));
+            }
+        }
+    }
+
+    void largeJpegDecodedReducedWithoutLosingQuality()
+    {
+        QCOMPARE(ImageDecoder::jpegReduction(QSize(4000, 3000), 2560), 1);
+        QCOMPARE(ImageDecoder::jpegReduction(QSize(6000, 4000), 2560), 2);
+        QCOMPARE(ImageDecoder::jpegReduction(QSize(20000, 5000), 2560), 4);
+        QCOMPARE(ImageDecoder::jpegReduction(QSize(6001, 4000), 2560), 1);
+        QCOMPARE(ImageDecoder::jpegReduction(QSize(40960, 1024), 2560), 8);
+
+        // A rotated 6000 x 4000 photo: the reduced read must match a full
+        // decode reduced by area averaging, and keep its orientation.
+        QImage big(6000, 4000, QImage::Format_RGB32);
+        QPainter painter(&big);
+        QLinearGradient g(0, 0, 6000, 4000);
+        g.setColorAt(0, Qt::red);
+        g.setColorAt(0.5, Qt::yellow);
+        g.setColorAt(1, Qt::blue);
+        painter.fillRect(big.rect(), g);
+        painter.end();
+        const QByteArray bytes = TestImages::jpegWithOrientation(big, 6);
+        const std::optional<QImage> fast = ImageIntake::loadData(bytes, 2560.0);
+        QVERIFY(fast);
+        QCOMPARE(fast->size(), QSize(1707, 2560));
+        QByteArray copy = bytes;
+        QBuffer buffer(&copy);
+        buffer.open(QIODevice::ReadOnly);
+        QImageReader full(&buffer);
+        full.setAutoTransform(true);
+        full.setQuality(100);
+        full.setAllocationLimit(1024);
+        const std::optional<QImage> reference = ImageIntake::normalize(full.read(), 2560.0);
+        QVERIFY(reference);
+        int worst = 0;
+        for (int y = 5; y < 2560; y += 101)
+            for (int x = 5; x < 1707; x += 97)
+                worst = std::max(
+                    worst, channelDistance(fast->pixelColor(x, y), reference->pixelColor(x, y)));
+        QVERIFY2(worst <= 3, qPrintable(QString::number(worst)));
+    }
+
+    void realLargePhotosStillLoad()
+    {
+        // A 100-megapixel panorama and a 16-bit scan larger than Qt's default
+        // decoding limit.
+        QImage panorama(20000, 5000, QImage::Format_RGB32);
+        panorama.fill(QColor(30, 90, 150));
+        const QString pano = path(QStringLiteral("panorama.jpg"));
+        QVERIFY(TestImages::writeFile(pano, TestImages::encode(panorama, "jpeg", 90)));
+        panorama = QImage();
+        const std::optional<QImage> p = ImageIntake::load(QUrl::fromLocalFile(pano), 2560.0);
+        QVERIFY(p);
+        QCOMPARE(p->size(), QSize(2560, 640));
+
+        QImage scan(6000, 6000, QImage::Format_RGBX64);
+        scan.fill(QColor(200, 150, 100));
+        const QString tiff = path(QStringLiteral("scan.tiff"));
+        QVERIFY(TestImages::writeFile(tiff, TestImages::encode(scan, "tiff")));
+        scan = QImage();
+        const std::optional<QImage> s = ImageIntake::load(QUrl::fromLocalFile(tiff), 2560.0);
+        QVERIFY(s);
+        QCOMPARE(s->size(), QSize(2560, 2560));
+        QVERIFY(channelDistance(s->pixelColor(100, 100), QColor(200, 150, 100)) <= 1);
+    }
+
+    void badFilesFailCleanlyAndQuickly_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("name");
+        const QByteArray png = TestImages::encode(TestImages::quadrants(300, 200), "png");
+        const QByteArray jpeg = TestImages::encode(TestImages::quadrants(300, 200), "jpeg");
+        QTest::newRow("zero bytes") << QByteArray() << "empty.png";
+        QTest::newRow("text named png") << QByteArray("just some words\n") << "words.png";
+        QTest::newRow("truncated png") << png.left(png.size() / 2) << "half.png";
+        QTest::newRow("png header only") << png.left(40) << "header.png";
+        QTest::newRow("jpeg cut in its header") << jpeg.left(60) << "cut.jpg";
+        QTest::newRow("60000 x 60000 declared")
+            << TestImages::pngDeclaring(60000, 60000) << "huge.png";
+        QTest::newRow("over 250 megapixels") << TestImages::pngDeclaring(20000, 12600) << "big.png";
+        QTest::newRow("zero width") << TestImages::pngDeclaring(0, 100) << "zero.png";
+        QTest::newRow("random bytes") << QByteArray(4096, '\xA5') << "noise.jpg";
+    }
+
+    void badFilesFailCleanlyAndQuickly()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, name);
+        QVERIFY(TestImages::writeFile(path(name), bytes));
+        QElapsedTimer timer;
+        timer.start();
+        QVERIFY(!ImageIntake::load(QUrl::fromLocalFile(path(name)), 2560.0));
+        QVERIFY(!ImageIntake::loadData(bytes, 2560.0));
+        QVERIFY2(timer.elapsed() < 2000, qPrintable(QString::number(timer.elapsed())));
+    }
+
+    void missingAndRemoteFilesFail()
+    {
+        QVERIFY(!ImageIntake::load(QUrl::fromLocalFile(path(QStringLiteral("nope.png"))), 2560));
+        QVERIFY(!ImageIntake::load(QUrl(QStringLiteral("https://example.com/a.png")), 2560));
+        QVERIFY(!ImageIntake::load(QUrl::fromLocalFile(m_dir.path()), 2560));
+        QVERIFY(!ImageIntake::normalize(QImage(), 2560));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestIntake)
+#include "tst_intake.moc"
