@@ -6,15 +6,6 @@ const std::array<BackgroundChoice, 4>& BackgroundChoice::allCases()
     return cases;
 }
 
-std::optional<BackgroundChoice> BackgroundChoice::fromRawValue(const QString& raw)
-{
-    for (const BackgroundChoice& choice : allCases()) {
-        if (choice.rawValue() == raw)
-            return choice;
-    }
-    return std::nullopt;
-}
-
 QString BackgroundChoice::rawValue() const
 {
     switch (m_case) {
@@ -28,9 +19,4 @@ QString BackgroundChoice::rawValue() const
         return QStringLiteral("Custom");
     }
     return {};
-}
-
-size_t qHash(const BackgroundChoice& choice, size_t seed) noexcept
-{
-    return qHash(choice.rawValue(), seed);
 }
