@@ -109,7 +109,7 @@ int main(int argc, char** argv)
     QDir().mkpath(outDir);
 
     int singleFrames = 0, overSplit = 0;
-    for (const QString set : {QStringLiteral("grabcut"), QStringLiteral("davis")}) {
+    for (const QString& set : {QStringLiteral("grabcut"), QStringLiteral("davis")}) {
         Totals totals;
         const QDir images(kEvalDir + QLatin1Char('/') + set + QStringLiteral("/images"));
         QStringList files = images.entryList(QDir::Files, QDir::Name);

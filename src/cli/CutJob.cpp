@@ -1,35 +1,51 @@
 #include "CutJob.h"
 
 #include "Compositor.h"
+#include "FileCommit.h"
 #include "ImageIntake.h"
+#include "PngEncoder.h"
 #include "SubjectAnalysis.h"
 #include "VantelError.h"
 
-#include <QDir>
 #include <QElapsedTimer>
-#include <QFileInfo>
-#include <QImageWriter>
-#include <QSaveFile>
-#include <QUrl>
+#include <QFile>
+#include <cerrno>
 #include <cmath>
+#include <sys/stat.h>
 
 namespace {
 
 constexpr double maxSide = 2560.0;
 
-QString writePng(const QImage& image, const QString& path)
+std::optional<std::pair<quint64, quint64>> identity(const QByteArray& path)
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return file.errorString();
-    QImageWriter writer(&file, "png");
-    if (!writer.write(image)) {
-        file.cancelWriting();
-        return writer.errorString();
+    struct stat st
+    {
+    };
+    if (::stat(path.constData(), &st) != 0)
+        return std::nullopt;
+    return std::make_pair(quint64(st.st_dev), quint64(st.st_ino));
+}
+
+// mkdir -p over the file system's bytes.
+bool makeFolder(const QByteArray& path)
+{
+    for (qsizetype i = 1; i <= path.size(); ++i) {
+        if (i < path.size() && path[i] != '/')
+            continue;
+        const QByteArray part = path.left(i);
+        if (::mkdir(part.constData(), 0777) != 0 && errno != EEXIST)
+            return false;
     }
-    if (!file.commit())
-        return file.errorString();
-    return {};
+    struct stat st
+    {
+    };
+    return ::stat(path.constData(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+QString shown(const QByteArray& path)
+{
+    return QFile::decodeName(path);
 }
 
 } // namespace
@@ -69,36 +85,68 @@ std::optional<CutJob::Options> CutJob::Options::parse(const QString& feather,
     return options;
 }
 
-CutJob::CutJob(Options options, QString outDir, std::optional<QString> networkPath)
-    : m_options(std::move(options)), m_outDir(std::move(outDir)),
-      m_vision(networkPath ? QFileInfo(*networkPath).absoluteFilePath()
-                           : OnDeviceVision::defaultNetworkPath())
+CutJob::CutJob(Options options, QByteArray outDir, VisionService& vision, QList<QByteArray> inputs)
+    : m_options(std::move(options)), m_outDir(std::move(outDir)), m_vision(vision)
 {
+    while (m_outDir.size() > 1 && m_outDir.endsWith('/'))
+        m_outDir.chop(1);
+    for (const QByteArray& input : inputs) {
+        if (const auto id = identity(input))
+            m_inputFiles.insert(*id);
+    }
 }
 
-QString CutJob::outputPathFor(const QString& input)
+void CutJob::place(const QByteArray& input, const QByteArray& png, Outcome& outcome)
 {
-    const QString base = QFileInfo(input).completeBaseName();
-    QString name = base + QStringLiteral(".png");
-    // Two inputs with the same name (from different folders) must not
-    // overwrite each other: the later ones get a number.
-    for (int n = 2; m_used.contains(name); ++n)
-        name = QStringLiteral("%1-%2.png").arg(base).arg(n);
-    m_used.insert(name);
-    return QDir(m_outDir).filePath(name);
+    QByteArray base = input.mid(input.lastIndexOf('/') + 1);
+    if (base.lastIndexOf('.') > 0)
+        base.truncate(base.lastIndexOf('.'));
+    const FileCommit::Replace replace =
+        m_options.overwrite ? FileCommit::Replace::regularFile : FileCommit::Replace::never;
+    QStringList passed;
+    for (int n = 1; n < 10000; ++n) {
+        const QByteArray name =
+            n == 1 ? base + ".png" : base + '-' + QByteArray::number(n) + ".png";
+        const QByteArray path = m_outDir + '/' + name;
+        // Two inputs of the same name (from different folders) never write
+        // over each other, and nothing writes over an input.
+        if (m_used.contains(name))
+            continue;
+        const auto id = identity(path);
+        if (id && m_inputFiles.count(*id)) {
+            passed << shown(name) + QStringLiteral(" is an input");
+            continue;
+        }
+        const FileCommit::Result written = FileCommit::write(path, png, replace);
+        if (written.error == EEXIST && !m_options.overwrite) {
+            passed << shown(name) + QStringLiteral(" exists");
+            continue;
+        }
+        if (!written) {
+            outcome.error =
+                written.error == EEXIST
+                    ? QStringLiteral("%1 is not a regular file; left alone").arg(shown(path))
+                    : written.text();
+            return;
+        }
+        m_used.insert(name);
+        outcome.written = shown(path);
+        outcome.note = passed.join(QStringLiteral(", "));
+        return;
+    }
+    outcome.error = QStringLiteral("No free name for %1 in %2").arg(shown(base), shown(m_outDir));
 }
 
-CutJob::Outcome CutJob::run(const QString& input)
+CutJob::Outcome CutJob::run(const QByteArray& input)
 {
     Outcome outcome;
     QElapsedTimer timer;
     timer.start();
-    if (!QDir().mkpath(m_outDir)) {
-        outcome.error = QStringLiteral("Couldn't create the folder %1.").arg(m_outDir);
+    if (!makeFolder(m_outDir)) {
+        outcome.error = QStringLiteral("Couldn't create the folder %1.").arg(shown(m_outDir));
         return outcome;
     }
-    const std::optional<QImage> image =
-        ImageIntake::load(QUrl::fromLocalFile(QFileInfo(input).absoluteFilePath()), maxSide);
+    const std::optional<QImage> image = ImageIntake::loadFile(input, maxSide);
     if (!image) {
         outcome.error = VantelError::loadFailed().errorDescription();
         return outcome;
@@ -118,21 +166,17 @@ CutJob::Outcome CutJob::run(const QString& input)
                          QImage::Format_Grayscale8)
                       .copy();
         } else {
-            const std::optional<QImage> composed =
-                Compositor::composite(*image, mask, m_options.feather, m_options.background);
-            if (!composed) {
-                outcome.error = QStringLiteral("Couldn't compose the result.");
-                return outcome;
-            }
-            out = *composed;
+            out = Compositor::composite(*image, mask, m_options.feather, m_options.background)
+                      .value_or(QImage());
         }
-        const QString path = outputPathFor(input);
-        const QString writeError = writePng(out, path);
-        if (!writeError.isEmpty()) {
-            outcome.error = writeError;
+        const QByteArray png = PngEncoder::encode(out);
+        if (png.isEmpty()) {
+            outcome.error = QStringLiteral("Couldn't compose the result.");
             return outcome;
         }
-        outcome.written = path;
+        place(input, png, outcome);
+        if (!outcome.error.isEmpty())
+            return outcome;
         const QString found = analysis->subjects
                                   ? QStringLiteral("%1 subject(s)").arg(analysis->instances.size())
                                   : QStringLiteral("person segmentation");

@@ -1,15 +1,21 @@
 #pragma once
 
-#include "OnDeviceVision.h"
-
+#include <QByteArray>
 #include <QColor>
+#include <QList>
 #include <QSet>
 #include <QString>
 #include <cstdint>
-#include <memory>
 #include <optional>
+#include <set>
+#include <utility>
 
-// One batch of cut-outs with fixed settings, written into one folder.
+class VisionService;
+
+// One batch of cut-outs with fixed settings, written into one folder. Paths
+// are the file system's own bytes, so names that are not UTF-8 work too. No
+// input of the batch is ever written over, nor an existing file unless the
+// options say so (then the next free numbered name is taken).
 class CutJob final
 {
 public:
@@ -19,6 +25,7 @@ public:
         std::optional<QColor> background;
         std::optional<int64_t> subject;
         bool maskOnly = false;
+        bool overwrite = false;
 
         // Parses the command line's texts; none (and a reason) when invalid.
         static std::optional<Options> parse(const QString& feather, const QString& background,
@@ -29,20 +36,24 @@ public:
     struct Outcome
     {
         QString written; // the file written
+        QString note;    // why it has the name it has, when not the plain one
         QString summary; // what was found, how long it took
         QString error;   // empty on success
     };
 
-    CutJob(Options options, QString outDir, std::optional<QString> networkPath);
+    // `vision` must outlive the job; `inputs` are the batch's input files.
+    CutJob(Options options, QByteArray outDir, VisionService& vision, QList<QByteArray> inputs);
 
-    Outcome run(const QString& input);
-
-    // OUTDIR/<name>.png for an input, not yet used by this batch.
-    QString outputPathFor(const QString& input);
+    Outcome run(const QByteArray& input);
 
 private:
+    // Writes the PNG bytes under the first name OUTDIR/<name>[-N].png that
+    // is free to take, saying in `outcome` where they went.
+    void place(const QByteArray& input, const QByteArray& png, Outcome& outcome);
+
     Options m_options;
-    QString m_outDir;
-    OnDeviceVision m_vision;
-    QSet<QString> m_used;
+    QByteArray m_outDir;
+    VisionService& m_vision;
+    std::set<std::pair<quint64, quint64>> m_inputFiles; // device and inode
+    QSet<QByteArray> m_used;
 };

@@ -1,14 +1,59 @@
 // vantel-cut: the cut-out engine without the panel, for scripts and batches.
 #include "AllocatorTuning.h"
 #include "CutJob.h"
+#include "OnDeviceVision.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <csignal>
 #include <cstdio>
+
+namespace {
+
+// Only vantel-cut's own lines reach stderr: warnings of the image libraries
+// (through Qt) are dropped; a fatal message still explains the end.
+void quiet(QtMsgType type, const QMessageLogContext&, const QString& text)
+{
+    if (type == QtFatalMsg)
+        std::fprintf(stderr, "vantel-cut: %s\n", qPrintable(text));
+}
+
+int usage(const QString& problem)
+{
+    std::fprintf(stderr, "vantel-cut: %s\nTry 'vantel-cut --help'.\n", qPrintable(problem));
+    return 2;
+}
+
+// The command line's words as the file system's bytes: Qt's parser hands
+// out text, which cannot carry a name that is not UTF-8. Each value is
+// found again among argv, in order.
+QList<QByteArray> rawArguments(int argc, char** argv, const QStringList& values, int* from)
+{
+    QList<QByteArray> raw;
+    for (const QString& value : values) {
+        QByteArray found = QFile::encodeName(value);
+        for (int i = *from; i < argc; ++i) {
+            if (QString::fromLocal8Bit(argv[i]) == value) {
+                found = argv[i];
+                *from = i + 1;
+                break;
+            }
+        }
+        raw << found;
+    }
+    return raw;
+}
+
+} // namespace
 
 int main(int argc, char** argv)
 {
     tuneAllocatorForLargeImages();
+    qInstallMessageHandler(quiet);
+    // A file size limit makes a write fail with EFBIG, reported per file.
+    std::signal(SIGXFSZ, SIG_IGN);
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("vantel-cut"));
 
@@ -16,9 +61,11 @@ int main(int argc, char** argv)
     parser.setApplicationDescription(QStringLiteral(
         "Removes the background from each IMAGE on this machine and writes OUTDIR/<name>.png.\n"
         "Images are scaled down to at most 2560 pixels on their longer side first.\n"
+        "An existing file is never replaced (the next free name <name>-2.png, ... is taken)\n"
+        "unless --overwrite is given, and an input is never written over.\n"
         "Prints one line per file to stderr, goes on past files that fail, and exits\n"
         "with status 1 if any did (2 for a usage error)."));
-    parser.addHelpOption();
+    const QCommandLineOption help = parser.addHelpOption();
     parser.addOption(
         {QStringLiteral("feather"),
          QStringLiteral(
@@ -34,6 +81,9 @@ int main(int argc, char** argv)
         {QStringLiteral("mask"),
          QStringLiteral(
              "Writes the subject mask (grey, white = subject) instead of the cut-out.")});
+    parser.addOption(
+        {QStringLiteral("overwrite"),
+         QStringLiteral("Replaces existing files of the same name (never an input).")});
     parser.addOption({QStringLiteral("network"),
                       QStringLiteral("Uses this network file instead of the installed one."),
                       QStringLiteral("FILE")});
@@ -42,35 +92,69 @@ int main(int argc, char** argv)
                       QStringLiteral("OUTDIR")});
     parser.addPositionalArgument(QStringLiteral("IMAGE"), QStringLiteral("Images to cut out."),
                                  QStringLiteral("IMAGE..."));
-    parser.process(app);
+    if (!parser.parse(app.arguments()))
+        return usage(parser.errorText());
+    if (parser.isSet(help)) {
+        std::fputs(qPrintable(parser.helpText()), stdout);
+        return 0;
+    }
 
     QString problem;
-    const std::optional<CutJob::Options> options = CutJob::Options::parse(
+    std::optional<CutJob::Options> options = CutJob::Options::parse(
         parser.value(QStringLiteral("feather")), parser.value(QStringLiteral("background")),
         parser.isSet(QStringLiteral("subject"))
             ? std::optional(parser.value(QStringLiteral("subject")))
             : std::nullopt,
         parser.isSet(QStringLiteral("mask")), &problem);
-    if (!options || !parser.isSet(QStringLiteral("output")) ||
-        parser.positionalArguments().isEmpty()) {
-        if (problem.isEmpty())
-            problem = QStringLiteral("needs -o OUTDIR and at least one IMAGE");
-        std::fprintf(stderr, "vantel-cut: %s\nTry 'vantel-cut --help'.\n", qPrintable(problem));
-        return 2;
+    if (!options)
+        return usage(problem);
+    if (!parser.isSet(QStringLiteral("output")) || parser.positionalArguments().isEmpty())
+        return usage(QStringLiteral("needs -o OUTDIR and at least one IMAGE"));
+    options->overwrite = parser.isSet(QStringLiteral("overwrite"));
+
+    // A network named on the command line must load; without one, the
+    // installed network is used where it is there and loads.
+    const bool named = parser.isSet(QStringLiteral("network"));
+    const QString networkPath =
+        named ? QFileInfo(parser.value(QStringLiteral("network"))).absoluteFilePath()
+              : OnDeviceVision::defaultNetworkPath();
+    OnDeviceVision vision(networkPath);
+    if (named || !networkPath.isEmpty()) {
+        vision.startLoading();
+        if (!vision.instanceMasksAvailable()) {
+            if (named) {
+                std::fprintf(stderr, "vantel-cut: %s: %s\n", qPrintable(networkPath),
+                             qPrintable(vision.unavailableReason()));
+                return 1;
+            }
+            std::fprintf(stderr,
+                         "vantel-cut: the installed network could not be loaded (%s); "
+                         "finding people only. Run scripts/setup to reinstall it.\n",
+                         qPrintable(vision.unavailableReason()));
+        }
+    } else {
+        std::fprintf(stderr, "vantel-cut: no segmentation network is installed; finding people "
+                             "only. Run scripts/setup to install it.\n");
     }
 
-    CutJob job(*options, parser.value(QStringLiteral("output")),
-               parser.isSet(QStringLiteral("network"))
-                   ? std::optional(parser.value(QStringLiteral("network")))
-                   : std::nullopt);
-    const QStringList inputs = parser.positionalArguments();
+    int from = 1;
+    const QList<QByteArray> outDir =
+        rawArguments(argc, argv, {parser.value(QStringLiteral("output"))}, &from);
+    from = 1;
+    const QList<QByteArray> inputs = rawArguments(argc, argv, parser.positionalArguments(), &from);
+    CutJob job(*options, outDir.first(), vision, inputs);
     int failed = 0;
-    for (int i = 0; i < inputs.size(); ++i) {
+    for (qsizetype i = 0; i < inputs.size(); ++i) {
         const CutJob::Outcome outcome = job.run(inputs[i]);
-        const QString prefix =
-            QStringLiteral("[%1/%2] %3").arg(i + 1).arg(inputs.size()).arg(inputs[i]);
+        const QString prefix = QStringLiteral("[%1/%2] %3")
+                                   .arg(i + 1)
+                                   .arg(inputs.size())
+                                   .arg(QFile::decodeName(inputs[i]));
         if (outcome.error.isEmpty()) {
-            std::fprintf(stderr, "%s -> %s (%s)\n", qPrintable(prefix), qPrintable(outcome.written),
+            const QString note =
+                outcome.note.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(outcome.note);
+            std::fprintf(stderr, "%s -> %s%s (%s)\n", qPrintable(prefix),
+                         qPrintable(outcome.written), qPrintable(note),
                          qPrintable(outcome.summary));
         } else {
             ++failed;

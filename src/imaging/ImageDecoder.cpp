@@ -4,12 +4,29 @@
 #include <QFile>
 #include <QImageReader>
 #include <cmath>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-std::optional<QImage> ImageDecoder::decodeFile(const QString& path, double maxSide)
+std::optional<QImage> ImageDecoder::decodeFile(const QByteArray& path, double maxSide)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    // Opened without waiting (a FIFO would block the open itself), and read
+    // only when what was opened is a regular file: no device, pipe or folder.
+    const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
         return std::nullopt;
+    struct stat st
+    {
+    };
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return std::nullopt;
+    }
+    QFile file;
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return std::nullopt;
+    }
     return decode(&file, maxSide);
 }
 

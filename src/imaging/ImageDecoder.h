@@ -22,7 +22,8 @@ public:
     // at 16 bits per channel.
     static constexpr int allocationLimitMiB = 2048;
 
-    static std::optional<QImage> decodeFile(const QString& path, double maxSide);
+    // `path` in the file system's own bytes.
+    static std::optional<QImage> decodeFile(const QByteArray& path, double maxSide);
     static std::optional<QImage> decodeData(const QByteArray& data, double maxSide);
     static std::optional<QImage> decode(QIODevice* device, double maxSide);
 

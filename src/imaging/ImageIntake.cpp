@@ -5,11 +5,24 @@
 
 #include <QColorSpace>
 
+QByteArray ImageIntake::nativePath(const QUrl& url)
+{
+    if (!url.isLocalFile() || !url.host().isEmpty())
+        return {};
+    return QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1());
+}
+
 std::optional<QImage> ImageIntake::load(const QUrl& url, double maxSide)
 {
-    if (!url.isLocalFile())
+    const QByteArray path = nativePath(url);
+    if (path.isEmpty())
         return std::nullopt;
-    const std::optional<QImage> decoded = ImageDecoder::decodeFile(url.toLocalFile(), maxSide);
+    return loadFile(path, maxSide);
+}
+
+std::optional<QImage> ImageIntake::loadFile(const QByteArray& path, double maxSide)
+{
+    const std::optional<QImage> decoded = ImageDecoder::decodeFile(path, maxSide);
     if (!decoded)
         return std::nullopt;
     return normalize(*decoded, maxSide);

@@ -13,10 +13,16 @@ class ImageIntake final
 public:
     ImageIntake() = delete;
 
-    // A local image file.
+    // A local image file, by URL or by its path in the file system's own
+    // bytes (names that are not UTF-8 included).
     static std::optional<QImage> load(const QUrl& url, double maxSide);
+    static std::optional<QImage> loadFile(const QByteArray& path, double maxSide);
     // Encoded image bytes (dropped or pasted data).
     static std::optional<QImage> loadData(const QByteArray& bytes, double maxSide);
     // Any image, whatever its pixel format and colour space.
     static std::optional<QImage> normalize(const QImage& image, double maxSide);
+
+    // The path of a local file URL as the file system's bytes: its percent
+    // escapes decoded to bytes, not through UTF-8. Empty for other URLs.
+    static QByteArray nativePath(const QUrl& url);
 };

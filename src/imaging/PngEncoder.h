@@ -6,7 +6,8 @@
 // PNG encoding for export, tuned for copy and save to feel instant: Paeth
 // filtering with run-length deflate encodes a 2560 x 1920 result about twice
 // as fast as Qt's writer (adaptive filtering), at a similar size. The pixels
-// and alpha go in exactly as they are (8-bit RGBA, straight alpha).
+// and alpha go in exactly as they are (8-bit RGBA, straight alpha; 8-bit grey
+// images stay grey).
 class PngEncoder final
 {
 public:

@@ -24,10 +24,9 @@ std::shared_ptr<const SubjectAnalysis> SubjectAnalysis::analyze(const QImage& cg
     }
 
     cv::Mat person = vision.generatePersonSegmentation(cg);
-    if (person.empty())
+    // An image without a person is no success with an empty mask.
+    if (person.empty() || cv::countNonZero(person) == 0)
         throw VantelError::noSubject();
-    // The mask's content is not examined: an image without a person still
-    // succeeds here, with an empty mask.
     analysis->personMask = std::move(person);
     return analysis;
 }

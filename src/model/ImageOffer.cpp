@@ -1,5 +1,7 @@
 #include "ImageOffer.h"
 
+#include "ImageIntake.h"
+
 #include <QFileInfo>
 #include <QMimeData>
 #include <QMimeDatabase>
@@ -30,6 +32,12 @@ ImageOffer ImageOffer::read(const QMimeData* data)
             break;
         }
     }
+    // An image object put there within this process: Qt would encode it
+    // once for every image format it lists, only for us to decode it again.
+    if (data->hasFormat(QStringLiteral("application/x-qt-image"))) {
+        offer.image = qvariant_cast<QImage>(data->imageData());
+        return offer;
+    }
     for (const QString& format : data->formats()) {
         if (!format.startsWith(QLatin1String("image/")))
             continue;
@@ -37,10 +45,6 @@ ImageOffer ImageOffer::read(const QMimeData* data)
         if (!bytes.isEmpty())
             offer.encoded.append(std::move(bytes));
     }
-    // Only without encoded data: anything else would decode it a second
-    // time, by other rules.
-    if (offer.encoded.isEmpty() && data->hasImage())
-        offer.image = qvariant_cast<QImage>(data->imageData());
     return offer;
 }
 
@@ -57,4 +61,24 @@ bool ImageOffer::droppable(const QMimeData* data)
             return true;
     }
     return data->hasImage();
+}
+
+std::optional<QImage> ImageOffer::decode(double maxSide, bool* fileTried) const
+{
+    *fileTried = false;
+    // An image file wins, decided by its extension alone; one that then
+    // fails to decode is reported as unreadable.
+    if (imageFile) {
+        *fileTried = true;
+        return ImageIntake::load(*imageFile, maxSide);
+    }
+    for (const QByteArray& bytes : encoded) {
+        if (std::optional<QImage> decoded = ImageIntake::loadData(bytes, maxSide))
+            return decoded;
+    }
+    if (!image.isNull())
+        return ImageIntake::normalize(image, maxSide);
+    // A drop still takes any file, to say that it cannot be read.
+    *fileTried = anyFile.has_value();
+    return std::nullopt;
 }

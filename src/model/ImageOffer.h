@@ -21,7 +21,7 @@ struct ImageOffer
     std::optional<QUrl> anyFile;
     // The bytes of every image/* format, in the order offered.
     QList<QByteArray> encoded;
-    // An image object put there by a Qt application in this process.
+    // An image object put there within this process.
     QImage image;
 
     static ImageOffer read(const QMimeData* data);
@@ -33,4 +33,10 @@ struct ImageOffer
 
     // Whether a local file counts as an image by its name's extension alone.
     static bool hasImageExtension(const QUrl& url);
+
+    // Tries the offer in order and returns the first image that decodes,
+    // normalized to maxSide; none when nothing does. `fileTried` tells
+    // whether a file was tried (its failure is an unreadable image, not an
+    // empty offer). Runs on any thread.
+    std::optional<QImage> decode(double maxSide, bool* fileTried) const;
 };

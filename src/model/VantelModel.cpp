@@ -123,9 +123,18 @@ void VantelModel::setSelectedInstanceValue(const QVariant& value)
 
 // ---- jobs -------------------------------------------------------------------
 
+void VantelModel::updateProcessing()
+{
+    setProcessing(m_analysing || m_decoding);
+}
+
 void VantelModel::start(const QImage& image)
 {
     const int64_t n = ++m_job;
+    // An image still being decoded would replace this one: it is dropped.
+    ++m_intake;
+    m_decoding = false;
+    m_analysing = true;
     setOriginal(image);
     setResult(std::nullopt);
     m_analysis.reset();
@@ -135,7 +144,7 @@ void VantelModel::start(const QImage& image)
     setErrorMessage(std::nullopt);
     setStatusMessage(std::nullopt);
     setShowOriginal(false);
-    setProcessing(true);
+    updateProcessing();
 
     // The job reads only what it is handed and writes nothing of the model:
     // its outcome goes back through the postbox, to be applied on the GUI
@@ -173,7 +182,8 @@ void VantelModel::applyProcessing(int64_t n, std::shared_ptr<const SubjectAnalys
     m_analysis = std::move(analysis);
     m_baseMask = std::move(mask);
     setCanSelect(m_analysis->labels.has_value() && m_analysis->instances.size() > 1);
-    setProcessing(false);
+    m_analysing = false;
+    updateProcessing();
     recomposite();
 }
 
@@ -181,7 +191,8 @@ void VantelModel::applyProcessingFailure(int64_t n, const QString& message)
 {
     if (m_job != n)
         return;
-    setProcessing(false);
+    m_analysing = false;
+    updateProcessing();
     setErrorMessage(message);
 }
 
@@ -255,6 +266,9 @@ void VantelModel::tap(QPointF normalized)
 void VantelModel::reset()
 {
     ++m_job;
+    ++m_intake;
+    m_decoding = false;
+    m_analysing = false;
     setOriginal(std::nullopt);
     setResult(std::nullopt);
     m_analysis.reset();

@@ -93,7 +93,9 @@ public:
     void tap(QPointF normalized);
     void reset();
 
-    // Intake.
+    // Intake. Files and encoded data are decoded on a background thread
+    // (isProcessing meanwhile); an image object is already decoded and
+    // opens at once.
     void open(const QUrl& url);
     void open(const QImage& image);
     void paste();
@@ -144,8 +146,9 @@ private:
     void applyProcessingFailure(int64_t n, const QString& message);
     void applyMask(int64_t n, std::optional<int64_t> selection, cv::Mat mask);
     void fail(const QString& message);
-    bool openDecoded(const std::optional<QImage>& image);
-    bool openOffer(const ImageOffer& offer);
+    void intake(const ImageOffer& offer, const QString& nothingFound);
+    void applyIntake(int64_t n, std::optional<QImage> image, QString failure);
+    void updateProcessing();
     QClipboard* clipboard() const;
 
     // Property adapters.
@@ -181,4 +184,9 @@ private:
     std::shared_ptr<const SubjectAnalysis> m_analysis;
     std::optional<cv::Mat> m_baseMask;
     int64_t m_job = 0;
+    // Images being decoded carry their own number: only the newest intake
+    // may open its image, and a new image or "New" drops them all.
+    int64_t m_intake = 0;
+    bool m_decoding = false;
+    bool m_analysing = false;
 };

@@ -1,13 +1,14 @@
 // Export: the result leaves as PNG, on the clipboard or in a file.
 #include "FileChooser.h"
+#include "FileCommit.h"
 #include "PngEncoder.h"
 #include "VantelModel.h"
 
 #include <QClipboard>
 #include <QCoreApplication>
+#include <QFile>
 #include <QFileInfo>
 #include <QMimeData>
-#include <QSaveFile>
 
 std::optional<QByteArray> VantelModel::pngData() const
 {
@@ -45,16 +46,12 @@ void VantelModel::savePNG()
     if (QFileInfo(path).suffix().isEmpty())
         path += QStringLiteral(".png");
 
-    // Written to a temporary file renamed over the target only when complete,
-    // so a failed save (a full disk, a vanished folder) never destroys the
-    // file it was replacing. Where the folder takes no new files but the file
-    // itself is writable, it is written in place.
-    QSaveFile file(path);
-    file.setDirectWriteFallback(true);
-    if (!file.open(QIODevice::WriteOnly) || file.write(*bytes) != bytes->size() || !file.commit()) {
-        const QString reason = file.errorString();
-        file.cancelWriting();
-        setErrorMessage(reason);
+    // A failed save (a full disk, a vanished folder) never leaves a partial
+    // file, nor touches the file it was to replace.
+    const FileCommit::Result written =
+        FileCommit::write(QFile::encodeName(path), *bytes, FileCommit::Replace::anything);
+    if (!written) {
+        setErrorMessage(written.text());
         return;
     }
     flash(QCoreApplication::translate("Vantel", "Saved ") + QFileInfo(path).fileName());

@@ -2,6 +2,8 @@
 #include "FileChooser.h"
 #include "ImageIntake.h"
 #include "ImageOffer.h"
+#include "JobPostbox.h"
+#include "JobScheduler.h"
 #include "VantelError.h"
 #include "VantelModel.h"
 
@@ -9,31 +11,64 @@
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QMimeData>
-#include <QTimer>
 
 QClipboard* VantelModel::clipboard() const
 {
     return m_deps.clipboard ? m_deps.clipboard : QGuiApplication::clipboard();
 }
 
-bool VantelModel::openDecoded(const std::optional<QImage>& image)
-{
-    if (!image) {
-        setErrorMessage(VantelError::loadFailed().errorDescription());
-        return false;
-    }
-    start(*image);
-    return true;
-}
-
 void VantelModel::open(const QUrl& url)
 {
-    openDecoded(ImageIntake::load(url, maxSide));
+    ImageOffer offer;
+    offer.imageFile = url;
+    intake(offer, VantelError::loadFailed().errorDescription());
 }
 
 void VantelModel::open(const QImage& image)
 {
-    openDecoded(image.isNull() ? std::nullopt : ImageIntake::normalize(image, maxSide));
+    const std::optional<QImage> normalized =
+        image.isNull() ? std::nullopt : ImageIntake::normalize(image, maxSide);
+    if (!normalized) {
+        setErrorMessage(VantelError::loadFailed().errorDescription());
+        return;
+    }
+    start(*normalized);
+}
+
+void VantelModel::intake(const ImageOffer& offer, const QString& nothingFound)
+{
+    // The decoding reads only the offer it is handed; its outcome is
+    // applied on the GUI thread, and only if no newer intake came since.
+    const int64_t n = ++m_intake;
+    m_decoding = true;
+    updateProcessing();
+    std::shared_ptr<JobPostbox> postbox = m_postbox;
+    VantelModel* model = this;
+    m_deps.scheduler->schedule([offer, nothingFound, n, postbox, model] {
+        bool fileTried = false;
+        std::optional<QImage> image;
+        try {
+            image = offer.decode(maxSide, &fileTried);
+        } catch (const std::exception&) {
+            image.reset(); // out of memory: as unreadable
+        }
+        const QString failure =
+            fileTried ? VantelError::loadFailed().errorDescription() : nothingFound;
+        postbox->post([model, n, image, failure] { model->applyIntake(n, image, failure); });
+    });
+}
+
+void VantelModel::applyIntake(int64_t n, std::optional<QImage> image, QString failure)
+{
+    if (n != m_intake)
+        return; // a newer image, or "New", came since
+    m_decoding = false;
+    if (image) {
+        start(*image);
+        return;
+    }
+    updateProcessing();
+    setErrorMessage(failure);
 }
 
 void VantelModel::chooseFile()
@@ -45,45 +80,28 @@ void VantelModel::chooseFile()
         open(*url);
 }
 
-bool VantelModel::openOffer(const ImageOffer& offer)
-{
-    // An image file wins, decided by its extension alone; one that then
-    // fails to decode is reported as unreadable.
-    if (offer.imageFile) {
-        open(*offer.imageFile);
-        return true;
-    }
-    for (const QByteArray& bytes : offer.encoded) {
-        if (const std::optional<QImage> image = ImageIntake::loadData(bytes, maxSide)) {
-            start(*image);
-            return true;
-        }
-    }
-    if (!offer.image.isNull()) {
-        open(offer.image);
-        return true;
-    }
-    return false;
-}
-
 void VantelModel::paste()
 {
+    const QString nothing = VantelError::failed(QCoreApplication::translate(
+                                                    "Vantel", "No image found on the clipboard."))
+                                .errorDescription();
     const QMimeData* data = clipboard() ? clipboard()->mimeData() : nullptr;
-    if (openOffer(ImageOffer::read(data)))
+    const ImageOffer offer = ImageOffer::read(data);
+    if (!offer.imageFile && offer.encoded.isEmpty() && offer.image.isNull()) {
+        setErrorMessage(nothing);
         return;
-    setErrorMessage(VantelError::failed(
-                        QCoreApplication::translate("Vantel", "No image found on the clipboard."))
-                        .errorDescription());
+    }
+    // Files other than images do not count on the clipboard.
+    ImageOffer images = offer;
+    images.anyFile.reset();
+    intake(images, nothing);
 }
 
 bool VantelModel::handleDrop(const ImageOffer& offer)
 {
     if (!offer.droppable())
         return false;
-    // Answered at once; the decoding happens on a later turn of the event loop.
-    QTimer::singleShot(0, this, [this, offer] {
-        if (!openOffer(offer))
-            setErrorMessage(VantelError::loadFailed().errorDescription());
-    });
+    // Answered at once; the decoding happens in the background.
+    intake(offer, VantelError::loadFailed().errorDescription());
     return true;
 }

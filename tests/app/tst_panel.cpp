@@ -267,6 +267,7 @@ private slots:
         data->setImageData(img);
         QApplication::clipboard()->setMimeData(data);
         QTest::keySequence(rig.panel.window(), QKeySequence::Paste);
+        rig.scheduler.release(); // the decoding
         QVERIFY(rig.panel.showsEditor());
         QApplication::clipboard()->clear();
         QTest::keySequence(rig.panel.window(), QKeySequence::Paste);

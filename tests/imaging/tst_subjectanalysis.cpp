@@ -86,6 +86,8 @@ private slots:
         FakeVision noPerson;
         noPerson.available = false;
         QVERIFY(throwsNoSubject(noPerson));
+        noPerson.personResult = cv::Mat::zeros(10, 10, CV_8UC1); // looked, found nobody
+        QVERIFY(throwsNoSubject(noPerson));
     }
 
     void serviceErrorsPassThroughUnchanged()
@@ -152,9 +154,13 @@ private slots:
             OnDeviceVision vision(path);
             QVERIFY(!vision.instanceMasksAvailable());
             QVERIFY(!vision.unavailableReason().isEmpty());
-            const auto a = SubjectAnalysis::analyze(image(120, 90), vision);
-            QVERIFY(!a->subjects);
-            QVERIFY(a->personMask);
+            // The person path answers: nobody in a grey picture.
+            try {
+                SubjectAnalysis::analyze(image(120, 90), vision);
+                QFAIL("no error");
+            } catch (const VantelError& e) {
+                QCOMPARE(e.kind(), VantelError::Kind::noSubject);
+            }
         }
     }
 };

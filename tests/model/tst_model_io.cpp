@@ -79,17 +79,22 @@ private slots:
         QImage big(4000, 3000, QImage::Format_RGB32);
         big.fill(Qt::blue);
         m->open(file(QStringLiteral("big.jpg"), TestImages::encode(big, "jpeg")));
+        QVERIFY(m->isProcessing() && !m->original()); // decoding in the background
+        m_scheduler.releaseAll();
         QCOMPARE(m->original()->size(), QSize(2560, 1920));
         QImage small(1000, 800, QImage::Format_RGB32);
         small.fill(Qt::blue);
         m->open(file(QStringLiteral("small.png"), TestImages::encode(small, "png")));
-        QCOMPARE(m->original()->size(), QSize(1000, 800));
         m_scheduler.releaseAll();
+        QCOMPARE(m->original()->size(), QSize(1000, 800));
 
         // A failing intake changes nothing but the error text.
         const int64_t job = m->job();
         const QImage result = *m->result();
         m->open(file(QStringLiteral("broken.png"), "not an image"));
+        QVERIFY(m->isProcessing());
+        m_scheduler.releaseAll();
+        QVERIFY(!m->isProcessing());
         QCOMPARE(m->errorMessage(), std::optional(QStringLiteral("Couldn't read that image.")));
         QCOMPARE(m->job(), job);
         QCOMPARE(*m->result(), result);
@@ -99,7 +104,21 @@ private slots:
 
         // A successful intake clears it.
         m->open(file(QStringLiteral("ok.png"), png(Qt::green)));
+        m_scheduler.releaseAll();
         QVERIFY(!m->errorMessage());
+
+        // Of two images opened in quick succession the later is kept,
+        // whichever is decoded first; "New" drops both.
+        m->open(file(QStringLiteral("first.png"), png(Qt::red)));
+        m->open(file(QStringLiteral("second.png"), png(Qt::blue)));
+        m_scheduler.release(1);
+        m_scheduler.release(0);
+        m_scheduler.releaseAll();
+        QCOMPARE(originalColour(*m), QColor(Qt::blue));
+        m->open(file(QStringLiteral("third.png"), png(Qt::red)));
+        m->reset();
+        m_scheduler.releaseAll();
+        QVERIFY(!m->original() && !m->isProcessing());
     }
 
     void chooseFile()
@@ -110,9 +129,11 @@ private slots:
         QVERIFY(!m->original() && !m->errorMessage());
         m_chooser.openAnswer = file(QStringLiteral("chosen.png"), png(Qt::green));
         m->chooseFile();
+        m_scheduler.releaseAll();
         QCOMPARE(originalColour(*m), QColor(Qt::green));
         m_chooser.openAnswer = file(QStringLiteral("bad.png"), "x");
         m->chooseFile();
+        m_scheduler.releaseAll();
         QCOMPARE(m->errorMessage(), std::optional(QStringLiteral("Couldn't read that image.")));
         QCOMPARE(originalColour(*m), QColor(Qt::green));
     }
@@ -124,7 +145,7 @@ private slots:
             const ImageOffer offer = ImageOffer::read(data);
             delete data; // the drag's data dies with the drop
             const bool taken = m->handleDrop(offer);
-            QCoreApplication::processEvents();
+            m_scheduler.releaseAll();
             return taken;
         };
 
@@ -135,7 +156,7 @@ private slots:
         QVERIFY(m->handleDrop(ImageOffer::read(two)));
         QVERIFY(!m->original());
         delete two;
-        QCoreApplication::processEvents();
+        m_scheduler.releaseAll();
         QCOMPARE(originalColour(*m), QColor(Qt::red));
 
         // A non-image file: accepted, then reported.
@@ -186,6 +207,7 @@ private slots:
         both->setData(QStringLiteral("image/png"), png(Qt::blue));
         setClipboard(both);
         m->paste();
+        m_scheduler.releaseAll();
         QCOMPARE(originalColour(*m), QColor(Qt::red));
 
         // Several files, only the second an image by its extension.
@@ -195,6 +217,7 @@ private slots:
                                TestImages::encode(TestImages::quadrants(40, 30), "jpeg"))});
         setClipboard(several);
         m->paste();
+        m_scheduler.releaseAll();
         QCOMPARE(m->original()->size(), QSize(40, 30));
         QVERIFY(originalColour(*m).red() > 200);
 
@@ -203,6 +226,7 @@ private slots:
         liar->setUrls({file(QStringLiteral("liar.png"), "words")});
         setClipboard(liar);
         m->paste();
+        m_scheduler.releaseAll();
         QCOMPARE(m->errorMessage(), std::optional(QStringLiteral("Couldn't read that image.")));
 
         // Only a file whose extension names no image type: no image found.
@@ -210,6 +234,7 @@ private slots:
         unknown->setUrls({file(QStringLiteral("photo.xyzzy"), png(Qt::red))});
         setClipboard(unknown);
         m->paste();
+        m_scheduler.releaseAll();
         QCOMPARE(m->errorMessage(),
                  std::optional(QStringLiteral("No image found on the clipboard.")));
 
@@ -219,6 +244,7 @@ private slots:
         data->setData(QStringLiteral("image/png"), png(Qt::yellow));
         setClipboard(data);
         m->paste();
+        m_scheduler.releaseAll();
         QCOMPARE(originalColour(*m), QColor(Qt::yellow));
         QVERIFY(!m->errorMessage());
 
@@ -227,6 +253,7 @@ private slots:
         const QImage result = *m->result();
         QGuiApplication::clipboard()->clear();
         m->paste();
+        m_scheduler.releaseAll();
         QCOMPARE(m->errorMessage(),
                  std::optional(QStringLiteral("No image found on the clipboard.")));
         QCOMPARE(*m->result(), result);
@@ -241,6 +268,7 @@ private slots:
         // An earlier error survives a successful copy.
         QGuiApplication::clipboard()->clear();
         m->paste();
+        m_scheduler.releaseAll();
         QVERIFY(m->errorMessage());
         m->copyPNG();
         const QMimeData* data = QGuiApplication::clipboard()->mimeData();
