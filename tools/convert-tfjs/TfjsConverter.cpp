@@ -295,6 +295,8 @@ private:
     std::map<std::string, int> m_consumers;
     std::map<std::string, Value> m_values;
     std::set<std::string> m_names;
+    // The outputs' names, kept free until the outputs take them.
+    std::set<std::string> m_reserved;
     onnx::ModelProto m_proto;
     onnx::GraphProto* m_graph = nullptr;
     std::string m_inputName;
@@ -367,7 +369,7 @@ private:
 std::string Converter::fresh(const std::string& base)
 {
     std::string name = base;
-    for (int i = 1; m_names.count(name); ++i)
+    for (int i = 1; m_names.count(name) || m_reserved.count(name); ++i)
         name = base + "_" + std::to_string(i);
     m_names.insert(name);
     return name;
@@ -498,6 +500,8 @@ ConvertResult Converter::run()
     if (outputs.empty())
         fail("the model names no outputs; choose them with --output");
 
+    for (const auto& o : outputs)
+        m_reserved.insert(o.second);
     std::set<std::string> seen;
     std::vector<const Node*> nodes;
     for (const auto& o : outputs)
@@ -531,12 +535,17 @@ void Converter::finishOutputs(ConvertResult& result)
         std::string name = m_options.outputsAsComputed ? (flushPad(v), v.name)
                                                        : toLayout(v, identity(v.shape.size()));
         const Layout layout = m_options.outputsAsComputed ? v.layout : identity(v.shape.size());
-        if (taken.count(name) || m_names.count(wanted)) {
+        if (m_names.count(wanted))
+            fail("two outputs are named '" + wanted + "'");
+        m_names.insert(wanted);
+        if (taken.count(name)) {
             // Another output (or the input) already has this tensor.
-            if (m_names.count(wanted))
-                fail("output name '" + wanted + "' is already used in the graph");
-            onnx::NodeProto& node = addNode("Identity", wanted, {name});
-            name = node.output(0);
+            onnx::NodeProto& node = *m_graph->add_node();
+            node.set_op_type("Identity");
+            node.set_name(wanted + "/Identity");
+            node.add_input(name);
+            node.add_output(wanted);
+            name = wanted;
         } else {
             // Renames the tensor everywhere, so the layer OpenCV makes of
             // its producer carries the output's name.
@@ -548,7 +557,6 @@ void Converter::finishOutputs(ConvertResult& result)
                     if (s == name)
                         s = wanted;
             }
-            m_names.insert(wanted);
             name = wanted;
         }
         taken.insert(name);
