@@ -13,22 +13,33 @@
 namespace {
 
 const char* const kClassNames[ObjectDetector::classCount] = {
-    "person",        "bicycle",      "car",           "motorcycle",    "airplane",
-    "bus",           "train",        "truck",         "boat",          "traffic light",
-    "fire hydrant",  "stop sign",    "parking meter", "bench",         "bird",
-    "cat",           "dog",          "horse",         "sheep",         "cow",
-    "elephant",      "bear",         "zebra",         "giraffe",       "backpack",
-    "umbrella",      "handbag",      "tie",           "suitcase",      "frisbee",
-    "skis",          "snowboard",    "sports ball",   "kite",          "baseball bat",
-    "baseball glove", "skateboard",  "surfboard",     "tennis racket", "bottle",
-    "wine glass",    "cup",          "fork",          "knife",         "spoon",
-    "bowl",          "banana",       "apple",         "sandwich",      "orange",
-    "broccoli",      "carrot",       "hot dog",       "pizza",         "donut",
-    "cake",          "chair",        "couch",         "potted plant",  "bed",
-    "dining table",  "toilet",       "tv",            "laptop",        "mouse",
-    "remote",        "keyboard",     "cell phone",    "microwave",     "oven",
-    "toaster",       "sink",         "refrigerator",  "book",          "clock",
-    "vase",          "scissors",     "teddy bear",    "hair drier",    "toothbrush"};
+    "person",        "bicycle",      "car",
+    "motorcycle",    "airplane",     "bus",
+    "train",         "truck",        "boat",
+    "traffic light", "fire hydrant", "stop sign",
+    "parking meter", "bench",        "bird",
+    "cat",           "dog",          "horse",
+    "sheep",         "cow",          "elephant",
+    "bear",          "zebra",        "giraffe",
+    "backpack",      "umbrella",     "handbag",
+    "tie",           "suitcase",     "frisbee",
+    "skis",          "snowboard",    "sports ball",
+    "kite",          "baseball bat", "baseball glove",
+    "skateboard",    "surfboard",    "tennis racket",
+    "bottle",        "wine glass",   "cup",
+    "fork",          "knife",        "spoon",
+    "bowl",          "banana",       "apple",
+    "sandwich",      "orange",       "broccoli",
+    "carrot",        "hot dog",      "pizza",
+    "donut",         "cake",         "chair",
+    "couch",         "potted plant", "bed",
+    "dining table",  "toilet",       "tv",
+    "laptop",        "mouse",        "remote",
+    "keyboard",      "cell phone",   "microwave",
+    "oven",          "toaster",      "sink",
+    "refrigerator",  "book",         "clock",
+    "vase",          "scissors",     "teddy bear",
+    "hair drier",    "toothbrush"};
 
 const char* const kClsNames[] = {"cls8", "cls16", "cls32"};
 const char* const kBoxNames[] = {"box8", "box16", "box32"};
@@ -133,9 +144,9 @@ ObjectDetector::Heads ObjectDetector::forward(const cv::Mat& blob, double* milli
         m_net.setInput(blob);
         m_net.forward(outs, names);
         if (milliseconds)
-            *milliseconds = std::chrono::duration<double, std::milli>(
-                                std::chrono::steady_clock::now() - start)
-                                .count();
+            *milliseconds =
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                    .count();
     }
     Heads heads;
     for (size_t i = 0; i < strides.size(); ++i) {
@@ -193,16 +204,14 @@ std::vector<DetectedObject> ObjectDetector::decode(const Heads& heads, cv::Size 
     }
 
     // Greedy suppression within each class, best first.
-    std::stable_sort(found.begin(), found.end(),
-                     [](const DetectedObject& a, const DetectedObject& b) {
-                         return a.score > b.score;
-                     });
+    std::stable_sort(
+        found.begin(), found.end(),
+        [](const DetectedObject& a, const DetectedObject& b) { return a.score > b.score; });
     std::vector<DetectedObject> kept;
     for (const DetectedObject& candidate : found) {
-        const bool covered =
-            std::any_of(kept.begin(), kept.end(), [&](const DetectedObject& k) {
-                return k.classId == candidate.classId && iou(k.box, candidate.box) > maxOverlap;
-            });
+        const bool covered = std::any_of(kept.begin(), kept.end(), [&](const DetectedObject& k) {
+            return k.classId == candidate.classId && iou(k.box, candidate.box) > maxOverlap;
+        });
         if (!covered) {
             kept.push_back(candidate);
             kept.back().className = className(candidate.classId);

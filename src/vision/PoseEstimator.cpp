@@ -92,9 +92,9 @@ PoseEstimator::Heads PoseEstimator::forward(const cv::Mat& blob, double* millise
         m_net.setInput(blob);
         m_net.forward(outs, names);
         if (milliseconds)
-            *milliseconds = std::chrono::duration<double, std::milli>(
-                                std::chrono::steady_clock::now() - start)
-                                .count();
+            *milliseconds =
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                    .count();
     }
     return {outs[0], outs[1], outs[2], outs[3], outs[4], outs[5]};
 }
@@ -118,8 +118,7 @@ std::vector<DetectedPose> PoseEstimator::decode(const Heads& heads, cv::Size ima
     std::vector<float> peak(kCells);
     for (int i = 0; i < kCells; ++i) {
         const float c = center.ptr<float>()[i];
-        peak[size_t(i)] =
-            std::abs(c - neighbourhood.ptr<float>()[i]) < kPeakTolerance ? c : 0.0f;
+        peak[size_t(i)] = std::abs(c - neighbourhood.ptr<float>()[i]) < kPeakTolerance ? c : 0.0f;
     }
     std::vector<int> order(kCells);
     std::iota(order.begin(), order.end(), 0);
@@ -129,7 +128,7 @@ std::vector<DetectedPose> PoseEstimator::decode(const Heads& heads, cv::Size ima
     struct Candidate
     {
         float centerScore;
-        float box[4]; // top, left, bottom, right in cells, within the grid
+        float box[4];                         // top, left, bottom, right in cells, within the grid
         cv::Point2f regressed[keypointCount]; // (x, y) in cells
     };
     std::vector<Candidate> candidates;
@@ -203,8 +202,9 @@ std::vector<DetectedPose> PoseEstimator::decode(const Heads& heads, cv::Size ima
         if (pose.score >= minScore)
             people.push_back(pose);
     }
-    std::stable_sort(people.begin(), people.end(),
-                     [](const DetectedPose& a, const DetectedPose& b) { return a.score > b.score; });
+    std::stable_sort(
+        people.begin(), people.end(),
+        [](const DetectedPose& a, const DetectedPose& b) { return a.score > b.score; });
     return people;
 }
 

@@ -8,8 +8,8 @@
 
 #include <QDir>
 #include <QRegularExpression>
-#include <cstdio>
 #include <algorithm>
+#include <cstdio>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -44,11 +44,13 @@ int main(int argc, char** argv)
             }
             ++objects;
             found += hit;
-            std::printf("%s %-14s %s\n", qPrintable(id), qPrintable(category), hit ? "found" : "missed");
+            std::printf("%s %-14s %s\n", qPrintable(id), qPrintable(category),
+                        hit ? "found" : "missed");
         }
     }
     std::sort(times.begin(), times.end());
     std::printf("recall %d / %d = %.2f; forward median %.0f ms\n", found, objects,
-                objects ? double(found) / objects : 0.0, times.empty() ? 0.0 : times[times.size() / 2]);
+                objects ? double(found) / objects : 0.0,
+                times.empty() ? 0.0 : times[times.size() / 2]);
     return 0;
 }

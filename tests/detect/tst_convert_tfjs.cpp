@@ -62,11 +62,26 @@ uint16_t toHalf(float value) // normal numbers and zero only
     return uint16_t(sign | ((((bits >> 23) & 0xffu) - 127 + 15) << 10) | ((bits >> 13) & 0x3ffu));
 }
 
-QJsonObject attrI(qint64 v) { return {{"i", QString::number(v)}}; }
-QJsonObject attrF(double v) { return {{"f", v}}; }
-QJsonObject attrB(bool v) { return {{"b", v}}; }
-QJsonObject attrS(const QByteArray& v) { return {{"s", QString::fromLatin1(v.toBase64())}}; }
-QJsonObject attrT(const char* v) { return {{"type", v}}; }
+QJsonObject attrI(qint64 v)
+{
+    return {{"i", QString::number(v)}};
+}
+QJsonObject attrF(double v)
+{
+    return {{"f", v}};
+}
+QJsonObject attrB(bool v)
+{
+    return {{"b", v}};
+}
+QJsonObject attrS(const QByteArray& v)
+{
+    return {{"s", QString::fromLatin1(v.toBase64())}};
+}
+QJsonObject attrT(const char* v)
+{
+    return {{"type", v}};
+}
 QJsonObject attrInts(std::initializer_list<qint64> values)
 {
     QJsonArray list;
@@ -92,13 +107,15 @@ public:
         for (int d : shape)
             dims.append(QJsonObject{{"size", QString::number(d)}});
         op("Placeholder", name, {},
-           {{"dtype", attrT(dtype)}, {"shape", QJsonObject{{"shape", QJsonObject{{"dim", dims}}}}}});
+           {{"dtype", attrT(dtype)},
+            {"shape", QJsonObject{{"shape", QJsonObject{{"dim", dims}}}}}});
     }
     void constant(const char* name, const Tensor& t, bool half = false)
     {
         QJsonObject entry = manifest(name, t.shape, "float32");
         if (half) {
-            entry["quantization"] = QJsonObject{{"dtype", "float16"}, {"original_dtype", "float32"}};
+            entry["quantization"] =
+                QJsonObject{{"dtype", "float16"}, {"original_dtype", "float32"}};
             for (float x : t.v) {
                 const uint16_t h = toHalf(x);
                 m_bin.append(reinterpret_cast<const char*>(&h), 2);
@@ -134,7 +151,8 @@ public:
             {"modelTopology", QJsonObject{{"node", m_nodes}}},
             {"weightsManifest",
              QJsonArray{QJsonObject{{"paths", QJsonArray{"model.bin"}}, {"weights", m_weights}}}}};
-        return tfjs::parseModel(QJsonDocument(root).toJson(), {m_bin.left(m_bin.size() - cutShard)});
+        return tfjs::parseModel(QJsonDocument(root).toJson(),
+                                {m_bin.left(m_bin.size() - cutShard)});
     }
 
 private:
@@ -277,7 +295,8 @@ private slots:
         QTest::newRow("SAME, even kernel: more padding at the end")
             << "Conv2D" << QList<int>{6, 6, 2, 4, 3, 1} << "SAME" << none << false << true << false;
         QTest::newRow("VALID, NHWC input transposed in the graph")
-            << "Conv2D" << QList<int>{5, 5, 3, 3, 2, 1} << "VALID" << none << false << false << false;
+            << "Conv2D" << QList<int>{5, 5, 3, 3, 2, 1} << "VALID" << none << false << false
+            << false;
         QTest::newRow("bias and Relu6 fused, float16 weights")
             << "_FusedConv2D" << QList<int>{6, 5, 3, 3, 4, 1} << "SAME"
             << QList<QByteArray>{"BiasAdd", "Relu6"} << true << true << false;
@@ -346,7 +365,8 @@ private slots:
         options.inputChannelsFirst = nchw;
         const Run r = run(g.model(), options, nchw ? planar(x) : x);
         QCOMPARE(r.count("Pad"), 0);
-        QVERIFY2(maxDiff(r.output, expected) < 1e-4f, qPrintable(QString::number(maxDiff(r.output, expected))));
+        QVERIFY2(maxDiff(r.output, expected) < 1e-4f,
+                 qPrintable(QString::number(maxDiff(r.output, expected))));
     }
 
     // The NanoDet pattern: NCHW input, Transposes around each NHWC
@@ -422,10 +442,10 @@ private slots:
         QTest::addColumn<QByteArray>("padding");
         QTest::addColumn<bool>("padMinusInf");
 
-        QTest::newRow("PadV2 with -inf, then VALID max") << QByteArray("MaxPool") << 3 << 2
-                                                         << QByteArray("VALID") << true;
-        QTest::newRow("SAME max, 5 x 5") << QByteArray("MaxPool") << 5 << 1 << QByteArray("SAME")
-                                         << false;
+        QTest::newRow("PadV2 with -inf, then VALID max")
+            << QByteArray("MaxPool") << 3 << 2 << QByteArray("VALID") << true;
+        QTest::newRow("SAME max, 5 x 5")
+            << QByteArray("MaxPool") << 5 << 1 << QByteArray("SAME") << false;
         QTest::newRow("SAME average leaves the padding out")
             << QByteArray("AvgPool") << 3 << 2 << QByteArray("SAME") << false;
     }

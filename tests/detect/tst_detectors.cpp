@@ -63,8 +63,7 @@ QString photo(const char* name)
     return QDir(cache).filePath(QStringLiteral("vantel/photos/") + QLatin1String(name));
 }
 
-template <typename T>
-double median(std::vector<T> v)
+template <typename T> double median(std::vector<T> v)
 {
     std::sort(v.begin(), v.end());
     return v[v.size() / 2];

@@ -92,9 +92,8 @@ std::vector<double> permuted(const HostTensor& t, const Layout& perm)
         strides.push_back(inStrides[size_t(p)]);
     }
     std::vector<double> out(t.values.size());
-    forEachIndex(outShape, strides, 0, [&](int64_t o, int64_t i) {
-        out[size_t(o)] = t.values[size_t(i)];
-    });
+    forEachIndex(outShape, strides, 0,
+                 [&](int64_t o, int64_t i) { out[size_t(o)] = t.values[size_t(i)]; });
     return out;
 }
 
@@ -136,8 +135,7 @@ HostTensor broadcast(const HostTensor& a, const HostTensor& b, DType outType,
     forEachIndex(out.shape, strideB, 0, [&](int64_t o, int64_t i) { ib[size_t(o)] = i; });
     out.values.resize(size_t(out.size()));
     for (size_t o = 0; o < out.values.size(); ++o)
-        out.values[o] =
-            roundTo(outType, f(a.values[size_t(ia[o])], b.values[size_t(ib[o])]));
+        out.values[o] = roundTo(outType, f(a.values[size_t(ia[o])], b.values[size_t(ib[o])]));
     return out;
 }
 
@@ -174,8 +172,7 @@ struct SliceAxis
 };
 
 std::vector<SliceAxis> sliceAxes(const Node& n, const std::vector<int64_t>& shape,
-                                 const std::vector<int64_t>& begin,
-                                 const std::vector<int64_t>& end,
+                                 const std::vector<int64_t>& begin, const std::vector<int64_t>& end,
                                  const std::vector<int64_t>& step)
 {
     if (n.attrInt("ellipsis_mask", 0) || n.attrInt("new_axis_mask", 0))
@@ -301,8 +298,7 @@ private:
     onnx::GraphProto* m_graph = nullptr;
     std::string m_inputName;
 
-    void order(const std::string& node, std::set<std::string>& seen,
-               std::vector<const Node*>& out);
+    void order(const std::string& node, std::set<std::string>& seen, std::vector<const Node*>& out);
     void convertNode(const Node& n);
     bool fold(const Node& n);
 
@@ -316,8 +312,7 @@ private:
     {
         const Value& v = input(n, i);
         if (!v.isConst)
-            fail(n.op + " '" + n.name + "' needs input " + std::to_string(i) +
-                 " to be a constant");
+            fail(n.op + " '" + n.name + "' needs input " + std::to_string(i) + " to be a constant");
         return v.constant;
     }
     Value& dynamicInput(const Node& n, size_t i)
@@ -640,7 +635,9 @@ bool Converter::fold(const Node& n)
         if (!m_values.at(in).isConst)
             return false;
 
-    auto c = [&](size_t i) -> const HostTensor& { return constInput(n, i); };
+    auto c = [&](size_t i) -> const HostTensor& {
+        return constInput(n, i);
+    };
     static const std::map<std::string, std::function<double(double, double)>> arithmetic = {
         {"Add", std::plus<double>()},
         {"AddV2", std::plus<double>()},
@@ -648,9 +645,18 @@ bool Converter::fold(const Node& n)
         {"Sub", std::minus<double>()},
         {"Mul", std::multiplies<double>()},
         {"RealDiv", std::divides<double>()},
-        {"FloorDiv", [](double a, double b) { return std::floor(a / b); }},
-        {"Maximum", [](double a, double b) { return std::max(a, b); }},
-        {"Minimum", [](double a, double b) { return std::min(a, b); }},
+        {"FloorDiv",
+         [](double a, double b) {
+             return std::floor(a / b);
+         }},
+        {"Maximum",
+         [](double a, double b) {
+             return std::max(a, b);
+         }},
+        {"Minimum",
+         [](double a, double b) {
+             return std::min(a, b);
+         }},
     };
     if (auto it = arithmetic.find(op); it != arithmetic.end()) {
         setConst(n, broadcast(c(0), c(1), c(0).type, it->second));
@@ -670,19 +676,18 @@ bool Converter::fold(const Node& n)
     } else if (op == "ExpandDims") {
         HostTensor t = c(0);
         const int64_t axis = int64_t(c(1).values.at(0));
-        t.shape.insert(t.shape.begin() + (axis < 0 ? axis + int64_t(t.shape.size()) + 1 : axis),
-                       1);
+        t.shape.insert(t.shape.begin() + (axis < 0 ? axis + int64_t(t.shape.size()) + 1 : axis), 1);
         setConst(n, t);
     } else if (op == "Squeeze") {
         HostTensor t = c(0);
         const std::vector<int64_t> dims = n.attrInts("squeeze_dims");
         std::vector<int64_t> shape;
         for (size_t i = 0; i < t.shape.size(); ++i) {
-            const bool listed =
-                dims.empty() ? t.shape[i] == 1
-                             : std::any_of(dims.begin(), dims.end(), [&](int64_t d) {
-                                   return normalizeAxis(d, t.shape.size()) == int64_t(i);
-                               });
+            const bool listed = dims.empty()
+                                    ? t.shape[i] == 1
+                                    : std::any_of(dims.begin(), dims.end(), [&](int64_t d) {
+                                          return normalizeAxis(d, t.shape.size()) == int64_t(i);
+                                      });
             if (!listed)
                 shape.push_back(t.shape[i]);
         }
@@ -765,8 +770,8 @@ bool Converter::fold(const Node& n)
             int64_t flat = 0;
             for (int64_t a = 0; a < rank; ++a)
                 flat += int64_t(indices.values.at(size_t(k * rank + a))) * strides[size_t(a)];
-            out.values.at(size_t(flat)) = values.size() == 1 ? values.values[0]
-                                                             : values.values.at(size_t(k));
+            out.values.at(size_t(flat)) =
+                values.size() == 1 ? values.values[0] : values.values.at(size_t(k));
         }
         setConst(n, out);
     } else if (op == "Fill") {
@@ -1041,8 +1046,8 @@ void Converter::pool(const Node& n, bool isMax)
     setAttr(node, "kernel_shape", std::vector<int64_t>{win.kh, win.kw});
     setAttr(node, "strides", std::vector<int64_t>{win.sh, win.sw});
     setAttr(node, "pads", win.pads);
-    setOutput(n, dynamic(node.output(0), {x.shape[0], win.outH, win.outW, x.shape[3]},
-                         kNhwcAsNchw));
+    setOutput(n,
+              dynamic(node.output(0), {x.shape[0], win.outH, win.outW, x.shape[3]}, kNhwcAsNchw));
 }
 
 void Converter::pad(const Node& n)
@@ -1099,12 +1104,11 @@ void Converter::binary(const Node& n, const std::string& op)
     cShape.insert(cShape.end(), c.shape.begin(), c.shape.end());
     for (size_t i = 0; i < rank; ++i)
         if (cShape[i] != 1 && cShape[i] != x.shape[i])
-            fail(n.op + " '" + n.name + "' broadcasts " + str(c.shape) + " onto " +
-                 str(x.shape));
+            fail(n.op + " '" + n.name + "' broadcasts " + str(c.shape) + " onto " + str(x.shape));
 
     // A bias added to a convolution's own output goes into the convolution.
-    const bool channelVector = rank == 4 && x.layout == kNhwcAsNchw && c.size() == x.shape[3] &&
-                               cShape[3] == x.shape[3];
+    const bool channelVector =
+        rank == 4 && x.layout == kNhwcAsNchw && c.size() == x.shape[3] && cShape[3] == x.shape[3];
     if (op == "Add" && !x.convBias.empty() && m_consumers[xKey] == 1 && channelVector) {
         onnx::TensorProto* bias = initializer(x.convBias);
         std::string& raw = *bias->mutable_raw_data();
@@ -1119,8 +1123,8 @@ void Converter::binary(const Node& n, const std::string& op)
     }
     // Adding zero, multiplying or dividing by one: nothing to do.
     const double neutral = op == "Mul" || op == "Div" ? 1.0 : 0.0;
-    const bool neutralConst = std::all_of(c.values.begin(), c.values.end(),
-                                          [neutral](double v) { return v == neutral; });
+    const bool neutralConst =
+        std::all_of(c.values.begin(), c.values.end(), [neutral](double v) { return v == neutral; });
     if (neutralConst && !(constFirst && (op == "Sub" || op == "Div"))) {
         Value out = x;
         out.convBias.clear();
@@ -1135,10 +1139,11 @@ void Converter::binary(const Node& n, const std::string& op)
     for (int l : x.layout)
         stored.push_back(cShape[size_t(l)]);
     const std::vector<double> values = permuted(expanded, x.layout);
-    const std::string cName = addFloats(n.name + "/operand", c.size() == 1 ? std::vector<int64_t>{1} : stored, values);
-    onnx::NodeProto& node =
-        addNode(op, n.name, constFirst ? std::vector<std::string>{cName, x.name}
-                                       : std::vector<std::string>{x.name, cName});
+    const std::string cName =
+        addFloats(n.name + "/operand", c.size() == 1 ? std::vector<int64_t>{1} : stored, values);
+    onnx::NodeProto& node = addNode(op, n.name,
+                                    constFirst ? std::vector<std::string>{cName, x.name}
+                                               : std::vector<std::string>{x.name, cName});
     setOutput(n, dynamic(node.output(0), x.shape, x.layout));
 }
 
@@ -1172,7 +1177,8 @@ void Converter::resize(const Node& n)
     const std::string in = toLayout(x, kNhwcAsNchw);
     const std::string roi = addFloats(n.name + "/roi", {0}, {});
     const std::string scales = addFloats(n.name + "/scales", {0}, {});
-    const std::string sizes = addInt64s(n.name + "/sizes", {x.shape[0], x.shape[3], size[0], size[1]});
+    const std::string sizes =
+        addInt64s(n.name + "/sizes", {x.shape[0], x.shape[3], size[0], size[1]});
     onnx::NodeProto& node = addNode("Resize", n.name, {in, roi, scales, sizes});
     setAttr(node, "mode", "linear");
     setAttr(node, "coordinate_transformation_mode",
@@ -1187,8 +1193,8 @@ void Converter::split(const Node& n, bool variable)
     // SplitV(value, sizes, axis); Split(axis, value).
     Value& x = dynamicInput(n, variable ? 0 : 1);
     flushPad(x);
-    const int64_t axis = normalizeAxis(
-        int64_t(constInput(n, variable ? 2 : 0).values.at(0)), x.shape.size());
+    const int64_t axis =
+        normalizeAxis(int64_t(constInput(n, variable ? 2 : 0).values.at(0)), x.shape.size());
     const int64_t parts = n.attrInt("num_split", 1);
     std::vector<int64_t> sizes;
     if (variable) {

@@ -38,8 +38,8 @@ struct ConvertOptions
 struct OutputInfo
 {
     std::string name;
-    std::vector<int64_t> shape;    // as stored in the ONNX output
-    std::vector<int> logicalAxes;  // TF axis held by each stored axis
+    std::vector<int64_t> shape;   // as stored in the ONNX output
+    std::vector<int> logicalAxes; // TF axis held by each stored axis
 };
 
 struct ConvertResult

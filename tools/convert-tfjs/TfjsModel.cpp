@@ -165,8 +165,7 @@ float halfToFloat(uint16_t h)
 namespace {
 
 // Little-endian reads from the weight bytes.
-template <typename T>
-T readLE(const char* p)
+template <typename T> T readLE(const char* p)
 {
     T value;
     std::memcpy(&value, p, sizeof value); // the formats and this machine are little-endian
