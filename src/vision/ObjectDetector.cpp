@@ -1,12 +1,8 @@
 #include "ObjectDetector.h"
 
-#include "VantelError.h"
-
 #include <QCoreApplication>
-#include <QFileInfo>
 #include <QStandardPaths>
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <opencv2/imgproc.hpp>
 
@@ -82,24 +78,15 @@ QString ObjectDetector::defaultPath()
                                   QStringLiteral("vantel/models/nanodet.onnx"));
 }
 
-ObjectDetector::ObjectDetector(cv::dnn::Net net) : m_net(std::move(net)) {}
+ObjectDetector::ObjectDetector(const QString& path)
+    : m_network(path, QCoreApplication::translate("Vantel", "The object finder is not installed."),
+                QCoreApplication::translate("Vantel", "The object finder could not be loaded."))
+{
+}
 
 std::unique_ptr<ObjectDetector> ObjectDetector::load(const QString& path)
 {
-    if (path.isEmpty() || !QFileInfo(path).isFile())
-        throw VantelError::platform(
-            QCoreApplication::translate("Vantel", "The object finder is not installed."));
-    try {
-        cv::dnn::Net net = cv::dnn::readNetFromONNX(path.toStdString());
-        if (net.empty())
-            throw cv::Exception();
-        net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
-        net.setPreferableTarget(cv::dnn::DNN_TARGET_CPU);
-        return std::unique_ptr<ObjectDetector>(new ObjectDetector(std::move(net)));
-    } catch (const cv::Exception&) {
-        throw VantelError::platform(
-            QCoreApplication::translate("Vantel", "The object finder could not be loaded."));
-    }
+    return std::unique_ptr<ObjectDetector>(new ObjectDetector(path));
 }
 
 cv::Mat ObjectDetector::inputBlob(const cv::Mat& image)
@@ -137,17 +124,7 @@ ObjectDetector::Heads ObjectDetector::forward(const cv::Mat& blob, double* milli
         names.emplace_back(kClsNames[i]);
         names.emplace_back(kBoxNames[i]);
     }
-    std::vector<cv::Mat> outs;
-    {
-        std::lock_guard<std::mutex> lock(m_forward);
-        const auto start = std::chrono::steady_clock::now();
-        m_net.setInput(blob);
-        m_net.forward(outs, names);
-        if (milliseconds)
-            *milliseconds =
-                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-                    .count();
-    }
+    const std::vector<cv::Mat> outs = m_network.forward(blob, names, milliseconds);
     Heads heads;
     for (size_t i = 0; i < strides.size(); ++i) {
         heads.cls[i] = outs[2 * i];

@@ -1,11 +1,11 @@
 #pragma once
 
+#include "DetectorNetwork.h"
+
 #include <QString>
 #include <array>
 #include <memory>
-#include <mutex>
 #include <opencv2/core.hpp>
-#include <opencv2/dnn.hpp>
 #include <vector>
 
 // One object found by ObjectDetector, in the pixels of the image searched.
@@ -69,8 +69,7 @@ public:
     static QString className(int classId);
 
 private:
-    explicit ObjectDetector(cv::dnn::Net net);
+    explicit ObjectDetector(const QString& path);
 
-    std::mutex m_forward;
-    cv::dnn::Net m_net;
+    DetectorNetwork m_network;
 };

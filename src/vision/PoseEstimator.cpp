@@ -1,12 +1,8 @@
 #include "PoseEstimator.h"
 
-#include "VantelError.h"
-
 #include <QCoreApplication>
-#include <QFileInfo>
 #include <QStandardPaths>
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <numeric>
 #include <opencv2/imgproc.hpp>
@@ -44,24 +40,15 @@ QString PoseEstimator::defaultPath()
                                   QStringLiteral("vantel/models/movenet-multipose.onnx"));
 }
 
-PoseEstimator::PoseEstimator(cv::dnn::Net net) : m_net(std::move(net)) {}
+PoseEstimator::PoseEstimator(const QString& path)
+    : m_network(path, QCoreApplication::translate("Vantel", "The pose finder is not installed."),
+                QCoreApplication::translate("Vantel", "The pose finder could not be loaded."))
+{
+}
 
 std::unique_ptr<PoseEstimator> PoseEstimator::load(const QString& path)
 {
-    if (path.isEmpty() || !QFileInfo(path).isFile())
-        throw VantelError::platform(
-            QCoreApplication::translate("Vantel", "The pose finder is not installed."));
-    try {
-        cv::dnn::Net net = cv::dnn::readNetFromONNX(path.toStdString());
-        if (net.empty())
-            throw cv::Exception();
-        net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
-        net.setPreferableTarget(cv::dnn::DNN_TARGET_CPU);
-        return std::unique_ptr<PoseEstimator>(new PoseEstimator(std::move(net)));
-    } catch (const cv::Exception&) {
-        throw VantelError::platform(
-            QCoreApplication::translate("Vantel", "The pose finder could not be loaded."));
-    }
+    return std::unique_ptr<PoseEstimator>(new PoseEstimator(path));
 }
 
 cv::Mat PoseEstimator::inputBlob(const cv::Mat& image)
@@ -85,17 +72,7 @@ PoseEstimator::Heads PoseEstimator::forward(const cv::Mat& blob, double* millise
 {
     static const std::vector<cv::String> names{"center",      "box_scale",   "box_offset",
                                                "kpt_regress", "kpt_heatmap", "kpt_offset"};
-    std::vector<cv::Mat> outs;
-    {
-        std::lock_guard<std::mutex> lock(m_forward);
-        const auto start = std::chrono::steady_clock::now();
-        m_net.setInput(blob);
-        m_net.forward(outs, names);
-        if (milliseconds)
-            *milliseconds =
-                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-                    .count();
-    }
+    const std::vector<cv::Mat> outs = m_network.forward(blob, names, milliseconds);
     return {outs[0], outs[1], outs[2], outs[3], outs[4], outs[5]};
 }
 

@@ -1,11 +1,11 @@
 #pragma once
 
+#include "DetectorNetwork.h"
+
 #include <QString>
 #include <array>
 #include <memory>
-#include <mutex>
 #include <opencv2/core.hpp>
-#include <opencv2/dnn.hpp>
 #include <vector>
 
 // One person found by PoseEstimator, in the pixels of the image searched.
@@ -74,8 +74,7 @@ public:
                                      double* forwardMilliseconds = nullptr);
 
 private:
-    explicit PoseEstimator(cv::dnn::Net net);
+    explicit PoseEstimator(const QString& path);
 
-    std::mutex m_forward;
-    cv::dnn::Net m_net;
+    DetectorNetwork m_network;
 };

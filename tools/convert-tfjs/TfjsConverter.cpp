@@ -294,6 +294,7 @@ private:
     std::set<std::string> m_names;
     // The outputs' names, kept free until the outputs take them.
     std::set<std::string> m_reserved;
+    std::vector<std::pair<std::string, std::string>> m_outputs;
     onnx::ModelProto m_proto;
     onnx::GraphProto* m_graph = nullptr;
     std::string m_inputName;
@@ -486,20 +487,20 @@ ConvertResult Converter::run()
     m_graph = m_proto.mutable_graph();
     m_graph->set_name("tfjs");
 
-    std::vector<std::pair<std::string, std::string>> outputs;
+    // The outputs asked for, or the signature's, as (TF tensor, ONNX name).
     for (const auto& o : m_options.outputs)
-        outputs.emplace_back(tensorKey(o.first), o.second);
-    if (outputs.empty())
+        m_outputs.emplace_back(tensorKey(o.first), o.second);
+    if (m_outputs.empty())
         for (const auto& key : m_model.outputs)
-            outputs.emplace_back(key, nodeOf(key));
-    if (outputs.empty())
+            m_outputs.emplace_back(key, nodeOf(key));
+    if (m_outputs.empty())
         fail("the model names no outputs; choose them with --output");
 
-    for (const auto& o : outputs)
+    for (const auto& o : m_outputs)
         m_reserved.insert(o.second);
     std::set<std::string> seen;
     std::vector<const Node*> nodes;
-    for (const auto& o : outputs)
+    for (const auto& o : m_outputs)
         order(nodeOf(o.first), seen, nodes);
     for (const Node* n : nodes)
         convertNode(*n);
@@ -512,15 +513,8 @@ ConvertResult Converter::run()
 
 void Converter::finishOutputs(ConvertResult& result)
 {
-    std::vector<std::pair<std::string, std::string>> outputs;
-    for (const auto& o : m_options.outputs)
-        outputs.emplace_back(tensorKey(o.first), o.second);
-    if (outputs.empty())
-        for (const auto& key : m_model.outputs)
-            outputs.emplace_back(key, nodeOf(key));
-
     std::set<std::string> taken{m_inputName};
-    for (const auto& [key, wanted] : outputs) {
+    for (const auto& [key, wanted] : m_outputs) {
         auto it = m_values.find(key);
         if (it == m_values.end())
             fail("the graph has no tensor '" + key + "'");
