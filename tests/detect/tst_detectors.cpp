@@ -1,0 +1,253 @@
+// The NanoDet and MoveNet decoders on made-up network outputs, their input
+// blobs, and the installed models on two photos.
+#include "ObjectDetector.h"
+#include "PoseEstimator.h"
+
+#include <QDir>
+#include <QStandardPaths>
+#include <QTest>
+#include <algorithm>
+#include <opencv2/imgcodecs.hpp>
+
+namespace {
+
+cv::Mat zeros(std::initializer_list<int> dims, float fill = 0)
+{
+    const std::vector<int> d(dims);
+    cv::Mat m(int(d.size()), d.data(), CV_32F);
+    m.setTo(fill);
+    return m;
+}
+
+// NanoDet outputs with nothing in them: scores 0, flat distributions.
+ObjectDetector::Heads emptyHeads()
+{
+    ObjectDetector::Heads h;
+    for (size_t i = 0; i < ObjectDetector::strides.size(); ++i) {
+        const int side = ObjectDetector::inputSide / ObjectDetector::strides[i];
+        h.cls[i] = zeros({1, ObjectDetector::classCount, side * side});
+        h.box[i] = zeros({1, 4 * ObjectDetector::binCount, side * side});
+    }
+    return h;
+}
+
+// Class `cls` scoring `score` at cell (x, y) of stride level `level`, its box
+// sides (left, top, right, bottom) all certain at the given bins.
+void place(ObjectDetector::Heads& h, size_t level, int x, int y, int cls, float score,
+           std::array<int, 4> bins)
+{
+    const int side = ObjectDetector::inputSide / ObjectDetector::strides[level];
+    const int cell = y * side + x, cells = side * side;
+    h.cls[level].ptr<float>()[cls * cells + cell] = score;
+    for (int s = 0; s < 4; ++s)
+        h.box[level].ptr<float>()[(s * ObjectDetector::binCount + bins[size_t(s)]) * cells + cell] =
+            40.0f;
+}
+
+constexpr int G = PoseEstimator::gridSide;
+
+PoseEstimator::Heads emptyPose()
+{
+    return {zeros({1, 1, G, G}),  zeros({1, 2, G, G}),  zeros({1, 2, G, G}),
+            zeros({1, 34, G, G}), zeros({1, 17, G, G}), zeros({1, 34, G, G})};
+}
+
+float& at(cv::Mat& head, int channel, int y, int x)
+{
+    return head.ptr<float>()[(channel * G + y) * G + x];
+}
+
+QString photo(const char* name)
+{
+    const QString cache = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation);
+    return QDir(cache).filePath(QStringLiteral("vantel/photos/") + QLatin1String(name));
+}
+
+template <typename T> double median(std::vector<T> v)
+{
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+} // namespace
+
+class TestDetectors : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // The box of one certain cell: sides of bins * stride around the cell's
+    // centre, scaled from 416 x 416 to the image.
+    void objectBoxFromDistributions()
+    {
+        ObjectDetector::Heads h = emptyHeads();
+        place(h, 1, 10, 5, 15, 0.9f, {2, 1, 3, 4}); // stride 16; centre (168, 88)
+        const auto found = ObjectDetector::decode(h, cv::Size(832, 208));
+        QCOMPARE(found.size(), size_t(1));
+        QCOMPARE(found[0].classId, 15);
+        QCOMPARE(found[0].className, QStringLiteral("cat"));
+        QCOMPARE(found[0].score, 0.9f);
+        const cv::Rect2f& b = found[0].box;
+        QVERIFY(std::abs(b.x - (168 - 32) * 2.0f) < 0.01f);
+        QVERIFY(std::abs(b.y - (88 - 16) * 0.5f) < 0.01f);
+        QVERIFY(std::abs(b.br().x - (168 + 48) * 2.0f) < 0.01f);
+        QVERIFY(std::abs(b.br().y - (88 + 64) * 0.5f) < 0.01f);
+    }
+
+    void objectSideIsTheExpectedDistance()
+    {
+        ObjectDetector::Heads h = emptyHeads();
+        place(h, 2, 0, 0, 0, 0.5f, {0, 0, 0, 1}); // stride 32; centre (16, 16)
+        // Right side: equal logits at bins 2 and 6 mean 4 strides.
+        float* box = h.box[2].ptr<float>();
+        const int cells = 13 * 13;
+        box[(2 * ObjectDetector::binCount + 0) * cells] = 0;
+        box[(2 * ObjectDetector::binCount + 2) * cells] = 40;
+        box[(2 * ObjectDetector::binCount + 6) * cells] = 40;
+        const auto found = ObjectDetector::decode(h, cv::Size(416, 416));
+        QCOMPARE(found.size(), size_t(1));
+        QVERIFY(std::abs(found[0].box.br().x - (16 + 4 * 32)) < 0.01f);
+        QCOMPARE(found[0].className, QStringLiteral("person"));
+    }
+
+    void objectSuppression()
+    {
+        ObjectDetector::Heads h = emptyHeads();
+        // Two dogs on neighbouring cells with nearly the same box, a cat on
+        // the second of them, and a dog too faint to count.
+        place(h, 0, 20, 20, 16, 0.8f, {5, 5, 5, 5});
+        place(h, 0, 21, 20, 16, 0.7f, {5, 5, 5, 5});
+        place(h, 0, 21, 20, 15, 0.6f, {5, 5, 5, 5});
+        place(h, 0, 40, 40, 16, 0.1f, {1, 1, 1, 1});
+        const auto found = ObjectDetector::decode(h, cv::Size(416, 416), 0.2f);
+        QCOMPARE(found.size(), size_t(2));
+        QCOMPARE(found[0].classId, 16);
+        QCOMPARE(found[0].score, 0.8f);
+        QCOMPARE(found[1].classId, 15);
+    }
+
+    // Pure red, read by OpenCV (BGR) or viewed from a QImage (RGBA): the
+    // network's planes are B, G, R with its own statistics.
+    void objectInput()
+    {
+        const cv::Mat bgr(20, 30, CV_8UC3, cv::Scalar(0, 0, 255));
+        const cv::Mat rgba(20, 30, CV_8UC4, cv::Scalar(255, 0, 0, 255));
+        for (const cv::Mat& image : {bgr, rgba}) {
+            const cv::Mat blob = ObjectDetector::inputBlob(image);
+            QCOMPARE(blob.size[2], 416);
+            QCOMPARE(blob.size[3], 416);
+            QVERIFY(std::abs(blob.ptr<float>(0, 0)[500] - (0 - 103.53f) / 57.375f) < 1e-4f);
+            QVERIFY(std::abs(blob.ptr<float>(0, 2)[500] - (255 - 123.675f) / 58.395f) < 1e-4f);
+        }
+    }
+
+    // One centre at cell (20, 30); keypoints regressed from it, then moved
+    // to where the heat is, plus the offset there.
+    void poseFromHeads()
+    {
+        PoseEstimator::Heads h = emptyPose();
+        at(h.center, 0, 20, 30) = 0.9f;
+        at(h.center, 0, 21, 30) = 0.5f; // a lesser neighbour: not a second person
+        at(h.boxScale, 0, 20, 30) = 20; // height
+        at(h.boxScale, 1, 20, 30) = 10; // width
+        at(h.boxOffset, 0, 20, 30) = 1;
+        at(h.boxOffset, 1, 20, 30) = -0.5f;
+        for (int k = 0; k < 17; ++k) {
+            at(h.keypointRegress, 2 * k, 20, 30) = float(k % 5) - 2; // dy
+            at(h.keypointRegress, 2 * k + 1, 20, 30) = 1;            // dx
+        }
+        // The nose's heat: strong far away (outside the box), weaker one cell
+        // from where the regression puts it (18, 31).
+        at(h.keypointHeat, 0, 50, 50) = 0.99f;
+        at(h.keypointHeat, 0, 19, 31) = 0.6f;
+        at(h.keypointOffset, 0, 19, 31) = 0.25f;
+        at(h.keypointOffset, 1, 19, 31) = -0.5f;
+        // The left eye's heat right on its regressed cell (19, 31).
+        at(h.keypointHeat, 1, 19, 31) = 0.8f;
+
+        const auto people = PoseEstimator::decode(h, cv::Size(512, 384), 0.01f);
+        QCOMPARE(people.size(), size_t(1));
+        const DetectedPose& p = people[0];
+        const float px = 512.0f / 64; // image pixels per cell
+        QVERIFY(std::abs(p.keypoints[0].position.x - 30.5f * px) < 1e-3f);
+        QVERIFY(std::abs(p.keypoints[0].position.y - 19.25f * px) < 1e-3f);
+        QVERIFY(std::abs(p.keypoints[0].score - 0.6f * std::exp(-1 / 19.203125f)) < 1e-4f);
+        QVERIFY(std::abs(p.keypoints[1].score - 0.8f) < 1e-5f);
+        // Only those two score above the floor: centre x their mean.
+        const float expected = 0.9f * (p.keypoints[0].score + p.keypoints[1].score) / 2;
+        QVERIFY(std::abs(p.score - expected) < 1e-5f);
+        // Box: centre (21, 29.5) cells, 20 x 10.
+        QVERIFY(std::abs(p.box.x - 24.5f * px) < 1e-3f);
+        QVERIFY(std::abs(p.box.y - 11 * px) < 1e-3f);
+        QVERIFY(std::abs(p.box.br().x - 34.5f * px) < 1e-3f);
+        QVERIFY(std::abs(p.box.br().y - 31 * px) < 1e-3f);
+
+        QVERIFY(PoseEstimator::decode(h, cv::Size(512, 384), 0.7f).empty());
+    }
+
+    // A wide image is padded at the bottom with black; red is the first plane.
+    void poseInput()
+    {
+        const cv::Mat bgr(100, 400, CV_8UC3, cv::Scalar(0, 0, 255));
+        const cv::Mat blob = PoseEstimator::inputBlob(bgr);
+        QCOMPARE(blob.size[1], 3);
+        QCOMPARE(blob.size[2], 256);
+        QCOMPARE(blob.ptr<float>(0, 0)[10 * 256 + 10], 255.0f);
+        QCOMPARE(blob.ptr<float>(0, 2)[10 * 256 + 10], 0.0f);
+        QCOMPARE(blob.ptr<float>(0, 0)[200 * 256 + 10], 0.0f);
+    }
+
+    // The installed models, which scripts/setup puts in place, on
+    // skimage's astronaut (one person) and chelsea (a cat).
+    void installedModelsOnPhotos()
+    {
+        const QString detectorPath = ObjectDetector::defaultPath();
+        const QString posePath = PoseEstimator::defaultPath();
+        QVERIFY2(!detectorPath.isEmpty() && !posePath.isEmpty(),
+                 "nanodet.onnx or movenet-multipose.onnx is not installed (scripts/setup)");
+        const cv::Mat astronaut = cv::imread(photo("astronaut.png").toStdString());
+        const cv::Mat chelsea = cv::imread(photo("chelsea.png").toStdString());
+        QVERIFY2(!astronaut.empty() && !chelsea.empty(),
+                 qPrintable(photo("*.png") + QStringLiteral(" missing (scripts/setup)")));
+
+        const auto detector = ObjectDetector::load(detectorPath);
+        const auto poses = PoseEstimator::load(posePath);
+        std::vector<double> detectMs, poseMs;
+        for (int i = 0; i < 5; ++i) {
+            double a = 0, b = 0;
+            detector->forward(ObjectDetector::inputBlob(astronaut), &a);
+            poses->forward(PoseEstimator::inputBlob(astronaut), &b);
+            detectMs.push_back(a);
+            poseMs.push_back(b);
+        }
+        qInfo("forward, median of 5: NanoDet %.0f ms, MoveNet %.0f ms", median(detectMs),
+              median(poseMs));
+
+        // The astronaut sits left of centre, filling the height.
+        const auto objects = detector->detect(astronaut);
+        QVERIFY(!objects.empty());
+        QCOMPARE(objects[0].className, QStringLiteral("person"));
+        QVERIFY(objects[0].score > 0.5f);
+        QVERIFY(objects[0].box.contains(cv::Point2f(180, 200)));
+        QVERIFY(objects[0].box.height > 300);
+
+        const auto people = poses->detect(astronaut);
+        QCOMPARE(people.size(), size_t(1));
+        QVERIFY(people[0].score > 0.3f);
+        const cv::Point2f nose = people[0].keypoints[0].position;
+        QVERIFY2(cv::Rect(150, 60, 120, 120).contains(nose),
+                 qPrintable(QStringLiteral("nose at %1, %2").arg(nose.x).arg(nose.y)));
+
+        // NanoDet on the stretched photo rates the cat's face "person" too.
+        const auto found = detector->detect(chelsea);
+        const auto cat = std::find_if(found.begin(), found.end(), [](const DetectedObject& o) {
+            return o.className == QLatin1String("cat");
+        });
+        QVERIFY(cat != found.end());
+        QVERIFY(cat->score > 0.3f);
+        QVERIFY(cat->box.area() > 0.25 * double(chelsea.total()));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestDetectors)
+#include "tst_detectors.moc"
