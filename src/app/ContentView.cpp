@@ -67,6 +67,10 @@ ContentView::ContentView(VantelModel* model, QWidget* parent) : QWidget(parent),
     panel->addWidget(m_dropZone);
     panel->addWidget(m_editor);
     panel->addWidget(m_error);
+    m_notice = secondaryLabel(QString(), Theme::caption2(), this);
+    m_notice->setWordWrap(true);
+    m_notice->hide();
+    panel->addWidget(m_notice);
     panel->addWidget(buildFooter());
 
     connect(m_dropZone->chooseButton(), &QPushButton::clicked, m_model, &VantelModel::chooseFile);
@@ -234,6 +238,12 @@ QWidget* ContentView::buildFooter()
     return footer;
 }
 
+void ContentView::setNotice(const QString& text)
+{
+    m_notice->setText(text);
+    m_notice->setVisible(!text.isEmpty());
+}
+
 void ContentView::setDragDataProvider(std::function<QMimeData*()> provider)
 {
     m_preview->setDragDataProvider(std::move(provider));
@@ -301,23 +311,30 @@ static bool ownDrag(const QDropEvent* event)
            (event->mimeData() && event->mimeData()->hasFormat(ResultDrag::markerFormat()));
 }
 
+// Vantel only reads what is dropped: always a copy, never a move, which a
+// file manager would finish by deleting the user's file.
+static bool takeAsCopy(QDropEvent* event)
+{
+    if (!(event->possibleActions() & Qt::CopyAction))
+        return false;
+    event->setDropAction(Qt::CopyAction);
+    event->accept();
+    return true;
+}
+
 void ContentView::dragEnterEvent(QDragEnterEvent* event)
 {
-    if (ownDrag(event) || !ImageOffer::droppable(event->mimeData())) {
+    if (ownDrag(event) || !ImageOffer::droppable(event->mimeData()) || !takeAsCopy(event)) {
         event->ignore();
         return;
     }
-    event->acceptProposedAction();
     setTargeted(true);
 }
 
 void ContentView::dragMoveEvent(QDragMoveEvent* event)
 {
-    if (ownDrag(event) || !ImageOffer::droppable(event->mimeData())) {
+    if (ownDrag(event) || !ImageOffer::droppable(event->mimeData()) || !takeAsCopy(event))
         event->ignore();
-        return;
-    }
-    event->acceptProposedAction();
 }
 
 void ContentView::dragLeaveEvent(QDragLeaveEvent* event)
@@ -335,8 +352,8 @@ void ContentView::dropEvent(QDropEvent* event)
     }
     // Copied now: the drag's data does not outlive this event.
     const ImageOffer offer = ImageOffer::read(event->mimeData());
-    if (m_model->handleDrop(offer))
-        event->acceptProposedAction();
+    if ((event->possibleActions() & Qt::CopyAction) && m_model->handleDrop(offer))
+        takeAsCopy(event);
     else
         event->ignore();
 }

@@ -56,6 +56,11 @@ public:
     QToolButton* pasteIcon() const { return m_pasteIcon; }
     QPushButton* quitButton() const { return m_quit; }
     QLabel* footerNote() const { return m_note; }
+    QLabel* noticeLine() const { return m_notice; }
+
+    // A standing note on how well Vantel can work here (the subject finder
+    // is missing, say); none hides the line.
+    void setNotice(const QString& text);
 
     void setDragDataProvider(std::function<QMimeData*()> provider);
 
@@ -97,4 +102,5 @@ private:
     QToolButton* m_pasteIcon = nullptr;
     QPushButton* m_quit = nullptr;
     QLabel* m_note = nullptr;
+    QLabel* m_notice = nullptr;
 };

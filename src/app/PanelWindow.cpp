@@ -1,6 +1,7 @@
 #include "PanelWindow.h"
 
 #include "ContentView.h"
+#include "PointerButtons.h"
 #include "Theme.h"
 
 #include <QApplication>
@@ -24,6 +25,8 @@ PanelWindow::PanelWindow(Mode mode, ContentView* content)
     connect(content, &ContentView::dialogShown, this, &PanelWindow::setDialogOpen);
     connect(qApp, &QGuiApplication::applicationStateChanged, this,
             &PanelWindow::applicationStateChanged);
+    m_heldButton.setInterval(50);
+    connect(&m_heldButton, &QTimer::timeout, this, &PanelWindow::watchHeldButton);
 }
 
 void PanelWindow::setDialogOpen(bool open)
@@ -35,11 +38,43 @@ void PanelWindow::applicationStateChanged(Qt::ApplicationState state)
 {
     // Like a menu-bar panel: gone when another application takes the focus,
     // but not while one of its own dialogs is up.
-    if (m_mode == Mode::trayPanel && state != Qt::ApplicationActive && m_dialogs == 0 &&
-        !QApplication::activeModalWidget() && isVisible()) {
-        hide();
-        m_hiddenByFocusLoss.start();
+    if (m_mode != Mode::trayPanel || state == Qt::ApplicationActive || m_dialogs > 0 ||
+        QApplication::activeModalWidget() || !isVisible()) {
+        m_heldButton.stop();
+        return;
     }
+    // The press that took the focus may be the start of a drag toward the
+    // panel: decide once the button is up.
+    if (PointerButtons::held().value_or(false)) {
+        m_heldButton.start();
+        return;
+    }
+    hideForFocusLoss();
+}
+
+void PanelWindow::hideForFocusLoss()
+{
+    hide();
+    m_hiddenByFocusLoss.start();
+}
+
+void PanelWindow::watchHeldButton()
+{
+    if (!isVisible() || QGuiApplication::applicationState() == Qt::ApplicationActive) {
+        m_heldButton.stop();
+        return;
+    }
+    if (PointerButtons::held().value_or(false))
+        return;
+    m_heldButton.stop();
+    // Let go over the panel (a drop, most likely): it stays, and takes the
+    // focus back so that a later click elsewhere puts it away as usual.
+    if (frameGeometry().contains(QCursor::pos())) {
+        raise();
+        activateWindow();
+        return;
+    }
+    hideForFocusLoss();
 }
 
 QPoint PanelWindow::placement(const QSize& size, const QRect& anchor, const QRect& screen)

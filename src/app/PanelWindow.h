@@ -2,14 +2,18 @@
 
 #include <QElapsedTimer>
 #include <QRect>
+#include <QTimer>
 #include <QWidget>
 
 class ContentView;
 
 // The window that holds the panel. Opened from the tray icon it is a
 // frameless panel with no task-bar entry, placed beside the icon, that hides
-// when another application takes the focus and on Escape. Without a tray it
-// is an ordinary small window, and closing it ends Vantel.
+// when another application takes the focus and on Escape. A press in another
+// window that becomes a drag (of a file from a file manager, say) must not
+// make it go: while a mouse button is held it waits, and it stays when the
+// button comes up over the panel. Without a tray it is an ordinary small
+// window, and closing it ends Vantel.
 class PanelWindow final : public QWidget
 {
     Q_OBJECT
@@ -42,10 +46,14 @@ protected:
 
 private:
     void applicationStateChanged(Qt::ApplicationState state);
+    void hideForFocusLoss();
+    void watchHeldButton();
 
     Mode m_mode;
     ContentView* m_content;
     int m_dialogs = 0;
     // When the panel last went away because Vantel lost the focus.
     QElapsedTimer m_hiddenByFocusLoss;
+    // Polls the pointer while a button held elsewhere may be a drag.
+    QTimer m_heldButton;
 };

@@ -1,15 +1,13 @@
 #include "ResultDrag.h"
 
+#include "FileCommit.h"
 #include "VantelModel.h"
 
 #include <QDir>
+#include <QFile>
 #include <QMimeData>
-#include <QSaveFile>
 
-ResultDrag::ResultDrag(VantelModel* model)
-    : m_model(model), m_folder(QDir::tempPath() + QStringLiteral("/vantel-XXXXXX"))
-{
-}
+ResultDrag::ResultDrag(VantelModel* model) : m_model(model) {}
 
 QMimeData* ResultDrag::mimeData()
 {
@@ -19,14 +17,17 @@ QMimeData* ResultDrag::mimeData()
     auto* data = new QMimeData;
     data->setData(QStringLiteral("image/png"), *png);
     data->setData(markerFormat(), QByteArray("1"));
-    if (m_folder.isValid()) {
-        // A folder per drag keeps the file's name plain: "Vantel.png".
-        const QString dir = m_folder.filePath(QString::number(++m_count));
-        QSaveFile file(dir + QStringLiteral("/Vantel.png"));
-        if (QDir().mkpath(dir) && file.open(QIODevice::WriteOnly) &&
-            file.write(*png) == png->size() && file.commit()) {
-            data->setUrls({QUrl::fromLocalFile(dir + QStringLiteral("/Vantel.png"))});
-        }
+    if (!m_folder)
+        m_folder =
+            std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/vantel-XXXXXX"));
+    if (m_folder->isValid()) {
+        // A folder per drag keeps the file's name plain: "Vantel.png". The
+        // file is offered only once it is whole on the disk.
+        const QString dir = m_folder->filePath(QString::number(++m_count));
+        const QString file = dir + QStringLiteral("/Vantel.png");
+        if (QDir().mkpath(dir) &&
+            FileCommit::write(QFile::encodeName(file), *png, FileCommit::Replace::never))
+            data->setUrls({QUrl::fromLocalFile(file)});
     }
     return data;
 }

@@ -1,14 +1,16 @@
 #pragma once
 
 #include <QTemporaryDir>
+#include <memory>
 
 class QMimeData;
 class VantelModel;
 
 // The data a drag of the result carries out of the panel: the PNG itself,
 // and a file URL to the same PNG for targets that take files (file managers,
-// most image editors). The files live in a private temporary folder that is
-// removed when Vantel exits.
+// most image editors). The files live in a private temporary folder, made on
+// the first drag and removed with this object (Vantel removes it when it
+// quits, also on SIGTERM and SIGINT).
 class ResultDrag final
 {
 public:
@@ -22,6 +24,6 @@ public:
 
 private:
     VantelModel* m_model;
-    QTemporaryDir m_folder;
+    std::unique_ptr<QTemporaryDir> m_folder;
     int m_count = 0;
 };

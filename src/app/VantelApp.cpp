@@ -56,6 +56,14 @@ void VantelApp::buildPanel()
     m_drag = std::make_unique<ResultDrag>(m_model.get());
     content->setDragDataProvider([this] { return m_drag->mimeData(); });
     connect(m_panel.get(), &PanelWindow::quitRequested, this, &VantelApp::quit);
+    content->setNotice(m_notice);
+}
+
+void VantelApp::setNotice(const QString& text)
+{
+    m_notice = text;
+    if (m_panel)
+        m_panel->content()->setNotice(text);
 }
 
 void VantelApp::togglePanel()

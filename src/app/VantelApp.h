@@ -30,6 +30,8 @@ public:
     QSystemTrayIcon* tray() const { return m_tray.get(); }
 
     void togglePanel();
+    // Shown in the panel, now or once it is built (see ContentView::setNotice).
+    void setNotice(const QString& text);
     // Hides everything at once, drops queued jobs and ends the event loop.
     void quit();
 
@@ -42,4 +44,5 @@ private:
     std::unique_ptr<QtFileChooser> m_chooser;
     std::unique_ptr<ResultDrag> m_drag;
     std::unique_ptr<PanelWindow> m_panel;
+    QString m_notice;
 };

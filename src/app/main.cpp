@@ -1,12 +1,14 @@
 #include "AllocatorTuning.h"
 #include "OnDeviceVision.h"
+#include "QuitSignals.h"
 #include "Symbols.h"
 #include "VantelApp.h"
 
 #include <QApplication>
+#include <QPointer>
 #include <QSystemTrayIcon>
-#include <QThreadPool>
 #include <cstdio>
+#include <cstdlib>
 
 namespace {
 
@@ -38,20 +40,33 @@ int main(int argc, char** argv)
     QApplication::setWindowIcon(Symbols::appIcon());
     QApplication::setQuitOnLastWindowClosed(false);
 
-    // The network loads while the user finds an image.
-    OnDeviceVision vision(OnDeviceVision::defaultNetworkPath());
-    vision.startLoading();
-
+    // The service outlives everything below: an analysis still running when
+    // the process ends never touches a freed object.
+    auto* vision = new OnDeviceVision(OnDeviceVision::defaultNetworkPath());
     int status = 0;
     {
         VantelModel::Dependencies dependencies;
-        dependencies.vision = &vision;
+        dependencies.vision = vision;
         VantelApp shell(QSystemTrayIcon::isSystemTrayAvailable(), dependencies);
+        // The network loads while the user finds an image; where it cannot,
+        // the panel says so and how to mend it.
+        QPointer<VantelApp> notify(&shell);
+        vision->startLoading([notify](const QString& reason) {
+            if (reason.isEmpty())
+                return;
+            QMetaObject::invokeMethod(qApp, [notify, reason] {
+                if (notify)
+                    notify->setNotice(
+                        QCoreApplication::translate("Vantel", "%1 Until scripts/setup installs it, "
+                                                              "only people are found.")
+                            .arg(reason));
+            });
+        });
+        QuitSignals quitSignals;
+        QObject::connect(&quitSignals, &QuitSignals::received, &shell, &VantelApp::quit);
         status = app.exec();
-    }
-    // Nothing new starts, and an analysis still running is let finish (its
-    // outcome goes nowhere) before the service it uses goes away.
-    QThreadPool::globalInstance()->clear();
-    QThreadPool::globalInstance()->waitForDone();
-    return status;
+    } // the shell takes its temporary files with it
+    // Ends at once, without waiting for a forward pass still running.
+    std::fflush(nullptr);
+    std::_Exit(status);
 }

@@ -32,12 +32,12 @@ QString OnDeviceVision::defaultNetworkPath()
     return QFileInfo::exists(built) ? built : QString();
 }
 
-void OnDeviceVision::startLoading()
+void OnDeviceVision::startLoading(std::function<void(const QString&)> done)
 {
-    std::call_once(m_start, [this] {
+    std::call_once(m_start, [this, &done] {
         const QString path = m_path;
         std::shared_future<Loaded> loading =
-            std::async(std::launch::async, [path] {
+            std::async(std::launch::async, [path, done = std::move(done)] {
                 Loaded result;
                 try {
                     result.network = SegmentationNetwork::load(path);
@@ -52,6 +52,8 @@ void OnDeviceVision::startLoading()
                 // What the parser used is garbage now; the network keeps
                 // only its weights.
                 releaseFreedMemory();
+                if (done)
+                    done(result.error);
                 return result;
             }).share();
         std::lock_guard<std::mutex> guard(m_lock);

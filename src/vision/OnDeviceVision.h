@@ -5,6 +5,7 @@
 #include "VisionService.h"
 
 #include <QString>
+#include <functional>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -24,8 +25,10 @@ public:
     // system's, then models/ in the build tree. Empty when nowhere.
     static QString defaultNetworkPath();
 
-    // Starts loading the network (once); returns at once.
-    void startLoading();
+    // Starts loading the network (once); returns at once. `done` is called
+    // on the loading thread when the attempt has ended, with why the network
+    // is unavailable (empty when it loaded).
+    void startLoading(std::function<void(const QString&)> done = {});
     // Whether the load attempt has ended (successfully or not).
     bool loadingFinished() const;
     // Waits for a load attempt that has started to end.

@@ -1,19 +1,24 @@
 #include "ContentView.h"
 #include "ModelDoubles.h"
 #include "PanelWindow.h"
+#include "QuitSignals.h"
 #include "ResultDrag.h"
 #include "VantelApp.h"
 #include "VantelModel.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QFileInfo>
+#include <QLabel>
 #include <QMimeData>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QThreadPool>
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <thread>
 
 // A vision service that takes its time, on the real thread pool.
@@ -129,11 +134,15 @@ private slots:
         vision.instanceResult = twoSubjects(40, 30);
         StepScheduler scheduler;
         VantelModel model(VantelModel::Dependencies{&vision, &scheduler});
-        ResultDrag drag(&model);
-        QVERIFY(!drag.mimeData()); // nothing to drag yet
+        QTemporaryDir tmp;
+        qputenv("TMPDIR", tmp.path().toLocal8Bit());
+        auto drag = std::make_unique<ResultDrag>(&model);
+        QVERIFY(!drag->mimeData()); // nothing to drag yet
         model.open(image());
         scheduler.releaseAll();
-        std::unique_ptr<QMimeData> data(drag.mimeData());
+        // The private folder comes with the first drag and goes with Vantel.
+        QCOMPARE(QDir(tmp.path()).entryList(QDir::Dirs | QDir::NoDotAndDotDot), QStringList());
+        std::unique_ptr<QMimeData> data(drag->mimeData());
         QVERIFY(data);
         QVERIFY(data->hasFormat(ResultDrag::markerFormat()));
         QImage fromBytes;
@@ -144,6 +153,31 @@ private slots:
         const QImage fromFile(file);
         QCOMPARE(fromFile.size(), model.result()->size());
         QCOMPARE(fromFile.pixelColor(5, 5), model.result()->pixelColor(5, 5));
+        drag.reset();
+        QCOMPARE(QDir(tmp.path()).entryList(QDir::Dirs | QDir::NoDotAndDotDot), QStringList());
+        qunsetenv("TMPDIR");
+    }
+
+    void terminationSignalsQuitLikeTheButton()
+    {
+        QuitSignals quitSignals;
+        for (int signal : {SIGTERM, SIGINT}) {
+            QSignalSpy received(&quitSignals, &QuitSignals::received);
+            ::raise(signal); // would end the test program if not handled
+            QVERIFY(received.wait(2000));
+        }
+    }
+
+    void missingNetworkIsShownInThePanel()
+    {
+        FakeVision vision;
+        StepScheduler scheduler;
+        VantelApp shell(true, VantelModel::Dependencies{&vision, &scheduler});
+        shell.setNotice(QStringLiteral("The subject finder is not installed."));
+        shell.togglePanel(); // built after the news: shown all the same
+        QVERIFY(shell.panel()->content()->noticeLine()->isVisible());
+        QCOMPARE(shell.panel()->content()->noticeLine()->text(),
+                 QStringLiteral("The subject finder is not installed."));
     }
 
     void quitDuringAnAnalysis()

@@ -345,8 +345,23 @@ private slots:
         QFile kept(target);
         QVERIFY(kept.open(QIODevice::ReadOnly));
         QCOMPARE(kept.readAll(), old);
-        QCOMPARE(QDir(m_dir.path()).entryList({QStringLiteral("keep.png*")}, QDir::Files),
-                 QStringList{QStringLiteral("keep.png")}); // no leftovers
+        QCOMPARE(
+            QDir(m_dir.path()).entryList(QDir::Files | QDir::Hidden).filter(QStringLiteral("keep")),
+            QStringList{QStringLiteral("keep.png")}); // no leftovers
+        QCOMPARE(*m->errorMessage(), QStringLiteral("File too large"));
+
+        // A link where the file goes is replaced, never written through.
+        const QString victim = m_dir.filePath(QStringLiteral("victim.txt"));
+        QVERIFY(TestImages::writeFile(victim, "precious"));
+        const QString link = m_dir.filePath(QStringLiteral("link.png"));
+        QVERIFY(QFile::link(victim, link));
+        m_chooser.saveAnswer = QUrl::fromLocalFile(link);
+        m->savePNG();
+        QCOMPARE(m->statusMessage(), std::optional(QStringLiteral("Saved link.png")));
+        QFile untouched(victim);
+        QVERIFY(untouched.open(QIODevice::ReadOnly));
+        QCOMPARE(untouched.readAll(), QByteArray("precious"));
+        QVERIFY(!QFileInfo(link).isSymLink());
     }
 };
 
