@@ -20,11 +20,25 @@ std::optional<QByteArray> VantelModel::pngData() const
     return bytes;
 }
 
+namespace {
+
+// The encoder fails only when memory runs out.
+QString encodingFailed()
+{
+    return QCoreApplication::translate("Vantel", "There is not enough memory to make the PNG.");
+}
+
+} // namespace
+
 void VantelModel::copyPNG()
 {
+    if (!m_result || !clipboard())
+        return; // nothing to export
     const std::optional<QByteArray> bytes = pngData();
-    if (!bytes || !clipboard())
+    if (!bytes) {
+        setErrorMessage(encodingFailed());
         return;
+    }
     // One entry of one type: no file name, no other image formats.
     auto* data = new QMimeData;
     data->setData(QStringLiteral("image/png"), *bytes);
@@ -34,10 +48,14 @@ void VantelModel::copyPNG()
 
 void VantelModel::savePNG()
 {
+    if (!m_result || !m_deps.chooser)
+        return; // nothing to export
     // The bytes are made before the panel is shown, also if it is cancelled.
     const std::optional<QByteArray> bytes = pngData();
-    if (!bytes || !m_deps.chooser)
+    if (!bytes) {
+        setErrorMessage(encodingFailed());
         return;
+    }
     const std::optional<QUrl> url =
         m_deps.chooser->choosePngDestination(QStringLiteral("Vantel.png"));
     if (!url || !url->isLocalFile())

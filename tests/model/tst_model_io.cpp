@@ -11,7 +11,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <csignal>
+#include <cstdio>
 #include <sys/resource.h>
+#include <unistd.h>
 
 // Image intake and PNG export of the editor model.
 class TestModelIo final : public QObject
@@ -119,6 +121,23 @@ private slots:
         m->reset();
         m_scheduler.releaseAll();
         QVERIFY(!m->original() && !m->isProcessing());
+    }
+
+    void nameThatIsNotUtf8()
+    {
+        // A file manager's URL carries the name's own bytes, percent-escaped.
+        const QByteArray name = QFile::encodeName(m_dir.path()) + "/caf\xe9.png";
+        const QByteArray bytes = png(Qt::magenta);
+        FILE* f = std::fopen(name.constData(), "wb");
+        QVERIFY(f);
+        QCOMPARE(std::fwrite(bytes.constData(), 1, size_t(bytes.size()), f), size_t(bytes.size()));
+        std::fclose(f);
+        auto m = makeModel();
+        m->open(QUrl::fromEncoded("file://" + name.toPercentEncoding("/")));
+        m_scheduler.releaseAll();
+        ::unlink(name.constData()); // Qt could not name it to remove it
+        QVERIFY(!m->errorMessage());
+        QCOMPARE(originalColour(*m), QColor(Qt::magenta));
     }
 
     void chooseFile()
