@@ -1,6 +1,9 @@
 #include "AreaDownscale.h"
 
+#include "AreaAverager.h"
+
 #include <QColorSpace>
+#include <algorithm>
 #include <cmath>
 #include <opencv2/imgproc.hpp>
 
@@ -55,18 +58,32 @@ QImage premultiplied64(const QImage& image)
     return out;
 }
 
-// The image in a format that can be averaged channel by channel: shared when
-// it already is one, otherwise converted (premultiplied when it has alpha).
-QImage averagingCopy(const QImage& image)
+// The format an image is averaged in, channel by channel: its own where
+// OpenCV can read it, otherwise premultiplied 16-bit when it has alpha.
+QImage::Format averagingFormat(const QImage& image)
 {
     if (cvTypeFor(image.format()) >= 0)
-        return image;
+        return image.format();
     if (image.hasAlphaChannel())
-        return premultiplied64(image);
+        return QImage::Format_RGBA64_Premultiplied;
     if (image.depth() > 32)
-        return image.convertToFormat(QImage::Format_RGBX64);
-    return image.convertToFormat(QImage::Format_RGBX8888);
+        return QImage::Format_RGBX64;
+    return QImage::Format_RGBX8888;
 }
+
+// The image (or a part of it) in its averaging format.
+QImage averagingCopy(const QImage& image)
+{
+    const QImage::Format format = averagingFormat(image);
+    if (format == image.format())
+        return image;
+    if (format == QImage::Format_RGBA64_Premultiplied)
+        return premultiplied64(image);
+    return image.convertToFormat(format);
+}
+
+// Values per converted tile: about 4 MB of 16-bit samples.
+constexpr size_t tileElements = size_t(1) << 21;
 
 cv::Mat view(const QImage& image)
 {
@@ -96,18 +113,33 @@ QImage AreaDownscale::scaled(const QImage& image, QSize target)
 {
     if (image.isNull() || target.isEmpty())
         return {};
-    const QImage source = averagingCopy(image);
-    if (source.isNull())
-        return {};
-    QImage out(target, source.format());
+    // A format OpenCV reads in place is averaged in one pass. Any other is
+    // converted a tile at a time, so no full-size converted copy ever exists
+    // (a 250-megapixel RGBA image would need two of 2 GB each).
+    QImage out(target, averagingFormat(image));
     if (out.isNull())
         return {};
-    const cv::Mat in = view(source);
-    cv::Mat dst(out.height(), out.width(), in.type(), out.bits(), size_t(out.bytesPerLine()));
-    cv::resize(in, dst, dst.size(), 0, 0, cv::INTER_AREA);
-    out.setColorSpace(source.colorSpace());
-    out.setDotsPerMeterX(source.dotsPerMeterX());
-    out.setDotsPerMeterY(source.dotsPerMeterY());
+    cv::Mat dst(out.height(), out.width(), cvTypeFor(out.format()), out.bits(),
+                size_t(out.bytesPerLine()));
+    if (out.format() == image.format()) {
+        cv::resize(view(image), dst, dst.size(), 0, 0, cv::INTER_AREA);
+    } else {
+        AreaAverager averager(cv::Size(image.width(), image.height()), dst);
+        const cv::Size tile = averager.tileSize(tileElements);
+        for (int y = 0; y < image.height(); y += tile.height) {
+            for (int x = 0; x < image.width(); x += tile.width) {
+                const QImage part = averagingCopy(image.copy(x, y,
+                                                             std::min(tile.width, image.width() - x),
+                                                             std::min(tile.height, image.height() - y)));
+                if (part.isNull())
+                    return {};
+                averager.add(view(part), x, y);
+            }
+        }
+    }
+    out.setColorSpace(image.colorSpace());
+    out.setDotsPerMeterX(image.dotsPerMeterX());
+    out.setDotsPerMeterY(image.dotsPerMeterY());
     return out;
 }
 
