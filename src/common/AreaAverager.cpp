@@ -90,13 +90,33 @@ void AreaAverager::add(const cv::Mat& tile, int x, int y)
 template <typename T>
 void AreaAverager::accumulate(const cv::Mat& tile, int x, int y)
 {
-    const int channels = m_dst.channels();
-    const size_t width = m_sum.size();
     if (x == 0)
-        m_rowSums.assign(width * size_t(tile.rows), 0.f);
-    // The horizontal sums, in OpenCV's order: weight by weight along the row.
-    const int begin = x * channels;
-    const int end = (x + tile.cols) * channels;
+        m_rowSums.assign(m_sum.size() * size_t(tile.rows), 0.f);
+    switch (m_dst.channels()) {
+    case 1:
+        sumRows<T, 1>(tile, x);
+        break;
+    case 2:
+        sumRows<T, 2>(tile, x);
+        break;
+    case 3:
+        sumRows<T, 3>(tile, x);
+        break;
+    default:
+        sumRows<T, 4>(tile, x);
+        break;
+    }
+    if (x + tile.cols >= m_source.width)
+        finishRows<T>(y, tile.rows);
+}
+
+// The horizontal sums, in OpenCV's order: weight by weight along the row.
+template <typename T, int Channels>
+void AreaAverager::sumRows(const cv::Mat& tile, int x)
+{
+    const size_t width = m_sum.size();
+    const int begin = x * Channels;
+    const int end = (x + tile.cols) * Channels;
     const auto first = std::lower_bound(m_xtab.begin(), m_xtab.end(), begin,
                                         [](const Weight& w, int si) { return w.si < si; });
     for (int r = 0; r < tile.rows; ++r) {
@@ -105,12 +125,10 @@ void AreaAverager::accumulate(const cv::Mat& tile, int x, int y)
         for (auto w = first; w != m_xtab.end() && w->si < end; ++w) {
             const T* s = row + (w->si - begin);
             float* d = sums + w->di;
-            for (int c = 0; c < channels; ++c)
+            for (int c = 0; c < Channels; ++c)
                 d[c] += s[c] * w->alpha;
         }
     }
-    if (x + tile.cols >= m_source.width)
-        finishRows<T>(y, tile.rows);
 }
 
 template <typename T>

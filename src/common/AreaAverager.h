@@ -38,6 +38,8 @@ private:
 
     template <typename T>
     void accumulate(const cv::Mat& tile, int x, int y);
+    template <typename T, int Channels>
+    void sumRows(const cv::Mat& tile, int x);
     template <typename T>
     void finishRows(int y, int rows);
 
