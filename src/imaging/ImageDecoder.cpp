@@ -1,5 +1,7 @@
 #include "ImageDecoder.h"
 
+#include "LocalFile.h"
+
 #include <QBuffer>
 #include <QFile>
 #include <QImageReader>
@@ -7,10 +9,10 @@
 
 std::optional<QImage> ImageDecoder::decodeFile(const QString& path, double maxSide)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    const std::unique_ptr<QFile> file = LocalFile::openRegular(path);
+    if (!file)
         return std::nullopt;
-    return decode(&file, maxSide);
+    return decode(file.get(), maxSide);
 }
 
 std::optional<QImage> ImageDecoder::decodeData(const QByteArray& data, double maxSide)
