@@ -8,6 +8,7 @@
 // Usage: intake_probe PATH | intake_probe --hex HEXBYTES
 // (--hex carries file names that are not valid UTF-8 through QProcess.)
 
+#include "AllocatorTuning.h"
 #include "Compositor.h"
 #include "VantelError.h"
 
@@ -43,6 +44,8 @@ long peakKib()
 
 int main(int argc, char** argv)
 {
+    // As in vantel and vantel-cut.
+    tuneAllocatorForLargeImages();
     qInstallMessageHandler(keepMessage);
     QCoreApplication app(argc, argv);
     QByteArray path;
