@@ -140,15 +140,19 @@ QImage AreaDownscale::scaled(const QImage& image, QSize target)
     if (image.isNull() || target.isEmpty())
         return {};
     // A format OpenCV reads in place is averaged in one pass. Any other is
-    // converted a tile at a time, so no full-size converted copy ever exists
-    // (a 250-megapixel RGBA image would need two of 2 GB each).
+    // reduced a tile at a time, so no full-size converted copy ever exists (a
+    // 250-megapixel RGBA image would need two of 2 GB each).
     QImage out(target, averagingFormat(image));
     if (out.isNull())
         return {};
     cv::Mat dst(out.height(), out.width(), cvTypeFor(out.format()), out.bits(),
                 size_t(out.bytesPerLine()));
-    if (out.format() == image.format()) {
-        cv::resize(view(image), dst, dst.size(), 0, 0, cv::INTER_AREA);
+    const bool shrinks = target.width() <= image.width() && target.height() <= image.height();
+    if (out.format() == image.format() || !shrinks) {
+        const QImage source = averagingCopy(image);
+        if (source.isNull())
+            return {};
+        cv::resize(view(source), dst, dst.size(), 0, 0, cv::INTER_AREA);
     } else {
         AreaAverager averager(cv::Size(image.width(), image.height()), dst);
         const cv::Size tile = averager.tileSize(tileElements);
