@@ -156,8 +156,10 @@ bool FormatChecks::bmpIsSound(QIODevice* device)
     case 0: // uncompressed, plain or with bit fields
     case 3:
     case 6: {
+        // stride * rows <= room, without multiplying: both may be huge.
         const qint64 stride = (width * bits + 31) / 32 * 4;
-        return width >= 0 && offset + stride * rows <= in.size();
+        const qint64 room = in.size() - offset;
+        return width >= 0 && room >= 0 && (rows == 0 || stride <= room / rows);
     }
     case 1:
     case 2:
