@@ -60,7 +60,7 @@ const png_byte* textOf(const png_unknown_chunk& chunk, bool* compressed)
     }
     if (std::memcmp(chunk.name, "zTXt", 4) == 0) {
         *compressed = true;
-        return p + 1 <= end ? p + 1 : nullptr; // compression method
+        return p < end ? p + 1 : nullptr; // compression method
     }
     if (end - p < 2)
         return nullptr;
