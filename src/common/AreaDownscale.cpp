@@ -1,6 +1,9 @@
 #include "AreaDownscale.h"
 
+#include "AreaAverager.h"
+
 #include <QColorSpace>
+#include <algorithm>
 #include <cmath>
 #include <opencv2/imgproc.hpp>
 
@@ -55,18 +58,58 @@ QImage premultiplied64(const QImage& image)
     return out;
 }
 
-// The image in a format that can be averaged channel by channel: shared when
-// it already is one, otherwise converted (premultiplied when it has alpha).
-QImage averagingCopy(const QImage& image)
+// The format an image is averaged in, channel by channel: its own where
+// OpenCV can read it, otherwise premultiplied 16-bit when it has alpha.
+QImage::Format averagingFormat(const QImage& image)
 {
     if (cvTypeFor(image.format()) >= 0)
-        return image;
+        return image.format();
     if (image.hasAlphaChannel())
-        return premultiplied64(image);
+        return QImage::Format_RGBA64_Premultiplied;
     if (image.depth() > 32)
-        return image.convertToFormat(QImage::Format_RGBX64);
-    return image.convertToFormat(QImage::Format_RGBX8888);
+        return QImage::Format_RGBX64;
+    return QImage::Format_RGBX8888;
 }
+
+// The image (or a part of it) in its averaging format.
+QImage averagingCopy(const QImage& image)
+{
+    const QImage::Format format = averagingFormat(image);
+    if (format == image.format())
+        return image;
+    if (format == QImage::Format_RGBA64_Premultiplied)
+        return premultiplied64(image);
+    return image.convertToFormat(format);
+}
+
+// Straight 8-bit RGBA (ARGB32 as stored on little-endian machines, or
+// RGBA8888) premultiplied into 16 bits straight from the source: the values
+// premultiplied64() gives (v * 257 is Qt's widening of an 8-bit value),
+// without its two intermediate images. False for any other format.
+bool premultiplyInto(const QImage& image, const cv::Rect& part, cv::Mat& tile)
+{
+    const bool bgra = image.format() == QImage::Format_ARGB32;
+    if (Q_BYTE_ORDER != Q_LITTLE_ENDIAN || (!bgra && image.format() != QImage::Format_RGBA8888))
+        return false;
+    const int red = bgra ? 2 : 0;
+    const int blue = bgra ? 0 : 2;
+    tile.create(part.height, part.width, CV_16UC4);
+    for (int y = 0; y < part.height; ++y) {
+        const uchar* src = image.constScanLine(part.y + y) + size_t(part.x) * 4;
+        ushort* dst = tile.ptr<ushort>(y);
+        for (int x = 0; x < part.width; ++x, src += 4, dst += 4) {
+            const quint32 a = src[3];
+            dst[0] = ushort((src[red] * a * 66049u + 32767u) / 65535u);
+            dst[1] = ushort((src[1] * a * 66049u + 32767u) / 65535u);
+            dst[2] = ushort((src[blue] * a * 66049u + 32767u) / 65535u);
+            dst[3] = ushort(a * 257u);
+        }
+    }
+    return true;
+}
+
+// Values per converted tile: about 4 MB of 16-bit samples.
+constexpr size_t tileElements = size_t(1) << 21;
 
 cv::Mat view(const QImage& image)
 {
@@ -96,18 +139,42 @@ QImage AreaDownscale::scaled(const QImage& image, QSize target)
 {
     if (image.isNull() || target.isEmpty())
         return {};
-    const QImage source = averagingCopy(image);
-    if (source.isNull())
-        return {};
-    QImage out(target, source.format());
+    // A format OpenCV reads in place is averaged in one pass. Any other is
+    // reduced a tile at a time, so no full-size converted copy ever exists (a
+    // 250-megapixel RGBA image would need two of 2 GB each).
+    QImage out(target, averagingFormat(image));
     if (out.isNull())
         return {};
-    const cv::Mat in = view(source);
-    cv::Mat dst(out.height(), out.width(), in.type(), out.bits(), size_t(out.bytesPerLine()));
-    cv::resize(in, dst, dst.size(), 0, 0, cv::INTER_AREA);
-    out.setColorSpace(source.colorSpace());
-    out.setDotsPerMeterX(source.dotsPerMeterX());
-    out.setDotsPerMeterY(source.dotsPerMeterY());
+    cv::Mat dst(out.height(), out.width(), cvTypeFor(out.format()), out.bits(),
+                size_t(out.bytesPerLine()));
+    const bool shrinks = target.width() <= image.width() && target.height() <= image.height();
+    if (out.format() == image.format() || !shrinks) {
+        const QImage source = averagingCopy(image);
+        if (source.isNull())
+            return {};
+        cv::resize(view(source), dst, dst.size(), 0, 0, cv::INTER_AREA);
+    } else {
+        AreaAverager averager(cv::Size(image.width(), image.height()), dst);
+        const cv::Size tile = averager.tileSize(tileElements);
+        cv::Mat buffer;
+        for (int y = 0; y < image.height(); y += tile.height) {
+            for (int x = 0; x < image.width(); x += tile.width) {
+                const cv::Rect r(x, y, std::min(tile.width, image.width() - x),
+                                 std::min(tile.height, image.height() - y));
+                if (premultiplyInto(image, r, buffer)) {
+                    averager.add(buffer, x, y);
+                    continue;
+                }
+                const QImage part = averagingCopy(image.copy(r.x, r.y, r.width, r.height));
+                if (part.isNull())
+                    return {};
+                averager.add(view(part), x, y);
+            }
+        }
+    }
+    out.setColorSpace(image.colorSpace());
+    out.setDotsPerMeterX(image.dotsPerMeterX());
+    out.setDotsPerMeterY(image.dotsPerMeterY());
     return out;
 }
 

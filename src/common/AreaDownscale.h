@@ -19,6 +19,8 @@ public:
     // `image` reduced to `target` (each side no larger than the image's own).
     // The result keeps a format close to the source's (opaque stays opaque,
     // alpha comes back premultiplied); a null image when memory runs out.
+    // Besides the result it needs a few MB: a source OpenCV cannot read in
+    // place is converted a tile at a time.
     static QImage scaled(const QImage& image, QSize target);
 
     // `mat` brought to `size` axis by axis: area averaging along an axis that
