@@ -1,7 +1,9 @@
 #include "QtFileChooser.h"
 
+#include "ImageDecoder.h"
+
 #include <QFileDialog>
-#include <QImageReader>
+#include <QMimeDatabase>
 #include <QStandardPaths>
 #include <QWidget>
 
@@ -40,15 +42,16 @@ std::optional<QUrl> QtFileChooser::chooseImageFile()
                        QStandardPaths::writableLocation(QStandardPaths::PicturesLocation));
     dialog.setFileMode(QFileDialog::ExistingFile);
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    // The formats Vantel reads, and one filter for all of them, offered first.
     QStringList types;
-    for (const QByteArray& type : QImageReader::supportedMimeTypes())
-        types << QString::fromLatin1(type);
+    for (const QByteArray& format : ImageDecoder::formats())
+        types << QStringLiteral("image/") + QString::fromLatin1(format);
     dialog.setMimeTypeFilters(types);
-    // One filter for every image type at once, offered first.
     QStringList filters = dialog.nameFilters();
     QStringList patterns;
-    for (const QByteArray& suffix : QImageReader::supportedImageFormats())
-        patterns << QStringLiteral("*.") + QString::fromLatin1(suffix);
+    const QMimeDatabase mimes;
+    for (const QString& type : types)
+        patterns << mimes.mimeTypeForName(type).globPatterns();
     filters.prepend(QObject::tr("Images (%1)").arg(patterns.join(QLatin1Char(' '))));
     dialog.setNameFilters(filters);
     dialog.selectNameFilter(filters.first());

@@ -45,9 +45,8 @@ void quietLibraries()
 // data loosely (TGA, WBMP, ICO, XPM...), so that junk is never taken for one.
 bool allowed(const QByteArray& format)
 {
-    static const char* const formats[] = {"png", "jpeg", "gif", "webp", "bmp", "tiff"};
-    return std::any_of(std::begin(formats), std::end(formats),
-                       [&format](const char* f) { return format == f; });
+    const QList<QByteArray> formats = ImageDecoder::formats();
+    return formats.contains(format);
 }
 
 // Bits per pixel of the image Qt's reader will make (GIF and WebP do not
@@ -71,6 +70,11 @@ QImage transformed(QImage image, QImageIOHandler::Transformations how)
 }
 
 } // namespace
+
+QList<QByteArray> ImageDecoder::formats()
+{
+    return {"png", "jpeg", "gif", "webp", "bmp", "tiff"};
+}
 
 std::optional<QImage> ImageDecoder::decodeFile(const QByteArray& path, double maxSide)
 {
@@ -134,7 +138,8 @@ std::optional<QImage> ImageDecoder::decode(QIODevice* device, double maxSide, qi
     if (format == "png" && !fromStart([device] { return FormatChecks::pngIsSound(device, true); }))
         return std::nullopt;
     const int gifBytes =
-        format == "gif" ? fromStart([device] { return FormatChecks::gifBytesPerPixel(device); }) : 0;
+        format == "gif" ? fromStart([device] { return FormatChecks::gifBytesPerPixel(device); })
+                        : 0;
     if (format == "gif" && gifBytes == 0)
         return std::nullopt;
     if (format == "bmp" && !fromStart([device] { return FormatChecks::bmpIsSound(device); }))
@@ -144,8 +149,8 @@ std::optional<QImage> ImageDecoder::decode(QIODevice* device, double maxSide, qi
     // Qt's BMP reader gives a top-down bitmap its stored, negative, height.
     if (format == "bmp" && stored.height() < 0 && stored.height() > INT_MIN)
         stored.setHeight(-stored.height());
-    if (!stored.isValid() || stored.isEmpty()
-        || qint64(stored.width()) * stored.height() > maxPixels)
+    if (!stored.isValid() || stored.isEmpty() ||
+        qint64(stored.width()) * stored.height() > maxPixels)
         return std::nullopt;
     QSize size = stored;
     if (format == "jpeg") {
@@ -163,8 +168,8 @@ std::optional<QImage> ImageDecoder::decode(QIODevice* device, double maxSide, qi
         return std::nullopt;
     if (format == "gif" && pixels * gifBytes > budget)
         return std::nullopt;
-    if (format == "webp"
-        && pixels * fromStart([device] { return FormatChecks::webpBytesPerPixel(device); }) > budget)
+    if (format == "webp" &&
+        pixels * fromStart([device] { return FormatChecks::webpBytesPerPixel(device); }) > budget)
         return std::nullopt;
     if (format == "png" && !fromStart([device] { return FormatChecks::pngIsSound(device); }))
         return std::nullopt;

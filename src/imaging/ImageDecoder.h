@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QImage>
+#include <QList>
 #include <QSize>
 #include <QString>
 #include <optional>
@@ -31,6 +32,9 @@ public:
     static constexpr qint64 decodeBudget = qint64(allocationLimitMiB) << 20;
 
     // `path` in the file system's own bytes.
+    // The formats read, as Qt names them: PNG, JPEG, GIF, WebP, BMP and TIFF.
+    static QList<QByteArray> formats();
+
     static std::optional<QImage> decodeFile(const QByteArray& path, double maxSide);
     static std::optional<QImage> decodeData(const QByteArray& data, double maxSide);
     // `device` must be seekable. `budget` (bytes) is decodeBudget but in tests.

@@ -281,36 +281,6 @@ private slots:
         QVERIFY(channelDistance(s->pixelColor(100, 100), QColor(200, 150, 100)) <= 1);
     }
 
-    void badFilesFailCleanlyAndQuickly_data()
-    {
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<QString>("name");
-        const QByteArray png = TestImages::encode(TestImages::quadrants(300, 200), "png");
-        const QByteArray jpeg = TestImages::encode(TestImages::quadrants(300, 200), "jpeg");
-        QTest::newRow("zero bytes") << QByteArray() << "empty.png";
-        QTest::newRow("text named png") << QByteArray("just some words\n") << "words.png";
-        QTest::newRow("truncated png") << png.left(png.size() / 2) << "half.png";
-        QTest::newRow("png header only") << png.left(40) << "header.png";
-        QTest::newRow("jpeg cut in its header") << jpeg.left(60) << "cut.jpg";
-        QTest::newRow("60000 x 60000 declared")
-            << TestImages::pngDeclaring(60000, 60000) << "huge.png";
-        QTest::newRow("over 250 megapixels") << TestImages::pngDeclaring(20000, 12600) << "big.png";
-        QTest::newRow("zero width") << TestImages::pngDeclaring(0, 100) << "zero.png";
-        QTest::newRow("random bytes") << QByteArray(4096, '\xA5') << "noise.jpg";
-    }
-
-    void badFilesFailCleanlyAndQuickly()
-    {
-        QFETCH(QByteArray, bytes);
-        QFETCH(QString, name);
-        QVERIFY(TestImages::writeFile(path(name), bytes));
-        QElapsedTimer timer;
-        timer.start();
-        QVERIFY(!ImageIntake::load(QUrl::fromLocalFile(path(name)), 2560.0));
-        QVERIFY(!ImageIntake::loadData(bytes, 2560.0));
-        QVERIFY2(timer.elapsed() < 2000, qPrintable(QString::number(timer.elapsed())));
-    }
-
     void missingAndRemoteFilesFail()
     {
         QVERIFY(!ImageIntake::load(QUrl::fromLocalFile(path(QStringLiteral("nope.png"))), 2560));

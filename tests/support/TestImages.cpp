@@ -5,7 +5,6 @@
 #include <QFile>
 #include <QImageWriter>
 #include <QStandardPaths>
-#include <QtEndian>
 #include <cstdlib>
 
 namespace TestImages {
@@ -66,39 +65,6 @@ QByteArray jpegWithOrientation(const QImage& image, int orientation)
     segment.append(char(length & 0xff));
     segment += payload;
     return jpeg.left(2) + segment + jpeg.mid(2);
-}
-
-static quint32 crc32(const QByteArray& data)
-{
-    quint32 crc = 0xffffffffu;
-    for (char ch : data) {
-        crc ^= quint8(ch);
-        for (int k = 0; k < 8; ++k)
-            crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1u)));
-    }
-    return ~crc;
-}
-
-QByteArray pngDeclaring(quint32 width, quint32 height)
-{
-    auto chunk = [](const char* type, const QByteArray& data) {
-        QByteArray out(4, 0);
-        qToBigEndian(quint32(data.size()), out.data());
-        const QByteArray body = QByteArray(type, 4) + data;
-        out += body;
-        QByteArray crc(4, 0);
-        qToBigEndian(crc32(body), crc.data());
-        return out + crc;
-    };
-    QByteArray ihdr(13, 0);
-    qToBigEndian(width, ihdr.data());
-    qToBigEndian(height, ihdr.data() + 4);
-    ihdr[8] = 8; // bit depth
-    ihdr[9] = 6; // RGBA
-    // A tiny zlib stream of a few zero bytes: far too little for the size.
-    const QByteArray idat = QByteArray::fromHex("789c63000000010001");
-    return QByteArray("\x89PNG\r\n\x1a\n", 8) + chunk("IHDR", ihdr) + chunk("IDAT", idat) +
-           chunk("IEND", {});
 }
 
 bool writeFile(const QString& path, const QByteArray& bytes)

@@ -18,10 +18,6 @@ QByteArray encode(const QImage& image, const char* format, int quality = -1);
 // JPEG bytes of `image` carrying an EXIF orientation tag (1 to 8).
 QByteArray jpegWithOrientation(const QImage& image, int orientation);
 
-// A PNG whose header declares w x h but that holds no pixel data worth the
-// name: what a hostile file looks like.
-QByteArray pngDeclaring(quint32 width, quint32 height);
-
 // Writes bytes to path; false on failure.
 bool writeFile(const QString& path, const QByteArray& bytes);
 
