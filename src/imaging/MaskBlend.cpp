@@ -15,25 +15,36 @@ inline uchar div255(unsigned v)
     return uchar((v + 127u) / 255u);
 }
 
-void overNothing(const uchar* src, const uchar* m, uchar* dst, int width)
+void overNothing(const uchar* src, const uchar* fg, const uchar* m, uchar* dst, int width)
 {
     for (int x = 0; x < width; ++x, src += 4, dst += 4) {
         const uchar alpha = div255(unsigned(src[3]) * m[x]);
         const uchar keep = alpha ? 0xFF : 0x00;
-        dst[0] = src[0] & keep;
-        dst[1] = src[1] & keep;
-        dst[2] = src[2] & keep;
+        const uchar* c = (fg && m[x] != 255) ? fg + 3 * x : src;
+        dst[0] = c[0] & keep;
+        dst[1] = c[1] & keep;
+        dst[2] = c[2] & keep;
         dst[3] = alpha;
     }
 }
 
 // General mix on premultiplied values; the opaque-over-opaque case, by far the
 // most common, stays in integers.
-void overColour(const uchar* src, const uchar* m, uchar* dst, int width, const Rgba& bg)
+void overColour(const uchar* src0, const uchar* fg, const uchar* m, uchar* dst, int width,
+                const Rgba& bg)
 {
     const bool opaqueBackground = bg.a == 255;
-    for (int x = 0; x < width; ++x, src += 4, dst += 4) {
+    uchar px[4];
+    for (int x = 0; x < width; ++x, src0 += 4, dst += 4) {
         const unsigned keep = m[x];
+        const uchar* src = src0;
+        if (fg && keep != 255) {
+            px[0] = fg[3 * x];
+            px[1] = fg[3 * x + 1];
+            px[2] = fg[3 * x + 2];
+            px[3] = src0[3];
+            src = px;
+        }
         const unsigned drop = 255u - keep;
         if (opaqueBackground && src[3] == 255) {
             dst[0] = div255(src[0] * keep + unsigned(bg.r) * drop);
@@ -62,6 +73,12 @@ void overColour(const uchar* src, const uchar* m, uchar* dst, int width, const R
 QImage MaskBlend::blend(const QImage& source, const cv::Mat& mask,
                         const std::optional<QColor>& background)
 {
+    return blend(source, mask, cv::Mat(), background);
+}
+
+QImage MaskBlend::blend(const QImage& source, const cv::Mat& mask, const cv::Mat& foreground,
+                        const std::optional<QColor>& background)
+{
     Q_ASSERT(source.format() == QImage::Format_RGBA8888);
     Q_ASSERT(mask.type() == CV_8UC1 && mask.cols == source.width() && mask.rows == source.height());
     QImage out(source.size(), QImage::Format_RGBA8888);
@@ -83,10 +100,11 @@ QImage MaskBlend::blend(const QImage& source, const cv::Mat& mask,
             const uchar* src = srcBits + y * srcStride;
             const uchar* m = mask.ptr<uchar>(y);
             uchar* dst = dstBits + y * dstStride;
+            const uchar* fg = foreground.empty() ? nullptr : foreground.ptr<uchar>(y);
             if (clear)
-                overNothing(src, m, dst, width);
+                overNothing(src, fg, m, dst, width);
             else
-                overColour(src, m, dst, width, bg);
+                overColour(src, fg, m, dst, width, bg);
         }
     });
     return out;

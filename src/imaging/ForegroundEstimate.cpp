@@ -1,0 +1,287 @@
+#include "ForegroundEstimate.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <opencv2/core/utility.hpp>
+#include <opencv2/imgproc.hpp>
+#include <vector>
+
+namespace {
+
+// A level of the pull-push fill keeps its own weighted mean wherever its
+// weight (the share of sure pixels under its footprint, 0..1) reaches this,
+// and leans on the coarser level below it. Small values keep the colour
+// local: a pixel takes the mean of the few sure pixels closest to it rather
+// than of a wide neighbourhood that may hold another part of the subject.
+constexpr float enough = 0.01f;
+
+// Pixels that are not sure still count a little, so a mask without a single
+// 255 (or 0) still gives a colour, but sure pixels win wherever there are any.
+constexpr float unsureWeight = 1e-6f;
+
+// Weight, per mask value, of a pixel in one of the pyramids.
+using WeightTable = std::array<float, 256>;
+
+// `sure`: the lowest mask value taken as sure subject (255 unless the mask
+// never reaches it).
+WeightTable subjectWeights(int sure, double power, float soft)
+{
+    WeightTable t{};
+    for (int v = 0; v < 256; ++v)
+        t[size_t(v)] = v >= sure ? 1.f : soft * float(std::pow(v / 255.0, power));
+    return t;
+}
+
+WeightTable backgroundWeights()
+{
+    WeightTable t{};
+    for (int v = 0; v < 256; ++v)
+        t[size_t(v)] = v == 0 ? 1.f : unsureWeight * float(std::pow(1.0 - v / 255.0, 4.0));
+    return t;
+}
+
+// Half resolution: each 2 x 2 block of the image as (w * R, w * G, w * B, w)
+// summed over its pixels and divided by 4 (CV_32FC4). A four-channel image's
+// alpha scales the weights: a transparent pixel's colour means nothing.
+cv::Mat halve(const cv::Mat& image, const cv::Mat& mask, const WeightTable& table)
+{
+    const int cn = image.channels();
+    const bool hasAlpha = cn == 4;
+    const int hw = (image.cols + 1) / 2;
+    const int hh = (image.rows + 1) / 2;
+    cv::Mat out(hh, hw, CV_32FC4);
+    cv::parallel_for_(cv::Range(0, hh), [&](const cv::Range& rows) {
+        for (int j = rows.start; j < rows.end; ++j) {
+            const int y0 = 2 * j;
+            const int y1 = std::min(y0 + 1, image.rows - 1);
+            const uchar* i0 = image.ptr<uchar>(y0);
+            const uchar* i1 = image.ptr<uchar>(y1);
+            const uchar* m0 = mask.ptr<uchar>(y0);
+            const uchar* m1 = mask.ptr<uchar>(y1);
+            float* o = out.ptr<float>(j);
+            for (int i = 0; i < hw; ++i, o += 4) {
+                const int x0 = 2 * i;
+                const int x1 = std::min(x0 + 1, image.cols - 1);
+                float r = 0, g = 0, b = 0, w = 0;
+                auto add = [&](const uchar* px, uchar m) {
+                    float wt = table[m];
+                    if (hasAlpha)
+                        wt *= px[3] * (1.f / 255.f);
+                    r += wt * px[0];
+                    g += wt * px[1];
+                    b += wt * px[2];
+                    w += wt;
+                };
+                add(i0 + x0 * cn, m0[x0]);
+                add(i0 + x1 * cn, m0[x1]);
+                add(i1 + x0 * cn, m1[x0]);
+                add(i1 + x1 * cn, m1[x1]);
+                o[0] = r * 0.25f;
+                o[1] = g * 0.25f;
+                o[2] = b * 0.25f;
+                o[3] = w * 0.25f;
+            }
+        }
+    });
+    return out;
+}
+
+// Pull-push fill: `base` (CV_32FC4, weighted colour sums and weight) is
+// reduced level by level to one pixel; on the way back up each level keeps
+// its own weighted mean where its weight reaches `enough` and blends in the
+// coarser level's colour where it falls short. Returns the filled colour at
+// the base's size (CV_32FC4; the fourth channel is not meaningful).
+cv::Mat fill(const cv::Mat& base)
+{
+    std::vector<cv::Mat> levels{base};
+    while (levels.back().cols > 1 || levels.back().rows > 1) {
+        const cv::Mat& fine = levels.back();
+        cv::Mat coarse;
+        cv::pyrDown(fine, coarse, cv::Size((fine.cols + 1) / 2, (fine.rows + 1) / 2));
+        levels.push_back(coarse);
+    }
+    // The top is one pixel: the weighted mean of everything (black if
+    // nothing has any weight).
+    cv::Mat value(1, 1, CV_32FC4);
+    {
+        const cv::Vec4f p = levels.back().at<cv::Vec4f>(0, 0);
+        const float w = p[3] > 1e-30f ? p[3] : 1.f;
+        value.at<cv::Vec4f>(0, 0) = cv::Vec4f(p[0] / w, p[1] / w, p[2] / w, 0.f);
+    }
+    for (int l = int(levels.size()) - 2; l >= 0; --l) {
+        const cv::Mat& p = levels[size_t(l)];
+        cv::Mat up;
+        cv::pyrUp(value, up, p.size());
+        cv::parallel_for_(cv::Range(0, p.rows), [&](const cv::Range& rows) {
+            for (int y = rows.start; y < rows.end; ++y) {
+                const float* s = p.ptr<float>(y);
+                float* u = up.ptr<float>(y);
+                for (int x = 0; x < p.cols; ++x, s += 4, u += 4) {
+                    // w >= enough: s / w, the level's own mean; below it the
+                    // own sums plus the coarse colour for the missing weight.
+                    const float w = s[3];
+                    const float rest = std::max(0.f, enough - w);
+                    const float norm = 1.f / std::max(enough, w);
+                    u[0] = (s[0] + rest * u[0]) * norm;
+                    u[1] = (s[1] + rest * u[1]) * norm;
+                    u[2] = (s[2] + rest * u[2]) * norm;
+                }
+            }
+        });
+        value = up;
+    }
+    return value;
+}
+
+inline uchar clampByte(float v)
+{
+    return uchar(std::clamp(int(v + 0.5f), 0, 255));
+}
+
+// Bilinear reads of a half-resolution CV_32FC4 field at full-resolution
+// pixels. Half sample i covers pixels 2i and 2i + 1, so its centre is at
+// 2i + 0.5 and pixel x sits at (x - 0.5) / 2 on the half grid.
+class HalfSampler
+{
+public:
+    HalfSampler(int width, cv::Size half)
+        : m_i0(static_cast<size_t>(width)), m_i1(static_cast<size_t>(width)),
+          m_fx(static_cast<size_t>(width)), m_rows(half.height)
+    {
+        for (int x = 0; x < width; ++x) {
+            const float u = std::clamp((x - 0.5f) * 0.5f, 0.f, float(half.width - 1));
+            const int a = std::min(int(u), std::max(0, half.width - 2));
+            m_i0[size_t(x)] = 4 * a;
+            m_i1[size_t(x)] = 4 * std::min(a + 1, half.width - 1);
+            m_fx[size_t(x)] = u - float(a);
+        }
+    }
+
+    struct Row
+    {
+        int j0, j1;
+        float fy;
+    };
+
+    Row row(int y) const
+    {
+        const float v = std::clamp((y - 0.5f) * 0.5f, 0.f, float(m_rows - 1));
+        const int j0 = std::min(int(v), std::max(0, m_rows - 2));
+        return {j0, std::min(j0 + 1, m_rows - 1), v - float(j0)};
+    }
+
+    void at(const cv::Mat& field, const Row& r, int x, float* out) const
+    {
+        const float* r0 = field.ptr<float>(r.j0);
+        const float* r1 = field.ptr<float>(r.j1);
+        const int a = m_i0[size_t(x)];
+        const int b = m_i1[size_t(x)];
+        const float f = m_fx[size_t(x)];
+        for (int c = 0; c < 3; ++c) {
+            const float top = r0[a + c] + f * (r0[b + c] - r0[a + c]);
+            const float bottom = r1[a + c] + f * (r1[b + c] - r1[a + c]);
+            out[c] = top + r.fy * (bottom - top);
+        }
+    }
+
+private:
+    std::vector<int> m_i0, m_i1;
+    std::vector<float> m_fx;
+    int m_rows;
+};
+
+} // namespace
+
+cv::Mat ForegroundEstimate::estimate(const cv::Mat& image, const cv::Mat& mask)
+{
+    CV_Assert(image.type() == CV_8UC3 || image.type() == CV_8UC4);
+    CV_Assert(mask.type() == CV_8UC1 && mask.size() == image.size());
+    cv::Mat out(image.size(), CV_8UC3);
+    if (image.empty())
+        return out;
+
+    // First pass: local subject and background colours from the sure pixels
+    // alone, then F on and inside the edge. The subject's colour there is
+    // what the pixel holds once the local background's share is taken out.
+    // The correction is scaled by a^2 rather than a: where the matte is soft
+    // because the network is unsure, not because the subject is thin, the
+    // pixel often is pure background, and a full correction would carry
+    // that colour right back in.
+    // A mask that never reaches 255 (a network unsure of the whole subject)
+    // takes its most confident pixels as the sure ones.
+    double highest = 0;
+    cv::minMaxLoc(mask, nullptr, &highest);
+    const int sure = std::max(1, int(highest));
+    const cv::Mat subject =
+        fill(halve(image, mask, subjectWeights(sure, 4.0, unsureWeight)));
+    const cv::Mat background = fill(halve(image, mask, backgroundWeights()));
+    const int cn = image.channels();
+    const int width = image.cols;
+    const HalfSampler half(width, subject.size());
+    cv::parallel_for_(cv::Range(0, image.rows), [&](const cv::Range& rows) {
+        for (int y = rows.start; y < rows.end; ++y) {
+            const HalfSampler::Row r = half.row(y);
+            const uchar* src = image.ptr<uchar>(y);
+            const uchar* m = mask.ptr<uchar>(y);
+            uchar* dst = out.ptr<uchar>(y);
+            for (int x = 0; x < width; ++x, src += cn, dst += 3) {
+                if (m[x] == 255) {
+                    dst[0] = src[0];
+                    dst[1] = src[1];
+                    dst[2] = src[2];
+                    continue;
+                }
+                if (m[x] == 0) {
+                    // Filled by the second pass; zero until then.
+                    dst[0] = dst[1] = dst[2] = 0;
+                    continue;
+                }
+                const float a = m[x] * (1.f / 255.f);
+                float f[3], b[3];
+                half.at(subject, r, x, f);
+                half.at(background, r, x, b);
+                for (int c = 0; c < 3; ++c) {
+                    const float residual = float(src[c]) - a * f[c] - (1.f - a) * b[c];
+                    dst[c] = clampByte(f[c] + a * a * residual);
+                }
+            }
+        }
+    });
+
+    // Second pass: outside the mask, the subject's colour carried outward
+    // from the first pass's F, the edge's soft pixels included (weighted by
+    // a^4): they lie closest to the feathered band and, cleaned, hold the
+    // edge's own colour.
+    const cv::Mat outward = fill(halve(out, mask, subjectWeights(sure, 4.0, 1.f)));
+    cv::parallel_for_(cv::Range(0, image.rows), [&](const cv::Range& rows) {
+        for (int y = rows.start; y < rows.end; ++y) {
+            const HalfSampler::Row r = half.row(y);
+            const uchar* m = mask.ptr<uchar>(y);
+            uchar* dst = out.ptr<uchar>(y);
+            for (int x = 0; x < width; ++x, dst += 3) {
+                if (m[x] != 0)
+                    continue;
+                float f[3];
+                half.at(outward, r, x, f);
+                dst[0] = clampByte(f[0]);
+                dst[1] = clampByte(f[1]);
+                dst[2] = clampByte(f[2]);
+            }
+        }
+    });
+    return out;
+}
+
+cv::Mat ForegroundEstimate::estimate(const QImage& image, const cv::Mat& mask)
+{
+    if (image.isNull() || mask.empty() || mask.type() != CV_8UC1)
+        return {};
+    const QImage rgba = image.convertToFormat(QImage::Format_RGBA8888);
+    const cv::Mat view(rgba.height(), rgba.width(), CV_8UC4, const_cast<uchar*>(rgba.constBits()),
+                       size_t(rgba.bytesPerLine()));
+    cv::Mat fitted = mask;
+    if (mask.cols != rgba.width() || mask.rows != rgba.height())
+        cv::resize(mask, fitted, view.size(), 0, 0, cv::INTER_LINEAR);
+    return estimate(view, fitted);
+}
