@@ -1,6 +1,7 @@
 #include "CutJob.h"
 
 #include "Compositor.h"
+#include "ForegroundEstimate.h"
 #include "SubjectAnalysis.h"
 #include "VantelError.h"
 
@@ -124,8 +125,10 @@ CutJob::Outcome CutJob::run(const QString& input)
                          QImage::Format_Grayscale8)
                       .copy();
         } else {
-            const std::optional<QImage> composed =
-                Compositor::composite(*image, mask, m_options.feather, m_options.background);
+            // The subject's own colour in the soft and feathered edge.
+            const cv::Mat foreground = ForegroundEstimate::estimate(*image, mask);
+            const std::optional<QImage> composed = Compositor::composite(
+                *image, mask, foreground, m_options.feather, m_options.background);
             if (!composed) {
                 outcome.error = QStringLiteral("Couldn't compose the result.");
                 return outcome;
