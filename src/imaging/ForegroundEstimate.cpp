@@ -212,6 +212,12 @@ cv::Mat ForegroundEstimate::estimate(const cv::Mat& image, const cv::Mat& mask)
     // takes its most confident pixels as the sure ones.
     double highest = 0;
     cv::minMaxLoc(mask, nullptr, &highest);
+    if (highest == 0) {
+        // No subject: nothing will be covered, F is the image's colour.
+        const int pairs[] = {0, 0, 1, 1, 2, 2};
+        cv::mixChannels(&image, 1, &out, 1, pairs, 3);
+        return out;
+    }
     const int sure = std::max(1, int(highest));
     const cv::Mat subject =
         fill(halve(image, mask, subjectWeights(sure, 4.0, unsureWeight)));
