@@ -41,50 +41,60 @@ WeightTable backgroundWeights()
     return t;
 }
 
-// Half resolution: each 2 x 2 block of the image as (w * R, w * G, w * B, w)
-// summed over its pixels and divided by 4 (CV_32FC4). A four-channel image's
-// alpha scales the weights: a transparent pixel's colour means nothing.
-cv::Mat halve(const cv::Mat& image, const cv::Mat& mask, const WeightTable& table)
+// One 2 x 2 block of the image as (w * R, w * G, w * B, w) summed over its
+// pixels and divided by 4, into `out`. A four-channel image's alpha scales
+// the weights: a transparent pixel's colour means nothing. Blocks under one
+// mask value (most of them) are summed once and weighted once.
+struct Block
+{
+    const uchar* px[4];
+    uchar m[4];
+};
+
+inline void addBlock(const Block& k, const WeightTable& table, bool hasAlpha, float* out)
+{
+    if (!hasAlpha && k.m[0] == k.m[1] && k.m[0] == k.m[2] && k.m[0] == k.m[3]) {
+        const float wt = table[k.m[0]] * 0.25f;
+        if (wt == 0.f) {
+            out[0] = out[1] = out[2] = out[3] = 0.f;
+            return;
+        }
+        for (int c = 0; c < 3; ++c)
+            out[c] = wt * float(int(k.px[0][c]) + k.px[1][c] + k.px[2][c] + k.px[3][c]);
+        out[3] = 4.f * wt;
+        return;
+    }
+    float r = 0, g = 0, b = 0, w = 0;
+    for (int n = 0; n < 4; ++n) {
+        float wt = table[k.m[n]];
+        if (hasAlpha)
+            wt *= k.px[n][3] * (1.f / 255.f);
+        r += wt * k.px[n][0];
+        g += wt * k.px[n][1];
+        b += wt * k.px[n][2];
+        w += wt;
+    }
+    out[0] = r * 0.25f;
+    out[1] = g * 0.25f;
+    out[2] = b * 0.25f;
+    out[3] = w * 0.25f;
+}
+
+// The 2 x 2 block whose top-left pixel is (2i, 2j), edge pixels repeated
+// past an odd width or height.
+inline Block blockAt(const cv::Mat& image, const cv::Mat& mask, int i, int j)
 {
     const int cn = image.channels();
-    const bool hasAlpha = cn == 4;
-    const int hw = (image.cols + 1) / 2;
-    const int hh = (image.rows + 1) / 2;
-    cv::Mat out(hh, hw, CV_32FC4);
-    cv::parallel_for_(cv::Range(0, hh), [&](const cv::Range& rows) {
-        for (int j = rows.start; j < rows.end; ++j) {
-            const int y0 = 2 * j;
-            const int y1 = std::min(y0 + 1, image.rows - 1);
-            const uchar* i0 = image.ptr<uchar>(y0);
-            const uchar* i1 = image.ptr<uchar>(y1);
-            const uchar* m0 = mask.ptr<uchar>(y0);
-            const uchar* m1 = mask.ptr<uchar>(y1);
-            float* o = out.ptr<float>(j);
-            for (int i = 0; i < hw; ++i, o += 4) {
-                const int x0 = 2 * i;
-                const int x1 = std::min(x0 + 1, image.cols - 1);
-                float r = 0, g = 0, b = 0, w = 0;
-                auto add = [&](const uchar* px, uchar m) {
-                    float wt = table[m];
-                    if (hasAlpha)
-                        wt *= px[3] * (1.f / 255.f);
-                    r += wt * px[0];
-                    g += wt * px[1];
-                    b += wt * px[2];
-                    w += wt;
-                };
-                add(i0 + x0 * cn, m0[x0]);
-                add(i0 + x1 * cn, m0[x1]);
-                add(i1 + x0 * cn, m1[x0]);
-                add(i1 + x1 * cn, m1[x1]);
-                o[0] = r * 0.25f;
-                o[1] = g * 0.25f;
-                o[2] = b * 0.25f;
-                o[3] = w * 0.25f;
-            }
-        }
-    });
-    return out;
+    const int x0 = 2 * i;
+    const int x1 = std::min(x0 + 1, image.cols - 1);
+    const int y0 = 2 * j;
+    const int y1 = std::min(y0 + 1, image.rows - 1);
+    const uchar* r0 = image.ptr<uchar>(y0);
+    const uchar* r1 = image.ptr<uchar>(y1);
+    const uchar* m0 = mask.ptr<uchar>(y0);
+    const uchar* m1 = mask.ptr<uchar>(y1);
+    return {{r0 + x0 * cn, r0 + x1 * cn, r1 + x0 * cn, r1 + x1 * cn},
+            {m0[x0], m0[x1], m1[x0], m1[x1]}};
 }
 
 // Pull-push fill: `base` (CV_32FC4, weighted colour sums and weight) is
@@ -200,16 +210,6 @@ cv::Mat ForegroundEstimate::estimate(const cv::Mat& image, const cv::Mat& mask)
     cv::Mat out(image.size(), CV_8UC3);
     if (image.empty())
         return out;
-
-    // First pass: local subject and background colours from the sure pixels
-    // alone, then F on and inside the edge. The subject's colour there is
-    // what the pixel holds once the local background's share is taken out.
-    // The correction is scaled by a^2 rather than a: where the matte is soft
-    // because the network is unsure, not because the subject is thin, the
-    // pixel often is pure background, and a full correction would carry
-    // that colour right back in.
-    // A mask that never reaches 255 (a network unsure of the whole subject)
-    // takes its most confident pixels as the sure ones.
     double highest = 0;
     cv::minMaxLoc(mask, nullptr, &highest);
     if (highest == 0) {
@@ -218,48 +218,83 @@ cv::Mat ForegroundEstimate::estimate(const cv::Mat& image, const cv::Mat& mask)
         cv::mixChannels(&image, 1, &out, 1, pairs, 3);
         return out;
     }
-    const int sure = std::max(1, int(highest));
-    const cv::Mat subject =
-        fill(halve(image, mask, subjectWeights(sure, 4.0, unsureWeight)));
-    const cv::Mat background = fill(halve(image, mask, backgroundWeights()));
+    // A mask that never reaches 255 (a network unsure of the whole subject)
+    // takes its most confident pixels as the sure ones.
+    const int sure = int(highest);
+    const WeightTable sureSubject = subjectWeights(sure, 4.0, unsureWeight);
+    const WeightTable sureBackground = backgroundWeights();
+    const WeightTable edgeSubject = subjectWeights(sure, 4.0, 1.f);
+    const bool hasAlpha = image.channels() == 4;
     const int cn = image.channels();
     const int width = image.cols;
-    const HalfSampler half(width, subject.size());
-    cv::parallel_for_(cv::Range(0, image.rows), [&](const cv::Range& rows) {
-        for (int y = rows.start; y < rows.end; ++y) {
-            const HalfSampler::Row r = half.row(y);
-            const uchar* src = image.ptr<uchar>(y);
-            const uchar* m = mask.ptr<uchar>(y);
-            uchar* dst = out.ptr<uchar>(y);
-            for (int x = 0; x < width; ++x, src += cn, dst += 3) {
-                if (m[x] == 255) {
-                    dst[0] = src[0];
-                    dst[1] = src[1];
-                    dst[2] = src[2];
-                    continue;
-                }
-                if (m[x] == 0) {
-                    // Filled by the second pass; zero until then.
-                    dst[0] = dst[1] = dst[2] = 0;
-                    continue;
-                }
-                const float a = m[x] * (1.f / 255.f);
-                float f[3], b[3];
-                half.at(subject, r, x, f);
-                half.at(background, r, x, b);
-                for (int c = 0; c < 3; ++c) {
-                    const float residual = float(src[c]) - a * f[c] - (1.f - a) * b[c];
-                    dst[c] = clampByte(f[c] + a * a * residual);
-                }
+    const int halfWidth = (image.cols + 1) / 2;
+    const int halfHeight = (image.rows + 1) / 2;
+
+    // Local subject and background colours from the sure pixels alone.
+    cv::Mat subjectBase(halfHeight, halfWidth, CV_32FC4);
+    cv::Mat backgroundBase(halfHeight, halfWidth, CV_32FC4);
+    cv::parallel_for_(cv::Range(0, halfHeight), [&](const cv::Range& rows) {
+        for (int j = rows.start; j < rows.end; ++j) {
+            float* s = subjectBase.ptr<float>(j);
+            float* b = backgroundBase.ptr<float>(j);
+            for (int i = 0; i < halfWidth; ++i) {
+                const Block k = blockAt(image, mask, i, j);
+                addBlock(k, sureSubject, hasAlpha, s + 4 * i);
+                addBlock(k, sureBackground, hasAlpha, b + 4 * i);
             }
         }
     });
+    const cv::Mat subject = fill(subjectBase);
+    const cv::Mat background = fill(backgroundBase);
 
-    // Second pass: outside the mask, the subject's colour carried outward
-    // from the first pass's F, the edge's soft pixels included (weighted by
-    // a^4): they lie closest to the feathered band and, cleaned, hold the
-    // edge's own colour.
-    const cv::Mat outward = fill(halve(out, mask, subjectWeights(sure, 4.0, 1.f)));
+    // F on and inside the edge. The subject's colour there is what the pixel
+    // holds once the local background's share is taken out. The correction
+    // is scaled by a^2 rather than a: where the matte is soft because the
+    // network is unsure, not because the subject is thin, the pixel often is
+    // pure background, and a full correction would carry that colour right
+    // back in. Each pair of rows, once written, also gives its row of the
+    // second pyramid's base: F with the edge's soft pixels (weight a^4),
+    // which lie closest to the feathered band and, cleaned, hold the edge's
+    // own colour.
+    const HalfSampler half(width, subject.size());
+    cv::Mat edgeBase(halfHeight, halfWidth, CV_32FC4);
+    cv::parallel_for_(cv::Range(0, halfHeight), [&](const cv::Range& rows) {
+        for (int j = rows.start; j < rows.end; ++j) {
+            for (int y = 2 * j; y < std::min(2 * j + 2, image.rows); ++y) {
+                const HalfSampler::Row r = half.row(y);
+                const uchar* src = image.ptr<uchar>(y);
+                const uchar* m = mask.ptr<uchar>(y);
+                uchar* dst = out.ptr<uchar>(y);
+                for (int x = 0; x < width; ++x, src += cn, dst += 3) {
+                    if (m[x] == 255) {
+                        dst[0] = src[0];
+                        dst[1] = src[1];
+                        dst[2] = src[2];
+                        continue;
+                    }
+                    if (m[x] == 0) {
+                        // Filled below; zero until then.
+                        dst[0] = dst[1] = dst[2] = 0;
+                        continue;
+                    }
+                    const float a = m[x] * (1.f / 255.f);
+                    float f[3], b[3];
+                    half.at(subject, r, x, f);
+                    half.at(background, r, x, b);
+                    for (int c = 0; c < 3; ++c) {
+                        const float residual = float(src[c]) - a * f[c] - (1.f - a) * b[c];
+                        dst[c] = clampByte(f[c] + a * a * residual);
+                    }
+                }
+            }
+            float* e = edgeBase.ptr<float>(j);
+            for (int i = 0; i < halfWidth; ++i)
+                addBlock(blockAt(out, mask, i, j), edgeSubject, false, e + 4 * i);
+        }
+    });
+
+    // Outside the mask: the edge's colour carried outward without limit.
+    const cv::Mat outward = fill(edgeBase);
     cv::parallel_for_(cv::Range(0, image.rows), [&](const cv::Range& rows) {
         for (int y = rows.start; y < rows.end; ++y) {
             const HalfSampler::Row r = half.row(y);
