@@ -1,5 +1,6 @@
 #include "Compositor.h"
 #include "ForegroundEstimate.h"
+#include "MaskBlend.h"
 
 #include <QTest>
 #include <opencv2/imgproc.hpp>
@@ -181,6 +182,48 @@ private slots:
         cv::Mat small;
         cv::resize(p.mask, small, cv::Size(20, 15), 0, 0, cv::INTER_AREA);
         QCOMPARE(ForegroundEstimate::estimate(p.image, small).size(), cv::Size(40, 30));
+    }
+
+    void blendOfRunsMatchesPixelByPixel()
+    {
+        // The blend lays long runs of 0 and 255 down whole; it must give
+        // what each pixel blended on its own (a 1 x 1 image) gives, for
+        // sources with and without their own alpha, over every background.
+        std::mt19937 rng(11);
+        const int w = 203, h = 9;
+        QImage source(w, h, QImage::Format_RGBA8888);
+        cv::Mat mask(h, w, CV_8UC1), f(h, w, CV_8UC3);
+        for (int y = 0; y < h; ++y) {
+            for (int x = 0; x < w; ++x) {
+                const int alpha = y < 3 ? 255 : y < 6 ? int(rng() % 3) * 127 : int(rng() & 255);
+                source.setPixelColor(x, y, QColor(rng() & 255, rng() & 255, rng() & 255, alpha));
+                // Runs of 0 and 255 of varied length with soft pixels between.
+                const int phase = (x + 7 * y) % 41;
+                mask.at<uchar>(y, x) = phase < 17 ? 255 : phase < 33 ? 0 : uchar(rng() & 255);
+                f.at<cv::Vec3b>(y, x) = cv::Vec3b(rng() & 255, rng() & 255, rng() & 255);
+            }
+        }
+        for (const std::optional<QColor>& bg :
+             {std::optional<QColor>(), std::optional(QColor(Qt::white)),
+              std::optional(QColor(52, 199, 89)), std::optional(QColor(10, 20, 30, 100))}) {
+            const QImage whole = MaskBlend::blend(source, mask, f, bg);
+            for (int y = 0; y < h; ++y) {
+                for (int x = 0; x < w; ++x) {
+                    const QImage one = MaskBlend::blend(source.copy(x, y, 1, 1),
+                                                        mask(cv::Rect(x, y, 1, 1)).clone(),
+                                                        f(cv::Rect(x, y, 1, 1)).clone(), bg);
+                    QCOMPARE(whole.pixel(x, y), one.pixel(0, 0));
+                    // Fully covered: the source itself; uncovered: the
+                    // background; transparent black where nothing shows.
+                    const QRgb src = source.pixel(x, y);
+                    const QRgb under = bg && bg->alpha() ? bg->rgba() : 0u;
+                    if (mask.at<uchar>(y, x) == 255)
+                        QCOMPARE(whole.pixel(x, y), qAlpha(src) ? src : 0u);
+                    else if (mask.at<uchar>(y, x) == 0)
+                        QCOMPARE(whole.pixel(x, y), under);
+                }
+            }
+        }
     }
 };
 
