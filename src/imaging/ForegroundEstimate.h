@@ -22,17 +22,18 @@
 // has any. A soft pixel (mask a, colour I) gets F = F0 + a^2 * (I - a * F0 -
 // (1 - a) * B0), clamped. A second pull-push of that F (soft pixels weighted
 // by a^4) carries the edge's colour outward past the mask. Both start at
-// half resolution, so the work at full resolution is a few passes that read
-// the image and mask and write F. About 80 ms at 2560 x 1920 on two cores.
-// A mask that never reaches 255 takes its highest value as sure.
+// half resolution, so the work at full resolution is one read of image and
+// mask and two passes over F. A mask that never reaches 255 takes its
+// highest value as sure.
 class ForegroundEstimate final
 {
 public:
     ForegroundEstimate() = delete;
 
-    // F for `image` (CV_8UC3, or CV_8UC4 whose fourth channel is ignored)
-    // under `mask` (CV_8UC1 of the same size): CV_8UC3 in the image's own
-    // channel order. An empty mask (all zero) leaves F equal to the image.
+    // F for `image` (CV_8UC3, or CV_8UC4 whose transparent pixels count for
+    // nothing) under `mask` (CV_8UC1 of the same size): CV_8UC3 in the
+    // image's own channel order. An empty mask (all zero) leaves F equal to
+    // the image's colour.
     static cv::Mat estimate(const cv::Mat& image, const cv::Mat& mask);
 
     // The same for a QImage of any format (read as RGBA8888, so F is R, G, B)
