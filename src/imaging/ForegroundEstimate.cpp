@@ -97,12 +97,14 @@ inline Block blockAt(const cv::Mat& image, const cv::Mat& mask, int i, int j)
             {m0[x0], m0[x1], m1[x0], m1[x1]}};
 }
 
-// Pull-push fill: `base` (CV_32FC4, weighted colour sums and weight) is
-// reduced level by level to one pixel; on the way back up each level keeps
-// its own weighted mean where its weight reaches `enough` and blends in the
-// coarser level's colour where it falls short. Returns the filled colour at
-// the base's size (CV_32FC4; the fourth channel is not meaningful).
-cv::Mat fill(const cv::Mat& base)
+// Pull-push fill, in place: `base` (CV_32FC4, weighted colour sums and
+// weight) is reduced level by level to one pixel; on the way back up each
+// level keeps its own weighted mean where its weight reaches `enough` and
+// blends in the coarser level's colour where it falls short. On return `base`
+// holds the filled colour (the fourth channel is not meaningful). `scratch`
+// is working memory, reused across calls so large images do not keep
+// mapping fresh pages.
+void fill(cv::Mat& base, cv::Mat& scratch)
 {
     std::vector<cv::Mat> levels{base};
     while (levels.back().cols > 1 || levels.back().rows > 1) {
@@ -113,35 +115,34 @@ cv::Mat fill(const cv::Mat& base)
     }
     // The top is one pixel: the weighted mean of everything (black if
     // nothing has any weight).
-    cv::Mat value(1, 1, CV_32FC4);
     {
-        const cv::Vec4f p = levels.back().at<cv::Vec4f>(0, 0);
+        cv::Vec4f& p = levels.back().at<cv::Vec4f>(0, 0);
         const float w = p[3] > 1e-30f ? p[3] : 1.f;
-        value.at<cv::Vec4f>(0, 0) = cv::Vec4f(p[0] / w, p[1] / w, p[2] / w, 0.f);
+        p = cv::Vec4f(p[0] / w, p[1] / w, p[2] / w, 0.f);
     }
+    if (scratch.rows < base.rows || scratch.cols < base.cols || scratch.type() != CV_32FC4)
+        scratch.create(base.size(), CV_32FC4);
     for (int l = int(levels.size()) - 2; l >= 0; --l) {
-        const cv::Mat& p = levels[size_t(l)];
-        cv::Mat up;
-        cv::pyrUp(value, up, p.size());
+        cv::Mat& p = levels[size_t(l)];
+        cv::Mat up = scratch(cv::Rect(0, 0, p.cols, p.rows));
+        cv::pyrUp(levels[size_t(l) + 1], up, p.size());
         cv::parallel_for_(cv::Range(0, p.rows), [&](const cv::Range& rows) {
             for (int y = rows.start; y < rows.end; ++y) {
-                const float* s = p.ptr<float>(y);
-                float* u = up.ptr<float>(y);
+                float* s = p.ptr<float>(y);
+                const float* u = up.ptr<float>(y);
                 for (int x = 0; x < p.cols; ++x, s += 4, u += 4) {
                     // w >= enough: s / w, the level's own mean; below it the
                     // own sums plus the coarse colour for the missing weight.
                     const float w = s[3];
                     const float rest = std::max(0.f, enough - w);
                     const float norm = 1.f / std::max(enough, w);
-                    u[0] = (s[0] + rest * u[0]) * norm;
-                    u[1] = (s[1] + rest * u[1]) * norm;
-                    u[2] = (s[2] + rest * u[2]) * norm;
+                    s[0] = (s[0] + rest * u[0]) * norm;
+                    s[1] = (s[1] + rest * u[1]) * norm;
+                    s[2] = (s[2] + rest * u[2]) * norm;
                 }
             }
         });
-        value = up;
     }
-    return value;
 }
 
 inline uchar clampByte(float v)
@@ -244,8 +245,11 @@ cv::Mat ForegroundEstimate::estimate(const cv::Mat& image, const cv::Mat& mask)
             }
         }
     });
-    const cv::Mat subject = fill(subjectBase);
-    const cv::Mat background = fill(backgroundBase);
+    cv::Mat scratch;
+    fill(subjectBase, scratch);
+    fill(backgroundBase, scratch);
+    const cv::Mat& subject = subjectBase;
+    const cv::Mat& background = backgroundBase;
 
     // F on and inside the edge. The subject's colour there is what the pixel
     // holds once the local background's share is taken out. The correction
@@ -294,7 +298,8 @@ cv::Mat ForegroundEstimate::estimate(const cv::Mat& image, const cv::Mat& mask)
     });
 
     // Outside the mask: the edge's colour carried outward without limit.
-    const cv::Mat outward = fill(edgeBase);
+    fill(edgeBase, scratch);
+    const cv::Mat& outward = edgeBase;
     cv::parallel_for_(cv::Range(0, image.rows), [&](const cv::Range& rows) {
         for (int y = rows.start; y < rows.end; ++y) {
             const HalfSampler::Row r = half.row(y);
