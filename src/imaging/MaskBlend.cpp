@@ -148,6 +148,8 @@ QImage MaskBlend::blend(const QImage& source, const cv::Mat& mask, const cv::Mat
 {
     Q_ASSERT(source.format() == QImage::Format_RGBA8888);
     Q_ASSERT(mask.type() == CV_8UC1 && mask.cols == source.width() && mask.rows == source.height());
+    Q_ASSERT(foreground.empty() || (foreground.type() == CV_8UC3 && foreground.cols == source.width() &&
+                                    foreground.rows == source.height()));
     QImage out(source.size(), QImage::Format_RGBA8888);
     if (out.isNull())
         return out;

@@ -36,7 +36,8 @@ namespace {
 // Sigma of the sample grid's own blur: large enough that linear
 // interpolation back to full size stays accurate.
 constexpr double gridSigma = 4.0;
-// Blurs narrower than this run directly on the mask.
+// Blurs narrower than this run directly on the mask's tiles near an edge
+// (at 2560 pixels: Feather up to 3); past it the sampled path is cheaper.
 constexpr double directBelow = 10.0;
 constexpr int margin = 3;
 
@@ -143,18 +144,24 @@ public:
 
     // Per tile: the value (0 or 255) it takes under a blur whose output at a
     // pixel depends only on the mask within `reach` pixels, or -1 where it
-    // has to be computed. CV_32S, tilesY x tilesX.
+    // has to be computed. CV_32S, tilesY x tilesX. Tiles within ceil(reach /
+    // tileSide) tiles count as within reach.
     cv::Mat outcomes(int reach) const
     {
+        const int r = (reach + tileSide - 1) / tileSide;
+        const cv::Mat kernel = cv::Mat::ones(2 * r + 1, 2 * r + 1, CV_8UC1);
+        // Whether any tile within reach is not all zero, or not all 255.
+        cv::Mat notZero = m_state != 0;
+        cv::Mat notFull = m_state != 1;
+        cv::dilate(notZero, notZero, kernel, cv::Point(-1, -1), 1, cv::BORDER_CONSTANT, 0);
+        cv::dilate(notFull, notFull, kernel, cv::Point(-1, -1), 1, cv::BORDER_CONSTANT, 0);
         cv::Mat out(tilesY, tilesX, CV_32S);
         for (int ty = 0; ty < tilesY; ++ty) {
-            const int y0 = ty * tileSide;
-            const int y1 = std::min(m_h, y0 + tileSide) - 1;
-            for (int tx = 0; tx < tilesX; ++tx) {
-                const int x0 = tx * tileSide;
-                const int x1 = std::min(m_w, x0 + tileSide) - 1;
-                out.at<int>(ty, tx) = flatValue(x0 - reach, y0 - reach, x1 + reach, y1 + reach);
-            }
+            const uchar* nz = notZero.ptr<uchar>(ty);
+            const uchar* nf = notFull.ptr<uchar>(ty);
+            int* o = out.ptr<int>(ty);
+            for (int tx = 0; tx < tilesX; ++tx)
+                o[tx] = !nz[tx] ? 0 : !nf[tx] ? 255 : -1;
         }
         return out;
     }
@@ -242,8 +249,7 @@ cv::Mat sampleRows(const cv::Mat& mask, const Grid& g, const TileMap& tiles)
                 const int tx = x / tileSide;
                 const int value = tiles.flatValue(x, top, x, bottom);
                 int end = std::min(w, (tx + 1) * tileSide);
-                while (end < w && (tiles.flatValue(end, top, end, bottom) < 0) == (value < 0) &&
-                       tiles.flatValue(end, top, end, bottom) == value)
+                while (end < w && tiles.flatValue(end, top, end, bottom) == value)
                     end = std::min(w, end + tileSide);
                 if (value >= 0) {
                     std::fill(dst + x, dst + end, flatScale * value);
@@ -300,13 +306,15 @@ cv::Mat sampleColumns(const cv::Mat& rows, const Grid& gx)
     return out;
 }
 
-// Bilinear interpolation of the blurred grid back to the mask's size; tiles
-// known to be flat are written without it.
+// Linear interpolation of the blurred grid back to the mask's size:
+// horizontally on the few grid rows first, then vertically per output row;
+// tiles known to be flat are written without it.
 cv::Mat interpolate(const cv::Mat& grid, const Grid& gx, const Grid& gy, cv::Size size,
                     const TileMap& tiles, const cv::Mat& outcomes)
 {
     const int w = size.width;
     const int h = size.height;
+    cv::Mat wide(grid.rows, w, CV_32F);
     std::vector<int> index(static_cast<size_t>(w));
     std::vector<float> frac(static_cast<size_t>(w));
     for (int x = 0; x < w; ++x) {
@@ -314,14 +322,26 @@ cv::Mat interpolate(const cv::Mat& grid, const Grid& gx, const Grid& gy, cv::Siz
         index[size_t(x)] = int(std::floor(u));
         frac[size_t(x)] = float(u - std::floor(u));
     }
+    cv::parallel_for_(cv::Range(0, grid.rows), [&](const cv::Range& range) {
+        for (int r = range.start; r < range.end; ++r) {
+            const float* src = grid.ptr<float>(r);
+            float* dst = wide.ptr<float>(r);
+            for (int x = 0; x < w; ++x) {
+                const float a = src[index[size_t(x)]];
+                const float b = src[index[size_t(x)] + 1];
+                dst[x] = a + frac[size_t(x)] * (b - a);
+            }
+        }
+    });
+
     cv::Mat out(h, w, CV_8UC1);
     cv::parallel_for_(cv::Range(0, h), [&](const cv::Range& range) {
         for (int y = range.start; y < range.end; ++y) {
             const double v = gy.position(y);
             const int j = int(std::floor(v));
             const float f = float(v - j);
-            const float* a = grid.ptr<float>(j);
-            const float* b = grid.ptr<float>(j + 1);
+            const float* a = wide.ptr<float>(j);
+            const float* b = wide.ptr<float>(j + 1);
             uchar* dst = out.ptr<uchar>(y);
             tiles.runs(outcomes, y / tileSide, [&](int x0, int x1, int value) {
                 if (value >= 0) {
@@ -329,12 +349,9 @@ cv::Mat interpolate(const cv::Mat& grid, const Grid& gx, const Grid& gy, cv::Siz
                     return;
                 }
                 for (int x = x0; x < x1; ++x) {
-                    const int i = index[size_t(x)];
-                    const float top = a[i] + frac[size_t(x)] * (a[i + 1] - a[i]);
-                    const float bottom = b[i] + frac[size_t(x)] * (b[i + 1] - b[i]);
                     // Grid values are weighted means of 0..255, so the
                     // rounded value is always in range.
-                    dst[x] = uchar(int(top + f * (bottom - top) + 0.5f));
+                    dst[x] = uchar(int(a[x] + f * (b[x] - a[x]) + 0.5f));
                 }
             });
         }
