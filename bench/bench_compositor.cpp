@@ -1,9 +1,13 @@
 // Compositing speed: the Feather slider recomposites on every movement, so
-// one composite of the largest image intake allows must fit in a frame.
+// one composite of the largest image intake allows must fit in a frame
+// (16 ms), at every Feather value and over every background, with the
+// subject's own colour in the edge (BM_CompositeWithForeground). The
+// foreground estimate itself runs once per mask, in the mask job.
 // Run: build/bench/bench_compositor --benchmark_repetitions=9
 //          --benchmark_report_aggregates_only=true
 #include "AllocatorTuning.h"
 #include "Compositor.h"
+#include "ForegroundEstimate.h"
 #include "ImageIntake.h"
 #include "MaskBlend.h"
 #include "MaskFeather.h"
@@ -58,6 +62,46 @@ std::optional<QColor> background(int index)
         return QColor(52, 199, 89);
     default:
         return std::nullopt;
+    }
+}
+
+// The subject's own colour for the photo and mask, made once as the mask job
+// would make it.
+const cv::Mat& foreground()
+{
+    static const cv::Mat f = ForegroundEstimate::estimate(photo(), subjectMask());
+    return f;
+}
+
+// What a Feather drag or a background change costs: the composite with the
+// subject's colour in the edge, over every background.
+void BM_CompositeWithForeground(benchmark::State& state)
+{
+    const double feather = double(state.range(0));
+    const std::optional<QColor> bg = background(int(state.range(1)));
+    const cv::Mat& f = foreground();
+    for (auto _ : state) {
+        std::optional<QImage> out = Compositor::composite(photo(), subjectMask(), f, feather, bg);
+        benchmark::DoNotOptimize(out);
+    }
+    state.SetLabel(bg ? bg->name().toStdString() : "clear");
+}
+
+// The estimate itself, once per mask in the mask job: at the full 2560 x 1920
+// and at the subject analysis's working size (shorter side 1024).
+void BM_ForegroundEstimate(benchmark::State& state)
+{
+    const cv::Size size(int(state.range(0)), int(state.range(1)));
+    QImage image = photo();
+    cv::Mat mask = subjectMask();
+    if (size != mask.size()) {
+        image =
+            image.scaled(size.width, size.height, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+        cv::resize(subjectMask(), mask, size, 0, 0, cv::INTER_AREA);
+    }
+    for (auto _ : state) {
+        cv::Mat f = ForegroundEstimate::estimate(image, mask);
+        benchmark::DoNotOptimize(f.data);
     }
 }
 
@@ -150,8 +194,19 @@ void BM_PlainDecode4000x3000Jpeg(benchmark::State& state)
 
 } // namespace
 
+BENCHMARK(BM_CompositeWithForeground)
+    ->ArgsProduct({{0, 1, 2, 3, 5, 10, 20}, {0, 1, 2, 3}})
+    ->ArgNames({"feather", "bg"})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(BM_ForegroundEstimate)
+    ->Args({2560, 1920})
+    ->Args({1365, 1024})
+    ->ArgNames({"w", "h"})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 BENCHMARK(BM_Composite)
-    ->ArgsProduct({{0, 5, 20}, {0, 1, 2, 3}})
+    ->ArgsProduct({{0, 1, 2, 3, 5, 10, 20}, {0, 1, 2, 3}})
     ->ArgNames({"feather", "bg"})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
@@ -162,6 +217,7 @@ BENCHMARK(BM_CompositeWithExactGaussian)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 BENCHMARK(BM_FeatherOnly)
+    ->Arg(0)
     ->Arg(1)
     ->Arg(2)
     ->Arg(3)

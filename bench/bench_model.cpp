@@ -8,6 +8,7 @@
 // installed network; skipped otherwise).
 #include "AllocatorTuning.h"
 #include "Compositor.h"
+#include "ForegroundEstimate.h"
 #include "JobScheduler.h"
 #include "OnDeviceVision.h"
 #include "PngEncoder.h"
@@ -140,6 +141,24 @@ void BM_MaskOnly(benchmark::State& state)
     state.SetLabel(selection ? "one subject" : "all subjects");
 }
 
+// The mask job after a click: the selected subject's mask at full size and
+// the subject's own colour under it, which the job makes and caches.
+void BM_MaskJob(benchmark::State& state)
+{
+    const auto a = analysis();
+    if (!a || a->instances.size() < 2) {
+        state.SkipWithError("needs ../shared/evaldata and the installed network");
+        return;
+    }
+    int64_t label = 1;
+    for (auto _ : state) {
+        const cv::Mat mask = a->mask(label);
+        const cv::Mat foreground = ForegroundEstimate::estimate(photo(), mask);
+        benchmark::DoNotOptimize(foreground.data);
+        label = label == 1 ? 2 : 1;
+    }
+}
+
 // The whole way through the model: tap() to the new result, the mask job on
 // the global thread pool and its outcome back through the event loop.
 void BM_ClickToNewResult(benchmark::State& state)
@@ -185,6 +204,7 @@ void BM_ClickToNewResult(benchmark::State& state)
 BENCHMARK(BM_EncodePng)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_EncodePngQtDefault)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_MaskOnly)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_MaskJob)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ClickMaskAndComposite)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ClickToNewResult)->Unit(benchmark::kMillisecond)->UseRealTime();
 

@@ -2,6 +2,7 @@
 
 #include "Compositor.h"
 #include "FileCommit.h"
+#include "ForegroundEstimate.h"
 #include "ImageIntake.h"
 #include "PngEncoder.h"
 #include "SubjectAnalysis.h"
@@ -166,7 +167,10 @@ CutJob::Outcome CutJob::run(const QByteArray& input)
                          QImage::Format_Grayscale8)
                       .copy();
         } else {
-            out = Compositor::composite(*image, mask, m_options.feather, m_options.background)
+            // The subject's own colour in the soft and feathered edge.
+            const cv::Mat foreground = ForegroundEstimate::estimate(*image, mask);
+            out = Compositor::composite(*image, mask, foreground, m_options.feather,
+                                        m_options.background)
                       .value_or(QImage());
         }
         const QByteArray png = PngEncoder::encode(out);

@@ -14,6 +14,13 @@ double Compositor::featherSigma(QSize size, double feather)
 std::optional<QImage> Compositor::composite(const QImage& source, const cv::Mat& mask,
                                             double feather, const std::optional<QColor>& background)
 {
+    return composite(source, mask, cv::Mat(), feather, background);
+}
+
+std::optional<QImage> Compositor::composite(const QImage& source, const cv::Mat& mask,
+                                            const cv::Mat& foreground, double feather,
+                                            const std::optional<QColor>& background)
+{
     if (source.isNull() || mask.empty())
         return std::nullopt;
     const QImage src = source.convertToFormat(QImage::Format_RGBA8888);
@@ -21,6 +28,9 @@ std::optional<QImage> Compositor::composite(const QImage& source, const cv::Mat&
         return std::nullopt;
 
     if (mask.type() != CV_8UC1)
+        return std::nullopt;
+    if (!foreground.empty() && (foreground.type() != CV_8UC3 || foreground.cols != src.width() ||
+                                foreground.rows != src.height()))
         return std::nullopt;
     cv::Mat working = mask;
     if (working.cols != src.width() || working.rows != src.height()) {
@@ -33,7 +43,7 @@ std::optional<QImage> Compositor::composite(const QImage& source, const cv::Mat&
     std::optional<QColor> colour;
     if (background && background->isValid())
         colour = background->toRgb();
-    QImage out = MaskBlend::blend(src, working, colour);
+    QImage out = MaskBlend::blend(src, working, foreground, colour);
     if (out.isNull())
         return std::nullopt;
     return out;

@@ -20,4 +20,10 @@ public:
     // survives in the file.
     static QImage blend(const QImage& source, const cv::Mat& mask,
                         const std::optional<QColor>& background);
+
+    // The same with the subject's own colour: `foreground` (CV_8UC3, R G B,
+    // the source's size; see ForegroundEstimate) stands in for the source's
+    // colour wherever the mask is below 255. An empty Mat means the source.
+    static QImage blend(const QImage& source, const cv::Mat& mask, const cv::Mat& foreground,
+                        const std::optional<QColor>& background);
 };

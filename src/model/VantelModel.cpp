@@ -1,6 +1,7 @@
 #include "VantelModel.h"
 
 #include "Compositor.h"
+#include "ForegroundEstimate.h"
 #include "JobPostbox.h"
 #include "JobScheduler.h"
 #include "VantelError.h"
@@ -139,6 +140,7 @@ void VantelModel::start(const QImage& image)
     setResult(std::nullopt);
     m_analysis.reset();
     m_baseMask.reset();
+    m_foreground.release();
     setSelectedInstance(std::nullopt);
     setCanSelect(false);
     setErrorMessage(std::nullopt);
@@ -154,11 +156,11 @@ void VantelModel::start(const QImage& image)
     VantelModel* model = this;
     m_deps.scheduler->schedule([image, n, vision, postbox, model] {
         std::shared_ptr<const SubjectAnalysis> analysis;
-        cv::Mat mask;
+        Cutout cut;
         QString failure;
         try {
             analysis = SubjectAnalysis::analyze(image, *vision);
-            mask = analysis->mask(std::nullopt);
+            cut = cutout(*analysis, std::nullopt);
         } catch (const std::exception& e) {
             analysis.reset();
             failure = describe(e);
@@ -166,21 +168,30 @@ void VantelModel::start(const QImage& image)
                 failure = VantelError::noSubject().errorDescription();
         }
         if (analysis) {
-            postbox->post(
-                [model, n, analysis, mask] { model->applyProcessing(n, analysis, mask); });
+            postbox->post([model, n, analysis, cut] { model->applyProcessing(n, analysis, cut); });
         } else {
             postbox->post([model, n, failure] { model->applyProcessingFailure(n, failure); });
         }
     });
 }
 
+VantelModel::Cutout VantelModel::cutout(const SubjectAnalysis& analysis,
+                                        std::optional<int64_t> selection)
+{
+    Cutout cut;
+    cut.mask = analysis.mask(selection);
+    cut.foreground = ForegroundEstimate::estimate(analysis.cg, cut.mask);
+    return cut;
+}
+
 void VantelModel::applyProcessing(int64_t n, std::shared_ptr<const SubjectAnalysis> analysis,
-                                  cv::Mat mask)
+                                  Cutout cut)
 {
     if (m_job != n)
         return; // stale: dropped without a trace
     m_analysis = std::move(analysis);
-    m_baseMask = std::move(mask);
+    m_baseMask = std::move(cut.mask);
+    m_foreground = std::move(cut.foreground);
     setCanSelect(m_analysis->labels.has_value() && m_analysis->instances.size() > 1);
     m_analysing = false;
     updateProcessing();
@@ -206,24 +217,25 @@ void VantelModel::remask()
     std::shared_ptr<JobPostbox> postbox = m_postbox;
     VantelModel* model = this;
     m_deps.scheduler->schedule([analysis, selection, n, postbox, model] {
-        cv::Mat mask;
+        Cutout cut;
         try {
-            mask = analysis->mask(selection);
+            cut = cutout(*analysis, selection);
         } catch (const std::exception&) {
             return; // a failed re-mask ends silently; the shown result stays
         }
-        postbox->post([model, n, selection, mask] { model->applyMask(n, selection, mask); });
+        postbox->post([model, n, selection, cut] { model->applyMask(n, selection, cut); });
     });
 }
 
-void VantelModel::applyMask(int64_t n, std::optional<int64_t> selection, cv::Mat mask)
+void VantelModel::applyMask(int64_t n, std::optional<int64_t> selection, Cutout cut)
 {
     // Besides the job number, the selection the mask was made for must still
     // be the current one: with two quick clicks in flight, whichever finishes
     // last would otherwise show a subject other than the one selected.
     if (m_job != n || selection != m_selectedInstance)
         return;
-    m_baseMask = std::move(mask);
+    m_baseMask = std::move(cut.mask);
+    m_foreground = std::move(cut.foreground);
     recomposite();
 }
 
@@ -231,7 +243,8 @@ void VantelModel::recomposite()
 {
     if (!m_original || !m_baseMask)
         return;
-    setResult(Compositor::composite(*m_original, *m_baseMask, m_feather, backgroundColor()));
+    setResult(Compositor::composite(*m_original, *m_baseMask, m_foreground, m_feather,
+                                    backgroundColor()));
 }
 
 std::optional<QColor> VantelModel::backgroundColor() const
@@ -273,6 +286,7 @@ void VantelModel::reset()
     setResult(std::nullopt);
     m_analysis.reset();
     m_baseMask.reset();
+    m_foreground.release();
     setErrorMessage(std::nullopt);
     setStatusMessage(std::nullopt);
     setSelectedInstance(std::nullopt);

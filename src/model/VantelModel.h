@@ -132,19 +132,22 @@ signals:
     void changed();
 
 private:
-    struct Processed
+    // A mask and the subject's own colour under its soft and feathered
+    // edge: made together in the background, cached together.
+    struct Cutout
     {
-        std::shared_ptr<const SubjectAnalysis> analysis;
         cv::Mat mask;
+        cv::Mat foreground;
     };
+    static Cutout cutout(const SubjectAnalysis& analysis, std::optional<int64_t> selection);
 
     void start(const QImage& image);
     void recomposite();
     void flash(const QString& text);
     std::optional<QColor> backgroundColor() const;
-    void applyProcessing(int64_t n, std::shared_ptr<const SubjectAnalysis> analysis, cv::Mat mask);
+    void applyProcessing(int64_t n, std::shared_ptr<const SubjectAnalysis> analysis, Cutout cut);
     void applyProcessingFailure(int64_t n, const QString& message);
-    void applyMask(int64_t n, std::optional<int64_t> selection, cv::Mat mask);
+    void applyMask(int64_t n, std::optional<int64_t> selection, Cutout cut);
     void fail(const QString& message);
     void intake(const ImageOffer& offer, const QString& nothingFound);
     void applyIntake(int64_t n, std::optional<QImage> image, QString failure);
@@ -183,6 +186,7 @@ private:
     QColor m_customColor = standardGreen();
     std::shared_ptr<const SubjectAnalysis> m_analysis;
     std::optional<cv::Mat> m_baseMask;
+    cv::Mat m_foreground; // the subject's own colour under m_baseMask
     int64_t m_job = 0;
     // Images being decoded carry their own number: only the newest intake
     // may open its image, and a new image or "New" drops them all.

@@ -1,0 +1,238 @@
+#include "Compositor.h"
+#include "ForegroundEstimate.h"
+#include "MaskBlend.h"
+
+#include <QTest>
+#include <opencv2/imgproc.hpp>
+#include <random>
+
+// The subject's colour under a mask, and the composite that uses it: a soft
+// or feathered edge must carry the subject's colour, never the old
+// background's.
+class TestForeground final : public QObject
+{
+    Q_OBJECT
+
+    static constexpr QRgb subjectColour = 0xFFE6781E;    // orange
+    static constexpr QRgb backgroundColour = 0xFF143CC8; // blue
+
+    // A photo made the way a camera sees a soft edge: a disc whose edge
+    // ramps over 8 px, each pixel alpha * subject + (1 - alpha) * background,
+    // and the matching mask.
+    struct Photo
+    {
+        QImage image;
+        cv::Mat mask;
+    };
+    static Photo softDisc(QSize size, double radius)
+    {
+        Photo p{QImage(size, QImage::Format_RGBA8888),
+                cv::Mat(size.height(), size.width(), CV_8UC1)};
+        const QColor s = QColor::fromRgb(subjectColour), b = QColor::fromRgb(backgroundColour);
+        for (int y = 0; y < size.height(); ++y) {
+            for (int x = 0; x < size.width(); ++x) {
+                const double d = std::hypot(x - size.width() / 2.0, y - size.height() / 2.0);
+                const int m = std::clamp(int(std::lround((radius - d) / 8.0 * 255.0)), 0, 255);
+                auto mix = [m](int fc, int bc) {
+                    return (fc * m + bc * (255 - m) + 127) / 255;
+                };
+                p.image.setPixelColor(x, y,
+                                      QColor(mix(s.red(), b.red()), mix(s.green(), b.green()),
+                                             mix(s.blue(), b.blue())));
+                p.mask.at<uchar>(y, x) = uchar(m);
+            }
+        }
+        return p;
+    }
+
+    static int distance(QColor a, QColor b)
+    {
+        return std::max({std::abs(a.red() - b.red()), std::abs(a.green() - b.green()),
+                         std::abs(a.blue() - b.blue())});
+    }
+
+    static QColor at(const cv::Mat& f, int x, int y)
+    {
+        const cv::Vec3b v = f.at<cv::Vec3b>(y, x);
+        return QColor(v[0], v[1], v[2]);
+    }
+
+private slots:
+    void softEdgeOverWhiteHoldsNoBackground_data()
+    {
+        QTest::addColumn<double>("feather");
+        for (double feather : {0.0, 3.0, 10.0, 20.0})
+            QTest::addRow("feather %g", feather) << feather;
+    }
+
+    void softEdgeOverWhiteHoldsNoBackground()
+    {
+        QFETCH(double, feather);
+        const Photo p = softDisc(QSize(320, 240), 70);
+        const cv::Mat f = ForegroundEstimate::estimate(p.image, p.mask);
+        const std::optional<QImage> white =
+            Compositor::composite(p.image, p.mask, f, feather, QColor(Qt::white));
+        const std::optional<QImage> clear =
+            Compositor::composite(p.image, p.mask, f, feather, std::nullopt);
+        QVERIFY(white && clear);
+        const QColor s = QColor::fromRgb(subjectColour);
+        for (int y = 0; y < 240; ++y) {
+            for (int x = 0; x < 320; ++x) {
+                // Over white: exactly subject over white at the result's
+                // alpha, so no blue anywhere in the fringe.
+                const QColor c = clear->pixelColor(x, y);
+                const double a = c.alpha() / 255.0;
+                const QColor expected(int(std::lround(s.red() * a + 255 * (1 - a))),
+                                      int(std::lround(s.green() * a + 255 * (1 - a))),
+                                      int(std::lround(s.blue() * a + 255 * (1 - a))));
+                QVERIFY2(distance(white->pixelColor(x, y), expected) <= 3,
+                         qPrintable(QStringLiteral("(%1, %2)").arg(x).arg(y)));
+                // Clear: the subject's colour, straight, wherever anything is
+                // covered; transparent black elsewhere.
+                if (c.alpha() == 0)
+                    QCOMPARE(c, QColor(0, 0, 0, 0));
+                else
+                    QVERIFY(distance(c, s) <= 3);
+            }
+        }
+        // The feather still spreads the edge outward.
+        if (feather >= 10)
+            QVERIFY(clear->pixelColor(160 + 74, 120).alpha() > 0);
+    }
+
+    void sureSubjectKeepsTheSourcePixels()
+    {
+        // A textured subject: F is the source pixel itself where the mask is
+        // 255, and so is the composite wherever its alpha is 255.
+        QImage image(160, 120, QImage::Format_RGBA8888);
+        std::mt19937 rng(3);
+        for (int y = 0; y < 120; ++y)
+            for (int x = 0; x < 160; ++x)
+                image.setPixel(x, y, qRgb(rng() & 255, rng() & 255, rng() & 255));
+        cv::Mat mask(120, 160, CV_8UC1, cv::Scalar(0));
+        cv::circle(mask, cv::Point(80, 60), 40, cv::Scalar(255), cv::FILLED);
+        cv::GaussianBlur(mask, mask, cv::Size(9, 9), 2.0);
+        const cv::Mat f = ForegroundEstimate::estimate(image, mask);
+        QCOMPARE(f.type(), CV_8UC3);
+        const std::optional<QImage> out = Compositor::composite(image, mask, f, 4.0, std::nullopt);
+        QVERIFY(out);
+        int sure = 0, opaque = 0;
+        for (int y = 0; y < 120; ++y) {
+            for (int x = 0; x < 160; ++x) {
+                const QRgb src = image.pixel(x, y);
+                if (mask.at<uchar>(y, x) == 255) {
+                    ++sure;
+                    QCOMPARE(at(f, x, y).rgb(), src);
+                }
+                if (qAlpha(out->pixel(x, y)) == 255) {
+                    ++opaque;
+                    QCOMPARE(out->pixel(x, y), src);
+                }
+            }
+        }
+        QVERIFY(sure > 3000 && opaque > 2000);
+    }
+
+    void estimateAgainstKnownColours()
+    {
+        // Constant colours make the answer known everywhere: every soft
+        // level recovers the subject's colour, and so does every pixel
+        // outside, however far.
+        const Photo p = softDisc(QSize(400, 300), 40);
+        const cv::Mat f = ForegroundEstimate::estimate(p.image, p.mask);
+        const QColor s = QColor::fromRgb(subjectColour);
+        for (int y = 0; y < 300; y += 3)
+            for (int x = 0; x < 400; x += 3)
+                QVERIFY2(distance(at(f, x, y), s) <= 2,
+                         qPrintable(QStringLiteral("(%1, %2) mask %3")
+                                        .arg(x)
+                                        .arg(y)
+                                        .arg(p.mask.at<uchar>(y, x))));
+
+        // Two subjects of different colours: outside, each pixel takes the
+        // colour of the one it is next to.
+        cv::Mat image(100, 200, CV_8UC3, cv::Scalar(0, 0, 255));
+        cv::Mat mask(100, 200, CV_8UC1, cv::Scalar(0));
+        cv::rectangle(image, cv::Rect(20, 20, 40, 60), cv::Scalar(255, 0, 0), cv::FILLED);
+        cv::rectangle(mask, cv::Rect(20, 20, 40, 60), cv::Scalar(255), cv::FILLED);
+        cv::rectangle(image, cv::Rect(140, 20, 40, 60), cv::Scalar(0, 255, 0), cv::FILLED);
+        cv::rectangle(mask, cv::Rect(140, 20, 40, 60), cv::Scalar(255), cv::FILLED);
+        const cv::Mat two = ForegroundEstimate::estimate(image, mask);
+        auto near = [&two](int x, int y, cv::Vec3b want) {
+            return cv::norm(cv::Vec3i(two.at<cv::Vec3b>(y, x)) - cv::Vec3i(want), cv::NORM_INF) <=
+                   3;
+        };
+        QVERIFY(near(65, 50, {255, 0, 0}));
+        QVERIFY(near(134, 50, {0, 255, 0}));
+        QVERIFY(near(40, 5, {255, 0, 0}));
+        double blue = 0;
+        cv::Mat channels[3];
+        cv::split(two, channels);
+        cv::minMaxLoc(channels[2], nullptr, &blue);
+        QVERIFY(blue <= 2); // no trace of the background anywhere
+        // A mask that never reaches 255 still gives the subject's colour;
+        // an empty one leaves the image as it is.
+        const cv::Mat unsure = ForegroundEstimate::estimate(image, mask * (200.0 / 255.0));
+        QCOMPARE(unsure.at<cv::Vec3b>(50, 40), cv::Vec3b(255, 0, 0));
+        QVERIFY(unsure.at<cv::Vec3b>(50, 65)[0] >= 250);
+        const cv::Mat none = ForegroundEstimate::estimate(image, cv::Mat::zeros(100, 200, CV_8UC1));
+        QCOMPARE(cv::norm(none, image, cv::NORM_INF), 0.0);
+    }
+
+    void compositeRejectsAForegroundThatDoesNotFit()
+    {
+        const Photo p = softDisc(QSize(40, 30), 10);
+        QVERIFY(!Compositor::composite(p.image, p.mask, cv::Mat(30, 41, CV_8UC3), 0, std::nullopt));
+        QVERIFY(!Compositor::composite(p.image, p.mask, cv::Mat(30, 40, CV_8UC4), 0, std::nullopt));
+        // A mask at another size (the analysis's working size) is brought
+        // to the image's, as the composite does.
+        cv::Mat small;
+        cv::resize(p.mask, small, cv::Size(20, 15), 0, 0, cv::INTER_AREA);
+        QCOMPARE(ForegroundEstimate::estimate(p.image, small).size(), cv::Size(40, 30));
+    }
+
+    void blendOfRunsMatchesPixelByPixel()
+    {
+        // The blend lays long runs of 0 and 255 down whole; it must give
+        // what each pixel blended on its own (a 1 x 1 image) gives, for
+        // sources with and without their own alpha, over every background.
+        std::mt19937 rng(11);
+        const int w = 203, h = 9;
+        QImage source(w, h, QImage::Format_RGBA8888);
+        cv::Mat mask(h, w, CV_8UC1), f(h, w, CV_8UC3);
+        for (int y = 0; y < h; ++y) {
+            for (int x = 0; x < w; ++x) {
+                const int alpha = y < 3 ? 255 : y < 6 ? int(rng() % 3) * 127 : int(rng() & 255);
+                source.setPixelColor(x, y, QColor(rng() & 255, rng() & 255, rng() & 255, alpha));
+                // Runs of 0 and 255 of varied length with soft pixels between.
+                const int phase = (x + 7 * y) % 41;
+                mask.at<uchar>(y, x) = phase < 17 ? 255 : phase < 33 ? 0 : uchar(rng() & 255);
+                f.at<cv::Vec3b>(y, x) = cv::Vec3b(rng() & 255, rng() & 255, rng() & 255);
+            }
+        }
+        for (const std::optional<QColor>& bg :
+             {std::optional<QColor>(), std::optional(QColor(Qt::white)),
+              std::optional(QColor(52, 199, 89)), std::optional(QColor(10, 20, 30, 100))}) {
+            const QImage whole = MaskBlend::blend(source, mask, f, bg);
+            for (int y = 0; y < h; ++y) {
+                for (int x = 0; x < w; ++x) {
+                    const QImage one = MaskBlend::blend(source.copy(x, y, 1, 1),
+                                                        mask(cv::Rect(x, y, 1, 1)).clone(),
+                                                        f(cv::Rect(x, y, 1, 1)).clone(), bg);
+                    QCOMPARE(whole.pixel(x, y), one.pixel(0, 0));
+                    // Fully covered: the source itself; uncovered: the
+                    // background; transparent black where nothing shows.
+                    const QRgb src = source.pixel(x, y);
+                    const QRgb under = bg && bg->alpha() ? bg->rgba() : 0u;
+                    if (mask.at<uchar>(y, x) == 255)
+                        QCOMPARE(whole.pixel(x, y), qAlpha(src) ? src : 0u);
+                    else if (mask.at<uchar>(y, x) == 0)
+                        QCOMPARE(whole.pixel(x, y), under);
+                }
+            }
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestForeground)
+#include "tst_foreground.moc"
