@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QPainter>
 #include <QPainterPath>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -34,11 +35,28 @@ DropZone::DropZone(QWidget* parent) : QWidget(parent)
     m_paste->setToolTip(
         tr("Paste an image (%1)")
             .arg(QKeySequence(QKeySequence::Paste).toString(QKeySequence::NativeText)));
-    auto* buttons = new QHBoxLayout;
+    m_buttons = new QWidget(this);
+    auto* buttons = new QHBoxLayout(m_buttons);
+    buttons->setContentsMargins(0, 0, 0, 0);
     buttons->addStretch();
     buttons->addWidget(m_choose);
     buttons->addWidget(m_paste);
     buttons->addStretch();
+
+    m_busy = new QWidget(this);
+    auto* busy = new QHBoxLayout(m_busy);
+    busy->setContentsMargins(0, 0, 0, 0);
+    auto* spinner = new QProgressBar(m_busy);
+    spinner->setRange(0, 0); // no end known: it only shows work going on
+    spinner->setTextVisible(false);
+    spinner->setFixedSize(120, 6);
+    auto* opening = new QLabel(tr("Opening the image…"), m_busy);
+    opening->setFont(Theme::caption());
+    busy->addStretch();
+    busy->addWidget(opening);
+    busy->addWidget(spinner);
+    busy->addStretch();
+    m_busy->hide();
 
     auto* column = new QVBoxLayout(this);
     column->setSpacing(14);
@@ -50,7 +68,8 @@ DropZone::DropZone(QWidget* parent) : QWidget(parent)
     texts->addWidget(title);
     texts->addWidget(hint);
     column->addLayout(texts);
-    column->addLayout(buttons);
+    column->addWidget(m_buttons);
+    column->addWidget(m_busy);
     column->addStretch();
     refreshSymbol();
 }
@@ -62,6 +81,12 @@ void DropZone::setTargeted(bool targeted)
     m_targeted = targeted;
     refreshSymbol();
     update();
+}
+
+void DropZone::setBusy(bool busy)
+{
+    m_buttons->setVisible(!busy);
+    m_busy->setVisible(busy);
 }
 
 void DropZone::refreshSymbol()

@@ -17,6 +17,9 @@ public:
 
     bool targeted() const { return m_targeted; }
     void setTargeted(bool targeted);
+    // While an image is being read: a busy line in place of the buttons.
+    void setBusy(bool busy);
+    QWidget* busyLine() const { return m_busy; }
 
     QPushButton* chooseButton() const { return m_choose; }
     QPushButton* pasteButton() const { return m_paste; }
@@ -32,4 +35,6 @@ private:
     QLabel* m_symbol;
     QPushButton* m_choose;
     QPushButton* m_paste;
+    QWidget* m_buttons;
+    QWidget* m_busy;
 };
