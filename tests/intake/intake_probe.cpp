@@ -5,8 +5,7 @@
 // Nothing is written to stderr, so anything found there came from a library
 // writing past Qt's message handling.
 //
-// Usage: intake_probe PATH | intake_probe --hex HEXBYTES
-// (--hex carries file names that are not valid UTF-8 through QProcess.)
+// Usage: intake_probe PATH
 
 #include "AllocatorTuning.h"
 #include "ImageIntake.h"
@@ -14,54 +13,34 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QRegularExpression>
 #include <QStringList>
 #include <cstdio>
-#include <cstring>
 
-namespace {
-
-QStringList messages;
-
-void keepMessage(QtMsgType, const QMessageLogContext&, const QString& text)
-{
-    messages << text;
-}
-
-long peakKib()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').first().toLong();
-    }
-    return -1;
-}
-
-} // namespace
+static QStringList messages;
 
 int main(int argc, char** argv)
 {
     // As in vantel and vantel-cut.
     tuneAllocatorForLargeImages();
-    qInstallMessageHandler(keepMessage);
+    qInstallMessageHandler(
+        [](QtMsgType, const QMessageLogContext&, const QString& text) { messages << text; });
     QCoreApplication app(argc, argv);
-    QByteArray path;
-    if (argc == 3 && std::strcmp(argv[1], "--hex") == 0)
-        path = QByteArray::fromHex(argv[2]);
-    else if (argc == 2)
-        path = argv[1];
-    else
+    if (argc != 2)
         return 2;
 
-    const std::optional<QImage> image = ImageIntake::loadFile(path, 2560.0);
+    const std::optional<QImage> image = ImageIntake::loadFile(argv[1], 2560.0);
     if (image)
         std::printf("ok %dx%d\n", image->width(), image->height());
     else
         std::printf("%s\n", qPrintable(VantelError::loadFailed().errorDescription()));
-    std::printf("peak-kib %ld\n", peakKib());
-    for (const QString& m : messages)
-        std::printf("log: %s\n", qPrintable(m.simplified()));
+    QFile status(QStringLiteral("/proc/self/status"));
+    const QRegularExpression peak(QStringLiteral("VmHWM:\\s*(\\d+)"));
+    const QRegularExpressionMatch m = status.open(QIODevice::ReadOnly)
+                                          ? peak.match(QString::fromLatin1(status.readAll()))
+                                          : QRegularExpressionMatch();
+    std::printf("peak-kib %s\n", m.hasMatch() ? qPrintable(m.captured(1)) : "-1");
+    for (const QString& text : messages)
+        std::printf("log: %s\n", qPrintable(text.simplified()));
     return 0;
 }

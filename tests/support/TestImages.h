@@ -11,6 +11,9 @@ namespace TestImages {
 // A w x h RGBA8888 image with four solid quadrants: red, green / blue, white.
 QImage quadrants(int w, int h);
 
+// A w x h RGB32 diagonal gradient from red through yellow to blue.
+QImage gradient(int w, int h);
+
 // `image` encoded in `format` ("png", "jpeg", "tiff", ...); quality -1 is the
 // writer's default.
 QByteArray encode(const QImage& image, const char* format, int quality = -1);
