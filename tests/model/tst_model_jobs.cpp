@@ -36,9 +36,9 @@ class TestModelJobs final : public QObject
         }
     };
 
-    static QImage image(QColor colour = Qt::red, QSize size = QSize(40, 30))
+    static QImage image(QColor colour = Qt::red)
     {
-        QImage img(size, QImage::Format_RGBA8888);
+        QImage img(40, 30, QImage::Format_RGBA8888);
         img.fill(colour);
         return img;
     }
@@ -48,12 +48,8 @@ class TestModelJobs final : public QObject
     {
         if (!m.baseMask())
             return QStringLiteral("none");
-        QString s;
-        if (m.baseMask()->at<uchar>(25, 5))
-            s += QLatin1Char('1');
-        if (m.baseMask()->at<uchar>(25, 35))
-            s += QLatin1Char('2');
-        return s;
+        return QString(m.baseMask()->at<uchar>(25, 5) ? "1" : "") +
+               (m.baseMask()->at<uchar>(25, 35) ? "2" : "");
     }
 
 private slots:
@@ -62,19 +58,16 @@ private slots:
         Rig rig;
         VantelModel& m = *rig.model;
         m.open(image(Qt::red));
-        QVERIFY(m.isProcessing());
-        QVERIFY(m.original() && !m.result());
+        QVERIFY(m.isProcessing() && m.original() && !m.result());
         QCOMPARE(rig.scheduler.count(), size_t(1));
 
         // A new image while the first is analysed: the first job's outcome
         // must vanish, whichever order they finish in.
         m.open(image(Qt::blue));
         rig.scheduler.release(0); // the red job
-        QVERIFY(m.isProcessing());
-        QVERIFY(!m.analysis() && !m.result());
+        QVERIFY(m.isProcessing() && !m.analysis() && !m.result());
         rig.scheduler.release(0); // the blue job
-        QVERIFY(!m.isProcessing());
-        QVERIFY(m.canSelect());
+        QVERIFY(!m.isProcessing() && m.canSelect());
         QCOMPARE(m.analysis()->cg.pixelColor(0, 0), QColor(Qt::blue));
         QCOMPARE(m.result()->pixelColor(5, 25), QColor(Qt::blue));
 
@@ -103,8 +96,7 @@ private slots:
         VantelModel& m = *rig.model;
         m.open(image());
         rig.scheduler.releaseAll();
-        QVERIFY(!m.isProcessing());
-        QVERIFY(m.original());
+        QVERIFY(!m.isProcessing() && m.original());
         QVERIFY(!m.result() && !m.analysis() && !m.canSelect());
         QCOMPARE(m.errorMessage(),
                  std::optional(QStringLiteral("No subject was found in this image.")));
@@ -150,30 +142,19 @@ private slots:
 
     void clicksThatDoNothing()
     {
-        {
-            Rig rig; // one subject
-            rig.vision.instanceResult->count = 1;
-            rig.ready();
-            rig.model->tap({0.25, 0.9});
-            QVERIFY(!rig.model->selectedInstance());
-            QVERIFY(!rig.model->canSelect());
-            QCOMPARE(rig.scheduler.count(), size_t(0));
-        }
-        {
-            Rig rig; // no label map
-            rig.vision.instanceResult->labels = cv::Mat();
-            rig.ready();
+        // One subject, no label map, or an analysis still running.
+        for (int kind = 0; kind < 3; ++kind) {
+            Rig rig;
+            if (kind == 0)
+                rig.vision.instanceResult->count = 1;
+            if (kind == 1)
+                rig.vision.instanceResult->labels = cv::Mat();
+            rig.model->tap({0.75, 0.9}); // before any image
+            kind < 2 ? rig.ready() : rig.model->open(image());
             rig.model->tap({0.75, 0.9});
             QVERIFY(!rig.model->selectedInstance());
             QVERIFY(!rig.model->canSelect());
-        }
-        {
-            Rig rig; // while the analysis runs, or before any image
-            rig.model->tap({0.75, 0.9});
-            rig.model->open(image());
-            rig.model->tap({0.75, 0.9});
-            QVERIFY(!rig.model->selectedInstance());
-            QCOMPARE(rig.scheduler.count(), size_t(1));
+            QCOMPARE(rig.scheduler.count(), size_t(kind < 2 ? 0 : 1));
         }
     }
 
@@ -272,13 +253,10 @@ private slots:
     {
         // Quitting mid-analysis: the job outlives the model and must not
         // touch it when it ends.
-        FakeVision vision;
-        vision.instanceResult = twoSubjects(40, 30);
-        StepScheduler scheduler;
-        auto model = std::make_unique<VantelModel>(VantelModel::Dependencies{&vision, &scheduler});
-        model->open(image());
-        model.reset();
-        scheduler.releaseAll(); // would crash (or ASan would say so) if it did
+        Rig rig;
+        rig.model->open(image());
+        rig.model.reset();
+        rig.scheduler.releaseAll(); // would crash (or ASan would say so) if it did
     }
 
     void randomOperationsKeepTheInvariants()

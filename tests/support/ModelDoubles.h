@@ -35,8 +35,7 @@ public:
     {
         Pending job = std::move(pending.at(i));
         pending.erase(pending.begin() + std::ptrdiff_t(i));
-        std::thread worker(job.work);
-        worker.join();
+        std::thread(job.work).join();
         QCoreApplication::processEvents();
     }
     void releaseAll()
@@ -52,18 +51,11 @@ class FakeChooser final : public FileChooser
 public:
     std::optional<QUrl> openAnswer;
     std::optional<QUrl> saveAnswer;
-    int opens = 0;
-    int saves = 0;
-    QString proposed;
+    QString proposed; // the name the save panel was given
 
-    std::optional<QUrl> chooseImageFile() override
-    {
-        ++opens;
-        return openAnswer;
-    }
+    std::optional<QUrl> chooseImageFile() override { return openAnswer; }
     std::optional<QUrl> choosePngDestination(const QString& name) override
     {
-        ++saves;
         proposed = name;
         return saveAnswer;
     }
