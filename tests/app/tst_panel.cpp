@@ -14,7 +14,6 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QSlider>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>
 
@@ -41,25 +40,32 @@ class TestPanel final : public QObject
             img.fill(Qt::red);
             model.open(img);
         }
+        void ready()
+        {
+            load();
+            scheduler.releaseAll();
+        }
     };
 
     static bool shown(QWidget* w) { return w->isVisibleTo(w->window()); }
 
-    static void dragInto(ContentView& panel, QMimeData* data, bool* accepted)
+    // Sends a drag entering (or a drop) of `data`, offered as a copy or a move
+    // with the move proposed, as a file manager does: whether it was taken,
+    // as a copy.
+    template <typename Event> static bool offer(ContentView& panel, const QMimeData* data)
     {
-        QDragEnterEvent enter(QPoint(50, 50), Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(&panel, &enter);
-        *accepted = enter.isAccepted();
+        Event e(QPoint(50, 50), Qt::CopyAction | Qt::MoveAction, data, Qt::LeftButton, {});
+        e.setDropAction(Qt::MoveAction);
+        QApplication::sendEvent(&panel, &e);
+        return e.isAccepted() && e.dropAction() == Qt::CopyAction;
     }
 
 private slots:
     void dropZoneFace()
     {
         Rig rig;
-        QVERIFY(shown(rig.panel.dropZone()));
-        QVERIFY(!rig.panel.showsEditor());
-        QVERIFY(!shown(rig.panel.errorLine()));
-        QVERIFY(shown(rig.panel.footerNote()));
+        QVERIFY(shown(rig.panel.dropZone()) && !rig.panel.showsEditor());
+        QVERIFY(!shown(rig.panel.errorLine()) && shown(rig.panel.footerNote()));
         QCOMPARE(rig.panel.footerNote()->text(),
                  QStringLiteral("Processed on-device. Nothing is uploaded."));
         QCOMPARE(rig.panel.quitButton()->text(), QStringLiteral("Quit"));
@@ -74,8 +80,7 @@ private slots:
         // Paste with nothing on the clipboard: the red line under the zone.
         QApplication::clipboard()->clear();
         rig.panel.dropZone()->pasteButton()->click();
-        QVERIFY(shown(rig.panel.dropZone()));
-        QVERIFY(shown(rig.panel.errorLine()));
+        QVERIFY(shown(rig.panel.dropZone()) && shown(rig.panel.errorLine()));
         QCOMPARE(rig.panel.errorLine()->text(), QStringLiteral("No image found on the clipboard."));
     }
 
@@ -83,8 +88,7 @@ private slots:
     {
         Rig rig;
         rig.load();
-        QVERIFY(rig.panel.showsEditor());
-        QVERIFY(!shown(rig.panel.dropZone()));
+        QVERIFY(rig.panel.showsEditor() && !shown(rig.panel.dropZone()));
         QCOMPARE(rig.panel.newButton()->text(), QStringLiteral("New"));
         QCOMPARE(rig.panel.pasteIcon()->toolTip(), QStringLiteral("Paste image from clipboard"));
         QCOMPARE(rig.panel.beforeAfter()->label(0), QStringLiteral("After"));
@@ -97,19 +101,15 @@ private slots:
         QCOMPARE(choices, QStringList({"Clear", "White", "Black", "Custom"}));
 
         // Before the first result: no Before/After, no export, no hint.
-        QVERIFY(!rig.panel.beforeAfter()->isEnabled());
-        QVERIFY(!rig.panel.exportRow()->isEnabled());
-        QVERIFY(!shown(rig.panel.hintRow()));
-        QVERIFY(rig.panel.featherSlider()->isEnabled());
+        QVERIFY(!rig.panel.beforeAfter()->isEnabled() && !rig.panel.exportRow()->isEnabled());
+        QVERIFY(!shown(rig.panel.hintRow()) && rig.panel.featherSlider()->isEnabled());
 
         rig.scheduler.releaseAll();
-        QVERIFY(rig.panel.beforeAfter()->isEnabled());
-        QVERIFY(rig.panel.exportRow()->isEnabled());
+        QVERIFY(rig.panel.beforeAfter()->isEnabled() && rig.panel.exportRow()->isEnabled());
         QVERIFY(shown(rig.panel.hintRow()));
         QCOMPARE(rig.panel.hintText()->text(),
                  QStringLiteral("Click a subject to keep only that one"));
-        QVERIFY(!shown(rig.panel.allSubjectsButton()));
-        QVERIFY(!shown(rig.panel.statusText()));
+        QVERIFY(!shown(rig.panel.allSubjectsButton()) && !shown(rig.panel.statusText()));
 
         // Before/After writes the model.
         QTest::mouseClick(rig.panel.beforeAfter(), Qt::LeftButton, {}, QPoint(105, 10));
@@ -122,24 +122,18 @@ private slots:
 
         // "New" goes back to the drop zone.
         rig.panel.newButton()->click();
-        QVERIFY(shown(rig.panel.dropZone()));
-        QVERIFY(!rig.panel.showsEditor());
-    }
+        QVERIFY(shown(rig.panel.dropZone()) && !rig.panel.showsEditor());
 
-    void singleSubjectHasNoHintRow()
-    {
-        Rig rig;
+        // With one subject there is nothing to pick: no hint row.
         rig.vision.instanceResult->count = 1;
-        rig.load();
-        rig.scheduler.releaseAll();
+        rig.ready();
         QVERIFY(!shown(rig.panel.hintRow()));
     }
 
     void allSubjectsClearsThePickThenRemasks()
     {
         Rig rig;
-        rig.load();
-        rig.scheduler.releaseAll();
+        rig.ready();
         rig.model.tap({0.75, 0.9});
         rig.scheduler.releaseAll();
         QCOMPARE(rig.panel.hintText()->text(), QStringLiteral("Keeping one subject"));
@@ -176,8 +170,7 @@ private slots:
     void backgroundPickerAndColourWell()
     {
         Rig rig;
-        rig.load();
-        rig.scheduler.releaseAll();
+        rig.ready();
         QVERIFY(!shown(rig.panel.colorWell()));
         SegmentedControl* picker = rig.panel.backgroundPicker();
         const int segment = picker->width() / 4;
@@ -205,50 +198,35 @@ private slots:
 
     void dropTargetAndHoverLook()
     {
-        QTemporaryDir dir;
         Rig rig;
-        bool accepted = false;
-
-        auto* file = new QMimeData;
-        file->setUrls({QUrl::fromLocalFile(dir.filePath(QStringLiteral("a.png")))});
-        dragInto(rig.panel, file, &accepted);
-        QVERIFY(accepted);
+        QMimeData file, text, web, own;
+        file.setUrls({QUrl::fromLocalFile(QStringLiteral("/nonexistent/a.png"))});
+        QVERIFY(offer<QDragEnterEvent>(rig.panel, &file));
         QVERIFY(rig.panel.targeted());
         QDragLeaveEvent leave;
         QApplication::sendEvent(&rig.panel, &leave);
         QVERIFY(!rig.panel.targeted());
 
-        auto* text = new QMimeData;
-        text->setText(QStringLiteral("words"));
-        dragInto(rig.panel, text, &accepted);
-        QVERIFY(!accepted);
+        text.setText(QStringLiteral("words"));
+        QVERIFY(!offer<QDragEnterEvent>(rig.panel, &text));
         QVERIFY(!rig.panel.targeted());
-
-        auto* web = new QMimeData; // a link alone is nothing to take
-        web->setUrls({QUrl(QStringLiteral("https://example.com/a.png"))});
-        dragInto(rig.panel, web, &accepted);
-        QVERIFY(!accepted);
+        web.setUrls({QUrl(QStringLiteral("https://example.com/a.png"))}); // a link alone
+        QVERIFY(!offer<QDragEnterEvent>(rig.panel, &web));
 
         // Vantel's own drag of a result is not taken back.
-        auto* own = new QMimeData;
-        own->setData(QStringLiteral("image/png"), QByteArray("png"));
-        own->setData(ResultDrag::markerFormat(), QByteArray("1"));
-        dragInto(rig.panel, own, &accepted);
-        QVERIFY(!accepted);
-        QDropEvent dropOwn(QPointF(50, 50), Qt::CopyAction, own, Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(&rig.panel, &dropOwn);
+        own.setData(QStringLiteral("image/png"), QByteArray("png"));
+        own.setData(ResultDrag::markerFormat(), QByteArray("1"));
+        QVERIFY(!offer<QDragEnterEvent>(rig.panel, &own));
+        QVERIFY(!offer<QDropEvent>(rig.panel, &own));
         QCoreApplication::processEvents();
         QVERIFY(!rig.model.original() && !rig.model.errorMessage());
 
-        // Over the editor drops are taken without the hover look.
+        // Over the editor drops are taken without the hover look; a file
+        // dropped is read, never moved.
         rig.load();
-        dragInto(rig.panel, file, &accepted);
-        QVERIFY(accepted);
+        QVERIFY(offer<QDragEnterEvent>(rig.panel, &file));
         QVERIFY(!rig.panel.targeted());
-        delete file;
-        delete text;
-        delete web;
-        delete own;
+        QVERIFY(offer<QDropEvent>(rig.panel, &file));
     }
 
     void pasteKeyInBothFaces()
