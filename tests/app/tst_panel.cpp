@@ -23,28 +23,11 @@ class TestPanel final : public QObject
 {
     Q_OBJECT
 
-    struct Rig
+    struct Rig : ModelRig
     {
-        FakeVision vision;
-        StepScheduler scheduler;
-        VantelModel model{VantelModel::Dependencies{&vision, &scheduler}};
-        ContentView panel{&model};
-        Rig()
-        {
-            vision.instanceResult = twoSubjects(40, 30);
-            panel.show();
-        }
-        void load()
-        {
-            QImage img(40, 30, QImage::Format_RGBA8888);
-            img.fill(Qt::red);
-            model.open(img);
-        }
-        void ready()
-        {
-            load();
-            scheduler.releaseAll();
-        }
+        ContentView panel{model.get()};
+        Rig() { panel.show(); }
+        void load() { model->open(filled()); }
     };
 
     static bool shown(QWidget* w) { return w->isVisibleTo(w->window()); }
@@ -113,7 +96,7 @@ private slots:
 
         // Before/After writes the model.
         QTest::mouseClick(rig.panel.beforeAfter(), Qt::LeftButton, {}, QPoint(105, 10));
-        QVERIFY(rig.model.showOriginal());
+        QVERIFY(rig.model->showOriginal());
 
         // Copy shows its status at the end of the row.
         rig.panel.copyButton()->click();
@@ -134,16 +117,16 @@ private slots:
     {
         Rig rig;
         rig.ready();
-        rig.model.tap({0.75, 0.9});
+        rig.model->tap({0.75, 0.9});
         rig.scheduler.releaseAll();
         QCOMPARE(rig.panel.hintText()->text(), QStringLiteral("Keeping one subject"));
         QVERIFY(shown(rig.panel.allSubjectsButton()));
         QCOMPARE(rig.panel.allSubjectsButton()->text(), QStringLiteral("All subjects"));
 
-        QSignalSpy selection(&rig.model, &VantelModel::selectedInstanceChanged);
+        QSignalSpy selection(rig.model.get(), &VantelModel::selectedInstanceChanged);
         rig.panel.allSubjectsButton()->click();
         QCOMPARE(selection.count(), 1);
-        QVERIFY(!rig.model.selectedInstance());
+        QVERIFY(!rig.model->selectedInstance());
         QCOMPARE(rig.scheduler.count(), size_t(1)); // the new mask is asked for
         QCOMPARE(rig.panel.hintText()->text(),
                  QStringLiteral("Click a subject to keep only that one"));
@@ -154,14 +137,14 @@ private slots:
     {
         Rig rig;
         rig.load();
-        QSignalSpy feather(&rig.model, &VantelModel::featherChanged);
+        QSignalSpy feather(rig.model.get(), &VantelModel::featherChanged);
         // One movement, one write: a fine step of the slider.
         rig.panel.featherSlider()->setValue(1234);
         QCOMPARE(feather.count(), 1);
-        QCOMPARE(rig.model.feather(), 12.34);
+        QCOMPARE(rig.model->feather(), 12.34);
         QCOMPARE(rig.panel.featherNumber()->text(), QStringLiteral("12"));
         // The model's own change moves the slider without writing back.
-        rig.model.setFeather(19.6);
+        rig.model->setFeather(19.6);
         QCOMPARE(feather.count(), 2);
         QCOMPARE(rig.panel.featherSlider()->value(), 1960);
         QCOMPARE(rig.panel.featherNumber()->text(), QStringLiteral("20"));
@@ -176,7 +159,7 @@ private slots:
         const int segment = picker->width() / 4;
         QTest::mouseClick(picker, Qt::LeftButton, {},
                           QPoint(segment * 3 + segment / 2, picker->height() / 2));
-        QCOMPARE(rig.model.background(), BackgroundChoice(BackgroundChoice::custom));
+        QCOMPARE(rig.model->background(), BackgroundChoice(BackgroundChoice::custom));
         QVERIFY(shown(rig.panel.colorWell()));
         QCOMPARE(rig.panel.colorWell()->color(), QColor(52, 199, 89));
 
@@ -186,13 +169,13 @@ private slots:
         QVERIFY(dialog);
         QVERIFY(!dialog->testOption(QColorDialog::ShowAlphaChannel));
         dialog->setCurrentColor(QColor(200, 10, 10));
-        QCOMPARE(rig.model.customColor(), QColor(200, 10, 10));
+        QCOMPARE(rig.model->customColor(), QColor(200, 10, 10));
         dialog->setCurrentColor(QColor(10, 10, 200));
-        QCOMPARE(rig.model.customColor(), QColor(10, 10, 200));
+        QCOMPARE(rig.model->customColor(), QColor(10, 10, 200));
         dialog->close();
 
         QTest::mouseClick(picker, Qt::LeftButton, {}, QPoint(segment / 2, picker->height() / 2));
-        QCOMPARE(rig.model.background(), BackgroundChoice(BackgroundChoice::transparent));
+        QCOMPARE(rig.model->background(), BackgroundChoice(BackgroundChoice::transparent));
         QVERIFY(!shown(rig.panel.colorWell()));
     }
 
@@ -219,7 +202,7 @@ private slots:
         QVERIFY(!offer<QDragEnterEvent>(rig.panel, &own));
         QVERIFY(!offer<QDropEvent>(rig.panel, &own));
         QCoreApplication::processEvents();
-        QVERIFY(!rig.model.original() && !rig.model.errorMessage());
+        QVERIFY(!rig.model->original() && !rig.model->errorMessage());
 
         // Over the editor drops are taken without the hover look; a file
         // dropped is read, never moved.
@@ -236,7 +219,7 @@ private slots:
         QVERIFY(QTest::qWaitForWindowActive(&rig.panel));
         QApplication::clipboard()->clear();
         QTest::keySequence(rig.panel.window(), QKeySequence::Paste);
-        QCOMPARE(rig.model.errorMessage(),
+        QCOMPARE(rig.model->errorMessage(),
                  std::optional(QStringLiteral("No image found on the clipboard.")));
 
         auto* data = new QMimeData;
@@ -249,7 +232,7 @@ private slots:
         QVERIFY(rig.panel.showsEditor());
         QApplication::clipboard()->clear();
         QTest::keySequence(rig.panel.window(), QKeySequence::Paste);
-        QCOMPARE(rig.model.errorMessage(),
+        QCOMPARE(rig.model->errorMessage(),
                  std::optional(QStringLiteral("No image found on the clipboard.")));
         QVERIFY(rig.panel.showsEditor());
     }

@@ -1,7 +1,6 @@
 #include "Checkerboard.h"
 #include "ModelDoubles.h"
 #include "PreviewView.h"
-#include "VantelModel.h"
 
 #include <QApplication>
 #include <QMouseEvent>
@@ -13,22 +12,16 @@ class TestPreview final : public QObject
 {
     Q_OBJECT
 
-    struct Rig
+    struct Rig : ModelRig
     {
-        FakeVision vision;
-        StepScheduler scheduler;
-        VantelModel model{VantelModel::Dependencies{&vision, &scheduler}};
-        PreviewView view{&model};
+        PreviewView view{model.get()};
         QSignalSpy taps{&view, &PreviewView::tapped};
         explicit Rig(QSize imageSize = QSize(2000, 1000))
         {
             vision.instanceResult = twoSubjects(40, 20);
             view.resize(400, 300);
-            if (imageSize.isEmpty())
-                return;
-            QImage img(imageSize, QImage::Format_RGBA8888);
-            img.fill(Qt::darkCyan);
-            model.open(img);
+            if (!imageSize.isEmpty())
+                model->open(filled(Qt::darkCyan, imageSize));
         }
         // A press and a release of the left button, where given.
         void click(QPointF at, std::optional<QPointF> releasedAt = std::nullopt)
@@ -86,12 +79,12 @@ private slots:
     {
         {
             Rig empty{QSize()}; // nothing loaded: nothing drawn, no clicks
-            QVERIFY(PreviewView::layersFor(empty.model).image.isNull());
+            QVERIFY(PreviewView::layersFor(*empty.model).image.isNull());
             empty.click({200, 150});
             QCOMPARE(empty.taps.count(), 0);
         }
         Rig rig;
-        VantelModel& m = rig.model;
+        VantelModel& m = *rig.model;
         // Analysing: the source dimmed under the badge, no checkerboard.
         auto layers = PreviewView::layersFor(m);
         QCOMPARE(layers.image, *m.original());
@@ -131,8 +124,8 @@ private slots:
         for (int y = 0; y < 1920; ++y)
             for (int x = 0; x < 2560; ++x)
                 stripes.setPixelColor(x, y, x % 2 ? Qt::white : Qt::black);
-        rig.model.open(stripes);
-        rig.model.setShowOriginal(true);
+        rig.model->open(stripes);
+        rig.model->setShowOriginal(true);
         rig.view.resize(392, 300);
         const QImage shot = rig.view.grab().toImage();
         const QRectF area = rig.view.displayedRect();

@@ -4,7 +4,6 @@
 #include "QuitSignals.h"
 #include "ResultDrag.h"
 #include "VantelApp.h"
-#include "VantelModel.h"
 
 #include <QApplication>
 #include <QDir>
@@ -47,13 +46,6 @@ class TestShell final : public QObject
     StepScheduler m_scheduler;
     VantelModel::Dependencies m_deps{&m_vision, &m_scheduler};
 
-    static QImage image()
-    {
-        QImage img(40, 30, QImage::Format_RGBA8888);
-        img.fill(Qt::red);
-        return img;
-    }
-
 private slots:
     void init()
     {
@@ -85,7 +77,7 @@ private slots:
         QCOMPARE(panel->mode(), PanelWindow::Mode::trayPanel);
         QVERIFY(panel->windowFlags() & Qt::Tool && panel->windowFlags() & Qt::FramelessWindowHint);
         VantelModel* model = shell.model();
-        model->open(image());
+        model->open(filled());
         m_scheduler.releaseAll();
         model->setFeather(9);
 
@@ -139,7 +131,7 @@ private slots:
         };
         auto drag = std::make_unique<ResultDrag>(&model);
         QVERIFY(!drag->mimeData()); // nothing to drag yet
-        model.open(image());
+        model.open(filled());
         m_scheduler.releaseAll();
         // The private folder comes with the first drag and goes with Vantel.
         QCOMPARE(folders(), QStringList());
@@ -182,9 +174,9 @@ private slots:
         SlowVision vision;
         {
             VantelApp shell(false, VantelModel::Dependencies{&vision});
-            shell.model()->open(image());
+            shell.model()->open(filled());
             QTRY_VERIFY(vision.started >= 1); // running now
-            shell.model()->open(image());     // and one more, maybe still queued
+            shell.model()->open(filled());    // and one more, maybe still queued
             QVERIFY(shell.model()->isProcessing());
             shell.panel()->content()->quitButton()->click();
             QVERIFY(!shell.panel()->isVisible());

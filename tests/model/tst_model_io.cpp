@@ -1,7 +1,6 @@
 #include "ImageOffer.h"
 #include "ModelDoubles.h"
 #include "TestImages.h"
-#include "VantelModel.h"
 
 #include <QClipboard>
 #include <QColorSpace>
@@ -42,12 +41,7 @@ class TestModelIo final : public QObject
         return QUrl::fromLocalFile(path);
     }
 
-    static QByteArray png(QColor colour, QSize size = QSize(40, 30))
-    {
-        QImage img(size, QImage::Format_RGBA8888);
-        img.fill(colour);
-        return TestImages::encode(img, "png");
-    }
+    static QByteArray png(QColor colour) { return TestImages::encode(filled(colour), "png"); }
 
     // Files and image bytes (by format), as a drag or the clipboard offers them.
     static QMimeData* offer(const QList<QUrl>& urls, const QList<QPair<QString, QByteArray>>& data)

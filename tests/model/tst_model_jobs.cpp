@@ -1,5 +1,4 @@
 #include "ModelDoubles.h"
-#include "VantelModel.h"
 
 #include <QElapsedTimer>
 #include <QSignalSpy>
@@ -14,34 +13,7 @@ class TestModelJobs final : public QObject
 {
     Q_OBJECT
 
-    struct Rig
-    {
-        FakeVision vision;
-        StepScheduler scheduler;
-        std::unique_ptr<VantelModel> model;
-
-        Rig()
-        {
-            vision.instanceResult = twoSubjects(40, 30);
-            model = std::make_unique<VantelModel>(VantelModel::Dependencies{&vision, &scheduler});
-            scheduler.currentJob = [this] {
-                return model->job();
-            };
-        }
-        // Loads an image and finishes its analysis.
-        void ready(QColor colour = Qt::red)
-        {
-            model->open(image(colour));
-            scheduler.releaseAll();
-        }
-    };
-
-    static QImage image(QColor colour = Qt::red)
-    {
-        QImage img(40, 30, QImage::Format_RGBA8888);
-        img.fill(colour);
-        return img;
-    }
+    using Rig = ModelRig;
 
     // Which subjects the current mask keeps: 1 for the left, 2 for the right.
     static QString kept(const VantelModel& m)
@@ -57,13 +29,13 @@ private slots:
     {
         Rig rig;
         VantelModel& m = *rig.model;
-        m.open(image(Qt::red));
+        m.open(filled(Qt::red));
         QVERIFY(m.isProcessing() && m.original() && !m.result());
         QCOMPARE(rig.scheduler.count(), size_t(1));
 
         // A new image while the first is analysed: the first job's outcome
         // must vanish, whichever order they finish in.
-        m.open(image(Qt::blue));
+        m.open(filled(Qt::blue));
         rig.scheduler.release(0); // the red job
         QVERIFY(m.isProcessing() && !m.analysis() && !m.result());
         rig.scheduler.release(0); // the blue job
@@ -72,8 +44,8 @@ private slots:
         QCOMPARE(m.result()->pixelColor(5, 25), QColor(Qt::blue));
 
         // Reversed: the newer job finishes first, the older later.
-        m.open(image(Qt::green));
-        m.open(image(Qt::yellow));
+        m.open(filled(Qt::green));
+        m.open(filled(Qt::yellow));
         rig.scheduler.release(1);
         const auto applied = m.analysis();
         QCOMPARE(applied->cg.pixelColor(0, 0), QColor(Qt::yellow));
@@ -81,7 +53,7 @@ private slots:
         QCOMPARE(m.analysis(), applied);
 
         // "New" during a job: nothing of it is ever announced.
-        m.open(image());
+        m.open(filled());
         m.reset();
         QSignalSpy changed(&m, &VantelModel::changed);
         rig.scheduler.releaseAll();
@@ -94,7 +66,7 @@ private slots:
         Rig rig;
         rig.vision.instanceResult.reset(); // nothing found
         VantelModel& m = *rig.model;
-        m.open(image());
+        m.open(filled());
         rig.scheduler.releaseAll();
         QVERIFY(!m.isProcessing() && m.original());
         QVERIFY(!m.result() && !m.analysis() && !m.canSelect());
@@ -104,8 +76,8 @@ private slots:
         // A service's own error text reaches the user unchanged; a stale
         // failure shows nothing.
         rig.vision.error = VantelError::platform(QStringLiteral("Vision broke."));
-        m.open(image());
-        m.open(image());
+        m.open(filled());
+        m.open(filled());
         rig.scheduler.release(0);
         QVERIFY(!m.errorMessage());
         rig.scheduler.release(0);
@@ -150,7 +122,7 @@ private slots:
             if (kind == 1)
                 rig.vision.instanceResult->labels = cv::Mat();
             rig.model->tap({0.75, 0.9}); // before any image
-            kind < 2 ? rig.ready() : rig.model->open(image());
+            kind < 2 ? rig.ready() : rig.model->open(filled());
             rig.model->tap({0.75, 0.9});
             QVERIFY(!rig.model->selectedInstance());
             QVERIFY(!rig.model->canSelect());
@@ -234,9 +206,7 @@ private slots:
 
         // "A", then "B" before A's time is up: A's timer leaves B alone.
         QTemporaryDir dir;
-        FakeChooser chooser;
-        chooser.saveAnswer = QUrl::fromLocalFile(dir.filePath(QStringLiteral("Vantel.png")));
-        m.setFileChooser(&chooser);
+        rig.chooser.saveAnswer = QUrl::fromLocalFile(dir.filePath(QStringLiteral("Vantel.png")));
         m.copyPNG();
         QTimer::singleShot(500, &m, [&] {
             m.savePNG();
@@ -254,7 +224,7 @@ private slots:
         // Quitting mid-analysis: the job outlives the model and must not
         // touch it when it ends.
         Rig rig;
-        rig.model->open(image());
+        rig.model->open(filled());
         rig.model.reset();
         rig.scheduler.releaseAll(); // would crash (or ASan would say so) if it did
     }
@@ -274,7 +244,7 @@ private slots:
         for (int step = 0; step < 4000; ++step) {
             switch (pick(9)) {
             case 0:
-                m.open(image(colours[pick(3)]));
+                m.open(filled(colours[pick(3)]));
                 break;
             case 1:
                 if (pick(4) == 0)

@@ -3,11 +3,11 @@
 #include "FakeVision.h"
 #include "FileChooser.h"
 #include "JobScheduler.h"
+#include "VantelModel.h"
 
 #include <QCoreApplication>
 #include <deque>
 #include <functional>
-#include <map>
 #include <thread>
 
 // Holds the model's background jobs until the test releases them, in any
@@ -58,5 +58,37 @@ public:
     {
         proposed = name;
         return saveAnswer;
+    }
+};
+
+// A solid image, by default the size of the maps twoSubjects makes here.
+inline QImage filled(QColor colour = Qt::red, QSize size = QSize(40, 30))
+{
+    QImage image(size, QImage::Format_RGBA8888);
+    image.fill(colour);
+    return image;
+}
+
+// An editor model on the doubles above, with two subjects to find.
+struct ModelRig
+{
+    FakeVision vision;
+    StepScheduler scheduler;
+    FakeChooser chooser;
+    std::unique_ptr<VantelModel> model =
+        std::make_unique<VantelModel>(VantelModel::Dependencies{&vision, &scheduler, &chooser});
+
+    ModelRig()
+    {
+        vision.instanceResult = twoSubjects(40, 30);
+        scheduler.currentJob = [this] {
+            return model->job();
+        };
+    }
+    // Opens an image and finishes its analysis.
+    void ready(QColor colour = Qt::red)
+    {
+        model->open(filled(colour));
+        scheduler.releaseAll();
     }
 };
