@@ -1,4 +1,3 @@
-#include "Checkerboard.h"
 #include "ModelDoubles.h"
 #include "PreviewView.h"
 
@@ -134,21 +133,6 @@ private slots:
             const int grey = QColor(shot.pixel(x, y)).red();
             QVERIFY2(grey > 110 && grey < 145, qPrintable(QString::number(grey)));
         }
-    }
-
-    void checkerboardSquares()
-    {
-        // Light and grey 10-point squares from the top left, the third
-        // column cut at 5.
-        Checkerboard board(10);
-        board.resize(25, 25);
-        const QImage shot = board.grab().toImage();
-        const QRgb light = QColor::fromRgbF(0.95f, 0.95f, 0.95f).rgb();
-        const QRgb grey = QColor::fromRgbF(0.8f, 0.8f, 0.8f).rgb();
-        for (const QPoint p : {QPoint(5, 5), QPoint(15, 15), QPoint(24, 24)})
-            QCOMPARE(shot.pixel(p), light);
-        for (const QPoint p : {QPoint(15, 5), QPoint(5, 15), QPoint(24, 15)})
-            QCOMPARE(shot.pixel(p), grey);
     }
 };
 

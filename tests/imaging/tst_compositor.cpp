@@ -66,6 +66,10 @@ private slots:
         QVERIFY(!Compositor::composite(source, cv::Mat(10, 20, CV_32F, cv::Scalar(1)), 0,
                                        std::nullopt));
         QVERIFY(!Compositor::composite(QImage(), cv::Mat(10, 20, CV_8UC1), 0, std::nullopt));
+        // A foreground (the subject's colour) must be 8-bit RGB of the source's size.
+        const cv::Mat mask(10, 20, CV_8UC1, cv::Scalar(255));
+        QVERIFY(!Compositor::composite(source, mask, cv::Mat(10, 21, CV_8UC3), 0, std::nullopt));
+        QVERIFY(!Compositor::composite(source, mask, cv::Mat(10, 20, CV_8UC4), 0, std::nullopt));
         // A mask of another size is stretched over the source.
         const cv::Mat half(5, 10, CV_8UC1, cv::Scalar(255));
         const std::optional<QImage> out = Compositor::composite(source, half, 0, std::nullopt);

@@ -103,22 +103,6 @@ private slots:
         QCOMPARE(out->pixelColor(2000, 5), QColor(255, 255, 0));
     }
 
-    void reductionAveragesPremultipliedColour()
-    {
-        // Alternating opaque red and fully transparent green columns, halved:
-        // the invisible green must not tint the result.
-        QImage in(5120, 4, QImage::Format_ARGB32);
-        for (int y = 0; y < 4; ++y)
-            for (int x = 0; x < 5120; ++x)
-                in.setPixelColor(x, y, x % 2 ? QColor(0, 255, 0, 0) : QColor(255, 0, 0, 255));
-        const std::optional<QImage> out = ImageIntake::normalize(in, 2560.0);
-        QVERIFY(out);
-        QCOMPARE(out->size(), QSize(2560, 2));
-        const QColor c = out->pixelColor(1000, 1);
-        QVERIFY2(c.red() >= 254 && c.green() <= 1 && std::abs(c.alpha() - 128) <= 1,
-                 qPrintable(c.name(QColor::HexArgb)));
-    }
-
     void colourManagedInputConvertedToSrgb()
     {
         const QColor p3(200, 100, 50);

@@ -1,19 +1,42 @@
+#include "AllocatorTuning.h"
+#include "ImageIntake.h"
 #include "VantelError.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
-#include <fcntl.h>
+#include <cstdio>
+#include <cstring>
 #include <sys/stat.h>
-#include <unistd.h>
 
 // Every file scripts/make-hostile-corpus writes goes through the intake in a
-// process of its own (intake_probe), which must end normally within 30 s,
-// below 1.5 GiB, with the outcome the corpus's manifest gives and nothing
-// on stderr.
+// process of its own (this program with --probe), which must end normally
+// within 30 s, below 1.5 GiB, with the outcome the corpus's manifest gives
+// and nothing on stderr.
+
+// The probe: prints the outcome ("ok WxH" or the error text the user would
+// see), then "peak-kib N", the process's peak resident memory. Qt's messages
+// are dropped, so anything on stderr came from a library writing past them.
+static int probe(const char* path)
+{
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
+    const std::optional<QImage> image = ImageIntake::loadFile(path, 2560.0);
+    if (image)
+        std::printf("ok %dx%d\n", image->width(), image->height());
+    else
+        std::printf("%s\n", qPrintable(VantelError::loadFailed().errorDescription()));
+    QFile status(QStringLiteral("/proc/self/status"));
+    const QRegularExpressionMatch peak =
+        QRegularExpression(QStringLiteral("VmHWM:\\s*(\\d+)"))
+            .match(status.open(QIODevice::ReadOnly) ? QString::fromLatin1(status.readAll()) : "");
+    std::printf("peak-kib %s\n", peak.hasMatch() ? qPrintable(peak.captured(1)) : "-1");
+    return 0;
+}
+
 class TestHostile final : public QObject
 {
     Q_OBJECT
@@ -31,13 +54,13 @@ class TestHostile final : public QObject
         qint64 ms = 0;
     };
 
-    static Outcome probe(const QStringList& arguments)
+    static Outcome probe(const QString& file)
     {
         Outcome out;
         QProcess p;
         QElapsedTimer timer;
         timer.start();
-        p.start(QStringLiteral(INTAKE_PROBE), arguments);
+        p.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--probe"), file});
         out.finished = p.waitForFinished(30'000);
         out.ms = timer.elapsed();
         if (!out.finished)
@@ -84,7 +107,7 @@ private slots:
     {
         QFETCH(QString, file);
         QFETCH(QString, expected);
-        const Outcome out = probe({QDir(corpus()).filePath(file)});
+        const Outcome out = probe(QDir(corpus()).filePath(file));
         QVERIFY2(out.finished, "still running after 30 s");
         QVERIFY2(!out.crashed, "the probe crashed");
         QCOMPARE(out.result, expected);
@@ -98,11 +121,20 @@ private slots:
     {
         const QByteArray fifo = QFile::encodeName(m_dir.filePath(QStringLiteral("x.png")));
         QVERIFY(::mkfifo(fifo.constData(), 0600) == 0);
-        const Outcome out = probe({QFile::decodeName(fifo)});
+        const Outcome out = probe(QFile::decodeName(fifo));
         QVERIFY2(out.finished && out.ms < 5000, qPrintable(QString::number(out.ms)));
         QCOMPARE(out.result, VantelError::loadFailed().errorDescription());
     }
 };
 
-QTEST_GUILESS_MAIN(TestHostile)
+int main(int argc, char** argv)
+{
+    tuneAllocatorForLargeImages(); // as in vantel and vantel-cut
+    QCoreApplication app(argc, argv);
+    if (argc == 3 && std::strcmp(argv[1], "--probe") == 0)
+        return probe(argv[2]);
+    TestHostile test;
+    return QTest::qExec(&test, argc, argv);
+}
+
 #include "tst_hostile.moc"

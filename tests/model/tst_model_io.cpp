@@ -103,10 +103,16 @@ private slots:
         m->open(QImage());
         QCOMPARE(m->job(), job);
 
-        // A successful intake clears it.
-        m->open(file(QStringLiteral("ok.png"), png(Qt::green)));
+        // A file chosen in the open panel (none when cancelled): a successful
+        // intake clears the error.
+        m_chooser.openAnswer.reset();
+        m->chooseFile();
+        QCOMPARE(m_scheduler.count(), size_t(0));
+        m_chooser.openAnswer = file(QStringLiteral("ok.png"), png(Qt::green));
+        m->chooseFile();
         m_scheduler.releaseAll();
         QVERIFY(!m->errorMessage());
+        QCOMPARE(originalColour(*m), QColor(Qt::green));
 
         // Of two images opened in quick succession the later is kept,
         // whichever is decoded first; "New" drops both.
@@ -137,18 +143,6 @@ private slots:
         ::unlink(name.constData()); // Qt could not name it to remove it
         QVERIFY(!m->errorMessage());
         QCOMPARE(originalColour(*m), QColor(Qt::magenta));
-    }
-
-    void chooseFile()
-    {
-        auto m = makeModel();
-        m_chooser.openAnswer.reset();
-        m->chooseFile(); // cancelled: nothing
-        QVERIFY(!m->original() && !m->errorMessage());
-        m_chooser.openAnswer = file(QStringLiteral("chosen.png"), png(Qt::green));
-        m->chooseFile();
-        m_scheduler.releaseAll();
-        QCOMPARE(originalColour(*m), QColor(Qt::green));
     }
 
     void dropsTakeTheFirstUsableThing()
@@ -270,25 +264,13 @@ private slots:
         QVERIFY(!after || !after->hasFormat(QStringLiteral("image/png")));
     }
 
-    void saveWritesThePng()
+    void saveWritesThePngOrKeepsTheOldFile()
     {
         auto m = editing();
         m_chooser.saveAnswer.reset();
         m->savePNG(); // cancelled
         QCOMPARE(m_chooser.proposed, QStringLiteral("Vantel.png"));
         QVERIFY(!m->statusMessage() && !m->errorMessage());
-
-        const QString portrait = m_dir.filePath(QStringLiteral("portrait"));
-        m_chooser.saveAnswer = QUrl::fromLocalFile(portrait);
-        m->savePNG();
-        QCOMPARE(m->statusMessage(), std::optional(QStringLiteral("Saved portrait.png")));
-        QVERIFY(samePixels(QImage(portrait + QStringLiteral(".png")), *m->result()));
-        QCOMPARE(m_chooser.proposed, QStringLiteral("Vantel.png")); // every time
-    }
-
-    void failedSaveReportsAndKeepsTheOldFile()
-    {
-        auto m = editing();
         // A folder that is not there.
         m_chooser.saveAnswer =
             QUrl::fromLocalFile(m_dir.filePath(QStringLiteral("gone/Vantel.png")));
@@ -336,6 +318,14 @@ private slots:
         QVERIFY(untouched.open(QIODevice::ReadOnly));
         QCOMPARE(untouched.readAll(), QByteArray("precious"));
         QVERIFY(!QFileInfo(link).isSymLink());
+
+        // ".png" added to a name without it.
+        const QString portrait = m_dir.filePath(QStringLiteral("portrait"));
+        m_chooser.saveAnswer = QUrl::fromLocalFile(portrait);
+        m->savePNG();
+        QCOMPARE(m->statusMessage(), std::optional(QStringLiteral("Saved portrait.png")));
+        QVERIFY(samePixels(QImage(portrait + QStringLiteral(".png")), *m->result()));
+        QCOMPARE(m_chooser.proposed, QStringLiteral("Vantel.png")); // every time
     }
 };
 

@@ -242,41 +242,30 @@ private slots:
         const QColor colours[] = {Qt::red, Qt::green, Qt::blue};
 
         for (int step = 0; step < 4000; ++step) {
-            switch (pick(9)) {
-            case 0:
+            const int op = pick(9);
+            if (op == 0) {
                 m.open(filled(colours[pick(3)]));
-                break;
-            case 1:
-                if (pick(4) == 0)
-                    m.reset();
-                break;
-            case 2:
+            } else if (op == 1 && pick(4) == 0) {
+                m.reset();
+            } else if (op == 2) {
                 m.tap(QPointF(pick(100) / 100.0, pick(100) / 100.0));
-                break;
-            case 3:
+            } else if (op == 3) {
                 m.setFeather(pick(21));
-                break;
-            case 4:
+            } else if (op == 4) {
                 m.setBackground(BackgroundChoice::allCases()[size_t(pick(4))]);
-                break;
-            case 5:
-                if (pick(3) == 0) {
-                    m.setSelectedInstance(std::nullopt);
-                    m.remask();
-                }
-                break;
-            default:
-                if (rig.scheduler.count()) {
-                    const size_t i = size_t(pick(int(rig.scheduler.count())));
-                    const int64_t under = rig.scheduler.pending[i].jobAtSchedule;
-                    const auto beforeAnalysis = m.analysis();
-                    const uchar* beforeMask = m.baseMask() ? m.baseMask()->data : nullptr;
-                    rig.scheduler.release(i);
-                    if (m.analysis() && m.analysis() != beforeAnalysis)
-                        madeUnder[m.analysis().get()] = under;
-                    if (m.baseMask() && m.baseMask()->data != beforeMask)
-                        madeUnder[m.baseMask()->data] = under;
-                }
+            } else if (op == 5 && pick(3) == 0) {
+                m.setSelectedInstance(std::nullopt);
+                m.remask();
+            } else if (op >= 6 && rig.scheduler.count()) {
+                const size_t i = size_t(pick(int(rig.scheduler.count())));
+                const int64_t under = rig.scheduler.pending[i].jobAtSchedule;
+                const auto beforeAnalysis = m.analysis();
+                const uchar* beforeMask = m.baseMask() ? m.baseMask()->data : nullptr;
+                rig.scheduler.release(i);
+                if (m.analysis() && m.analysis() != beforeAnalysis)
+                    madeUnder[m.analysis().get()] = under;
+                if (m.baseMask() && m.baseMask()->data != beforeMask)
+                    madeUnder[m.baseMask()->data] = under;
             }
             // Nothing stale is ever applied.
             if (m.analysis())
