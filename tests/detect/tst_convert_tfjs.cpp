@@ -131,14 +131,13 @@ private:
     QByteArray m_bin;
 };
 
-// NHWC to NCHW, as OpenCV's blobs are laid out.
+// NHWC to NCHW (one image), as OpenCV's blobs are laid out.
 Tensor planar(const Tensor& t)
 {
-    Tensor out({t.shape[0], t.shape[3], t.shape[1], t.shape[2]});
-    for (int h = 0; h < t.shape[1]; ++h)
-        for (int w = 0; w < t.shape[2]; ++w)
-            for (int c = 0; c < t.shape[3]; ++c)
-                out.v[size_t((c * t.shape[1] + h) * t.shape[2] + w)] = t.at(0, h, w, c);
+    Tensor out({1, t.shape[3], t.shape[1], t.shape[2]});
+    cv::Mat planes(t.shape[3], t.shape[1] * t.shape[2], CV_32F, out.v.data());
+    cv::transpose(cv::Mat(planes.cols, planes.rows, CV_32F, const_cast<float*>(t.v.data())),
+                  planes);
     return out;
 }
 
@@ -190,59 +189,55 @@ std::pair<int, int> samePads(int in, int k, int s)
     return {total / 2, total - total / 2};
 }
 
-// The output of a window op over x, for pads (top, left, bottom, right).
-Tensor windowOutput(const Tensor& x, int kh, int kw, int s, std::array<int, 4> p, int c, float fill)
+// A window op's output over x, for pads (top, left, bottom, right), starting
+// at `fill`: visit(out, y, x, i, j, sy, sx) is called for every output pixel
+// (y, x) and every input pixel (sy, sx) at (i, j) of its window that is not
+// padding.
+template <typename Visit>
+Tensor windows(const Tensor& x, int kh, int kw, int s, std::array<int, 4> p, int c, float fill,
+               Visit visit)
 {
-    return Tensor(
+    Tensor out(
         {1, (x.shape[1] + p[0] + p[2] - kh) / s + 1, (x.shape[2] + p[1] + p[3] - kw) / s + 1, c},
         fill);
-}
-
-// Calls visit(y, x, i, j, sy, sx) for every output pixel (y, x) and every
-// input pixel (sy, sx) at (i, j) of its window that is not padding.
-template <typename Visit>
-void windows(const Tensor& x, const Tensor& out, int kh, int kw, int s, std::array<int, 4> p,
-             Visit visit)
-{
     for (int y = 0; y < out.shape[1]; ++y)
         for (int xx = 0; xx < out.shape[2]; ++xx)
             for (int i = 0; i < kh; ++i)
                 for (int j = 0; j < kw; ++j) {
                     const int sy = y * s + i - p[0], sx = xx * s + j - p[1];
                     if (sy >= 0 && sx >= 0 && sy < x.shape[1] && sx < x.shape[2])
-                        visit(y, xx, i, j, sy, sx);
+                        visit(out, y, xx, i, j, sy, sx);
                 }
+    return out;
 }
 
 // Filter [kh, kw, in, out] or, depthwise, [kh, kw, C, multiplier].
 Tensor convolve(const Tensor& x, const Tensor& f, int stride, std::array<int, 4> p, bool depthwise)
 {
     const int kh = f.shape[0], kw = f.shape[1], ci = f.shape[2], m = f.shape[3];
-    Tensor out = windowOutput(x, kh, kw, stride, p, depthwise ? ci * m : m, 0);
-    windows(x, out, kh, kw, stride, p, [&](int y, int xx, int i, int j, int sy, int sx) {
-        for (int c = 0; c < ci; ++c)
-            for (int o = 0; o < m; ++o)
-                out.at(0, y, xx, depthwise ? c * m + o : o) +=
-                    x.at(0, sy, sx, c) * f.v[size_t(((i * kw + j) * ci + c) * m + o)];
-    });
-    return out;
+    return windows(x, kh, kw, stride, p, depthwise ? ci * m : m, 0,
+                   [&](Tensor& out, int y, int xx, int i, int j, int sy, int sx) {
+                       for (int c = 0; c < ci; ++c)
+                           for (int o = 0; o < m; ++o)
+                               out.at(0, y, xx, depthwise ? c * m + o : o) +=
+                                   x.at(0, sy, sx, c) *
+                                   f.v[size_t(((i * kw + j) * ci + c) * m + o)];
+                   });
 }
 
+// Max or average; the average over the pixels that are not padding.
 Tensor pool(const Tensor& x, int k, int stride, std::array<int, 4> p, bool isMax)
 {
-    const int C = x.shape[3];
-    Tensor out = windowOutput(x, k, k, stride, p, C, isMax ? -INFINITY : 0);
-    Tensor n = windowOutput(x, k, k, stride, p, C, 0);
-    windows(x, out, k, k, stride, p, [&](int y, int xx, int, int, int sy, int sx) {
-        for (int c = 0; c < C; ++c) {
-            float& o = out.at(0, y, xx, c);
-            o = isMax ? std::max(o, x.at(0, sy, sx, c)) : o + x.at(0, sy, sx, c);
-            n.at(0, y, xx, c) += 1;
-        }
-    });
-    for (size_t i = 0; i < out.v.size() && !isMax; ++i)
-        out.v[i] /= n.v[i];
-    return out;
+    const Tensor n = windows(x, k, k, stride, p, 1, 0,
+                             [](Tensor& out, int y, int xx, auto...) { out.at(0, y, xx, 0) += 1; });
+    return windows(x, k, k, stride, p, x.shape[3], isMax ? -INFINITY : 0,
+                   [&](Tensor& out, int y, int xx, int, int, int sy, int sx) {
+                       for (int c = 0; c < x.shape[3]; ++c) {
+                           float& o = out.at(0, y, xx, c);
+                           const float v = x.at(0, sy, sx, c);
+                           o = isMax ? std::max(o, v) : o + v / n.at(0, y, xx, 0);
+                       }
+                   });
 }
 
 // A convolution case: the op, sizes, padding and what varies around them.

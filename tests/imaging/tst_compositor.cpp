@@ -1,5 +1,6 @@
 #include "Compositor.h"
 #include "MaskFeather.h"
+#include "TestImages.h"
 
 #include <QTest>
 
@@ -10,21 +11,14 @@ class TestCompositor final : public QObject
 {
     Q_OBJECT
 
-    static QImage solid(QSize size, QColor colour)
-    {
-        QImage image(size, QImage::Format_RGBA8888);
-        image.fill(colour);
-        return image;
-    }
-
 private slots:
     void featherIsThousandthsOfTheLongerSide()
     {
         // Feather 10 on a 300 x 400 image: a Gaussian of sigma 4.
         cv::Mat mask(400, 300, CV_8UC1, cv::Scalar(0));
         mask.colRange(0, 150).setTo(255);
-        const std::optional<QImage> out =
-            Compositor::composite(solid(QSize(300, 400), Qt::red), mask, 10.0, std::nullopt);
+        const std::optional<QImage> out = Compositor::composite(
+            TestImages::filled(Qt::red, QSize(300, 400)), mask, 10.0, std::nullopt);
         QVERIFY(out);
         const cv::Mat exact = MaskFeather::exact(mask, 4.0);
         for (int x = 130; x < 170; ++x)
@@ -35,7 +29,7 @@ private slots:
     void sourceWithItsOwnAlpha()
     {
         const QSize size(60, 40);
-        const QImage source = solid(size, QColor(255, 0, 0, 128));
+        const QImage source = TestImages::filled(QColor(255, 0, 0, 128), size);
         cv::Mat mask(40, 60, CV_8UC1, cv::Scalar(255));
         mask.colRange(30, 60).setTo(0);
         mask.colRange(20, 30).setTo(128);
@@ -61,7 +55,7 @@ private slots:
 
     void unusableMasksGiveNothing()
     {
-        const QImage source = solid(QSize(20, 10), Qt::red);
+        const QImage source = TestImages::filled(Qt::red, QSize(20, 10));
         QVERIFY(!Compositor::composite(source, cv::Mat(), 0, std::nullopt));
         QVERIFY(!Compositor::composite(source, cv::Mat(10, 20, CV_32F, cv::Scalar(1)), 0,
                                        std::nullopt));

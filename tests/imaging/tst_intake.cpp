@@ -11,6 +11,7 @@
 #include <QTest>
 
 using TestImages::channelDistance;
+using TestImages::filled;
 
 class TestIntake final : public QObject
 {
@@ -20,13 +21,6 @@ class TestIntake final : public QObject
 
     QString path(const QString& name) const { return m_dir.filePath(name); }
 
-    static QImage solid(QSize size, QColor colour, QImage::Format format = QImage::Format_RGBA8888)
-    {
-        QImage image(size, format);
-        image.fill(colour);
-        return image;
-    }
-
 private slots:
     void initTestCase() { QVERIFY(m_dir.isValid()); }
 
@@ -34,7 +28,6 @@ private slots:
     {
         QTest::addColumn<QSize>("in");
         QTest::addColumn<QSize>("out");
-        QTest::newRow("landscape") << QSize(4000, 3000) << QSize(2560, 1920);
         QTest::newRow("portrait") << QSize(3000, 4000) << QSize(1920, 2560);
         QTest::newRow("equal is not greater") << QSize(2560, 1000) << QSize(2560, 1000);
         QTest::newRow("no 2559 from rounding") << QSize(2561, 2561) << QSize(2560, 2560);
@@ -46,7 +39,7 @@ private slots:
     {
         QFETCH(QSize, in);
         QFETCH(QSize, out);
-        const std::optional<QImage> n = ImageIntake::normalize(solid(in, Qt::darkCyan), 2560.0);
+        const std::optional<QImage> n = ImageIntake::normalize(filled(Qt::darkCyan, in), 2560.0);
         QVERIFY(n);
         QCOMPARE(n->size(), out);
         QCOMPARE(n->format(), QImage::Format_RGBA8888);
@@ -80,7 +73,7 @@ private slots:
         QFETCH(QColor, colour);
         // Both without and with the reduction: 4000 wide is scaled.
         for (int width : {300, 4000}) {
-            const QImage in = solid(QSize(width, 30), colour, QImage::Format(format));
+            const QImage in = filled(colour, QSize(width, 30), QImage::Format(format));
             const std::optional<QImage> out = ImageIntake::normalize(in, 2560.0);
             QVERIFY(out);
             QCOMPARE(out->format(), QImage::Format_RGBA8888);
@@ -106,7 +99,7 @@ private slots:
     void colourManagedInputConvertedToSrgb()
     {
         const QColor p3(200, 100, 50);
-        QImage in = solid(QSize(64, 48), p3);
+        QImage in = filled(p3, QSize(64, 48));
         in.setColorSpace(QColorSpace::DisplayP3);
         const QColor expected = QColorSpace(QColorSpace::DisplayP3)
                                     .transformationToColorSpace(QColorSpace::SRgb)
@@ -196,22 +189,18 @@ private slots:
         QVERIFY2(worst <= 3, qPrintable(QString::number(worst)));
     }
 
-    void realLargePhotosStillLoad()
+    void sixteenBitScanBeyondQtsDefaultLimit()
     {
-        // A 100-megapixel panorama and a 16-bit scan larger than Qt's default
-        // decoding limit.
+        // 288 MB as RGBX64: Qt's own limit is 256 MB.
+        const QString tiff = path(QStringLiteral("scan.tiff"));
         const QColor colour(200, 150, 100);
-        for (const auto& [size, format, type, expected] :
-             {std::tuple(QSize(20000, 5000), QImage::Format_RGB32, "jpeg", QSize(2560, 640)),
-              std::tuple(QSize(6000, 6000), QImage::Format_RGBX64, "tiff", QSize(2560, 2560))}) {
-            const QString file = path(QStringLiteral("big.") + type);
-            const QByteArray bytes = TestImages::encode(solid(size, colour, format), type, 90);
-            QVERIFY(TestImages::writeFile(file, bytes));
-            const std::optional<QImage> out = ImageIntake::load(QUrl::fromLocalFile(file), 2560.0);
-            QVERIFY(out);
-            QCOMPARE(out->size(), expected);
-            QVERIFY(channelDistance(out->pixelColor(100, 100), colour) <= 2);
-        }
+        QVERIFY(TestImages::writeFile(
+            tiff,
+            TestImages::encode(filled(colour, QSize(6000, 6000), QImage::Format_RGBX64), "tiff")));
+        const std::optional<QImage> s = ImageIntake::load(QUrl::fromLocalFile(tiff), 2560.0);
+        QVERIFY(s);
+        QCOMPARE(s->size(), QSize(2560, 2560));
+        QVERIFY(channelDistance(s->pixelColor(100, 100), colour) <= 1);
     }
 
     void missingAndRemoteFilesFail()

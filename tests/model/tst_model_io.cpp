@@ -9,7 +9,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <csignal>
-#include <cstdio>
+#include <fstream>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -82,9 +82,8 @@ private slots:
     void openScalesAndReports()
     {
         auto m = makeModel();
-        QImage big(4000, 3000, QImage::Format_RGB32);
-        big.fill(Qt::blue);
-        m->open(file(QStringLiteral("big.jpg"), TestImages::encode(big, "jpeg")));
+        m->open(file(QStringLiteral("big.jpg"),
+                     TestImages::encode(filled(Qt::blue, QSize(4000, 3000)), "jpeg")));
         QVERIFY(m->isProcessing() && !m->original()); // decoding in the background
         m_scheduler.releaseAll();
         QCOMPARE(m->original()->size(), QSize(2560, 1920));
@@ -133,10 +132,7 @@ private slots:
         // A file manager's URL carries the name's own bytes, percent-escaped.
         const QByteArray name = QFile::encodeName(m_dir.path()) + "/caf\xe9.png";
         const QByteArray bytes = png(Qt::magenta);
-        FILE* f = std::fopen(name.constData(), "wb");
-        QVERIFY(f);
-        QCOMPARE(std::fwrite(bytes.constData(), 1, size_t(bytes.size()), f), size_t(bytes.size()));
-        std::fclose(f);
+        QVERIFY(std::ofstream(name.constData()).write(bytes.constData(), bytes.size()).good());
         auto m = makeModel();
         m->open(QUrl::fromEncoded("file://" + name.toPercentEncoding("/")));
         m_scheduler.releaseAll();
@@ -160,8 +156,7 @@ private slots:
         std::unique_ptr<QMimeData> two(offer({file(QStringLiteral("a.png"), png(Qt::red)),
                                               file(QStringLiteral("b.png"), png(Qt::blue))},
                                              {}));
-        QVERIFY(m->handleDrop(ImageOffer::read(two.get())));
-        QVERIFY(!m->original());
+        QVERIFY(m->handleDrop(ImageOffer::read(two.get())) && !m->original());
         two.reset();
         m_scheduler.releaseAll();
         QCOMPARE(originalColour(*m), QColor(Qt::red));

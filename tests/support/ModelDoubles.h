@@ -3,6 +3,7 @@
 #include "FakeVision.h"
 #include "FileChooser.h"
 #include "JobScheduler.h"
+#include "TestImages.h"
 #include "VantelModel.h"
 
 #include <QCoreApplication>
@@ -61,13 +62,7 @@ public:
     }
 };
 
-// A solid image, by default the size of the maps twoSubjects makes here.
-inline QImage filled(QColor colour = Qt::red, QSize size = QSize(40, 30))
-{
-    QImage image(size, QImage::Format_RGBA8888);
-    image.fill(colour);
-    return image;
-}
+using TestImages::filled;
 
 // An editor model on the doubles above, with two subjects to find.
 struct ModelRig

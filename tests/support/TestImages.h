@@ -8,6 +8,16 @@
 // Small images and encoded files built in code for the tests.
 namespace TestImages {
 
+// An image of one colour, by default the size of the maps FakeVision's
+// twoSubjects makes.
+inline QImage filled(QColor colour = Qt::red, QSize size = QSize(40, 30),
+                     QImage::Format format = QImage::Format_RGBA8888)
+{
+    QImage image(size, format);
+    image.fill(colour);
+    return image;
+}
+
 // A w x h RGBA8888 image with four solid quadrants: red, green / blue, white.
 QImage quadrants(int w, int h);
 
