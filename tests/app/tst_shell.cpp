@@ -82,26 +82,24 @@ private slots:
         model->setFeather(9);
 
         // Closing and Escape put the panel away; nothing quits.
+        auto toggled = [&] {
+            shell.togglePanel();
+            return panel->isVisible();
+        };
         QSignalSpy quit(panel, &PanelWindow::quitRequested);
         panel->close();
-        QVERIFY(!panel->isVisible());
-        shell.togglePanel();
-        QVERIFY(panel->isVisible());
+        QVERIFY(!panel->isVisible() && toggled());
         QTest::keyClick(panel, Qt::Key_Escape);
         QVERIFY(!panel->isVisible());
         QCOMPARE(quit.count(), 0);
 
         // Losing the focus to another application puts the panel away; the
         // tray click that caused it does not bring it straight back.
-        shell.togglePanel();
-        QVERIFY(panel->isVisible());
+        QVERIFY(toggled());
         emit qApp->applicationStateChanged(Qt::ApplicationInactive);
-        QVERIFY(!panel->isVisible());
-        shell.togglePanel();
-        QVERIFY(!panel->isVisible());
+        QVERIFY(!panel->isVisible() && !toggled());
         QTest::qWait(450); // no signal: the guard is a time window
-
-        shell.togglePanel();
+        QVERIFY(toggled());
         QCOMPARE(shell.model(), model);
         QVERIFY(model->result());
         QCOMPARE(model->feather(), 9.0);

@@ -64,15 +64,6 @@ private slots:
         QVERIFY2(worst <= 2.0, qPrintable(QStringLiteral("max error %1/255").arg(worst)));
     }
 
-    void edgesRepeatOutward()
-    {
-        // A mask that is full along the border must not fade toward it.
-        const cv::Mat full(300, 400, CV_8UC1, cv::Scalar(255));
-        double lo = 0;
-        cv::minMaxLoc(MaskFeather::blurred(full, 40.0), &lo);
-        QCOMPARE(lo, 255.0);
-    }
-
     void smallSigmaReturnsTheMaskItself()
     {
         const cv::Mat mask = shapes(cv::Size(50, 20));

@@ -219,16 +219,6 @@ private slots:
         QVERIFY2(clock.elapsed() >= 1995, qPrintable(QString::number(clock.elapsed())));
     }
 
-    void destroyedModelIgnoresLateJobs()
-    {
-        // Quitting mid-analysis: the job outlives the model and must not
-        // touch it when it ends.
-        Rig rig;
-        rig.model->open(filled());
-        rig.model.reset();
-        rig.scheduler.releaseAll(); // would crash (or ASan would say so) if it did
-    }
-
     void randomOperationsKeepTheInvariants()
     {
         Rig rig;
