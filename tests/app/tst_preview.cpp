@@ -69,9 +69,8 @@ private slots:
         Rig rig(QSize(100, 50));
         QCOMPARE(rig.view.displayedRect(), QRectF(0, 50, 400, 200));
         rig.view.resize(0, 300);
-        QVERIFY(rig.view.displayedRect().isEmpty());
         rig.click({0, 150});
-        QCOMPARE(rig.taps.count(), 0);
+        QVERIFY(rig.view.displayedRect().isEmpty() && rig.taps.isEmpty());
     }
 
     void layersFollowTheModel()

@@ -240,11 +240,12 @@ Tensor pool(const Tensor& x, int k, int stride, std::array<int, 4> p, bool isMax
                    });
 }
 
-// A convolution case: the op, sizes, padding and what varies around them.
+// A convolution or pooling case: the op, sizes, padding and what varies
+// around them.
 struct ConvCase
 {
     const char* op;
-    int h, w, c, kernel, out, stride; // out: the multiplier of a depthwise op
+    int h, w, c, kernel, out, stride; // out: a depthwise op's multiplier; none when pooling
     const char* padding;
     QList<QByteArray> fused = {};
     bool half = false, nhwcInput = false, prePad = false;
@@ -259,7 +260,7 @@ class TestConvertTfjs : public QObject
     Q_OBJECT
 
 private slots:
-    void convolutions_data()
+    void windowOps_data()
     {
         QTest::addColumn<ConvCase>("t");
         QTest::newRow("SAME, stride 2, even kernel: the odd pixel of padding at the end")
@@ -274,45 +275,63 @@ private slots:
             "FusedDepthwiseConv2dNative", 6, 6, 4, 3, 1, 1, "SAME", {"BiasAdd", "Relu"}};
         QTest::newRow("Pad before a VALID convolution")
             << ConvCase{"Conv2D", 5, 6, 2, 3, 3, 1, "VALID", {}, false, false, true};
+        QTest::newRow("PadV2 with -inf before a VALID max")
+            << ConvCase{"MaxPool", 7, 7, 2, 3, 0, 2, "VALID", {}, false, false, true};
+        QTest::newRow("SAME max, 5 x 5") << ConvCase{"MaxPool", 7, 7, 2, 5, 0, 1, "SAME"};
+        QTest::newRow("SAME average leaves the padding out")
+            << ConvCase{"AvgPool", 7, 7, 2, 3, 0, 2, "SAME"};
     }
 
-    void convolutions()
+    void windowOps()
     {
         QFETCH(ConvCase, t);
-        const bool depthwise = QByteArray(t.op).contains("Depthwise");
-        const Tensor x = random({1, t.h, t.w, t.c}, 4.0f);
+        const QByteArray op(t.op);
+        const bool pooling = op.endsWith("Pool"), depthwise = op.contains("Depthwise");
+        Tensor x = random({1, t.h, t.w, t.c}, 4.0f);
+        for (float& v : x.v)
+            v = pooling ? v / 4 - 2 : v; // pooled: all negative, so padding's zeros never win
         const Tensor f = random({t.kernel, t.kernel, t.c, t.out}, 2.0f, true);
         const Tensor bias = random({depthwise ? t.c * t.out : t.out}, 1.0f, true);
         Graph g;
         g.input("x", {1, t.h, t.w, t.c});
-        g.constant("f", f, t.half);
-        g.constant("bias", bias, t.half);
-        QStringList inputs{"x", "f"};
+        QStringList inputs{"x"};
         std::array<int, 4> pads{0, 0, 0, 0};
-        if (t.prePad) {
+        if (t.prePad) { // Pad, or PadV2 with -inf before a max
             g.ints("paddings", {4, 2}, {0, 0, 1, 2, 2, 1, 0, 0});
-            g.op("Pad", "pad", {"x", "paddings"});
+            if (pooling)
+                g.constant("minus_inf", Tensor({}, -INFINITY));
+            g.op(pooling ? "PadV2" : "Pad", "pad",
+                 pooling ? QStringList{"x", "paddings", "minus_inf"}
+                         : QStringList{"x", "paddings"});
             inputs[0] = "pad";
             pads = {1, 2, 2, 1};
         }
         QJsonObject attr{{"strides", Attr::hw(t.stride)},
                          {"padding", Attr::s(t.padding)},
                          {"data_format", Attr::s("NHWC")}};
+        if (pooling) {
+            attr["ksize"] = Attr::hw(t.kernel);
+        } else {
+            g.constant("f", f, t.half);
+            g.constant("bias", bias, t.half);
+            inputs << "f";
+        }
         if (!t.fused.isEmpty()) {
             QJsonArray ops;
-            for (const QByteArray& op : t.fused)
-                ops.append(QString::fromLatin1(op.toBase64()));
+            for (const QByteArray& fusedOp : t.fused)
+                ops.append(QString::fromLatin1(fusedOp.toBase64()));
             attr["fused_ops"] = Attr::list("s", ops);
             inputs << "bias";
         }
-        g.op(t.op, "conv", inputs, attr);
+        g.op(t.op, "op", inputs, attr);
 
         if (QByteArray(t.padding) == "SAME") {
             const auto [top, bottom] = samePads(t.h, t.kernel, t.stride);
             const auto [left, right] = samePads(t.w, t.kernel, t.stride);
             pads = {top, left, bottom, right};
         }
-        Tensor expected = convolve(x, f, t.stride, pads, depthwise);
+        Tensor expected = pooling ? pool(x, t.kernel, t.stride, pads, op == "MaxPool")
+                                  : convolve(x, f, t.stride, pads, depthwise);
         for (size_t i = 0; i < expected.v.size() && !t.fused.isEmpty(); ++i) {
             float& e = expected.v[i];
             e = std::max(e + bias.v[i % bias.v.size()], 0.0f);
@@ -388,52 +407,6 @@ private slots:
         QCOMPARE(logical.count("Transpose"), 1);
         QCOMPARE(logical.output.size[1], 36);
         QCOMPARE(logical.output.ptr<float>()[1], expected.v[36]);
-    }
-
-    void pooling_data()
-    {
-        QTest::addColumn<QByteArray>("op");
-        QTest::addColumn<int>("kernel");
-        QTest::addColumn<int>("stride");
-        QTest::addColumn<QByteArray>("padding"); // "-inf": PadV2 with -inf, then VALID
-        QTest::newRow("PadV2 with -inf, then VALID max")
-            << QByteArray("MaxPool") << 3 << 2 << QByteArray("-inf");
-        QTest::newRow("SAME max, 5 x 5") << QByteArray("MaxPool") << 5 << 1 << QByteArray("SAME");
-        QTest::newRow("SAME average leaves the padding out")
-            << QByteArray("AvgPool") << 3 << 2 << QByteArray("SAME");
-    }
-
-    void pooling()
-    {
-        QFETCH(QByteArray, op);
-        QFETCH(int, kernel);
-        QFETCH(int, stride);
-        QFETCH(QByteArray, padding);
-        // All negative: a zero from the padding would win a max.
-        Tensor x = random({1, 7, 7, 2}, 1.0f);
-        for (float& v : x.v)
-            v -= 2.0f;
-        Graph g;
-        g.input("x", {1, 7, 7, 2});
-        QString in = "x";
-        std::array<int, 4> pads{1, 1, 1, 1};
-        if (padding == "-inf") {
-            g.ints("paddings", {4, 2}, {0, 0, 1, 1, 1, 1, 0, 0});
-            g.constant("minus_inf", Tensor({}, -INFINITY));
-            g.op("PadV2", "pad", {"x", "paddings", "minus_inf"});
-            in = "pad";
-            padding = "VALID";
-        } else {
-            const auto [a, b] = samePads(7, kernel, stride);
-            pads = {a, a, b, b};
-        }
-        g.op(op.constData(), "pool", {in},
-             {{"ksize", Attr::hw(kernel)},
-              {"strides", Attr::hw(stride)},
-              {"padding", Attr::s(padding)}});
-        const Run r = runPlanar(g, x);
-        QCOMPARE(r.count("Pad"), 0);
-        COMPARE_OUTPUT(r.output, pool(x, kernel, stride, pads, op == "MaxPool"), 1e-5f);
     }
 
     void resizeBilinear_data()

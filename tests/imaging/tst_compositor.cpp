@@ -56,10 +56,10 @@ private slots:
     void unusableMasksGiveNothing()
     {
         const QImage source = TestImages::filled(Qt::red, QSize(20, 10));
-        QVERIFY(!Compositor::composite(source, cv::Mat(), 0, std::nullopt));
-        QVERIFY(!Compositor::composite(source, cv::Mat(10, 20, CV_32F, cv::Scalar(1)), 0,
-                                       std::nullopt));
-        QVERIFY(!Compositor::composite(QImage(), cv::Mat(10, 20, CV_8UC1), 0, std::nullopt));
+        for (const auto& [image, mask] :
+             {std::pair(source, cv::Mat()), std::pair(source, cv::Mat(10, 20, CV_32F)),
+              std::pair(QImage(), cv::Mat(10, 20, CV_8UC1))})
+            QVERIFY(!Compositor::composite(image, mask, 0, std::nullopt));
         // A foreground (the subject's colour) must be 8-bit RGB of the source's size.
         const cv::Mat mask(10, 20, CV_8UC1, cv::Scalar(255));
         QVERIFY(!Compositor::composite(source, mask, cv::Mat(10, 21, CV_8UC3), 0, std::nullopt));

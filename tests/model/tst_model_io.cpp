@@ -58,10 +58,8 @@ class TestModelIo final : public QObject
     static bool samePixels(const QImage& a, const QImage& b)
     {
         QImage x = a.convertToFormat(QImage::Format_RGBA8888);
-        QImage y = b.convertToFormat(QImage::Format_RGBA8888);
-        x.setColorSpace(QColorSpace());
-        y.setColorSpace(QColorSpace());
-        return x == y;
+        x.setColorSpace(b.colorSpace());
+        return x == b.convertToFormat(QImage::Format_RGBA8888);
     }
 
     static QColor originalColour(const VantelModel& m) { return m.original()->pixelColor(1, 1); }
@@ -203,11 +201,9 @@ private slots:
 
         // Several files, only the second an image by its extension.
         paste(offer({file(QStringLiteral("readme.txt"), "text"),
-                     file(QStringLiteral("second.jpeg"),
-                          TestImages::encode(TestImages::quadrants(40, 30), "jpeg"))},
+                     file(QStringLiteral("second.png"), png(Qt::cyan))},
                     {}));
-        QCOMPARE(m->original()->size(), QSize(40, 30));
-        QVERIFY(originalColour(*m).red() > 200);
+        QCOMPARE(originalColour(*m), QColor(Qt::cyan));
 
         // An image extension on a file that is no image: the read fails.
         paste(offer({file(QStringLiteral("liar.png"), "words")}, {}));

@@ -66,8 +66,7 @@ private slots:
         Rig rig;
         rig.vision.instanceResult.reset(); // nothing found
         VantelModel& m = *rig.model;
-        m.open(filled());
-        rig.scheduler.releaseAll();
+        rig.ready();
         QVERIFY(!m.isProcessing() && m.original());
         QVERIFY(!m.result() && !m.analysis() && !m.canSelect());
         QCOMPARE(m.errorMessage(),
