@@ -137,9 +137,7 @@ private slots:
         QCOMPARE(data->urls().size(), 1);
         const QString file = data->urls().first().toLocalFile();
         QCOMPARE(QFileInfo(file).fileName(), QStringLiteral("Vantel.png"));
-        const QImage fromFile(file);
-        QCOMPARE(fromFile.size(), model.result()->size());
-        QCOMPARE(fromFile.pixelColor(5, 5), model.result()->pixelColor(5, 5));
+        QCOMPARE(QImage(file).pixelColor(5, 5), model.result()->pixelColor(5, 5));
         drag.reset();
         QCOMPARE(folders(), QStringList());
         qunsetenv("TMPDIR");

@@ -4,7 +4,6 @@
 #include <QBuffer>
 #include <QColorSpace>
 #include <QColorTransform>
-#include <QElapsedTimer>
 #include <QImageReader>
 #include <QTemporaryDir>
 #include <QTest>

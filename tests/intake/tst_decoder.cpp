@@ -39,8 +39,7 @@ private slots:
         const std::optional<QImage> expected = ImageIntake::normalize(*full, 350);
         const qint64 oneCopy = 600 * 400 * 4;
         const std::optional<QImage> lean = decode(oneCopy * 3 / 2);
-        QVERIFY(lean);
-        QVERIFY(lean->width() <= 350 && lean->height() <= 350);
+        QVERIFY(lean && lean->width() <= 350 && lean->height() <= 350);
         const std::optional<QImage> got = ImageIntake::normalize(*lean, 350);
         QVERIFY(got && expected);
         QCOMPARE(got->size(), expected->size());

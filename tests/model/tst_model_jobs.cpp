@@ -162,12 +162,10 @@ private slots:
         // The same value again still recomposites, and observers read the
         // new value in their slot.
         results.clear();
-        QSignalSpy changed(&m, &VantelModel::changed);
         double seen = -1;
         connect(&m, &VantelModel::featherChanged, this, [&] { seen = m.feather(); });
         m.setBackground(BackgroundChoice::white);
         QCOMPARE(results.count(), 1);
-        QCOMPARE(changed.count(), 2);
         m.setFeather(7);
         QCOMPARE(seen, 7.0);
         m.setCustomColor(m.customColor());
