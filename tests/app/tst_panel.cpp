@@ -2,10 +2,8 @@
 #include "ContentView.h"
 #include "DropZone.h"
 #include "ModelDoubles.h"
-#include "PreviewView.h"
 #include "ResultDrag.h"
 #include "SegmentedControl.h"
-#include "VantelModel.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -14,7 +12,6 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QSlider>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>
 
@@ -24,42 +21,32 @@ class TestPanel final : public QObject
 {
     Q_OBJECT
 
-    struct Rig
+    struct Rig : ModelRig
     {
-        FakeVision vision;
-        StepScheduler scheduler;
-        VantelModel model{VantelModel::Dependencies{&vision, &scheduler}};
-        ContentView panel{&model};
-        Rig()
-        {
-            vision.instanceResult = twoSubjects(40, 30);
-            panel.show();
-        }
-        void load()
-        {
-            QImage img(40, 30, QImage::Format_RGBA8888);
-            img.fill(Qt::red);
-            model.open(img);
-        }
+        ContentView panel{model.get()};
+        Rig() { panel.show(); }
+        void load() { model->open(filled()); }
     };
 
     static bool shown(QWidget* w) { return w->isVisibleTo(w->window()); }
 
-    static void dragInto(ContentView& panel, QMimeData* data, bool* accepted)
+    // Sends a drag entering (or a drop) of `data`, offered as a copy or a move
+    // with the move proposed, as a file manager does: whether it was taken,
+    // as a copy.
+    template <typename Event> static bool offer(ContentView& panel, const QMimeData* data)
     {
-        QDragEnterEvent enter(QPoint(50, 50), Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(&panel, &enter);
-        *accepted = enter.isAccepted();
+        Event e(QPoint(50, 50), Qt::CopyAction | Qt::MoveAction, data, Qt::LeftButton, {});
+        e.setDropAction(Qt::MoveAction);
+        QApplication::sendEvent(&panel, &e);
+        return e.isAccepted() && e.dropAction() == Qt::CopyAction;
     }
 
 private slots:
     void dropZoneFace()
     {
         Rig rig;
-        QVERIFY(shown(rig.panel.dropZone()));
-        QVERIFY(!rig.panel.showsEditor());
-        QVERIFY(!shown(rig.panel.errorLine()));
-        QVERIFY(shown(rig.panel.footerNote()));
+        QVERIFY(shown(rig.panel.dropZone()) && !rig.panel.showsEditor());
+        QVERIFY(!shown(rig.panel.errorLine()) && shown(rig.panel.footerNote()));
         QCOMPARE(rig.panel.footerNote()->text(),
                  QStringLiteral("Processed on-device. Nothing is uploaded."));
         QCOMPARE(rig.panel.quitButton()->text(), QStringLiteral("Quit"));
@@ -74,8 +61,7 @@ private slots:
         // Paste with nothing on the clipboard: the red line under the zone.
         QApplication::clipboard()->clear();
         rig.panel.dropZone()->pasteButton()->click();
-        QVERIFY(shown(rig.panel.dropZone()));
-        QVERIFY(shown(rig.panel.errorLine()));
+        QVERIFY(shown(rig.panel.dropZone()) && shown(rig.panel.errorLine()));
         QCOMPARE(rig.panel.errorLine()->text(), QStringLiteral("No image found on the clipboard."));
     }
 
@@ -83,12 +69,12 @@ private slots:
     {
         Rig rig;
         rig.load();
-        QVERIFY(rig.panel.showsEditor());
-        QVERIFY(!shown(rig.panel.dropZone()));
+        QVERIFY(rig.panel.showsEditor() && !shown(rig.panel.dropZone()));
         QCOMPARE(rig.panel.newButton()->text(), QStringLiteral("New"));
         QCOMPARE(rig.panel.pasteIcon()->toolTip(), QStringLiteral("Paste image from clipboard"));
-        QCOMPARE(rig.panel.beforeAfter()->label(0), QStringLiteral("After"));
-        QCOMPARE(rig.panel.beforeAfter()->label(1), QStringLiteral("Before"));
+        QCOMPARE(
+            QStringList({rig.panel.beforeAfter()->label(0), rig.panel.beforeAfter()->label(1)}),
+            QStringList({"After", "Before"}));
         QCOMPARE(rig.panel.copyButton()->text(), QStringLiteral("Copy PNG"));
         QCOMPARE(rig.panel.saveButton()->text(), QStringLiteral("Save PNG…"));
         QStringList choices;
@@ -97,23 +83,19 @@ private slots:
         QCOMPARE(choices, QStringList({"Clear", "White", "Black", "Custom"}));
 
         // Before the first result: no Before/After, no export, no hint.
-        QVERIFY(!rig.panel.beforeAfter()->isEnabled());
-        QVERIFY(!rig.panel.exportRow()->isEnabled());
-        QVERIFY(!shown(rig.panel.hintRow()));
-        QVERIFY(rig.panel.featherSlider()->isEnabled());
+        QVERIFY(!rig.panel.beforeAfter()->isEnabled() && !rig.panel.exportRow()->isEnabled());
+        QVERIFY(!shown(rig.panel.hintRow()) && rig.panel.featherSlider()->isEnabled());
 
         rig.scheduler.releaseAll();
-        QVERIFY(rig.panel.beforeAfter()->isEnabled());
-        QVERIFY(rig.panel.exportRow()->isEnabled());
+        QVERIFY(rig.panel.beforeAfter()->isEnabled() && rig.panel.exportRow()->isEnabled());
         QVERIFY(shown(rig.panel.hintRow()));
         QCOMPARE(rig.panel.hintText()->text(),
                  QStringLiteral("Click a subject to keep only that one"));
-        QVERIFY(!shown(rig.panel.allSubjectsButton()));
-        QVERIFY(!shown(rig.panel.statusText()));
+        QVERIFY(!shown(rig.panel.allSubjectsButton()) && !shown(rig.panel.statusText()));
 
         // Before/After writes the model.
         QTest::mouseClick(rig.panel.beforeAfter(), Qt::LeftButton, {}, QPoint(105, 10));
-        QVERIFY(rig.model.showOriginal());
+        QVERIFY(rig.model->showOriginal());
 
         // Copy shows its status at the end of the row.
         rig.panel.copyButton()->click();
@@ -122,34 +104,28 @@ private slots:
 
         // "New" goes back to the drop zone.
         rig.panel.newButton()->click();
-        QVERIFY(shown(rig.panel.dropZone()));
-        QVERIFY(!rig.panel.showsEditor());
-    }
+        QVERIFY(shown(rig.panel.dropZone()) && !rig.panel.showsEditor());
 
-    void singleSubjectHasNoHintRow()
-    {
-        Rig rig;
+        // With one subject there is nothing to pick: no hint row.
         rig.vision.instanceResult->count = 1;
-        rig.load();
-        rig.scheduler.releaseAll();
+        rig.ready();
         QVERIFY(!shown(rig.panel.hintRow()));
     }
 
     void allSubjectsClearsThePickThenRemasks()
     {
         Rig rig;
-        rig.load();
-        rig.scheduler.releaseAll();
-        rig.model.tap({0.75, 0.9});
+        rig.ready();
+        rig.model->tap({0.75, 0.9});
         rig.scheduler.releaseAll();
         QCOMPARE(rig.panel.hintText()->text(), QStringLiteral("Keeping one subject"));
         QVERIFY(shown(rig.panel.allSubjectsButton()));
         QCOMPARE(rig.panel.allSubjectsButton()->text(), QStringLiteral("All subjects"));
 
-        QSignalSpy selection(&rig.model, &VantelModel::selectedInstanceChanged);
+        QSignalSpy selection(rig.model.get(), &VantelModel::selectedInstanceChanged);
         rig.panel.allSubjectsButton()->click();
         QCOMPARE(selection.count(), 1);
-        QVERIFY(!rig.model.selectedInstance());
+        QVERIFY(!rig.model->selectedInstance());
         QCOMPARE(rig.scheduler.count(), size_t(1)); // the new mask is asked for
         QCOMPARE(rig.panel.hintText()->text(),
                  QStringLiteral("Click a subject to keep only that one"));
@@ -160,14 +136,14 @@ private slots:
     {
         Rig rig;
         rig.load();
-        QSignalSpy feather(&rig.model, &VantelModel::featherChanged);
+        QSignalSpy feather(rig.model.get(), &VantelModel::featherChanged);
         // One movement, one write: a fine step of the slider.
         rig.panel.featherSlider()->setValue(1234);
         QCOMPARE(feather.count(), 1);
-        QCOMPARE(rig.model.feather(), 12.34);
+        QCOMPARE(rig.model->feather(), 12.34);
         QCOMPARE(rig.panel.featherNumber()->text(), QStringLiteral("12"));
         // The model's own change moves the slider without writing back.
-        rig.model.setFeather(19.6);
+        rig.model->setFeather(19.6);
         QCOMPARE(feather.count(), 2);
         QCOMPARE(rig.panel.featherSlider()->value(), 1960);
         QCOMPARE(rig.panel.featherNumber()->text(), QStringLiteral("20"));
@@ -176,14 +152,13 @@ private slots:
     void backgroundPickerAndColourWell()
     {
         Rig rig;
-        rig.load();
-        rig.scheduler.releaseAll();
+        rig.ready();
         QVERIFY(!shown(rig.panel.colorWell()));
         SegmentedControl* picker = rig.panel.backgroundPicker();
         const int segment = picker->width() / 4;
         QTest::mouseClick(picker, Qt::LeftButton, {},
                           QPoint(segment * 3 + segment / 2, picker->height() / 2));
-        QCOMPARE(rig.model.background(), BackgroundChoice(BackgroundChoice::custom));
+        QCOMPARE(rig.model->background(), BackgroundChoice(BackgroundChoice::custom));
         QVERIFY(shown(rig.panel.colorWell()));
         QCOMPARE(rig.panel.colorWell()->color(), QColor(52, 199, 89));
 
@@ -192,63 +167,45 @@ private slots:
         QColorDialog* dialog = rig.panel.colorWell()->dialog();
         QVERIFY(dialog);
         QVERIFY(!dialog->testOption(QColorDialog::ShowAlphaChannel));
-        dialog->setCurrentColor(QColor(200, 10, 10));
-        QCOMPARE(rig.model.customColor(), QColor(200, 10, 10));
         dialog->setCurrentColor(QColor(10, 10, 200));
-        QCOMPARE(rig.model.customColor(), QColor(10, 10, 200));
+        QCOMPARE(rig.model->customColor(), QColor(10, 10, 200));
         dialog->close();
 
         QTest::mouseClick(picker, Qt::LeftButton, {}, QPoint(segment / 2, picker->height() / 2));
-        QCOMPARE(rig.model.background(), BackgroundChoice(BackgroundChoice::transparent));
+        QCOMPARE(rig.model->background(), BackgroundChoice(BackgroundChoice::transparent));
         QVERIFY(!shown(rig.panel.colorWell()));
     }
 
     void dropTargetAndHoverLook()
     {
-        QTemporaryDir dir;
         Rig rig;
-        bool accepted = false;
-
-        auto* file = new QMimeData;
-        file->setUrls({QUrl::fromLocalFile(dir.filePath(QStringLiteral("a.png")))});
-        dragInto(rig.panel, file, &accepted);
-        QVERIFY(accepted);
+        QMimeData file, text, web, own;
+        file.setUrls({QUrl::fromLocalFile(QStringLiteral("/nonexistent/a.png"))});
+        QVERIFY(offer<QDragEnterEvent>(rig.panel, &file));
         QVERIFY(rig.panel.targeted());
         QDragLeaveEvent leave;
         QApplication::sendEvent(&rig.panel, &leave);
         QVERIFY(!rig.panel.targeted());
 
-        auto* text = new QMimeData;
-        text->setText(QStringLiteral("words"));
-        dragInto(rig.panel, text, &accepted);
-        QVERIFY(!accepted);
-        QVERIFY(!rig.panel.targeted());
-
-        auto* web = new QMimeData; // a link alone is nothing to take
-        web->setUrls({QUrl(QStringLiteral("https://example.com/a.png"))});
-        dragInto(rig.panel, web, &accepted);
-        QVERIFY(!accepted);
+        text.setText(QStringLiteral("words"));
+        QVERIFY(!offer<QDragEnterEvent>(rig.panel, &text) && !rig.panel.targeted());
+        web.setUrls({QUrl(QStringLiteral("https://example.com/a.png"))}); // a link alone
+        QVERIFY(!offer<QDragEnterEvent>(rig.panel, &web));
 
         // Vantel's own drag of a result is not taken back.
-        auto* own = new QMimeData;
-        own->setData(QStringLiteral("image/png"), QByteArray("png"));
-        own->setData(ResultDrag::markerFormat(), QByteArray("1"));
-        dragInto(rig.panel, own, &accepted);
-        QVERIFY(!accepted);
-        QDropEvent dropOwn(QPointF(50, 50), Qt::CopyAction, own, Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(&rig.panel, &dropOwn);
+        own.setData(QStringLiteral("image/png"), QByteArray("png"));
+        own.setData(ResultDrag::markerFormat(), QByteArray("1"));
+        QVERIFY(!offer<QDragEnterEvent>(rig.panel, &own));
+        QVERIFY(!offer<QDropEvent>(rig.panel, &own));
         QCoreApplication::processEvents();
-        QVERIFY(!rig.model.original() && !rig.model.errorMessage());
+        QVERIFY(!rig.model->original() && !rig.model->errorMessage());
 
-        // Over the editor drops are taken without the hover look.
+        // Over the editor drops are taken without the hover look; a file
+        // dropped is read, never moved.
         rig.load();
-        dragInto(rig.panel, file, &accepted);
-        QVERIFY(accepted);
+        QVERIFY(offer<QDragEnterEvent>(rig.panel, &file));
         QVERIFY(!rig.panel.targeted());
-        delete file;
-        delete text;
-        delete web;
-        delete own;
+        QVERIFY(offer<QDropEvent>(rig.panel, &file));
     }
 
     void pasteKeyInBothFaces()
@@ -256,24 +213,15 @@ private slots:
         Rig rig;
         rig.panel.activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(&rig.panel));
-        QApplication::clipboard()->clear();
-        QTest::keySequence(rig.panel.window(), QKeySequence::Paste);
-        QCOMPARE(rig.model.errorMessage(),
-                 std::optional(QStringLiteral("No image found on the clipboard.")));
-
-        auto* data = new QMimeData;
-        QImage img(30, 20, QImage::Format_RGBA8888);
-        img.fill(Qt::blue);
-        data->setImageData(img);
-        QApplication::clipboard()->setMimeData(data);
+        QApplication::clipboard()->setImage(filled(Qt::blue));
         QTest::keySequence(rig.panel.window(), QKeySequence::Paste);
         rig.scheduler.release(); // the decoding
         QVERIFY(rig.panel.showsEditor());
         QApplication::clipboard()->clear();
         QTest::keySequence(rig.panel.window(), QKeySequence::Paste);
-        QCOMPARE(rig.model.errorMessage(),
+        QCOMPARE(rig.model->errorMessage(),
                  std::optional(QStringLiteral("No image found on the clipboard.")));
-        QVERIFY(rig.panel.showsEditor());
+        QVERIFY(rig.model->original() && rig.panel.showsEditor());
     }
 };
 

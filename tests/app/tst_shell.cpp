@@ -4,7 +4,6 @@
 #include "QuitSignals.h"
 #include "ResultDrag.h"
 #include "VantelApp.h"
-#include "VantelModel.h"
 
 #include <QApplication>
 #include <QDir>
@@ -25,8 +24,7 @@
 class SlowVision final : public VisionService
 {
 public:
-    std::atomic<int> started{0};
-    std::atomic<int> finished{0};
+    std::atomic<int> started{0}, finished{0};
     bool instanceMasksAvailable() override { return true; }
     std::optional<InstanceMask> generateForegroundInstanceMask(const QImage&) override
     {
@@ -43,81 +41,72 @@ class TestShell final : public QObject
 {
     Q_OBJECT
 
-    static QImage image()
-    {
-        QImage img(40, 30, QImage::Format_RGBA8888);
-        img.fill(Qt::red);
-        return img;
-    }
+    FakeVision m_vision;
+    StepScheduler m_scheduler;
+    VantelModel::Dependencies m_deps{&m_vision, &m_scheduler};
 
 private slots:
+    void init()
+    {
+        m_vision.instanceResult = twoSubjects(40, 30);
+        m_scheduler.pending.clear();
+    }
+
     void placesThePanelBesideTheIcon()
     {
-        const QRect screen(0, 0, 1280, 800);
-        const QSize panel(420, 520);
-        // An icon at the top right: below it, kept inside the screen.
-        const QPoint top = PanelWindow::placement(panel, QRect(1257, 1, 22, 26), screen);
-        QCOMPARE(top.y(), 1 + 26 + 6);
-        QCOMPARE(top.x() + panel.width(), 1280 - 6);
-        // An icon at the bottom left: above it.
-        const QPoint bottom = PanelWindow::placement(panel, QRect(10, 776, 22, 24), screen);
-        QCOMPARE(bottom.y() + panel.height(), 776 - 6);
-        QCOMPARE(bottom.x(), 6);
-        // A panel taller than the screen still starts on it.
-        QCOMPARE(PanelWindow::placement(QSize(420, 900), QRect(600, 1, 20, 20), screen).y(), 6);
+        // Below an icon at the top right, above one at the bottom left, inside
+        // the screen either way; a panel taller than the screen starts on it.
+        const QRect screen(0, 0, 1280, 800), top(1257, 1, 22, 26), bottom(10, 776, 22, 24);
+        const QSize size(420, 520);
+        const QRect below(PanelWindow::placement(size, top, screen), size);
+        const QRect above(PanelWindow::placement(size, bottom, screen), size);
+        QVERIFY(below.top() > top.bottom() && screen.contains(below));
+        QVERIFY(above.bottom() < bottom.top() && screen.contains(above));
+        QVERIFY(PanelWindow::placement(QSize(420, 900), top, screen).y() >= 0);
     }
 
     void trayPanelKeepsOneModelAndItsState()
     {
-        FakeVision vision;
-        vision.instanceResult = twoSubjects(40, 30);
-        StepScheduler scheduler;
-        VantelApp shell(true, VantelModel::Dependencies{&vision, &scheduler});
-        QVERIFY(!shell.model()); // made when the panel is first built
-        QVERIFY(!shell.panel());
-
+        VantelApp shell(true, m_deps);
+        QVERIFY(!shell.model() && !shell.panel()); // made when the panel is first built
         shell.togglePanel();
-        QVERIFY(shell.panel() && shell.panel()->isVisible());
-        QCOMPARE(shell.panel()->mode(), PanelWindow::Mode::trayPanel);
-        QVERIFY(shell.panel()->windowFlags() & Qt::Tool);
-        QVERIFY(shell.panel()->windowFlags() & Qt::FramelessWindowHint);
+        PanelWindow* panel = shell.panel();
+        QVERIFY(panel && panel->isVisible());
+        QCOMPARE(panel->mode(), PanelWindow::Mode::trayPanel);
+        QVERIFY(panel->windowFlags() & Qt::Tool && panel->windowFlags() & Qt::FramelessWindowHint);
         VantelModel* model = shell.model();
-        model->open(image());
-        scheduler.releaseAll();
+        model->open(filled());
+        m_scheduler.releaseAll();
         model->setFeather(9);
 
         // Closing and Escape put the panel away; nothing quits.
-        QSignalSpy quit(shell.panel(), &PanelWindow::quitRequested);
-        shell.panel()->close();
-        QVERIFY(!shell.panel()->isVisible());
-        shell.togglePanel();
-        QVERIFY(shell.panel()->isVisible());
-        QTest::keyClick(shell.panel(), Qt::Key_Escape);
-        QVERIFY(!shell.panel()->isVisible());
+        auto toggled = [&] {
+            shell.togglePanel();
+            return panel->isVisible();
+        };
+        QSignalSpy quit(panel, &PanelWindow::quitRequested);
+        panel->close();
+        QVERIFY(!panel->isVisible() && toggled());
+        QTest::keyClick(panel, Qt::Key_Escape);
+        QVERIFY(!panel->isVisible());
         QCOMPARE(quit.count(), 0);
 
         // Losing the focus to another application puts the panel away; the
         // tray click that caused it does not bring it straight back.
-        shell.togglePanel();
-        QVERIFY(shell.panel()->isVisible());
+        QVERIFY(toggled());
         emit qApp->applicationStateChanged(Qt::ApplicationInactive);
-        QVERIFY(!shell.panel()->isVisible());
-        shell.togglePanel();
-        QVERIFY(!shell.panel()->isVisible());
-        QTest::qWait(450);
-
-        shell.togglePanel();
+        QVERIFY(!panel->isVisible() && !toggled());
+        QTest::qWait(450); // no signal: the guard is a time window
+        QVERIFY(toggled());
         QCOMPARE(shell.model(), model);
         QVERIFY(model->result());
         QCOMPARE(model->feather(), 9.0);
-        QVERIFY(shell.panel()->content()->showsEditor());
+        QVERIFY(panel->content()->showsEditor());
     }
 
     void withoutATrayTheWindowOpensAndClosingQuits()
     {
-        FakeVision vision;
-        StepScheduler scheduler;
-        VantelApp shell(false, VantelModel::Dependencies{&vision, &scheduler});
+        VantelApp shell(false, m_deps);
         QVERIFY(shell.panel() && shell.panel()->isVisible());
         QCOMPARE(shell.panel()->mode(), PanelWindow::Mode::ordinaryWindow);
         QVERIFY(!(shell.panel()->windowFlags() & Qt::FramelessWindowHint));
@@ -130,31 +119,27 @@ private slots:
 
     void draggedResultCarriesPngAndFile()
     {
-        FakeVision vision;
-        vision.instanceResult = twoSubjects(40, 30);
-        StepScheduler scheduler;
-        VantelModel model(VantelModel::Dependencies{&vision, &scheduler});
+        VantelModel model(m_deps);
         QTemporaryDir tmp;
         qputenv("TMPDIR", tmp.path().toLocal8Bit());
+        auto folders = [&tmp] {
+            return QDir(tmp.path()).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+        };
         auto drag = std::make_unique<ResultDrag>(&model);
         QVERIFY(!drag->mimeData()); // nothing to drag yet
-        model.open(image());
-        scheduler.releaseAll();
+        model.open(filled());
+        m_scheduler.releaseAll();
         // The private folder comes with the first drag and goes with Vantel.
-        QCOMPARE(QDir(tmp.path()).entryList(QDir::Dirs | QDir::NoDotAndDotDot), QStringList());
+        QCOMPARE(folders(), QStringList());
         std::unique_ptr<QMimeData> data(drag->mimeData());
-        QVERIFY(data);
-        QVERIFY(data->hasFormat(ResultDrag::markerFormat()));
-        QImage fromBytes;
-        QVERIFY(fromBytes.loadFromData(data->data(QStringLiteral("image/png")), "png"));
+        QVERIFY(data && data->hasFormat(ResultDrag::markerFormat()));
+        QVERIFY(!QImage::fromData(data->data(QStringLiteral("image/png")), "png").isNull());
         QCOMPARE(data->urls().size(), 1);
         const QString file = data->urls().first().toLocalFile();
         QCOMPARE(QFileInfo(file).fileName(), QStringLiteral("Vantel.png"));
-        const QImage fromFile(file);
-        QCOMPARE(fromFile.size(), model.result()->size());
-        QCOMPARE(fromFile.pixelColor(5, 5), model.result()->pixelColor(5, 5));
+        QCOMPARE(QImage(file).pixelColor(5, 5), model.result()->pixelColor(5, 5));
         drag.reset();
-        QCOMPARE(QDir(tmp.path()).entryList(QDir::Dirs | QDir::NoDotAndDotDot), QStringList());
+        QCOMPARE(folders(), QStringList());
         qunsetenv("TMPDIR");
     }
 
@@ -170,9 +155,7 @@ private slots:
 
     void missingNetworkIsShownInThePanel()
     {
-        FakeVision vision;
-        StepScheduler scheduler;
-        VantelApp shell(true, VantelModel::Dependencies{&vision, &scheduler});
+        VantelApp shell(true, m_deps);
         shell.setNotice(QStringLiteral("The subject finder is not installed."));
         shell.togglePanel(); // built after the news: shown all the same
         QVERIFY(shell.panel()->content()->noticeLine()->isVisible());
@@ -185,11 +168,10 @@ private slots:
         SlowVision vision;
         {
             VantelApp shell(false, VantelModel::Dependencies{&vision});
-            shell.model()->open(image());
+            shell.model()->open(filled());
             QTRY_VERIFY(vision.started >= 1); // running now
-            shell.model()->open(image());     // and one more, maybe still queued
+            shell.model()->open(filled());    // and one more, maybe still queued
             QVERIFY(shell.model()->isProcessing());
-            QSignalSpy aboutToQuit(qApp, &QCoreApplication::aboutToQuit);
             shell.panel()->content()->quitButton()->click();
             QVERIFY(!shell.panel()->isVisible());
         } // the shell and its model are gone while the analysis runs

@@ -78,9 +78,8 @@ private slots:
         // ARGB32 is averaged as premultiplied 16-bit: tile by tile now, from
         // one full-size premultiplied copy before. Same values either way.
         QImage in(3333, 1111, QImage::Format_ARGB32);
-        const cv::Mat bytes = noise(cv::Size(3333, 1111), CV_8UC4, 11);
-        for (int y = 0; y < in.height(); ++y)
-            std::memcpy(in.scanLine(y), bytes.ptr(y), size_t(in.width()) * 4);
+        noise(cv::Size(3333, 1111), CV_8UC4, 11)
+            .copyTo(cv::Mat(1111, 3333, CV_8UC4, in.bits(), size_t(in.bytesPerLine())));
         const QImage got = AreaDownscale::scaled(in, QSize(2560, 853));
         QCOMPARE(got.format(), QImage::Format_RGBA64_Premultiplied);
 

@@ -7,26 +7,26 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-// Sanitizer builds bring their own allocator, which the heap tuning does not reach.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool sanitizedHeap = true;
-#else
-constexpr bool sanitizedHeap = false;
-#endif
-
+// The heap tuning for image-sized blocks. Sanitizer builds bring their own
+// allocator, which it does not reach.
 class TestCommon final : public QObject
 {
     Q_OBJECT
 
 private slots:
+    void init()
+    {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+        QSKIP("the sanitizer's allocator replaces the C library's heap");
+#endif
+        tuneAllocatorForLargeImages();
+    }
+
     void imageSizedBlocksAreReused()
     {
         // A result-sized block freed and allocated again must come back
         // already mapped: fresh pages cost a fault each, several times the
         // work of a composite on some machines.
-        if (sanitizedHeap)
-            QSKIP("the sanitizer's allocator replaces the C library's heap");
-        tuneAllocatorForLargeImages();
         auto faults = [] {
             rusage usage{};
             getrusage(RUSAGE_SELF, &usage);
@@ -46,9 +46,6 @@ private slots:
 
     void freedHeapMemoryGoesBackOnRequest()
     {
-        if (sanitizedHeap)
-            QSKIP("the sanitizer's allocator replaces the C library's heap");
-        tuneAllocatorForLargeImages();
         auto residentMiB = [] {
             QFile statm(QStringLiteral("/proc/self/statm"));
             if (!statm.open(QIODevice::ReadOnly))

@@ -8,7 +8,7 @@
 #include <QRandomGenerator>
 #include <QTest>
 #include <cmath>
-#include <cstring>
+#include <numeric>
 #include <opencv2/dnn.hpp>
 
 namespace {
@@ -19,17 +19,9 @@ struct Tensor
     std::vector<int> shape;
     std::vector<float> v;
 
-    Tensor() = default;
     explicit Tensor(std::vector<int> s, float fill = 0) : shape(std::move(s))
     {
-        v.assign(size_t(count()), fill);
-    }
-    int count() const
-    {
-        int n = 1;
-        for (int d : shape)
-            n *= d;
-        return n;
+        v.assign(size_t(std::accumulate(shape.begin(), shape.end(), 1, std::multiplies<>())), fill);
     }
     float& at(int n, int h, int w, int c)
     {
@@ -52,50 +44,24 @@ Tensor random(std::vector<int> shape, float range, bool exact = false)
     return t;
 }
 
-uint16_t toHalf(float value) // normal numbers and zero only
+// Node attributes as TF.js writes them.
+struct Attr
 {
-    uint32_t bits;
-    std::memcpy(&bits, &value, 4);
-    const uint16_t sign = uint16_t((bits >> 16) & 0x8000u);
-    if ((bits & 0x7fffffffu) == 0)
-        return sign;
-    return uint16_t(sign | ((((bits >> 23) & 0xffu) - 127 + 15) << 10) | ((bits >> 13) & 0x3ffu));
-}
-
-QJsonObject attrI(qint64 v)
-{
-    return {{"i", QString::number(v)}};
-}
-QJsonObject attrF(double v)
-{
-    return {{"f", v}};
-}
-QJsonObject attrB(bool v)
-{
-    return {{"b", v}};
-}
-QJsonObject attrS(const QByteArray& v)
-{
-    return {{"s", QString::fromLatin1(v.toBase64())}};
-}
-QJsonObject attrT(const char* v)
-{
-    return {{"type", v}};
-}
-QJsonObject attrInts(std::initializer_list<qint64> values)
-{
-    QJsonArray list;
-    for (qint64 v : values)
-        list.append(QString::number(v));
-    return {{"list", QJsonObject{{"i", list}}}};
-}
-QJsonObject attrStrings(const QList<QByteArray>& values)
-{
-    QJsonArray list;
-    for (const auto& v : values)
-        list.append(QString::fromLatin1(v.toBase64()));
-    return {{"list", QJsonObject{{"s", list}}}};
-}
+    static QJsonObject i(qint64 v) { return {{"i", QString::number(v)}}; }
+    static QJsonObject f(double v) { return {{"f", v}}; }
+    static QJsonObject b(bool v) { return {{"b", v}}; }
+    static QJsonObject s(const QByteArray& v) { return {{"s", QString::fromLatin1(v.toBase64())}}; }
+    static QJsonObject type(const char* v) { return {{"type", v}}; }
+    static QJsonObject list(const char* key, const QJsonArray& v)
+    {
+        return {{"list", QJsonObject{{key, v}}}};
+    }
+    // Strides or a window over height and width: [1, k, k, 1].
+    static QJsonObject hw(int k)
+    {
+        return list("i", {"1", QString::number(k), QString::number(k), "1"});
+    }
+};
 
 // A TF.js graph model: topology, manifest and one weight shard.
 class Graph
@@ -107,30 +73,24 @@ public:
         for (int d : shape)
             dims.append(QJsonObject{{"size", QString::number(d)}});
         op("Placeholder", name, {},
-           {{"dtype", attrT(dtype)},
+           {{"dtype", Attr::type(dtype)},
             {"shape", QJsonObject{{"shape", QJsonObject{{"dim", dims}}}}}});
     }
     void constant(const char* name, const Tensor& t, bool half = false)
     {
         QJsonObject entry = manifest(name, t.shape, "float32");
-        if (half) {
+        if (half)
             entry["quantization"] =
                 QJsonObject{{"dtype", "float16"}, {"original_dtype", "float32"}};
-            for (float x : t.v) {
-                const uint16_t h = toHalf(x);
-                m_bin.append(reinterpret_cast<const char*>(&h), 2);
-            }
-        } else {
-            m_bin.append(reinterpret_cast<const char*>(t.v.data()), int(t.v.size() * 4));
-        }
+        m_bin += half ? bytes(std::vector<cv::float16_t>(t.v.begin(), t.v.end())) : bytes(t.v);
         m_weights.append(entry);
-        op("Const", name, {}, {{"dtype", attrT("DT_FLOAT")}});
+        op("Const", name, {}, {{"dtype", Attr::type("DT_FLOAT")}});
     }
     void ints(const char* name, const std::vector<int>& shape, const std::vector<int32_t>& v)
     {
         m_weights.append(manifest(name, shape, "int32"));
-        m_bin.append(reinterpret_cast<const char*>(v.data()), int(v.size() * 4));
-        op("Const", name, {}, {{"dtype", attrT("DT_INT32")}});
+        m_bin += bytes(v);
+        op("Const", name, {}, {{"dtype", Attr::type("DT_INT32")}});
     }
     void op(const char* type, const char* name, const QStringList& inputs, QJsonObject attr = {})
     {
@@ -156,6 +116,10 @@ public:
     }
 
 private:
+    template <typename T> static QByteArray bytes(const std::vector<T>& v)
+    {
+        return QByteArray(reinterpret_cast<const char*>(v.data()), int(v.size() * sizeof(T)));
+    }
     static QJsonObject manifest(const char* name, const std::vector<int>& shape, const char* dtype)
     {
         QJsonArray dims;
@@ -167,20 +131,13 @@ private:
     QByteArray m_bin;
 };
 
-cv::Mat blob(const Tensor& t)
-{
-    return cv::Mat(int(t.shape.size()), t.shape.data(), CV_32F, const_cast<float*>(t.v.data()))
-        .clone();
-}
-
-// NHWC to NCHW, as OpenCV's blobs are laid out.
+// NHWC to NCHW (one image), as OpenCV's blobs are laid out.
 Tensor planar(const Tensor& t)
 {
-    Tensor out({t.shape[0], t.shape[3], t.shape[1], t.shape[2]});
-    for (int h = 0; h < t.shape[1]; ++h)
-        for (int w = 0; w < t.shape[2]; ++w)
-            for (int c = 0; c < t.shape[3]; ++c)
-                out.v[size_t((c * t.shape[1] + h) * t.shape[2] + w)] = t.at(0, h, w, c);
+    Tensor out({1, t.shape[3], t.shape[1], t.shape[2]});
+    cv::Mat planes(t.shape[3], t.shape[1] * t.shape[2], CV_32F, out.v.data());
+    cv::transpose(cv::Mat(planes.cols, planes.rows, CV_32F, const_cast<float*>(t.v.data())),
+                  planes);
     return out;
 }
 
@@ -190,33 +147,40 @@ struct Run
     cv::Mat output;
     int count(const char* op) const
     {
-        int n = 0;
-        for (const auto& node : converted.model.graph().node())
-            n += node.op_type() == op;
-        return n;
+        const auto& nodes = converted.model.graph().node();
+        return int(std::count_if(nodes.begin(), nodes.end(),
+                                 [op](const auto& node) { return node.op_type() == op; }));
     }
 };
 
 Run run(const tfjs::Model& model, const tfjs::ConvertOptions& options, const Tensor& input)
 {
-    Run r;
-    r.converted = tfjs::convert(model, options);
+    Run r{tfjs::convert(model, options), {}};
     const std::string bytes = tfjs::serialize(r.converted.model);
     cv::dnn::Net net = cv::dnn::readNetFromONNX(bytes.data(), bytes.size());
-    net.setInput(blob(input));
+    net.setInput(cv::Mat(int(input.shape.size()), input.shape.data(), CV_32F,
+                         const_cast<float*>(input.v.data())));
     r.output = net.forward(r.converted.outputs.at(0).name).clone();
     return r;
 }
 
+// Converted with the input given as NCHW planes, as Vantel's detectors feed it.
+Run runPlanar(const Graph& g, const Tensor& x, tfjs::ConvertOptions options = {})
+{
+    options.inputChannelsFirst = true;
+    return run(g.model(), options, planar(x));
+}
+
 float maxDiff(const cv::Mat& out, const Tensor& expected)
 {
-    if (out.total() != size_t(expected.count()))
+    if (out.total() != expected.v.size())
         return INFINITY;
-    float d = 0;
-    for (size_t i = 0; i < out.total(); ++i)
-        d = std::max(d, std::abs(out.ptr<float>()[i] - expected.v[i]));
-    return d;
+    return float(cv::norm(out.reshape(1, 1), cv::Mat(expected.v).reshape(1, 1), cv::NORM_INF));
 }
+
+#define COMPARE_OUTPUT(out, expected, tolerance)                                                   \
+    QVERIFY2(maxDiff(out, expected) < tolerance,                                                   \
+             qPrintable(QString::number(maxDiff(out, expected))))
 
 // TF's SAME: ceil(in / stride) outputs, the odd pixel of padding at the end.
 std::pair<int, int> samePads(int in, int k, int s)
@@ -225,148 +189,159 @@ std::pair<int, int> samePads(int in, int k, int s)
     return {total / 2, total - total / 2};
 }
 
-// A window op over NHWC with explicit pads (top, left, bottom, right).
-// Convolutions: filter [kh, kw, in, out] or, depthwise, [kh, kw, C, multiplier].
-Tensor convolve(const Tensor& x, const Tensor& f, int stride, std::array<int, 4> p, bool depthwise)
+// A window op's output over x, for pads (top, left, bottom, right), starting
+// at `fill`: visit(out, y, x, i, j, sy, sx) is called for every output pixel
+// (y, x) and every input pixel (sy, sx) at (i, j) of its window that is not
+// padding.
+template <typename Visit>
+Tensor windows(const Tensor& x, int kh, int kw, int s, std::array<int, 4> p, int c, float fill,
+               Visit visit)
 {
-    const int kh = f.shape[0], kw = f.shape[1], ci = f.shape[2], m = f.shape[3];
-    const int oh = (x.shape[1] + p[0] + p[2] - kh) / stride + 1;
-    const int ow = (x.shape[2] + p[1] + p[3] - kw) / stride + 1;
-    Tensor out({1, oh, ow, depthwise ? ci * m : m});
-    for (int y = 0; y < oh; ++y)
-        for (int xx = 0; xx < ow; ++xx)
+    Tensor out(
+        {1, (x.shape[1] + p[0] + p[2] - kh) / s + 1, (x.shape[2] + p[1] + p[3] - kw) / s + 1, c},
+        fill);
+    for (int y = 0; y < out.shape[1]; ++y)
+        for (int xx = 0; xx < out.shape[2]; ++xx)
             for (int i = 0; i < kh; ++i)
                 for (int j = 0; j < kw; ++j) {
-                    const int sy = y * stride + i - p[0], sx = xx * stride + j - p[1];
-                    if (sy < 0 || sx < 0 || sy >= x.shape[1] || sx >= x.shape[2])
-                        continue;
-                    for (int c = 0; c < ci; ++c)
-                        for (int o = 0; o < m; ++o)
-                            out.at(0, y, xx, depthwise ? c * m + o : o) +=
-                                x.at(0, sy, sx, c) * f.v[size_t(((i * kw + j) * ci + c) * m + o)];
+                    const int sy = y * s + i - p[0], sx = xx * s + j - p[1];
+                    if (sy >= 0 && sx >= 0 && sy < x.shape[1] && sx < x.shape[2])
+                        visit(out, y, xx, i, j, sy, sx);
                 }
     return out;
 }
 
-Tensor pool(const Tensor& x, int k, int stride, std::array<int, 4> p, bool isMax)
+// Filter [kh, kw, in, out] or, depthwise, [kh, kw, C, multiplier].
+Tensor convolve(const Tensor& x, const Tensor& f, int stride, std::array<int, 4> p, bool depthwise)
 {
-    const int oh = (x.shape[1] + p[0] + p[2] - k) / stride + 1;
-    const int ow = (x.shape[2] + p[1] + p[3] - k) / stride + 1;
-    Tensor out({1, oh, ow, x.shape[3]});
-    for (int y = 0; y < oh; ++y)
-        for (int xx = 0; xx < ow; ++xx)
-            for (int c = 0; c < x.shape[3]; ++c) {
-                float best = -INFINITY, sum = 0;
-                int n = 0;
-                for (int i = 0; i < k; ++i)
-                    for (int j = 0; j < k; ++j) {
-                        const int sy = y * stride + i - p[0], sx = xx * stride + j - p[1];
-                        if (sy < 0 || sx < 0 || sy >= x.shape[1] || sx >= x.shape[2])
-                            continue;
-                        best = std::max(best, x.at(0, sy, sx, c));
-                        sum += x.at(0, sy, sx, c);
-                        ++n;
-                    }
-                out.at(0, y, xx, c) = isMax ? best : sum / float(n);
-            }
-    return out;
+    const int kh = f.shape[0], kw = f.shape[1], ci = f.shape[2], m = f.shape[3];
+    return windows(x, kh, kw, stride, p, depthwise ? ci * m : m, 0,
+                   [&](Tensor& out, int y, int xx, int i, int j, int sy, int sx) {
+                       for (int c = 0; c < ci; ++c)
+                           for (int o = 0; o < m; ++o)
+                               out.at(0, y, xx, depthwise ? c * m + o : o) +=
+                                   x.at(0, sy, sx, c) *
+                                   f.v[size_t(((i * kw + j) * ci + c) * m + o)];
+                   });
 }
 
+// Max or average; the average over the pixels that are not padding.
+Tensor pool(const Tensor& x, int k, int stride, std::array<int, 4> p, bool isMax)
+{
+    const Tensor n = windows(x, k, k, stride, p, 1, 0,
+                             [](Tensor& out, int y, int xx, auto...) { out.at(0, y, xx, 0) += 1; });
+    return windows(x, k, k, stride, p, x.shape[3], isMax ? -INFINITY : 0,
+                   [&](Tensor& out, int y, int xx, int, int, int sy, int sx) {
+                       for (int c = 0; c < x.shape[3]; ++c) {
+                           float& o = out.at(0, y, xx, c);
+                           const float v = x.at(0, sy, sx, c);
+                           o = isMax ? std::max(o, v) : o + v / n.at(0, y, xx, 0);
+                       }
+                   });
+}
+
+// A convolution or pooling case: the op, sizes, padding and what varies
+// around them.
+struct ConvCase
+{
+    const char* op;
+    int h, w, c, kernel, out, stride; // out: a depthwise op's multiplier; none when pooling
+    const char* padding;
+    QList<QByteArray> fused = {};
+    bool half = false, nhwcInput = false, prePad = false;
+};
+
 } // namespace
+
+Q_DECLARE_METATYPE(ConvCase)
 
 class TestConvertTfjs : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void convolutions_data()
+    void windowOps_data()
     {
-        QTest::addColumn<QString>("op");
-        QTest::addColumn<QList<int>>("dims"); // H, W, C, kernel, out or multiplier, stride
-        QTest::addColumn<QString>("padding");
-        QTest::addColumn<QList<QByteArray>>("fused");
-        QTest::addColumn<bool>("half");
-        QTest::addColumn<bool>("nchw");
-        QTest::addColumn<bool>("prePad");
-
-        const QList<QByteArray> none;
-        QTest::newRow("SAME, stride 2, odd size")
-            << "Conv2D" << QList<int>{7, 6, 3, 3, 4, 2} << "SAME" << none << false << true << false;
-        QTest::newRow("SAME, even kernel: more padding at the end")
-            << "Conv2D" << QList<int>{6, 6, 2, 4, 3, 1} << "SAME" << none << false << true << false;
+        QTest::addColumn<ConvCase>("t");
+        QTest::newRow("SAME, stride 2, even kernel: the odd pixel of padding at the end")
+            << ConvCase{"Conv2D", 7, 6, 3, 4, 4, 2, "SAME"};
         QTest::newRow("VALID, NHWC input transposed in the graph")
-            << "Conv2D" << QList<int>{5, 5, 3, 3, 2, 1} << "VALID" << none << false << false
-            << false;
+            << ConvCase{"Conv2D", 5, 5, 3, 3, 2, 1, "VALID", {}, false, true};
         QTest::newRow("bias and Relu6 fused, float16 weights")
-            << "_FusedConv2D" << QList<int>{6, 5, 3, 3, 4, 1} << "SAME"
-            << QList<QByteArray>{"BiasAdd", "Relu6"} << true << true << false;
+            << ConvCase{"_FusedConv2D", 6, 5, 3, 3, 4, 1, "SAME", {"BiasAdd", "Relu6"}, true};
         QTest::newRow("depthwise, multiplier 2, stride 2")
-            << "DepthwiseConv2dNative" << QList<int>{7, 7, 3, 3, 2, 2} << "SAME" << none << false
-            << true << false;
-        QTest::newRow("depthwise with bias and Relu fused")
-            << "FusedDepthwiseConv2dNative" << QList<int>{6, 6, 4, 3, 1, 1} << "SAME"
-            << QList<QByteArray>{"BiasAdd", "Relu"} << false << true << false;
+            << ConvCase{"DepthwiseConv2dNative", 7, 7, 3, 3, 2, 2, "SAME"};
+        QTest::newRow("depthwise with bias and Relu fused") << ConvCase{
+            "FusedDepthwiseConv2dNative", 6, 6, 4, 3, 1, 1, "SAME", {"BiasAdd", "Relu"}};
         QTest::newRow("Pad before a VALID convolution")
-            << "Conv2D" << QList<int>{5, 6, 2, 3, 3, 1} << "VALID" << none << false << true << true;
+            << ConvCase{"Conv2D", 5, 6, 2, 3, 3, 1, "VALID", {}, false, false, true};
+        QTest::newRow("PadV2 with -inf before a VALID max")
+            << ConvCase{"MaxPool", 7, 7, 2, 3, 0, 2, "VALID", {}, false, false, true};
+        QTest::newRow("SAME max, 5 x 5") << ConvCase{"MaxPool", 7, 7, 2, 5, 0, 1, "SAME"};
+        QTest::newRow("SAME average leaves the padding out")
+            << ConvCase{"AvgPool", 7, 7, 2, 3, 0, 2, "SAME"};
     }
 
-    void convolutions()
+    void windowOps()
     {
-        QFETCH(QString, op);
-        QFETCH(QList<int>, dims);
-        QFETCH(QString, padding);
-        QFETCH(QList<QByteArray>, fused);
-        QFETCH(bool, half);
-        QFETCH(bool, nchw);
-        QFETCH(bool, prePad);
-        const int H = dims[0], W = dims[1], C = dims[2], k = dims[3], m = dims[4], s = dims[5];
-        const bool depthwise = op.contains(QLatin1String("Depthwise"));
-
-        const Tensor x = random({1, H, W, C}, 4.0f);
-        const Tensor f = random({k, k, C, m}, 2.0f, true);
-        const Tensor bias = random({depthwise ? C * m : m}, 1.0f, true);
+        QFETCH(ConvCase, t);
+        const QByteArray op(t.op);
+        const bool pooling = op.endsWith("Pool"), depthwise = op.contains("Depthwise");
+        Tensor x = random({1, t.h, t.w, t.c}, 4.0f);
+        for (float& v : x.v)
+            v = pooling ? v / 4 - 2 : v; // pooled: all negative, so padding's zeros never win
+        const Tensor f = random({t.kernel, t.kernel, t.c, t.out}, 2.0f, true);
+        const Tensor bias = random({depthwise ? t.c * t.out : t.out}, 1.0f, true);
         Graph g;
-        g.input("x", {1, H, W, C});
-        g.constant("f", f, half);
-        g.constant("bias", bias, half);
-        QString conv_in = "x";
+        g.input("x", {1, t.h, t.w, t.c});
+        QStringList inputs{"x"};
         std::array<int, 4> pads{0, 0, 0, 0};
-        if (prePad) {
+        if (t.prePad) { // Pad, or PadV2 with -inf before a max
             g.ints("paddings", {4, 2}, {0, 0, 1, 2, 2, 1, 0, 0});
-            g.op("Pad", "pad", {"x", "paddings"});
-            conv_in = "pad";
+            if (pooling)
+                g.constant("minus_inf", Tensor({}, -INFINITY));
+            g.op(pooling ? "PadV2" : "Pad", "pad",
+                 pooling ? QStringList{"x", "paddings", "minus_inf"}
+                         : QStringList{"x", "paddings"});
+            inputs[0] = "pad";
             pads = {1, 2, 2, 1};
         }
-        QJsonObject attr{{"strides", attrInts({1, s, s, 1})},
-                         {"padding", attrS(padding.toLatin1())},
-                         {"data_format", attrS("NHWC")}};
-        QStringList inputs{conv_in, "f"};
-        if (!fused.isEmpty()) {
-            attr["fused_ops"] = attrStrings(fused);
+        QJsonObject attr{{"strides", Attr::hw(t.stride)},
+                         {"padding", Attr::s(t.padding)},
+                         {"data_format", Attr::s("NHWC")}};
+        if (pooling) {
+            attr["ksize"] = Attr::hw(t.kernel);
+        } else {
+            g.constant("f", f, t.half);
+            g.constant("bias", bias, t.half);
+            inputs << "f";
+        }
+        if (!t.fused.isEmpty()) {
+            QJsonArray ops;
+            for (const QByteArray& fusedOp : t.fused)
+                ops.append(QString::fromLatin1(fusedOp.toBase64()));
+            attr["fused_ops"] = Attr::list("s", ops);
             inputs << "bias";
         }
-        g.op(op.toLatin1().constData(), "conv", inputs, attr);
+        g.op(t.op, "op", inputs, attr);
 
-        if (padding == QLatin1String("SAME")) {
-            const auto [t, b] = samePads(H, k, s);
-            const auto [l, r] = samePads(W, k, s);
-            pads = {t, l, b, r};
+        if (QByteArray(t.padding) == "SAME") {
+            const auto [top, bottom] = samePads(t.h, t.kernel, t.stride);
+            const auto [left, right] = samePads(t.w, t.kernel, t.stride);
+            pads = {top, left, bottom, right};
         }
-        Tensor expected = convolve(x, f, s, pads, depthwise);
-        for (size_t i = 0; i < expected.v.size() && !fused.isEmpty(); ++i) {
+        Tensor expected = pooling ? pool(x, t.kernel, t.stride, pads, op == "MaxPool")
+                                  : convolve(x, f, t.stride, pads, depthwise);
+        for (size_t i = 0; i < expected.v.size() && !t.fused.isEmpty(); ++i) {
             float& e = expected.v[i];
-            e += bias.v[i % bias.v.size()];
-            e = std::max(e, 0.0f);
-            if (fused.contains("Relu6"))
+            e = std::max(e + bias.v[i % bias.v.size()], 0.0f);
+            if (t.fused.contains("Relu6"))
                 e = std::min(e, 6.0f);
         }
 
-        tfjs::ConvertOptions options;
-        options.inputChannelsFirst = nchw;
-        const Run r = run(g.model(), options, nchw ? planar(x) : x);
+        const Run r = t.nhwcInput ? run(g.model(), {}, x) : runPlanar(g, x);
         QCOMPARE(r.count("Pad"), 0);
-        QVERIFY2(maxDiff(r.output, expected) < 1e-4f,
-                 qPrintable(QString::number(maxDiff(r.output, expected))));
+        COMPARE_OUTPUT(r.output, expected, 1e-4f);
     }
 
     // The NanoDet pattern: NCHW input, Transposes around each NHWC
@@ -374,7 +349,7 @@ private slots:
     // and a final Transpose. Kept as computed, none of it costs a node.
     void layoutsCostNothing()
     {
-        const Tensor x = random({1, 3, 6, 6}, 1.0f);
+        const Tensor x = random({1, 6, 6, 3}, 1.0f); // fed as NCHW planes
         const Tensor f = random({3, 3, 3, 4}, 1.0f);
         const Tensor bias = random({4}, 1.0f);
         Graph g;
@@ -393,17 +368,17 @@ private slots:
         g.op("Pad", "pad", {"x", "paddings"});
         g.op("Transpose", "t1", {"pad", "to_nhwc"});
         g.op("Conv2D", "conv", {"t1", "f"},
-             {{"strides", attrInts({1, 1, 1, 1})}, {"padding", attrS("VALID")}});
+             {{"strides", Attr::hw(1)}, {"padding", Attr::s("VALID")}});
         g.op("Add", "add", {"conv", "bias"});
         g.op("Transpose", "t2", {"add", "to_nchw"});
-        g.op("LeakyRelu", "leaky", {"t2"}, {{"alpha", attrF(0.1)}});
+        g.op("LeakyRelu", "leaky", {"t2"}, {{"alpha", Attr::f(0.1)}});
         g.op("SparseToDense", "dense", {"where", "dense_shape", "no_values", "zero"});
         g.op("AddV2", "target", {"shape", "dense"});
         g.op("Reshape", "flat", {"leaky", "target"});
         g.op("Transpose", "t3", {"flat", "swap"});
         g.op("Identity", "out", {"t3"});
 
-        const Tensor conv = convolve(planarToNhwc(x), f, 1, {1, 1, 1, 1}, false);
+        const Tensor conv = convolve(x, f, 1, {1, 1, 1, 1}, false);
         Tensor expected({1, 4, 36});
         for (int c = 0; c < 4; ++c)
             for (int i = 0; i < 36; ++i) {
@@ -415,12 +390,12 @@ private slots:
         options.outputs = {{"out", "scores"}};
         options.outputsAsComputed = true;
         const tfjs::Model model = g.model();
-        const Run r = run(model, options, x);
+        const Run r = run(model, options, planar(x));
         QCOMPARE(r.converted.outputs.at(0).name, std::string("scores"));
         QCOMPARE(r.converted.outputs.at(0).shape, (std::vector<int64_t>{1, 4, 36}));
         QCOMPARE(r.converted.outputs.at(0).logicalAxes, (std::vector<int>{0, 2, 1}));
         QCOMPARE(r.converted.model.graph().node_size(), 3); // Conv, LeakyRelu, Reshape
-        QVERIFY(maxDiff(r.output, expected) < 1e-5f);
+        COMPARE_OUTPUT(r.output, expected, 1e-5f);
 
         // The same bytes every time.
         QCOMPARE(tfjs::serialize(tfjs::convert(model, options).model),
@@ -428,63 +403,10 @@ private slots:
 
         // Asked for TF's own order, the output is transposed once at the end.
         options.outputsAsComputed = false;
-        const Run logical = run(model, options, x);
+        const Run logical = run(model, options, planar(x));
         QCOMPARE(logical.count("Transpose"), 1);
         QCOMPARE(logical.output.size[1], 36);
         QCOMPARE(logical.output.ptr<float>()[1], expected.v[36]);
-    }
-
-    void pooling_data()
-    {
-        QTest::addColumn<QByteArray>("op");
-        QTest::addColumn<int>("kernel");
-        QTest::addColumn<int>("stride");
-        QTest::addColumn<QByteArray>("padding");
-        QTest::addColumn<bool>("padMinusInf");
-
-        QTest::newRow("PadV2 with -inf, then VALID max")
-            << QByteArray("MaxPool") << 3 << 2 << QByteArray("VALID") << true;
-        QTest::newRow("SAME max, 5 x 5")
-            << QByteArray("MaxPool") << 5 << 1 << QByteArray("SAME") << false;
-        QTest::newRow("SAME average leaves the padding out")
-            << QByteArray("AvgPool") << 3 << 2 << QByteArray("SAME") << false;
-    }
-
-    void pooling()
-    {
-        QFETCH(QByteArray, op);
-        QFETCH(int, kernel);
-        QFETCH(int, stride);
-        QFETCH(QByteArray, padding);
-        QFETCH(bool, padMinusInf);
-        // All negative: a zero from the padding would win a max.
-        Tensor x = random({1, 7, 7, 2}, 1.0f);
-        for (float& v : x.v)
-            v = v - 2.0f;
-        Graph g;
-        g.input("x", {1, 7, 7, 2});
-        QString in = "x";
-        std::array<int, 4> pads{0, 0, 0, 0};
-        if (padMinusInf) {
-            g.ints("paddings", {4, 2}, {0, 0, 1, 1, 1, 1, 0, 0});
-            g.constant("minus_inf", Tensor({}, -INFINITY));
-            g.op("PadV2", "pad", {"x", "paddings", "minus_inf"});
-            in = "pad";
-            pads = {1, 1, 1, 1};
-        }
-        g.op(op.constData(), "pool", {in},
-             {{"ksize", attrInts({1, kernel, kernel, 1})},
-              {"strides", attrInts({1, stride, stride, 1})},
-              {"padding", attrS(padding)}});
-        if (padding == "SAME") {
-            const auto [a, b] = samePads(7, kernel, stride);
-            pads = {a, a, b, b};
-        }
-        tfjs::ConvertOptions options;
-        options.inputChannelsFirst = true;
-        const Run r = run(g.model(), options, planar(x));
-        QCOMPARE(r.count("Pad"), 0);
-        QVERIFY(maxDiff(r.output, pool(x, kernel, stride, pads, op == "MaxPool")) < 1e-5f);
     }
 
     void resizeBilinear_data()
@@ -509,32 +431,24 @@ private slots:
         g.op("StridedSlice", "hw", {"shape", "begin", "end", "step"});
         g.op("Mul", "size", {"hw", "two"});
         g.op("ResizeBilinear", "up", {"x", "size"},
-             {{"half_pixel_centers", attrB(halfPixel)}, {"align_corners", attrB(false)}});
+             {{"half_pixel_centers", Attr::b(halfPixel)}, {"align_corners", Attr::b(false)}});
 
-        // TF: source = (i + 0.5) / 2 - 0.5 (or i / 2), clamped to the edges.
-        auto source = [&](int i, int n, int& lo, int& hi, float& t) {
-            const float s = halfPixel ? (float(i) + 0.5f) * 0.5f - 0.5f : float(i) * 0.5f;
-            const float fl = std::floor(s);
-            t = s - fl;
-            lo = std::clamp(int(fl), 0, n - 1);
-            hi = std::clamp(int(std::ceil(s)), 0, n - 1);
+        // TF: source = (i + 0.5) / 2 - 0.5 (or i / 2), its neighbours clamped
+        // to the edges; linear along each axis in turn.
+        auto lerp = [&](int i, int n, auto value) {
+            const float src = halfPixel ? (float(i) + 0.5f) * 0.5f - 0.5f : float(i) * 0.5f;
+            const float t = src - std::floor(src);
+            return value(std::clamp(int(std::floor(src)), 0, n - 1)) * (1 - t) +
+                   value(std::clamp(int(std::ceil(src)), 0, n - 1)) * t;
         };
         Tensor expected({1, 6, 10, 2});
         for (int y = 0; y < 6; ++y)
             for (int xx = 0; xx < 10; ++xx)
-                for (int c = 0; c < 2; ++c) {
-                    int y0, y1, x0, x1;
-                    float ty, tx;
-                    source(y, 3, y0, y1, ty);
-                    source(xx, 5, x0, x1, tx);
-                    const float top = x.at(0, y0, x0, c) * (1 - tx) + x.at(0, y0, x1, c) * tx;
-                    const float bottom = x.at(0, y1, x0, c) * (1 - tx) + x.at(0, y1, x1, c) * tx;
-                    expected.at(0, y, xx, c) = top * (1 - ty) + bottom * ty;
-                }
-        tfjs::ConvertOptions options;
-        options.inputChannelsFirst = true;
-        const Run r = run(g.model(), options, planar(x));
-        QVERIFY(maxDiff(r.output, expected) < 1e-5f);
+                for (int c = 0; c < 2; ++c)
+                    expected.at(0, y, xx, c) = lerp(y, 3, [&](int sy) {
+                        return lerp(xx, 5, [&](int sx) { return x.at(0, sy, sx, c); });
+                    });
+        COMPARE_OUTPUT(runPlanar(g, x).output, expected, 1e-5f);
     }
 
     // SplitV with a -1 size, a Sigmoid on one part, ConcatV2 on a negative
@@ -548,10 +462,10 @@ private slots:
         g.ints("axis", {}, {3});
         g.ints("last", {}, {-1});
         g.ints("hw", {2}, {1, 2});
-        g.op("SplitV", "split", {"x", "sizes", "axis"}, {{"num_split", attrI(2)}});
+        g.op("SplitV", "split", {"x", "sizes", "axis"}, {{"num_split", Attr::i(2)}});
         g.op("Sigmoid", "sig", {"split"});
-        g.op("ConcatV2", "cat", {"split:1", "sig", "last"}, {{"N", attrI(2)}});
-        g.op("Mean", "mean", {"cat", "hw"}, {{"keep_dims", attrB(false)}});
+        g.op("ConcatV2", "cat", {"split:1", "sig", "last"}, {{"N", Attr::i(2)}});
+        g.op("Mean", "mean", {"cat", "hw"}, {{"keep_dims", Attr::b(false)}});
 
         Tensor expected({1, 5});
         for (int c = 0; c < 5; ++c) {
@@ -561,11 +475,9 @@ private slots:
                 expected.v[size_t(c)] += (from < 2 ? 1 / (1 + std::exp(-v)) : v) / 12;
             }
         }
-        tfjs::ConvertOptions options;
-        options.inputChannelsFirst = true;
-        const Run r = run(g.model(), options, planar(x));
+        const Run r = runPlanar(g, x);
         QCOMPARE(r.count("GlobalAveragePool"), 1);
-        QVERIFY(maxDiff(r.output, expected) < 1e-5f);
+        COMPARE_OUTPUT(r.output, expected, 1e-5f);
     }
 
     // The MoveNet input: int32 pixels of open size, cast to float, then
@@ -573,11 +485,12 @@ private slots:
     void integerInputWithChannelConstants()
     {
         Tensor x({1, 4, 4, 3});
-        for (size_t i = 0; i < x.v.size(); ++i)
-            x.v[i] = float(rng.bounded(256));
+        for (float& v : x.v)
+            v = float(rng.bounded(256));
         Graph g;
         g.input("x", {1, -1, -1, 3}, "DT_INT32");
-        g.op("Cast", "xf", {"x"}, {{"SrcT", attrT("DT_INT32")}, {"DstT", attrT("DT_FLOAT")}});
+        g.op("Cast", "xf", {"x"},
+             {{"SrcT", Attr::type("DT_INT32")}, {"DstT", Attr::type("DT_FLOAT")}});
         Tensor mean({1, 1, 1, 3}), scale({1, 1, 1, 3});
         mean.v = {1, 2, 3};
         scale.v = {0.5f, 2, -1};
@@ -591,12 +504,12 @@ private slots:
             expected.v[i] = (x.v[i] - mean.v[i % 3]) * scale.v[i % 3];
         tfjs::ConvertOptions options;
         options.inputShape = {1, 4, 4, 3};
-        options.inputChannelsFirst = true;
         options.floatInput = true;
         options.outputs = {{"scaled", "out"}};
-        QVERIFY(maxDiff(run(g.model(), options, planar(x)).output, expected) < 1e-4f);
+        COMPARE_OUTPUT(runPlanar(g, x, options).output, expected, 1e-4f);
 
         // Without the size, or as an integer input, the conversion stops.
+        options.inputChannelsFirst = true;
         options.inputShape.clear();
         QVERIFY_THROWS_EXCEPTION(tfjs::Error, tfjs::convert(g.model(), options));
         options.inputShape = {1, 4, 4, 3};
@@ -609,29 +522,17 @@ private slots:
         Graph g;
         g.input("x", {1, 2, 2, 1});
         g.op("Erf", "erf", {"x"});
-        tfjs::ConvertOptions options;
-        options.outputs = {{"erf", "erf"}};
         try {
-            tfjs::convert(g.model(), options);
+            tfjs::convert(g.model(), {});
             QFAIL("converted an unknown operation");
         } catch (const tfjs::Error& e) {
             QVERIFY(QByteArray(e.what()).contains("Erf"));
         }
-        Graph short_;
-        short_.input("x", {1, 2, 2, 1});
-        short_.constant("c", Tensor({4}, 1.0f));
-        QVERIFY_THROWS_EXCEPTION(tfjs::Error, short_.model(2));
-    }
-
-private:
-    static Tensor planarToNhwc(const Tensor& t)
-    {
-        Tensor out({t.shape[0], t.shape[2], t.shape[3], t.shape[1]});
-        for (int c = 0; c < t.shape[1]; ++c)
-            for (int h = 0; h < t.shape[2]; ++h)
-                for (int w = 0; w < t.shape[3]; ++w)
-                    out.at(0, h, w, c) = t.v[size_t((c * t.shape[2] + h) * t.shape[3] + w)];
-        return out;
+        // A weight shard shorter than its manifest.
+        Graph cut;
+        cut.input("x", {1, 2, 2, 1});
+        cut.constant("c", Tensor({4}, 1.0f));
+        QVERIFY_THROWS_EXCEPTION(tfjs::Error, cut.model(2));
     }
 };
 

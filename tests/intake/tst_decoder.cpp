@@ -1,5 +1,5 @@
-#include "ImageIntake.h"
 #include "ImageDecoder.h"
+#include "ImageIntake.h"
 #include "TestImages.h"
 
 #include <QBuffer>
@@ -25,32 +25,23 @@ private slots:
         // but not two, the decoder reduces first and turns the small result:
         // the same picture as turning first.
         QFETCH(int, orientation);
-        QImage stored(600, 400, QImage::Format_RGB32);
-        QPainter painter(&stored);
-        QLinearGradient g(0, 0, 600, 400);
-        g.setColorAt(0, Qt::red);
-        g.setColorAt(0.5, Qt::yellow);
-        g.setColorAt(1, Qt::blue);
-        painter.fillRect(stored.rect(), g);
-        painter.fillRect(QRect(0, 0, 150, 100), Qt::black);
-        painter.end();
+        QImage stored = TestImages::gradient(600, 400);
+        QPainter(&stored).fillRect(QRect(0, 0, 150, 100), Qt::black);
         QByteArray bytes = TestImages::jpegWithOrientation(stored, orientation);
 
-        QBuffer roomy(&bytes);
-        QVERIFY(roomy.open(QIODevice::ReadOnly));
-        const std::optional<QImage> full = ImageDecoder::decode(&roomy, 350);
+        auto decode = [&bytes](qint64 budget) {
+            QBuffer buffer(&bytes);
+            buffer.open(QIODevice::ReadOnly);
+            return ImageDecoder::decode(&buffer, 350, budget);
+        };
+        const std::optional<QImage> full = decode(ImageDecoder::decodeBudget);
         QVERIFY(full);
         const std::optional<QImage> expected = ImageIntake::normalize(*full, 350);
-        QVERIFY(expected);
-
-        QBuffer tight(&bytes);
-        QVERIFY(tight.open(QIODevice::ReadOnly));
         const qint64 oneCopy = 600 * 400 * 4;
-        const std::optional<QImage> lean = ImageDecoder::decode(&tight, 350, oneCopy * 3 / 2);
-        QVERIFY(lean);
-        QVERIFY(lean->width() <= 350 && lean->height() <= 350);
+        const std::optional<QImage> lean = decode(oneCopy * 3 / 2);
+        QVERIFY(lean && lean->width() <= 350 && lean->height() <= 350);
         const std::optional<QImage> got = ImageIntake::normalize(*lean, 350);
-        QVERIFY(got);
+        QVERIFY(got && expected);
         QCOMPARE(got->size(), expected->size());
         int worst = 0;
         for (int y = 0; y < got->height(); ++y)
@@ -60,9 +51,7 @@ private slots:
         QVERIFY2(worst <= 1, qPrintable(QString::number(worst)));
 
         // And with room for neither, nothing.
-        QBuffer cramped(&bytes);
-        QVERIFY(cramped.open(QIODevice::ReadOnly));
-        QVERIFY(!ImageDecoder::decode(&cramped, 350, oneCopy - 1));
+        QVERIFY(!decode(oneCopy - 1));
     }
 };
 

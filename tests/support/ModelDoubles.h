@@ -3,11 +3,12 @@
 #include "FakeVision.h"
 #include "FileChooser.h"
 #include "JobScheduler.h"
+#include "TestImages.h"
+#include "VantelModel.h"
 
 #include <QCoreApplication>
 #include <deque>
 #include <functional>
-#include <map>
 #include <thread>
 
 // Holds the model's background jobs until the test releases them, in any
@@ -35,8 +36,7 @@ public:
     {
         Pending job = std::move(pending.at(i));
         pending.erase(pending.begin() + std::ptrdiff_t(i));
-        std::thread worker(job.work);
-        worker.join();
+        std::thread(job.work).join();
         QCoreApplication::processEvents();
     }
     void releaseAll()
@@ -52,19 +52,38 @@ class FakeChooser final : public FileChooser
 public:
     std::optional<QUrl> openAnswer;
     std::optional<QUrl> saveAnswer;
-    int opens = 0;
-    int saves = 0;
-    QString proposed;
+    QString proposed; // the name the save panel was given
 
-    std::optional<QUrl> chooseImageFile() override
-    {
-        ++opens;
-        return openAnswer;
-    }
+    std::optional<QUrl> chooseImageFile() override { return openAnswer; }
     std::optional<QUrl> choosePngDestination(const QString& name) override
     {
-        ++saves;
         proposed = name;
         return saveAnswer;
+    }
+};
+
+using TestImages::filled;
+
+// An editor model on the doubles above, with two subjects to find.
+struct ModelRig
+{
+    FakeVision vision;
+    StepScheduler scheduler;
+    FakeChooser chooser;
+    std::unique_ptr<VantelModel> model =
+        std::make_unique<VantelModel>(VantelModel::Dependencies{&vision, &scheduler, &chooser});
+
+    ModelRig()
+    {
+        vision.instanceResult = twoSubjects(40, 30);
+        scheduler.currentJob = [this] {
+            return model->job();
+        };
+    }
+    // Opens an image and finishes its analysis.
+    void ready(QColor colour = Qt::red)
+    {
+        model->open(filled(colour));
+        scheduler.releaseAll();
     }
 };

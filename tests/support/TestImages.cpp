@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFile>
 #include <QImageWriter>
+#include <QPainter>
 #include <QStandardPaths>
 #include <cstdlib>
 
@@ -12,15 +13,22 @@ namespace TestImages {
 QImage quadrants(int w, int h)
 {
     QImage image(w, h, QImage::Format_RGBA8888);
-    for (int y = 0; y < h; ++y) {
-        for (int x = 0; x < w; ++x) {
-            const bool right = x >= w / 2;
-            const bool bottom = y >= h / 2;
-            const QColor c =
-                !bottom ? (right ? Qt::green : Qt::red) : (right ? Qt::white : Qt::blue);
-            image.setPixelColor(x, y, c);
-        }
-    }
+    QPainter painter(&image);
+    painter.fillRect(0, 0, w / 2, h / 2, Qt::red);
+    painter.fillRect(w / 2, 0, w - w / 2, h / 2, Qt::green);
+    painter.fillRect(0, h / 2, w / 2, h - h / 2, Qt::blue);
+    painter.fillRect(w / 2, h / 2, w - w / 2, h - h / 2, Qt::white);
+    return image;
+}
+
+QImage gradient(int w, int h)
+{
+    QImage image(w, h, QImage::Format_RGB32);
+    QLinearGradient g(0, 0, w, h);
+    g.setColorAt(0, Qt::red);
+    g.setColorAt(0.5, Qt::yellow);
+    g.setColorAt(1, Qt::blue);
+    QPainter(&image).fillRect(image.rect(), g);
     return image;
 }
 
@@ -37,34 +45,16 @@ QByteArray encode(const QImage& image, const char* format, int quality)
 
 QByteArray jpegWithOrientation(const QImage& image, int orientation)
 {
+    // An APP1 segment of 34 bytes: "Exif", a little-endian TIFF header, and
+    // one IFD holding the Orientation tag (0x0112, one SHORT).
+    const QByteArray app1 = QByteArray("\xFF\xE1\0\x22"
+                                       "Exif\0\0"
+                                       "II*\0\x08\0\0\0"
+                                       "\x01\0\x12\x01\x03\0\x01\0\0\0",
+                                       28) +
+                            char(orientation) + QByteArray(7, '\0');
     const QByteArray jpeg = encode(image, "jpeg", 95);
-    // APP1 "Exif": a little-endian TIFF header and one IFD with one entry.
-    QByteArray tiff;
-    auto u16 = [&tiff](quint16 v) {
-        tiff.append(char(v & 0xff));
-        tiff.append(char(v >> 8));
-    };
-    auto u32 = [&tiff](quint32 v) {
-        for (int i = 0; i < 4; ++i)
-            tiff.append(char((v >> (8 * i)) & 0xff));
-    };
-    tiff.append("II", 2);
-    u16(42);
-    u32(8);      // IFD0 offset
-    u16(1);      // one entry
-    u16(0x0112); // Orientation
-    u16(3);      // SHORT
-    u32(1);      // count
-    u16(quint16(orientation));
-    u16(0); // padding of the value field
-    u32(0); // no next IFD
-    const QByteArray payload = QByteArray("Exif\0\0", 6) + tiff;
-    QByteArray segment("\xFF\xE1", 2);
-    const quint16 length = quint16(payload.size() + 2);
-    segment.append(char(length >> 8));
-    segment.append(char(length & 0xff));
-    segment += payload;
-    return jpeg.left(2) + segment + jpeg.mid(2);
+    return jpeg.left(2) + app1 + jpeg.mid(2);
 }
 
 bool writeFile(const QString& path, const QByteArray& bytes)

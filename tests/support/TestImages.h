@@ -8,8 +8,21 @@
 // Small images and encoded files built in code for the tests.
 namespace TestImages {
 
+// An image of one colour, by default the size of the maps FakeVision's
+// twoSubjects makes.
+inline QImage filled(QColor colour = Qt::red, QSize size = QSize(40, 30),
+                     QImage::Format format = QImage::Format_RGBA8888)
+{
+    QImage image(size, format);
+    image.fill(colour);
+    return image;
+}
+
 // A w x h RGBA8888 image with four solid quadrants: red, green / blue, white.
 QImage quadrants(int w, int h);
+
+// A w x h RGB32 diagonal gradient from red through yellow to blue.
+QImage gradient(int w, int h);
 
 // `image` encoded in `format` ("png", "jpeg", "tiff", ...); quality -1 is the
 // writer's default.
