@@ -1,0 +1,49 @@
+#pragma once
+
+#include "InstanceMask.h"
+#include "ObjectDetector.h"
+#include "PoseEstimator.h"
+
+#include <opencv2/core.hpp>
+#include <vector>
+
+// Splits the picture into the objects a person sees: the matte's subjects
+// (MatteSubjects) shared among the objects the object finder and the pose
+// finder found.
+//
+// Objects: detections of at least minScore, the best of any that overlap
+// (whatever their classes), and people: a pose goes with the person box it
+// fits; a confident pose without one is a person of its own.
+//
+// Sharing: each object the matte covers gets seeds where it surely is: a
+// person's skeleton (torso, head, arms and legs, and the hand beyond the
+// wrist), else the middle of its box. Seeds of an object in front win: a
+// smaller object inside a larger one's box (a tie on a shirt), else the more
+// confident one, and limbs over any torso. Where two people's skeletons claim
+// the same arm or leg, it goes with the one it continues with the smaller
+// bend at the joint. From the seeds the matte is flooded along the picture's
+// colours (a watershed), each object within its own box and a margin; the
+// parts of the matte no box takes (something no finder named, hair beyond a
+// box) stay subjects of their own when they are a real share of their piece
+// of the matte, else go to the object they touch. Every pixel of the matte
+// keeps exactly one owner, so all subjects together are the matte.
+//
+// Objects the matte leaves out, or covers too little of to make a shape that
+// fits the box, get a mask of their own (ObjectMask) and a click area: the
+// ellipse in their box, over any larger subject.
+//
+// Subjects are numbered by size, largest first.
+class ObjectSubjects final
+{
+public:
+    ObjectSubjects() = delete;
+
+    static constexpr float minScore = 0.25f;
+    static constexpr float minPoseScore = 0.2f;
+
+    // `matte`: the matte's own split at working size; `rgb` (CV_8UC3, R, G,
+    // B) and the finds at the same size.
+    static InstanceMask split(const InstanceMask& matte, const cv::Mat& rgb,
+                              const std::vector<DetectedObject>& objects,
+                              const std::vector<DetectedPose>& people);
+};
