@@ -38,8 +38,11 @@ constexpr double speckShare = 0.0005; // as MatteSubjects
 // An object is in the matte when this share of its box is confident matte.
 constexpr double coverNeeded = 0.3;
 // An object's share of the matte makes its mask when the box of the share
-// (within the object's box) overlaps the object's box by at least this.
+// (within the object's box) overlaps the object's box by at least this, and
+// the share is not cut off by the edge of its reach, with the matte going on
+// beyond, for more than this share of the box's perimeter.
 constexpr double fitNeeded = 0.7;
+constexpr double cutOffShare = 0.03;
 // Without a skeleton, seeds fill this share of the box's inscribed ellipse.
 constexpr double seedShare = 0.5;
 // The torso is drawn this much larger than its joints (they lie inside the
@@ -235,6 +238,29 @@ cv::Mat bodyAround(const Thing& t, const Skeleton& s)
         cv::line(body, g.a - origin, g.b - origin, cv::Scalar(255),
                  std::max(1, cvRound(bodyLimb * scale)));
     return body;
+}
+
+// How many of a share's pixels lie on the edge of its reach with the matte
+// going on beyond: a share cut off there is a piece of something larger.
+int cutOff(const cv::Mat& shared, const cv::Mat& domain, int label, const cv::Rect& reach)
+{
+    int n = 0;
+    auto look = [&](int x, int y, int ox, int oy) {
+        if (ox < 0 || oy < 0 || ox >= shared.cols || oy >= shared.rows)
+            return;
+        if (shared.at<uchar>(y, x) == label && domain.at<uchar>(oy, ox) &&
+            shared.at<uchar>(oy, ox) != label)
+            ++n;
+    };
+    for (int x = reach.x; x < reach.br().x; ++x) {
+        look(x, reach.y, x, reach.y - 1);
+        look(x, reach.br().y - 1, x, reach.br().y);
+    }
+    for (int y = reach.y; y < reach.br().y; ++y) {
+        look(reach.x, y, reach.x - 1, y);
+        look(reach.br().x - 1, y, reach.br().x, y);
+    }
+    return n;
 }
 
 // The turn at a limb's middle joint, in radians (0: straight on).
@@ -599,7 +625,12 @@ InstanceMask ObjectSubjects::split(const InstanceMask& matte, const cv::Mat& rgb
                 continue;
             const cv::Mat claim =
                 (t.pose && !q.pose ? middles[j] : claimOf[j])(common - q.reach.tl());
-            if (front(q, t)) {
+            if (front(q, t) && !t.pose) {
+                // Behind an object in front nothing of its box is sure.
+                const cv::Rect hidden = (q.box & t.reach) - t.reach.tl();
+                sure(hidden).setTo(0);
+                fallback(hidden).setTo(0);
+            } else if (front(q, t)) {
                 sure(common - t.reach.tl()).setTo(0, claim);
                 fallback(common - t.reach.tl()).setTo(0, claim);
             } else if (!t.pose) {
@@ -768,7 +799,9 @@ InstanceMask ObjectSubjects::split(const InstanceMask& matte, const cv::Mat& rgb
             e.box = t.box;
             // A person's share follows the skeleton: it stands, however the
             // box was drawn.
-            e.own = !t.pose && boxOverlap(coreBox[size_t(l)], t.box) < fitNeeded;
+            e.own = !t.pose && (boxOverlap(coreBox[size_t(l)], t.box) < fitNeeded ||
+                                cutOff(shared, domain, l, t.reach) >=
+                                    cutOffShare * 2 * (t.box.width + t.box.height));
         }
         entries.push_back(e);
     }
