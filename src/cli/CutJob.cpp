@@ -72,7 +72,8 @@ QString describe(const SubjectAnalysis& analysis, int64_t n, QSize image)
         size_t(n) <= subjects.info.size() ? subjects.info[size_t(n - 1)] : SubjectInfo();
     const double sx = double(image.width()) / subjects.labels.cols;
     const double sy = double(image.height()) / subjects.labels.rows;
-    const cv::Rect box = info.box;
+    // The matte's own split names nothing and leaves the box to its pixels.
+    const cv::Rect box = info.box.empty() ? cv::boundingRect(subjects.owner == int(n)) : info.box;
     return QStringLiteral("%1 %2 %3 %4,%5 %6x%7")
         .arg(n)
         .arg(info.className.isEmpty()
