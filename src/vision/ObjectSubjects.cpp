@@ -526,8 +526,10 @@ InstanceMask ObjectSubjects::split(const InstanceMask& matte, const cv::Mat& rgb
     CV_Assert(matte.matte.type() == CV_8UC1 && rgb.type() == CV_8UC3 &&
               rgb.size() == matte.matte.size());
     const cv::Size size = matte.matte.size();
+    // Nothing in the matte is no subject, whatever the finders see: the
+    // matte decides whether there is anything to cut out.
     std::vector<Thing> things = gather(objects, people, size);
-    if (things.empty())
+    if (things.empty() || matte.count == 0)
         return matte;
 
     const cv::Mat core = matte.matte >= coreLevel;

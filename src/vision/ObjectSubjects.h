@@ -32,7 +32,8 @@
 // fits the box, get a mask of their own (ObjectMask) and a click area: the
 // ellipse in their box, over any larger subject.
 //
-// Subjects are numbered by size, largest first.
+// Subjects are numbered by size, largest first. A matte without subjects
+// stays without: the matte decides whether there is anything to cut out.
 class ObjectSubjects final
 {
 public:
