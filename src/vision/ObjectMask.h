@@ -15,7 +15,8 @@
 // likely object. The cut runs at most workSide pixels across and is brought
 // back to working size with a soft edge.
 //
-// The cut takes 50-150 ms, so it is made the first time the mask is asked
+// The cut takes 50-300 ms (up to about a second for a box filling a
+// cluttered picture), so it is made the first time the mask is asked
 // for (alpha() is thread-safe) rather than for every object found.
 class ObjectMask final
 {
