@@ -807,6 +807,42 @@ InstanceMask ObjectSubjects::split(const InstanceMask& matte, const cv::Mat& rgb
         }
         entries.push_back(e);
     }
+    // An object in front of a person whose share does not make its shape is
+    // a part of that person the finder named (a tie box drawn over a
+    // jacket): the share goes back to the person, the object keeps its cut.
+    // Of several such people, the one it borders most.
+    std::vector<int> giveTo(size_t(labelCount), 0);
+    for (Entry& e : entries) {
+        if (!e.own || e.thing < 0 || !e.flood)
+            continue;
+        std::vector<int> border(bySeed.size(), 0);
+        const cv::Rect r = things[size_t(e.thing)].reach;
+        for (int y = std::max(r.y, 1); y < std::min(r.br().y, size.height - 1); ++y) {
+            for (int x = std::max(r.x, 1); x < std::min(r.br().x, size.width - 1); ++x) {
+                if (shared.at<uchar>(y, x) != e.flood)
+                    continue;
+                for (const uchar o : {shared.at<uchar>(y, x - 1), shared.at<uchar>(y, x + 1),
+                                      shared.at<uchar>(y - 1, x), shared.at<uchar>(y + 1, x)}) {
+                    if (o != e.flood && o < bySeed.size() && o && bySeed[o]->pose &&
+                        front(things[size_t(e.thing)], *bySeed[o]))
+                        ++border[o];
+                }
+            }
+        }
+        const auto most = std::max_element(border.begin(), border.end());
+        if (*most == 0)
+            continue;
+        giveTo[size_t(e.flood)] = int(most - border.begin());
+        e.size = things[size_t(e.thing)].area * 0.5;
+        e.flood = 0;
+    }
+    for (int y = 0; y < size.height; ++y) {
+        uchar* s = shared.ptr<uchar>(y);
+        for (int x = 0; x < size.width; ++x) {
+            if (giveTo[s[x]])
+                s[x] = uchar(giveTo[s[x]]);
+        }
+    }
     for (size_t i = 0; i < things.size(); ++i) {
         if (things[i].seed)
             continue;
@@ -874,7 +910,14 @@ InstanceMask ObjectSubjects::split(const InstanceMask& matte, const cv::Mat& rgb
         const cv::Mat mine = shared(window) == e.flood;
         if (e.flood)
             hints.mine = mine & sure;
-        hints.others = (out.owner(window) != 0) & ~mine & sure;
+        cv::Mat others = (out.owner(window) != 0) & ~mine & sure;
+        // The person it lies on in front of holds its pixels too: not its
+        // background.
+        for (size_t h = 1; h < bySeed.size(); ++h) {
+            if (bySeed[h] != &t && bySeed[h]->pose && front(t, *bySeed[h]))
+                others.setTo(0, shared(window) == int(h));
+        }
+        hints.others = others;
         info.own = std::make_shared<const ObjectMask>(std::move(hints), window);
         ownOrder.push_back(m);
     }

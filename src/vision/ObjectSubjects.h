@@ -29,8 +29,12 @@
 // keeps exactly one owner, so all subjects together are the matte.
 //
 // Objects the matte leaves out, or covers too little of to make a shape that
-// fits the box, get a mask of their own (ObjectMask) and a click area: the
-// ellipse in their box, over any larger subject.
+// fits the box (or cuts off at the edge of its reach, the matte going on
+// beyond), get a mask of their own (ObjectMask) and a click area: the
+// ellipse in their box where no share of the matte is, over any larger
+// object with a mask of its own whose box holds theirs. Such an object in
+// front of a person gives its share back to the person it borders most (a
+// tie box drawn over a jacket).
 //
 // Subjects are numbered by size, largest first. A matte without subjects
 // stays without: the matte decides whether there is anything to cut out.
