@@ -15,18 +15,25 @@
 // (whatever their classes), and people: a pose goes with the person box it
 // fits; a confident pose without one is a person of its own.
 //
-// Sharing: each object the matte covers gets seeds where it surely is: a
-// person's skeleton (torso, head, arms and legs, and the hand beyond the
-// wrist), else the middle of its box. Seeds of an object in front win: a
-// smaller object inside a larger one's box (a tie on a shirt), else the more
-// confident one, and limbs over any torso. Where two people's skeletons claim
-// the same arm or leg, it goes with the one it continues with the smaller
-// bend at the joint. From the seeds the matte is flooded along the picture's
-// colours (a watershed), each object within its own box and a margin; the
-// parts of the matte no box takes (something no finder named, hair beyond a
-// box) stay subjects of their own when they are a real share of their piece
-// of the matte, else go to the object they touch. Every pixel of the matte
-// keeps exactly one owner, so all subjects together are the matte.
+// Sharing: each object the matte covers (a third of its box confident)
+// gets seeds where it surely is: a person's skeleton (torso, head, arms and
+// legs, and the hand beyond the wrist), else the middle of its box. No seed
+// lies where an object in front claims the picture (a smaller object mostly
+// inside the box: its whole box, or against a skeleton its middle), nor,
+// for an object without a skeleton, where another it overlaps claims it (the
+// ellipse in its box, or the skeleton drawn as wide as limbs are). People
+// are seeded after other objects and limbs after every torso: an arm across
+// another person is in front of that person. Where two people's skeletons
+// claim the same arm or leg (its middle joint and end in the same places),
+// its lower part goes with the one it continues with the smaller bend at the
+// joint. From the seeds the matte is flooded along the picture's colours (a
+// watershed), each object within its box and a margin, a person also no
+// further from the skeleton than a body could be. Parts of the matte outside
+// every box (something no finder named, a stick held out) are subjects of
+// their own when they are a real share of their piece of the matte, each
+// connected part on its own; what is left goes to what it touches. Every
+// pixel of the matte keeps exactly one owner, so all subjects together are
+// the matte.
 //
 // Objects the matte leaves out, or covers too little of to make a shape that
 // fits the box (or cuts off at the edge of its reach, the matte going on
