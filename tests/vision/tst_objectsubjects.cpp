@@ -63,26 +63,38 @@ private slots:
         cv::Mat rgb(480, 640, CV_8UC3, cv::Scalar(128, 128, 128));
         cv::Mat where = cv::Mat::zeros(480, 640, CV_8UC1);
         const cv::Rect bodyA(100, 120, 150, 340), bodyB(330, 100, 150, 360), arm(250, 240, 170, 25);
-        for (const auto& [r, colour] : {std::pair(bodyB, cv::Scalar(200, 40, 40)),
-                                        std::pair(bodyA, cv::Scalar(40, 40, 200)),
-                                        std::pair(arm, cv::Scalar(40, 40, 200))}) {
+        for (const auto& [r, colour] :
+             {std::pair(bodyB, cv::Scalar(200, 40, 40)), std::pair(bodyA, cv::Scalar(40, 40, 200)),
+              std::pair(arm, cv::Scalar(40, 40, 200))}) {
             rgb(r).setTo(colour);
             where(r).setTo(255);
         }
         const InstanceMask pieces = matteOf(where);
         QCOMPARE(pieces.count, 1);
+        // A tie box drawn over A's plain jacket: no shape of its own there.
         const std::vector<DetectedObject> boxes{object("person", 0.8f, {90, 110, 340, 360}),
-                                                object("person", 0.7f, {320, 90, 170, 380})};
-        const std::vector<DetectedPose> people{
-            pose({90, 110, 340, 360}, {{5, {220, 150}}, {6, {130, 150}}, {7, {300, 252}},
-                                       {9, {380, 252}}, {11, {210, 420}}, {12, {140, 420}}}),
-            pose({320, 90, 170, 380}, {{5, {460, 140}}, {6, {350, 140}}, {8, {305, 250}},
-                                       {10, {385, 255}}, {11, {450, 430}}, {12, {360, 430}}})};
+                                                object("person", 0.7f, {320, 90, 170, 380}),
+                                                object("tie", 0.3f, {130, 250, 60, 150})};
+        const std::vector<DetectedPose> people{pose({90, 110, 340, 360}, {{5, {220, 150}},
+                                                                          {6, {130, 150}},
+                                                                          {7, {300, 252}},
+                                                                          {9, {380, 252}},
+                                                                          {11, {210, 420}},
+                                                                          {12, {140, 420}}}),
+                                               pose({320, 90, 170, 380}, {{5, {460, 140}},
+                                                                          {6, {350, 140}},
+                                                                          {8, {305, 250}},
+                                                                          {10, {385, 255}},
+                                                                          {11, {450, 430}},
+                                                                          {12, {360, 430}}})};
         const InstanceMask s = ObjectSubjects::split(pieces, rgb, boxes, people);
-        QCOMPARE(s.count, 2);
-        const int a = ownerAt(s, 170, 300), b = ownerAt(s, 440, 380);
+        QCOMPARE(s.count, 3);
+        const int a = ownerAt(s, 120, 200), b = ownerAt(s, 440, 380);
         QVERIFY(a > 0 && b > 0 && a != b);
         QCOMPARE(s.info[size_t(a - 1)].className, QStringLiteral("person"));
+        QCOMPARE(ownerAt(s, 160, 320), a);
+        QCOMPARE(int(s.labels.at<uchar>(320, 160)), a);
+        QVERIFY(s.info[size_t(6 - a - b - 1)].own);
         QCOMPARE(ownerAt(s, 400, 252), a); // the hand, in front of B
         QCOMPARE(ownerAt(s, 340, 252), a);
         QCOMPARE(ownerAt(s, 400, 300), b); // B's body below the arm
