@@ -61,6 +61,8 @@ constexpr double bodyLimb = 0.6;
 // box, is in front of it.
 constexpr double inFront = 0.25;
 constexpr double frontInside = 0.8;
+constexpr double sceneShare = 0.5;
+constexpr double inFrontOfScene = 0.9;
 // Each object's share lies within its box and this share of it beyond.
 constexpr double boxMargin = 0.1;
 // A part of a matte subject outside every box is a subject of its own when
@@ -605,8 +607,13 @@ InstanceMask ObjectSubjects::split(const InstanceMask& matte, const cv::Mat& rgb
         seedOf[k] &= core(r);
     }
     // Whether a is in front of b.
+    // A box over half the picture without a skeleton is the scene's (a
+    // table, a bed, the ground): what lies in it is in front of it, close
+    // to its size or not.
     auto front = [&](const Thing& a, const Thing& b) {
-        return a.area <= inFront * b.area && (a.box & b.box).area() >= frontInside * a.area;
+        const bool scene = b.area >= sceneShare * double(size.area()) && !b.pose;
+        return a.area <= (scene ? inFrontOfScene : inFront) * b.area &&
+               (a.box & b.box).area() >= frontInside * a.area;
     };
     // Against a skeleton an object in front claims only its middle: a tie
     // box drawn wide leaves the torso around it to the person.

@@ -19,7 +19,9 @@
 // gets seeds where it surely is: a person's skeleton (torso, head, arms and
 // legs, and the hand beyond the wrist), else the middle of its box. No seed
 // lies where an object in front claims the picture (a smaller object mostly
-// inside the box: its whole box, or against a skeleton its middle), nor,
+// inside the box, or anything in a box over half the picture that has no
+// skeleton: the scene's table or bed; its whole box, or against a skeleton
+// its middle), nor,
 // for an object without a skeleton, where another it overlaps claims it (the
 // ellipse in its box, or the skeleton drawn as wide as limbs are). People
 // are seeded after other objects and limbs after every torso: an arm across
