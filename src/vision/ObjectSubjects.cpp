@@ -31,6 +31,9 @@ constexpr int lonePoints = 5;
 // a disputed limb is looked for.
 constexpr float keypointScore = 0.2f;
 constexpr float faintKeypoint = 0.05f;
+// Two people's joints closer than this share of the shorter lower limb are
+// one joint.
+constexpr double sameJoint = 0.35;
 constexpr int maxObjects = 48;
 constexpr int coreLevel = 128;        // the matte at one half
 constexpr int labelLevel = 64;        // as MatteSubjects::labelThreshold
@@ -58,7 +61,8 @@ constexpr double bodyTorso = 1.5;
 constexpr double bodyHead = 0.9;
 constexpr double bodyLimb = 0.6;
 // An object no more than this share of another's size, this much inside its
-// box, is in front of it.
+// box, is in front of it; of a box over this share of the picture without a
+// skeleton (the scene's table, bed or ground), no more than the larger share.
 constexpr double inFront = 0.25;
 constexpr double frontInside = 0.8;
 constexpr double sceneShare = 0.5;
@@ -277,9 +281,10 @@ double bend(const Keypoints& k, const std::array<int, 3>& limb)
 }
 
 // Where two people's skeletons put an arm or a leg in the same place (the
-// middle joints and the ends close together), the limb is one and goes with
-// the person it continues more straightly; the other loses it. The winner
-// keeps the surer of the two ends.
+// middle joints and the ends close together), the lower part is one and goes
+// with the person it continues more straightly; the other keeps the upper
+// part, up to the joint where both meet. The winner keeps the surer of the
+// two ends.
 void settleLimbs(std::vector<Thing>& things)
 {
     for (size_t a = 0; a < things.size(); ++a) {
@@ -300,8 +305,9 @@ void settleLimbs(std::vector<Thing>& things)
                     }
                     if (!seen)
                         continue;
-                    const double reach = 0.35 * std::min(length(at(ka, la[2]) - at(ka, la[1])),
-                                                         length(at(kb, lb[2]) - at(kb, lb[1])));
+                    const double reach =
+                        sameJoint * std::min(length(at(ka, la[2]) - at(ka, la[1])),
+                                             length(at(kb, lb[2]) - at(kb, lb[1])));
                     if (length(at(ka, la[1]) - at(kb, lb[1])) > reach ||
                         length(at(ka, la[2]) - at(kb, lb[2])) > reach)
                         continue;
@@ -412,16 +418,16 @@ std::vector<Thing> gather(const std::vector<DetectedObject>& objects,
     }
     // A person box without a pose that lies mostly on a person with one is
     // the same person seen again.
-    things.erase(
-        std::remove_if(things.begin(), things.end(),
-                       [&](const Thing& t) {
-                           return t.className == QLatin1String("person") && !t.pose &&
-                                  std::any_of(things.begin(), things.end(), [&](const Thing& o) {
-                                      return o.pose &&
-                                             (o.box & t.box).area() >= samePerson * t.box.area();
-                                  });
-                       }),
-        things.end());
+    std::vector<Thing> kept;
+    for (const Thing& t : things) {
+        const bool again = t.className == QLatin1String("person") && !t.pose &&
+                           std::any_of(things.begin(), things.end(), [&](const Thing& o) {
+                               return o.pose && (o.box & t.box).area() >= samePerson * t.box.area();
+                           });
+        if (!again)
+            kept.push_back(t);
+    }
+    things = std::move(kept);
 
     for (Thing& t : things) {
         t.area = double(t.box.area());
@@ -528,6 +534,7 @@ InstanceMask ObjectSubjects::split(const InstanceMask& matte, const cv::Mat& rgb
     CV_Assert(matte.matte.type() == CV_8UC1 && rgb.type() == CV_8UC3 &&
               rgb.size() == matte.matte.size());
     const cv::Size size = matte.matte.size();
+    CV_Assert(size.area() < (1 << 24)); // the flood packs a pixel and a label in 32 bits
     // Nothing in the matte is no subject, whatever the finders see: the
     // matte decides whether there is anything to cut out.
     std::vector<Thing> things = gather(objects, people, size);
@@ -543,8 +550,7 @@ InstanceMask ObjectSubjects::split(const InstanceMask& matte, const cv::Mat& rgb
                coreSum.at<int>(r.br().y, r.x) + coreSum.at<int>(r.tl());
     };
 
-    // Objects in the matte, and the seeds where each surely is: larger
-    // objects first, so that one in front is drawn over the one behind.
+    // The objects in the matte, larger ones first.
     std::vector<size_t> inMatte;
     for (size_t i = 0; i < things.size(); ++i) {
         Thing& t = things[i];
@@ -559,18 +565,14 @@ InstanceMask ObjectSubjects::split(const InstanceMask& matte, const cv::Mat& rgb
         things[i].seed = int(bySeed.size());
         bySeed.push_back(&things[i]);
     }
-    // Seeds: where each object surely is (a person's skeleton, else the
-    // middle of its box), leaving out what another object claims there: an
-    // object in front of it (smaller and inside its box) or, for an object
-    // without a skeleton, any other it overlaps that is not behind it. A
-    // claim is the inscribed ellipse of the box, or a skeleton drawn as wide
-    // as the limbs are.
+    // Seeds where each object surely is (a person's skeleton, else the
+    // middle of its box), and the claim it lays on the picture against other
+    // objects' seeds (the ellipse in its box, or the skeleton drawn as wide
+    // as limbs are), over its reach.
     const size_t n = inMatte.size();
     std::vector<Skeleton> skeletons(things.size());
-    // Each object's seeds and claim over its reach.
     std::vector<cv::Mat> seedOf(n), claimOf(n);
-    auto drawSkeleton = [](cv::Mat& m, const Skeleton& s, cv::Point2f origin, double width,
-                           bool withLimbs) {
+    auto drawSkeleton = [](cv::Mat& m, const Skeleton& s, cv::Point2f origin, double width) {
         if (!s.torso.empty()) {
             std::vector<cv::Point> torso;
             for (const cv::Point& c : s.torso)
@@ -578,8 +580,6 @@ InstanceMask ObjectSubjects::split(const InstanceMask& matte, const cv::Mat& rgb
             cv::fillConvexPoly(m, torso, cv::Scalar(255));
         }
         for (const auto* part : {&s.trunk, &s.limbs}) {
-            if (part == &s.limbs && !withLimbs)
-                continue;
             for (const Segment& g : *part)
                 cv::line(m, g.a - origin, g.b - origin, cv::Scalar(255), cvRound(width));
         }
@@ -592,8 +592,8 @@ InstanceMask ObjectSubjects::split(const InstanceMask& matte, const cv::Mat& rgb
         if (t.pose) {
             skeletons[inMatte[k]] = skeletonOf(t);
             const Skeleton& s = skeletons[inMatte[k]];
-            drawSkeleton(seedOf[k], s, r.tl(), s.width, true);
-            drawSkeleton(claimOf[k], s, r.tl(), s.width * claimWidth, true);
+            drawSkeleton(seedOf[k], s, r.tl(), s.width);
+            drawSkeleton(claimOf[k], s, r.tl(), s.width * claimWidth);
         } else {
             const cv::Point centre(t.box.x + t.box.width / 2 - r.x,
                                    t.box.y + t.box.height / 2 - r.y);
@@ -606,17 +606,20 @@ InstanceMask ObjectSubjects::split(const InstanceMask& matte, const cv::Mat& rgb
         }
         seedOf[k] &= core(r);
     }
-    // Whether a is in front of b.
-    // A box over half the picture without a skeleton is the scene's (a
-    // table, a bed, the ground): what lies in it is in front of it, close
-    // to its size or not.
+    // Whether a is in front of b: smaller and mostly inside its box. A box
+    // over half the picture without a skeleton is the scene's (a table, a
+    // bed, the ground): what lies in it is in front of it, close to its size
+    // or not.
     auto front = [&](const Thing& a, const Thing& b) {
         const bool scene = b.area >= sceneShare * double(size.area()) && !b.pose;
         return a.area <= (scene ? inFrontOfScene : inFront) * b.area &&
                (a.box & b.box).area() >= frontInside * a.area;
     };
-    // Against a skeleton an object in front claims only its middle: a tie
-    // box drawn wide leaves the torso around it to the person.
+    // No seed where an object in front claims the picture, nor, for an
+    // object without a skeleton, where another it overlaps that is not
+    // behind it does. Against a skeleton an object in front claims only its
+    // middle: a tie box drawn wide leaves the torso around it to the person.
+    // An object whose seeds all go keeps those no object in front took.
     const std::vector<cv::Mat> middles = [&] {
         std::vector<cv::Mat> m;
         for (const cv::Mat& s : seedOf)
