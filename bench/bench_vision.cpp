@@ -1,9 +1,11 @@
 // Speed and memory of the vision layer, in one process and one run:
-// loading the network, whole analyses of a large photo (2560 x 1920, an
-// evaluation photo upscaled) and of a video frame (854 x 480), the subject
-// split alone, the plain recipe's forward pass on a separately loaded net
-// (blobFromImage and forward, no post-processing) for comparison, masks
-// made from a finished analysis, and the peak memory of each analysis.
+// loading the network (and the object and pose finders), whole analyses of
+// a large photo (2560 x 1920, an evaluation photo upscaled) and of a video
+// frame (854 x 480), the subject split, the finders and the sharing of the
+// matte among what they find alone, the plain recipe's forward pass on a
+// separately loaded net (blobFromImage and forward, no post-processing) for
+// comparison, masks made from a finished analysis (the whole, a share of
+// the matte, a cut of its own), and the peak memory of each analysis.
 //
 //   build/bench/bench_vision [--runs N]     (default 3 rounds of the passes)
 //
@@ -16,6 +18,8 @@
 #include "ImageIntake.h"
 #include "MatView.h"
 #include "MatteSubjects.h"
+#include "ObjectMask.h"
+#include "ObjectSubjects.h"
 #include "OnDeviceVision.h"
 #include "SegmentationNetwork.h"
 #include "SubjectAnalysis.h"
@@ -222,12 +226,28 @@ int main(int argc, char** argv)
         measured(QStringLiteral("analysis 854x480"), [&] {
             analysisSmall = timed(1, [&] { SubjectAnalysis::analyze(*small, vision); });
         });
-        std::printf("Subjects in the large photo: %zu\n", largeAnalysis->instances.size());
+        std::printf("Subjects in the large photo: %zu (finders %s)\n",
+                    largeAnalysis->instances.size(),
+                    vision.findersAvailable() ? "loaded" : "missing: the matte alone");
 
         measured(QStringLiteral("mask 2560x1920, all and one"), [&] {
             record(QStringLiteral("mask(all) 2560x1920"),
                    timed(20, [&] { largeAnalysis->mask(std::nullopt); }));
             record(QStringLiteral("mask(1) 2560x1920"), timed(20, [&] { largeAnalysis->mask(1); }));
+            // A subject with a cut of its own: the first mask makes it.
+            const InstanceMask& subjects = *largeAnalysis->subjects;
+            for (size_t i = 0; i < subjects.info.size(); ++i) {
+                if (!subjects.info[i].own)
+                    continue;
+                const int64_t label = int64_t(i + 1);
+                record(QStringLiteral("first mask(%1) 2560x1920, cut %2x%3")
+                           .arg(label)
+                           .arg(subjects.info[i].own->roi().width)
+                           .arg(subjects.info[i].own->roi().height),
+                       timed(1, [&] { largeAnalysis->mask(label); }));
+                record(QStringLiteral("  again"), timed(20, [&] { largeAnalysis->mask(label); }));
+                break;
+            }
         });
 
         // The network alone, on a SegmentationNetwork of its own.
@@ -288,6 +308,38 @@ int main(int argc, char** argv)
         };
         timeSplit(large, matte);
         timeSplit(*small, network->matte(*small));
+
+        // The finders on the working-size image, and the sharing of the
+        // matte among what they find.
+        const QString objectsPath = ObjectDetector::defaultPath();
+        const QString posesPath = PoseEstimator::defaultPath();
+        if (!objectsPath.isEmpty() && !posesPath.isEmpty()) {
+            const auto objects = ObjectDetector::load(objectsPath);
+            const auto poses = PoseEstimator::load(posesPath);
+            for (const QImage* image : {&large, &*small}) {
+                const cv::Mat imageMatte = network->matte(*image);
+                cv::Mat workingMatte, rgb;
+                workingInputs(*image, imageMatte, &workingMatte, &rgb);
+                cv::Mat rgba;
+                cv::cvtColor(rgb, rgba, cv::COLOR_RGB2RGBA);
+                const QString size = QStringLiteral("%1x%2").arg(rgb.cols).arg(rgb.rows);
+                objects->detect(rgba); // set-up passes, not timed
+                poses->detect(rgba);
+                std::vector<DetectedObject> found;
+                std::vector<DetectedPose> people;
+                record(QStringLiteral("ObjectDetector::detect %1").arg(size),
+                       timed(5, [&] { found = objects->detect(rgba, ObjectSubjects::minScore); }));
+                record(QStringLiteral("PoseEstimator::detect %1").arg(size), timed(5, [&] {
+                           people = poses->detect(rgba, ObjectSubjects::minPoseScore);
+                       }));
+                const InstanceMask pieces = MatteSubjects::split(workingMatte, cv::Mat());
+                record(QStringLiteral("ObjectSubjects::split %1 (%2 finds, %3 people)")
+                           .arg(size)
+                           .arg(found.size())
+                           .arg(people.size()),
+                       timed(5, [&] { ObjectSubjects::split(pieces, rgb, found, people); }));
+            }
+        }
     } catch (const VantelError& e) {
         std::fprintf(stderr, "bench_vision: %s\n", e.what());
         return 1;

@@ -10,8 +10,11 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QImageReader>
+#include <QRegularExpression>
 #include <cerrno>
 #include <cmath>
+#include <opencv2/imgproc.hpp>
 #include <sys/stat.h>
 
 namespace {
@@ -49,12 +52,48 @@ QString shown(const QByteArray& path)
     return QFile::decodeName(path);
 }
 
+// The size of the picture in a file as it is shown: its stored size, turned
+// by its orientation. Invalid when the file says nothing.
+QSize shownSize(const QByteArray& path)
+{
+    QImageReader reader(QFile::decodeName(path));
+    reader.setAutoTransform(true);
+    const QSize stored = reader.size();
+    return reader.transformation().testFlag(QImageIOHandler::TransformationRotate90)
+               ? stored.transposed()
+               : stored;
+}
+
+// Subject n's line for --list: its class (or "unnamed" for a part of the
+// matte no finder named), the finder's score, and its box in image pixels.
+QString describe(const SubjectAnalysis& analysis, int64_t n, QSize image)
+{
+    const InstanceMask& subjects = *analysis.subjects;
+    const SubjectInfo info =
+        size_t(n) <= subjects.info.size() ? subjects.info[size_t(n - 1)] : SubjectInfo();
+    const double sx = double(image.width()) / subjects.labels.cols;
+    const double sy = double(image.height()) / subjects.labels.rows;
+    // The matte's own split names nothing and leaves the box to its pixels.
+    const cv::Rect box = info.box.empty() ? cv::boundingRect(subjects.owner == int(n)) : info.box;
+    return QStringLiteral("%1 %2 %3 %4,%5 %6x%7")
+        .arg(n)
+        .arg(info.className.isEmpty()
+                 ? QStringLiteral("unnamed")
+                 : QString(info.className).replace(QLatin1Char(' '), QLatin1Char('_')))
+        .arg(double(info.score), 0, 'f', 2)
+        .arg(qRound(box.x * sx))
+        .arg(qRound(box.y * sy))
+        .arg(qRound(box.width * sx))
+        .arg(qRound(box.height * sy));
+}
+
 } // namespace
 
 std::optional<CutJob::Options> CutJob::Options::parse(const QString& feather,
                                                       const QString& background,
                                                       const std::optional<QString>& subject,
-                                                      bool maskOnly, QString* problem)
+                                                      bool maskOnly, QString* problem,
+                                                      const std::optional<QString>& at)
 {
     Options options;
     options.maskOnly = maskOnly;
@@ -82,6 +121,20 @@ std::optional<CutJob::Options> CutJob::Options::parse(const QString& feather,
             return std::nullopt;
         }
         options.subject = n;
+    }
+    if (at) {
+        const QRegularExpressionMatch m =
+            QRegularExpression(QStringLiteral("^\\s*(\\d{1,9})\\s*,\\s*(\\d{1,9})\\s*$"))
+                .match(*at);
+        if (!m.hasMatch()) {
+            *problem = QStringLiteral("--at takes a pixel as X,Y");
+            return std::nullopt;
+        }
+        if (subject) {
+            *problem = QStringLiteral("--at and --subject cannot be given together");
+            return std::nullopt;
+        }
+        options.at = QPoint(m.captured(1).toInt(), m.captured(2).toInt());
     }
     return options;
 }
@@ -143,7 +196,7 @@ CutJob::Outcome CutJob::run(const QByteArray& input)
     Outcome outcome;
     QElapsedTimer timer;
     timer.start();
-    if (!makeFolder(m_outDir)) {
+    if (!m_outDir.isEmpty() && !makeFolder(m_outDir)) {
         outcome.error = QStringLiteral("Couldn't create the folder %1.").arg(shown(m_outDir));
         return outcome;
     }
@@ -154,20 +207,61 @@ CutJob::Outcome CutJob::run(const QByteArray& input)
     }
     try {
         const auto analysis = SubjectAnalysis::analyze(*image, m_vision);
-        if (m_options.subject && !analysis->instances.count(*m_options.subject)) {
+        if (m_options.list && analysis->subjects) {
+            for (int64_t n : analysis->instances)
+                outcome.subjects << describe(*analysis, n, image->size());
+        }
+        std::optional<int64_t> subject = m_options.subject;
+        if (m_options.at) {
+            // The pixel of the file as shown, wherever the image was scaled.
+            const QPoint at = *m_options.at;
+            QSize shown = shownSize(input);
+            if (!shown.isValid())
+                shown = image->size();
+            if (at.x() >= shown.width() || at.y() >= shown.height()) {
+                outcome.error = QStringLiteral("%1,%2 is outside the image (%3x%4).")
+                                    .arg(at.x())
+                                    .arg(at.y())
+                                    .arg(shown.width())
+                                    .arg(shown.height());
+                return outcome;
+            }
+            const int64_t label = analysis->labelAtNormalized(
+                QPointF((at.x() + 0.5) / shown.width(), (at.y() + 0.5) / shown.height()));
+            if (label < 1) {
+                outcome.error =
+                    QStringLiteral("There is no subject at %1,%2.").arg(at.x()).arg(at.y());
+                return outcome;
+            }
+            subject = label;
+        }
+        if (subject && !analysis->instances.count(*subject)) {
             outcome.error = QStringLiteral("There is no subject %1 (found %2).")
-                                .arg(*m_options.subject)
+                                .arg(*subject)
                                 .arg(analysis->instances.size());
             return outcome;
         }
-        const cv::Mat mask = analysis->mask(m_options.subject);
+        if (m_outDir.isEmpty()) {
+            outcome.summary = QStringLiteral("%1 subject(s)").arg(analysis->instances.size());
+            return outcome;
+        }
+        // A grey image of the mask or the label image (at the image's size,
+        // 0 for the background), or the cut-out.
+        auto grey = [](const cv::Mat& m) {
+            return QImage(m.data, m.cols, m.rows, int(m.step[0]), QImage::Format_Grayscale8).copy();
+        };
         QImage out;
-        if (m_options.maskOnly) {
-            out = QImage(mask.data, mask.cols, mask.rows, int(mask.step[0]),
-                         QImage::Format_Grayscale8)
-                      .copy();
+        if (m_options.labels) {
+            cv::Mat labels = cv::Mat::zeros(image->height(), image->width(), CV_8UC1);
+            if (analysis->labels)
+                cv::resize(analysis->labels->labels, labels, labels.size(), 0, 0,
+                           cv::INTER_NEAREST);
+            out = grey(labels);
+        } else if (m_options.maskOnly) {
+            out = grey(analysis->mask(subject));
         } else {
             // The subject's own colour in the soft and feathered edge.
+            const cv::Mat mask = analysis->mask(subject);
             const cv::Mat foreground = ForegroundEstimate::estimate(*image, mask);
             out = Compositor::composite(*image, mask, foreground, m_options.feather,
                                         m_options.background)

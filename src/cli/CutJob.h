@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QColor>
 #include <QList>
+#include <QPoint>
 #include <QSet>
 #include <QString>
 #include <cstdint>
@@ -24,24 +25,31 @@ public:
         double feather = 0;
         std::optional<QColor> background;
         std::optional<int64_t> subject;
+        // Keep what a click at this pixel of the input keeps.
+        std::optional<QPoint> at;
         bool maskOnly = false;
+        bool labels = false; // write the label image instead of the cut-out
+        bool list = false;   // list the subjects found
         bool overwrite = false;
 
         // Parses the command line's texts; none (and a reason) when invalid.
         static std::optional<Options> parse(const QString& feather, const QString& background,
                                             const std::optional<QString>& subject, bool maskOnly,
-                                            QString* problem);
+                                            QString* problem,
+                                            const std::optional<QString>& at = std::nullopt);
     };
 
     struct Outcome
     {
-        QString written; // the file written
-        QString note;    // why it has the name it has, when not the plain one
-        QString summary; // what was found, how long it took
-        QString error;   // empty on success
+        QString written;      // the file written
+        QString note;         // why it has the name it has, when not the plain one
+        QString summary;      // what was found, how long it took
+        QString error;        // empty on success
+        QStringList subjects; // with Options::list, a line per subject
     };
 
     // `vision` must outlive the job; `inputs` are the batch's input files.
+    // An empty `outDir` writes nothing (for --list alone).
     CutJob(Options options, QByteArray outDir, VisionService& vision, QList<QByteArray> inputs);
 
     Outcome run(const QByteArray& input);

@@ -78,6 +78,19 @@ int main(int argc, char** argv)
                       QStringLiteral("Keeps only subject N (1 is the largest) instead of all."),
                       QStringLiteral("N")});
     parser.addOption(
+        {QStringLiteral("at"),
+         QStringLiteral("Keeps what a click at pixel X,Y of the input keeps (an error where "
+                        "there is nothing to keep)."),
+         QStringLiteral("X,Y")});
+    parser.addOption(
+        {QStringLiteral("list"),
+         QStringLiteral("Prints each subject found to stdout: its number, class, score (0 to 1) "
+                        "and box (X,Y WxH in image pixels). Without -o nothing is written.")});
+    parser.addOption(
+        {QStringLiteral("labels"),
+         QStringLiteral("Writes the label image instead of the cut-out: 8-bit grey, 0 for the "
+                        "background, N where a click keeps subject N.")});
+    parser.addOption(
         {QStringLiteral("mask"),
          QStringLiteral(
              "Writes the subject mask (grey, white = subject) instead of the cut-out.")});
@@ -105,11 +118,18 @@ int main(int argc, char** argv)
         parser.isSet(QStringLiteral("subject"))
             ? std::optional(parser.value(QStringLiteral("subject")))
             : std::nullopt,
-        parser.isSet(QStringLiteral("mask")), &problem);
+        parser.isSet(QStringLiteral("mask")), &problem,
+        parser.isSet(QStringLiteral("at")) ? std::optional(parser.value(QStringLiteral("at")))
+                                           : std::nullopt);
     if (!options)
         return usage(problem);
-    if (!parser.isSet(QStringLiteral("output")) || parser.positionalArguments().isEmpty())
-        return usage(QStringLiteral("needs -o OUTDIR and at least one IMAGE"));
+    options->list = parser.isSet(QStringLiteral("list"));
+    options->labels = parser.isSet(QStringLiteral("labels"));
+    if (options->labels && options->maskOnly)
+        return usage(QStringLiteral("--labels and --mask cannot be given together"));
+    if ((!parser.isSet(QStringLiteral("output")) && !options->list) ||
+        parser.positionalArguments().isEmpty())
+        return usage(QStringLiteral("needs -o OUTDIR (or --list) and at least one IMAGE"));
     options->overwrite = parser.isSet(QStringLiteral("overwrite"));
 
     // A network named on the command line must load; without one, the
@@ -139,7 +159,9 @@ int main(int argc, char** argv)
 
     int from = 1;
     const QList<QByteArray> outDir =
-        rawArguments(argc, argv, {parser.value(QStringLiteral("output"))}, &from);
+        parser.isSet(QStringLiteral("output"))
+            ? rawArguments(argc, argv, {parser.value(QStringLiteral("output"))}, &from)
+            : QList<QByteArray>{QByteArray()};
     from = 1;
     const QList<QByteArray> inputs = rawArguments(argc, argv, parser.positionalArguments(), &from);
     CutJob job(*options, outDir.first(), vision, inputs);
@@ -150,7 +172,12 @@ int main(int argc, char** argv)
                                    .arg(i + 1)
                                    .arg(inputs.size())
                                    .arg(QFile::decodeName(inputs[i]));
-        if (outcome.error.isEmpty()) {
+        for (const QString& subject : outcome.subjects)
+            std::printf("%s: %s\n", qPrintable(QFile::decodeName(inputs[i])), qPrintable(subject));
+        std::fflush(stdout);
+        if (outcome.error.isEmpty() && outcome.written.isEmpty()) {
+            std::fprintf(stderr, "%s (%s)\n", qPrintable(prefix), qPrintable(outcome.summary));
+        } else if (outcome.error.isEmpty()) {
             const QString note =
                 outcome.note.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(outcome.note);
             std::fprintf(stderr, "%s -> %s%s (%s)\n", qPrintable(prefix),

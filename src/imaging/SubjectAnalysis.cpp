@@ -42,9 +42,10 @@ cv::Mat SubjectAnalysis::mask(std::optional<int64_t> selected) const
 {
     const QSize target = cg.size();
     if (subjects) {
-        // A given label is passed on as it is, whether or not it was found.
-        const InstanceSet wanted = selected ? InstanceSet{*selected} : instances;
-        return subjects->scaledMask(wanted, cv::Size(target.width(), target.height()));
+        const cv::Size size(target.width(), target.height());
+        // Nothing picked is the whole matte; a given label is passed on as
+        // it is, whether or not it was found.
+        return selected ? subjects->scaledMask({*selected}, size) : subjects->wholeMask(size);
     }
     if (personMask)
         return fit(*personMask, target);

@@ -26,8 +26,10 @@ public:
     // VantelError::noSubject or the service's error.
     static std::shared_ptr<const SubjectAnalysis> analyze(const QImage& cg, VisionService& vision);
 
-    // The mask of one subject, or of all when none is given, as CV_8UC1 of
-    // the image's size. Throws VantelError::noSubject.
+    // The mask of one subject, or of all when none is given (the whole
+    // matte, as the network saw the picture), as CV_8UC1 of the image's
+    // size. A subject with a mask of its own may take a moment the first
+    // time. Throws VantelError::noSubject.
     cv::Mat mask(std::optional<int64_t> selected) const;
 
     // The label under a normalized point; 0 for background and without a map.

@@ -1,7 +1,22 @@
 #include "InstanceMask.h"
 
+#include "ObjectMask.h"
+
 #include <array>
 #include <opencv2/imgproc.hpp>
+
+namespace {
+
+cv::Mat scaled(const cv::Mat& mask, cv::Size size)
+{
+    if (size.empty() || size == mask.size())
+        return mask;
+    cv::Mat out;
+    cv::resize(mask, out, size, 0, 0, cv::INTER_LINEAR);
+    return out;
+}
+
+} // namespace
 
 InstanceSet InstanceMask::allInstances() const
 {
@@ -14,8 +29,14 @@ InstanceSet InstanceMask::allInstances() const
 cv::Mat InstanceMask::scaledMask(const InstanceSet& instances, cv::Size size) const
 {
     std::array<uchar, 256> keep{};
+    std::vector<const ObjectMask*> own;
     for (int64_t label : instances) {
-        if (label >= 1 && label <= count && label <= 255)
+        if (label < 1 || label > count || label > 255)
+            continue;
+        const size_t i = size_t(label - 1);
+        if (i < info.size() && info[i].own)
+            own.push_back(info[i].own.get());
+        else
             keep[size_t(label)] = 255;
     }
     cv::Mat chosen(matte.size(), CV_8UC1);
@@ -26,9 +47,14 @@ cv::Mat InstanceMask::scaledMask(const InstanceSet& instances, cv::Size size) co
         for (int x = 0; x < chosen.cols; ++x)
             out[x] = soft[x] & keep[who[x]];
     }
-    if (size.empty() || size == chosen.size())
-        return chosen;
-    cv::Mat scaled;
-    cv::resize(chosen, scaled, size, 0, 0, cv::INTER_LINEAR);
-    return scaled;
+    for (const ObjectMask* mask : own) {
+        cv::Mat area = chosen(mask->roi());
+        cv::max(area, mask->alpha(), area);
+    }
+    return scaled(chosen, size);
+}
+
+cv::Mat InstanceMask::wholeMask(cv::Size size) const
+{
+    return scaled(matte, size);
 }

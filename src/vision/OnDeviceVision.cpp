@@ -4,6 +4,7 @@
 #include "AreaDownscale.h"
 #include "MatView.h"
 #include "MatteSubjects.h"
+#include "ObjectSubjects.h"
 #include "PersonSegmenter.h"
 #include "VantelError.h"
 
@@ -14,7 +15,12 @@
 #include <chrono>
 #include <opencv2/imgproc.hpp>
 
-OnDeviceVision::OnDeviceVision(QString networkPath) : m_path(std::move(networkPath)) {}
+OnDeviceVision::OnDeviceVision(QString networkPath, QString objectFinderPath,
+                               QString poseFinderPath)
+    : m_path(std::move(networkPath)), m_objectFinderPath(std::move(objectFinderPath)),
+      m_poseFinderPath(std::move(poseFinderPath))
+{
+}
 
 OnDeviceVision::~OnDeviceVision()
 {
@@ -36,11 +42,24 @@ void OnDeviceVision::startLoading(std::function<void(const QString&)> done)
 {
     std::call_once(m_start, [this, &done] {
         const QString path = m_path;
+        const QString objectFinderPath = m_objectFinderPath;
+        const QString poseFinderPath = m_poseFinderPath;
         std::shared_future<Loaded> loading =
-            std::async(std::launch::async, [path, done = std::move(done)] {
+            std::async(std::launch::async, [path, objectFinderPath, poseFinderPath,
+                                            done = std::move(done)] {
                 Loaded result;
                 try {
                     result.network = SegmentationNetwork::load(path);
+                    // The finders only share the matte out: without the
+                    // network they are not loaded, and without them the
+                    // matte's own split stands.
+                    try {
+                        result.objects = ObjectDetector::load(objectFinderPath);
+                        result.poses = PoseEstimator::load(poseFinderPath);
+                    } catch (const VantelError&) {
+                        result.objects.reset();
+                        result.poses.reset();
+                    }
                 } catch (const VantelError& e) {
                     result.error = e.errorDescription();
                 } catch (const std::bad_alloc&) {
@@ -97,14 +116,20 @@ bool OnDeviceVision::instanceMasksAvailable()
     return loaded().network != nullptr;
 }
 
+bool OnDeviceVision::findersAvailable()
+{
+    return loaded().objects && loaded().poses;
+}
+
 std::optional<InstanceMask> OnDeviceVision::generateForegroundInstanceMask(const QImage& image)
 {
-    const std::shared_ptr<SegmentationNetwork> network = loaded().network;
-    if (!network)
-        throw VantelError::platform(loaded().error);
+    const Loaded& models = loaded();
+    if (!models.network)
+        throw VantelError::platform(models.error);
     try {
         const QImage rgba = image.convertToFormat(QImage::Format_RGBA8888);
-        return InstanceMask(subjectsIn(rgba, network->matte(rgba)));
+        return subjectsIn(rgba, models.network->matte(rgba), models.objects.get(),
+                          models.poses.get());
     } catch (const cv::Exception& e) {
         throw SegmentationNetwork::errorFor(e);
     } catch (const std::bad_alloc&) {
@@ -112,17 +137,24 @@ std::optional<InstanceMask> OnDeviceVision::generateForegroundInstanceMask(const
     }
 }
 
-MatteSubjects::Result OnDeviceVision::subjectsIn(const QImage& image, const cv::Mat& matte)
+InstanceMask OnDeviceVision::subjectsIn(const QImage& image, const cv::Mat& matte,
+                                        ObjectDetector* objectFinder, PoseEstimator* poseFinder)
 {
     const QImage rgba = image.convertToFormat(QImage::Format_RGBA8888);
 
     // The split works at the image's aspect, no finer than the network saw it.
     const cv::Size working = MatteSubjects::workingSize(rgba.size());
     const cv::Mat workingMatte = AreaDownscale::resized(matte, working);
-    const cv::Mat view = rgbaView(rgba);
+    const cv::Mat small = AreaDownscale::resized(rgbaView(rgba), working);
     cv::Mat rgb;
-    cv::cvtColor(AreaDownscale::resized(view, working), rgb, cv::COLOR_RGBA2RGB);
-    return MatteSubjects::split(workingMatte, rgb);
+    cv::cvtColor(small, rgb, cv::COLOR_RGBA2RGB);
+    if (!objectFinder || !poseFinder)
+        return MatteSubjects::split(workingMatte, rgb);
+
+    // People are told apart by their poses, not their faces.
+    const InstanceMask pieces = MatteSubjects::split(workingMatte, cv::Mat());
+    return ObjectSubjects::split(pieces, rgb, objectFinder->detect(small, ObjectSubjects::minScore),
+                                 poseFinder->detect(small, ObjectSubjects::minPoseScore));
 }
 
 cv::Mat OnDeviceVision::generatePersonSegmentation(const QImage& image)

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "MatteSubjects.h"
+#include "ObjectDetector.h"
+#include "PoseEstimator.h"
 #include "SegmentationNetwork.h"
 #include "VisionService.h"
 
@@ -11,14 +13,20 @@
 #include <mutex>
 
 // Vantel's on-device vision: instance masks from the segmentation network
-// where its file is found and loads, person segmentation otherwise. The
-// network loads once, on a thread of its own, so the first analysis never
-// waits on work queued behind it in the shared pool.
+// where its file is found and loads, person segmentation otherwise. Where
+// the object and pose finders are installed too, the matte is shared among
+// the objects and people they find (ObjectSubjects); without them the
+// matte's own split stands. The networks load once, on a thread of their
+// own, so the first analysis never waits on work queued behind it in the
+// shared pool.
 class OnDeviceVision final : public VisionService
 {
 public:
-    // A service with the network at `networkPath` (an empty path: none).
-    explicit OnDeviceVision(QString networkPath);
+    // A service with the network at `networkPath` (an empty path: none)
+    // and the finders at theirs (empty or missing: the matte alone).
+    explicit OnDeviceVision(QString networkPath,
+                            QString objectFinderPath = ObjectDetector::defaultPath(),
+                            QString poseFinderPath = PoseEstimator::defaultPath());
     ~OnDeviceVision() override;
 
     // Where the installed network is: the user's data folder, then the
@@ -40,20 +48,31 @@ public:
     std::optional<InstanceMask> generateForegroundInstanceMask(const QImage& image) override;
     cv::Mat generatePersonSegmentation(const QImage& image) override;
 
+    // Whether the object and pose finders loaded with the network.
+    bool findersAvailable();
+
     // The subjects of a network's matte (1024 x 1024, 0..1) of an image:
-    // what an instance-mask request does after the forward pass.
-    static MatteSubjects::Result subjectsIn(const QImage& image, const cv::Mat& matte);
+    // what an instance-mask request does after the forward pass. With both
+    // finders, the matte is shared among what they find in the image at
+    // working size; without, its own split (faces and all) stands.
+    static InstanceMask subjectsIn(const QImage& image, const cv::Mat& matte,
+                                   ObjectDetector* objectFinder = nullptr,
+                                   PoseEstimator* poseFinder = nullptr);
 
 private:
     struct Loaded
     {
         std::shared_ptr<SegmentationNetwork> network;
+        std::shared_ptr<ObjectDetector> objects;
+        std::shared_ptr<PoseEstimator> poses;
         QString error;
     };
     const Loaded& loaded();
     std::shared_future<Loaded> loading() const;
 
     const QString m_path;
+    const QString m_objectFinderPath;
+    const QString m_poseFinderPath;
     std::once_flag m_start;
     mutable std::mutex m_lock; // guards m_loading, set once by startLoading()
     std::shared_future<Loaded> m_loading;

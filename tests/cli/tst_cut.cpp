@@ -3,6 +3,7 @@
 
 #include <QDir>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <sys/resource.h>
@@ -24,16 +25,20 @@ class TestCut final : public QObject
     {
         int status = -1;
         QStringList lines;
+        QStringList out; // stdout's lines
     };
 
-    // Runs vantel-cut without an installed network; `limit` caps the size of
-    // the files it may write (RLIMIT_FSIZE), 0 for none.
-    Run cut(const QStringList& arguments, rlim_t limit = 0)
+    // Runs vantel-cut without an installed network (or with the installed
+    // one); `limit` caps the size of the files it may write (RLIMIT_FSIZE),
+    // 0 for none.
+    Run cut(const QStringList& arguments, rlim_t limit = 0, bool network = false)
     {
         QProcess process;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("XDG_DATA_HOME"), path(QStringLiteral("nothing")));
-        env.insert(QStringLiteral("XDG_DATA_DIRS"), path(QStringLiteral("nothing")));
+        if (!network) {
+            env.insert(QStringLiteral("XDG_DATA_HOME"), path(QStringLiteral("nothing")));
+            env.insert(QStringLiteral("XDG_DATA_DIRS"), path(QStringLiteral("nothing")));
+        }
         process.setProcessEnvironment(env);
         process.setChildProcessModifier([limit] {
             if (limit) {
@@ -48,6 +53,8 @@ class TestCut final : public QObject
         run.status = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
         run.lines = QString::fromUtf8(process.readAllStandardError())
                         .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        run.out = QString::fromUtf8(process.readAllStandardOutput())
+                      .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
         return run;
     }
 
@@ -120,6 +127,38 @@ private slots:
                                  QStringLiteral("-o"), path(QStringLiteral("out")), m_person});
         QCOMPARE(missing.status, 1);
         QCOMPARE(missing.lines.size(), 1);
+    }
+
+    // A click on the person with the installed network keeps her, and the
+    // subjects are listed; without the network there is nothing to click.
+    void keepsWhatAClickKeeps()
+    {
+        const Run run = cut({QStringLiteral("--list"), QStringLiteral("--mask"),
+                             QStringLiteral("--at"), QStringLiteral("100,60"), QStringLiteral("-o"),
+                             path(QStringLiteral("at")), m_person},
+                            0, true);
+        QCOMPARE(run.status, 0);
+        QVERIFY2(!run.out
+                      .filter(QRegularExpression(QStringLiteral(
+                          "person.png: \\d+ person 0\\.\\d\\d \\d+,\\d+ \\d+x\\d+$")))
+                      .isEmpty(),
+                 qPrintable(run.out.join(QLatin1Char('\n'))));
+        const QImage mask(path(QStringLiteral("at/person.png")));
+        QVERIFY(qGray(mask.pixel(100, 60)) > 200);
+
+        const Run none = cut({QStringLiteral("--at"), QStringLiteral("5,5"), QStringLiteral("-o"),
+                              path(QStringLiteral("at")), m_person});
+        QCOMPARE(none.status, 1);
+        QVERIFY(none.lines.last().endsWith(QStringLiteral("There is no subject at 5,5.")));
+        for (const QStringList& wrong :
+             {QStringList{QStringLiteral("--at"), QStringLiteral("5")},
+              QStringList{QStringLiteral("--at"), QStringLiteral("1,2"),
+                          QStringLiteral("--subject"), QStringLiteral("1")},
+              QStringList{QStringLiteral("--labels"), QStringLiteral("--mask")}})
+            QCOMPARE(
+                cut(wrong + QStringList{QStringLiteral("-o"), path(QStringLiteral("at")), m_person})
+                    .status,
+                2);
     }
 
     void neverWritesOverInputsOrExistingFiles()

@@ -89,6 +89,50 @@ private slots:
         QVERIFY(cv::countNonZero(onlyA.colRange(0, cat.width()) >= 128) > 0);
         QCOMPARE(cv::countNonZero(onlyA.colRange(cat.width() + 80, pair.width()) >= 128), 0);
     }
+
+    // The finders on the same matte: the astronaut and the cat beside her
+    // are a person and a cat a click tells apart, and nothing picked is the
+    // matte's own result, to the pixel.
+    void findersShareTheMatteOut()
+    {
+        const QString objectsPath = ObjectDetector::defaultPath();
+        const QString posesPath = PoseEstimator::defaultPath();
+        QVERIFY2(!objectsPath.isEmpty() && !posesPath.isEmpty(),
+                 "the object or pose finder is not installed: run scripts/setup");
+        const QImage person = load(QStringLiteral("astronaut.png"));
+        const QImage cat = load(QStringLiteral("chelsea.png"));
+        QImage scene(person.width() + cat.width(), person.height(), QImage::Format_RGBA8888);
+        scene.fill(QColor(20, 20, 20));
+        QPainter painter(&scene);
+        painter.drawImage(0, 0, person);
+        painter.drawImage(person.width(), person.height() - cat.height(), cat);
+        painter.end();
+
+        const auto network = SegmentationNetwork::load(OnDeviceVision::defaultNetworkPath());
+        const auto objects = ObjectDetector::load(objectsPath);
+        const auto poses = PoseEstimator::load(posesPath);
+        const cv::Mat matte = network->matte(scene);
+        const InstanceMask alone = OnDeviceVision::subjectsIn(scene, matte);
+        const InstanceMask shared =
+            OnDeviceVision::subjectsIn(scene, matte, objects.get(), poses.get());
+        const cv::Size size(scene.width(), scene.height());
+        QCOMPARE(cv::countNonZero(shared.wholeMask(size) !=
+                                  alone.scaledMask(alone.allInstances(), size)),
+                 0);
+
+        auto subjectAt = [&](double x, double y) {
+            const int label = shared.labels.at<uchar>(int(y * shared.labels.rows / size.height),
+                                                      int(x * shared.labels.cols / size.width));
+            return label;
+        };
+        const int astronaut = subjectAt(230, 150), kitten = subjectAt(person.width() + 200, 330);
+        QVERIFY(astronaut > 0 && kitten > 0 && astronaut != kitten);
+        QCOMPARE(shared.info[size_t(astronaut - 1)].className, QStringLiteral("person"));
+        QCOMPARE(shared.info[size_t(kitten - 1)].className, QStringLiteral("cat"));
+        const cv::Mat her = shared.scaledMask({astronaut}, size) >= 128;
+        QCOMPARE(cv::countNonZero(her.colRange(person.width() + 20, size.width)), 0);
+        QVERIFY(cv::countNonZero(her) > person.width() * person.height() / 5);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestRealNetwork)

@@ -1,0 +1,130 @@
+#include "ObjectMask.h"
+
+#include <algorithm>
+#include <opencv2/imgproc.hpp>
+
+namespace {
+
+// The window reaches this share of the box's size beyond each side.
+constexpr double marginShare = 0.3;
+constexpr int minMargin = 6;
+// The middle of the box (this share of its sides) is certainly the object.
+constexpr double coreShare = 0.25;
+// Two or three rounds settle on the coarse shape the object needs; the
+// fourth costs as much again for no better mask.
+constexpr int iterations = 3;
+
+} // namespace
+
+cv::Rect ObjectMask::window(const cv::Rect& box, cv::Size size)
+{
+    const int mx = std::max(minMargin, int(box.width * marginShare));
+    const int my = std::max(minMargin, int(box.height * marginShare));
+    return cv::Rect(box.x - mx, box.y - my, box.width + 2 * mx, box.height + 2 * my) &
+           cv::Rect(0, 0, size.width, size.height);
+}
+
+ObjectMask::ObjectMask(Hints hints, const cv::Rect& roi) : m_hints(std::move(hints)), m_roi(roi)
+{
+    CV_Assert(m_hints.rgb.size() == roi.size());
+}
+
+const cv::Mat& ObjectMask::alpha() const
+{
+    std::call_once(m_once, [this] { m_alpha = cut(m_hints); });
+    return m_alpha;
+}
+
+cv::Mat ObjectMask::cut(const Hints& hints)
+{
+    const cv::Size full = hints.rgb.size();
+    if (full.empty() || hints.box.area() <= 0)
+        return cv::Mat::zeros(full, CV_8UC1);
+    const double scale = std::min(1.0, double(workSide) / std::max(full.width, full.height));
+    const cv::Size small(std::max(1, cvRound(full.width * scale)),
+                         std::max(1, cvRound(full.height * scale)));
+    auto shrink = [&](const cv::Mat& m, int interpolation) {
+        if (m.empty() || scale >= 1.0)
+            return m;
+        cv::Mat out;
+        cv::resize(m, out, small, 0, 0, interpolation);
+        return out;
+    };
+    const cv::Mat rgb = shrink(hints.rgb, cv::INTER_AREA);
+
+    // Beyond the box: background. Inside: the inscribed ellipse likely
+    // object, the corners likely background, the middle certainly object.
+    cv::Mat start(small, CV_8UC1, cv::Scalar(cv::GC_BGD));
+    const cv::Rect2d box(hints.box.x * scale, hints.box.y * scale, hints.box.width * scale,
+                         hints.box.height * scale);
+    const cv::Rect inside =
+        cv::Rect(cvFloor(box.x), cvFloor(box.y), cvCeil(box.width), cvCeil(box.height)) &
+        cv::Rect(0, 0, small.width, small.height);
+    start(inside).setTo(cv::GC_PR_BGD);
+    const cv::Point centre(cvRound(box.x + box.width / 2), cvRound(box.y + box.height / 2));
+    const cv::Size semi(std::max(1, cvRound(box.width / 2)), std::max(1, cvRound(box.height / 2)));
+    cv::ellipse(start, centre, semi, 0, 0, 360, cv::GC_PR_FGD, cv::FILLED);
+    const cv::Mat mine = shrink(hints.mine, cv::INTER_NEAREST);
+    const cv::Mat others = shrink(hints.others, cv::INTER_NEAREST);
+    cv::Mat boxArea = cv::Mat::zeros(small, CV_8UC1);
+    boxArea(inside).setTo(255);
+    if (!mine.empty())
+        start.setTo(cv::GC_PR_FGD, (mine != 0) & boxArea);
+    if (!others.empty())
+        start.setTo(cv::GC_PR_BGD, (others != 0) & boxArea);
+    cv::ellipse(start, centre,
+                cv::Size(std::max(1, cvRound(semi.width * coreShare)),
+                         std::max(1, cvRound(semi.height * coreShare))),
+                0, 0, 360, cv::GC_FGD, cv::FILLED);
+    const int width = std::max(1, cvRound(hints.boneWidth * scale));
+    for (const auto& [a, b] : hints.bones)
+        cv::line(start, a * scale, b * scale, cv::GC_FGD, width);
+    start.setTo(cv::GC_BGD, boxArea == 0);
+
+    cv::Mat labels = start.clone();
+    cv::Mat background, foreground;
+    // The colour models start from k-means on the thread's random numbers:
+    // a fixed seed makes the same object give the same mask every time.
+    cv::RNG& random = cv::theRNG();
+    const uint64 before = random.state;
+    random.state = 0x5eed;
+    try {
+        cv::grabCut(rgb, labels, cv::Rect(), background, foreground, iterations,
+                    cv::GC_INIT_WITH_MASK);
+    } catch (const cv::Exception&) {
+        // A colour model that cannot be fitted (a window of one colour):
+        // what the box says is all there is.
+        labels = start;
+    }
+    random.state = before;
+    cv::Mat object = (labels == cv::GC_FGD) | (labels == cv::GC_PR_FGD);
+
+    // The object is the piece that holds its certain middle; stray bits of
+    // the same colours elsewhere in the box are not.
+    cv::Mat pieces, stats, centroids;
+    const int n = cv::connectedComponentsWithStats(object, pieces, stats, centroids, 8, CV_32S);
+    if (n > 2) {
+        std::vector<uchar> keep(size_t(n), 0);
+        const cv::Mat sure = start == cv::GC_FGD;
+        for (int y = 0; y < pieces.rows; ++y) {
+            const int* p = pieces.ptr<int>(y);
+            const uchar* s = sure.ptr<uchar>(y);
+            for (int x = 0; x < pieces.cols; ++x) {
+                if (s[x] && p[x] > 0)
+                    keep[size_t(p[x])] = 255;
+            }
+        }
+        object = cv::Mat::zeros(small, CV_8UC1);
+        for (int y = 0; y < pieces.rows; ++y) {
+            const int* p = pieces.ptr<int>(y);
+            uchar* o = object.ptr<uchar>(y);
+            for (int x = 0; x < pieces.cols; ++x)
+                o[x] = keep[size_t(p[x])];
+        }
+    }
+    if (scale >= 1.0)
+        return object;
+    cv::Mat soft;
+    cv::resize(object, soft, full, 0, 0, cv::INTER_LINEAR);
+    return soft;
+}

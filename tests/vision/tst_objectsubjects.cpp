@@ -1,0 +1,168 @@
+// The sharing of the matte among objects and people, on drawn pictures and
+// mattes with made-up finds: who owns what, what gets a mask of its own.
+#include "MatteSubjects.h"
+#include "ObjectMask.h"
+#include "ObjectSubjects.h"
+
+#include <QTest>
+#include <opencv2/imgproc.hpp>
+
+namespace {
+
+DetectedObject object(const char* name, float score, cv::Rect2f box)
+{
+    DetectedObject o;
+    o.className = QString::fromLatin1(name);
+    o.classId = o.className == QLatin1String("person") ? 0 : 1;
+    o.score = score;
+    o.box = box;
+    return o;
+}
+
+// A pose with the given joints (COCO's numbering) sure, the rest unseen.
+DetectedPose pose(cv::Rect2f box, std::initializer_list<std::pair<int, cv::Point2f>> joints)
+{
+    DetectedPose p;
+    p.box = box;
+    p.score = 0.6f;
+    for (const auto& [j, at] : joints)
+        p.keypoints[size_t(j)] = {at, 0.8f};
+    return p;
+}
+
+// The matte's own split of a drawn matte (1 where `where` is set).
+InstanceMask matteOf(const cv::Mat& where)
+{
+    cv::Mat m;
+    where.convertTo(m, CV_32F, 1.0 / 255);
+    return MatteSubjects::split(m, cv::Mat());
+}
+
+int ownerAt(const InstanceMask& s, int x, int y)
+{
+    return s.owner.at<uchar>(y, x);
+}
+
+double overlap(const cv::Mat& a, const cv::Mat& b)
+{
+    return double(cv::countNonZero(a & b)) / std::max(1, cv::countNonZero(a | b));
+}
+
+} // namespace
+
+class TestObjectSubjects : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // Two people in one piece of matte, A's arm held out across B's body.
+    // B's skeleton claims the same forearm, bent sharply from a shoulder
+    // above: the arm continues A's skeleton straight on, so it is A's.
+    void armsGoWithTheSkeletonTheyContinue()
+    {
+        cv::Mat rgb(480, 640, CV_8UC3, cv::Scalar(128, 128, 128));
+        cv::Mat where = cv::Mat::zeros(480, 640, CV_8UC1);
+        const cv::Rect bodyA(100, 120, 150, 340), bodyB(330, 100, 150, 360), arm(250, 240, 170, 25);
+        for (const auto& [r, colour] :
+             {std::pair(bodyB, cv::Scalar(200, 40, 40)), std::pair(bodyA, cv::Scalar(40, 40, 200)),
+              std::pair(arm, cv::Scalar(40, 40, 200))}) {
+            rgb(r).setTo(colour);
+            where(r).setTo(255);
+        }
+        const InstanceMask pieces = matteOf(where);
+        QCOMPARE(pieces.count, 1);
+        // A tie box drawn over A's plain jacket: no shape of its own there.
+        const std::vector<DetectedObject> boxes{object("person", 0.8f, {90, 110, 340, 360}),
+                                                object("person", 0.7f, {320, 90, 170, 380}),
+                                                object("tie", 0.3f, {130, 250, 60, 150})};
+        const std::vector<DetectedPose> people{pose({90, 110, 340, 360}, {{5, {220, 150}},
+                                                                          {6, {130, 150}},
+                                                                          {7, {300, 252}},
+                                                                          {9, {380, 252}},
+                                                                          {11, {210, 420}},
+                                                                          {12, {140, 420}}}),
+                                               pose({320, 90, 170, 380}, {{5, {460, 140}},
+                                                                          {6, {350, 140}},
+                                                                          {8, {305, 250}},
+                                                                          {10, {385, 255}},
+                                                                          {11, {450, 430}},
+                                                                          {12, {360, 430}}})};
+        const InstanceMask s = ObjectSubjects::split(pieces, rgb, boxes, people);
+        QCOMPARE(s.count, 3);
+        const int a = ownerAt(s, 120, 200), b = ownerAt(s, 440, 380);
+        QVERIFY(a > 0 && b > 0 && a != b);
+        QCOMPARE(s.info[size_t(a - 1)].className, QStringLiteral("person"));
+        QCOMPARE(ownerAt(s, 160, 320), a);
+        QCOMPARE(int(s.labels.at<uchar>(320, 160)), a);
+        QVERIFY(s.info[size_t(6 - a - b - 1)].own);
+        QCOMPARE(ownerAt(s, 400, 252), a); // the hand, in front of B
+        QCOMPARE(ownerAt(s, 340, 252), a);
+        QCOMPARE(ownerAt(s, 400, 300), b); // B's body below the arm
+        QCOMPARE(ownerAt(s, 400, 200), b);
+        QCOMPARE(ownerAt(s, 340, 440), b);
+        // Shared out, not cut down: every pixel of the matte has its owner,
+        // and nothing picked is the matte itself.
+        QCOMPARE(cv::countNonZero((s.owner > 0) != (pieces.matte > 0)), 0);
+        QCOMPARE(cv::countNonZero(s.wholeMask(cv::Size()) != pieces.matte), 0);
+        const cv::Mat onlyA = s.scaledMask({a}, cv::Size(320, 240));
+        QCOMPARE(onlyA.size(), cv::Size(320, 240));
+        QCOMPARE(int(onlyA.at<uchar>(150, 85)), 255);
+        QCOMPARE(int(onlyA.at<uchar>(190, 220)), 0);
+    }
+
+    void objectsInFrontLeftOutAndUnnamed()
+    {
+        cv::Mat rgb(480, 640, CV_8UC3, cv::Scalar(90, 90, 90));
+        cv::Mat where = cv::Mat::zeros(480, 640, CV_8UC1);
+        // A white board with a dark square lying on it and a bar held out
+        // beyond its box; a yellow block no finder names; a green disc the
+        // matte leaves out.
+        const cv::Rect board(60, 60, 260, 200), square(150, 120, 60, 60), bar(320, 150, 200, 16),
+            block(440, 330, 120, 100);
+        rgb(board).setTo(cv::Scalar(235, 235, 235));
+        rgb(square).setTo(cv::Scalar(30, 60, 30));
+        rgb(bar).setTo(cv::Scalar(235, 235, 235));
+        rgb(block).setTo(cv::Scalar(230, 220, 40));
+        cv::circle(rgb, {150, 380}, 50, cv::Scalar(40, 200, 60), cv::FILLED);
+        for (const cv::Rect& r : {board, bar, block})
+            where(r).setTo(255);
+        const InstanceMask pieces = matteOf(where);
+        const std::vector<DetectedObject> found{object("dining table", 0.6f, {60, 60, 260, 200}),
+                                                object("book", 0.4f, {148, 118, 64, 64}),
+                                                object("frisbee", 0.5f, {95, 325, 110, 110}),
+                                                object("cat", 0.1f, {440, 330, 120, 100})};
+        const InstanceMask s = ObjectSubjects::split(pieces, rgb, found, {});
+        QCOMPARE(s.count, 5);
+        const int table = ownerAt(s, 90, 90), book = ownerAt(s, 180, 150);
+        const int held = ownerAt(s, 480, 158), unnamed = ownerAt(s, 500, 380);
+        QCOMPARE(s.info[size_t(table - 1)].className, QStringLiteral("dining table"));
+        QCOMPARE(s.info[size_t(book - 1)].className, QStringLiteral("book"));
+        QVERIFY(held != table && unnamed != table && held != unnamed);
+        QVERIFY(s.info[size_t(unnamed - 1)].className.isEmpty()); // too faint a cat
+        QCOMPARE(ownerAt(s, 160, 130), book);
+        QCOMPARE(ownerAt(s, 145, 185), table);
+        cv::Mat lying = cv::Mat::zeros(480, 640, CV_8UC1);
+        lying(square).setTo(255);
+        QVERIFY(overlap(s.scaledMask({book}, cv::Size()) >= 128, lying) > 0.9);
+
+        // The disc: a subject of its own, found where a click on it lands,
+        // cut from the picture when first asked for; not part of the whole.
+        const int disc = s.labels.at<uchar>(380, 150);
+        QVERIFY(disc > 0);
+        QCOMPARE(s.info[size_t(disc - 1)].className, QStringLiteral("frisbee"));
+        QVERIFY(s.info[size_t(disc - 1)].own);
+        QCOMPARE(ownerAt(s, 150, 380), 0);
+        cv::Mat truth = cv::Mat::zeros(480, 640, CV_8UC1);
+        cv::circle(truth, {150, 380}, 50, cv::Scalar(255), cv::FILLED);
+        const cv::Mat cut = s.scaledMask({disc}, cv::Size()) >= 128;
+        QVERIFY2(overlap(cut, truth) > 0.9, qPrintable(QString::number(overlap(cut, truth))));
+        QCOMPARE(cv::countNonZero(s.wholeMask(cv::Size())(cv::Rect(95, 325, 110, 110))), 0);
+        // Picked with another subject, each keeps its own.
+        const cv::Mat both = s.scaledMask({disc, table}, cv::Size()) >= 128;
+        QCOMPARE(cv::countNonZero(both & truth), cv::countNonZero(cut & truth));
+        QVERIFY(both.at<uchar>(90, 90));
+    }
+};
+
+QTEST_APPLESS_MAIN(TestObjectSubjects)
+#include "tst_objectsubjects.moc"
