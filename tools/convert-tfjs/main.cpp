@@ -66,10 +66,10 @@ int main(int argc, char** argv)
             } else if (arg == "--float-input") {
                 options.floatInput = true;
             } else if (arg == "--output") {
-                const std::string spec = value();
-                const auto eq = spec.find('=');
-                const std::string tensor = spec.substr(0, eq);
-                std::string name = eq == std::string::npos ? tensor : spec.substr(eq + 1);
+                const std::string pair = value();
+                const auto eq = pair.find('=');
+                const std::string tensor = pair.substr(0, eq);
+                std::string name = eq == std::string::npos ? tensor : pair.substr(eq + 1);
                 options.outputs.emplace_back(tensor, name);
             } else if (arg == "--outputs-as-computed") {
                 options.outputsAsComputed = true;
