@@ -52,6 +52,11 @@ cv::Mat SubjectAnalysis::mask(std::optional<int64_t> selected) const
     throw VantelError::noSubject();
 }
 
+bool SubjectAnalysis::maskTakesAMoment(std::optional<int64_t> selected) const
+{
+    return subjects && selected && subjects->needsCut({*selected});
+}
+
 cv::Mat SubjectAnalysis::fit(const cv::Mat& mask, QSize target)
 {
     if (mask.empty() || target.isEmpty())

@@ -31,6 +31,8 @@ public:
     // size. A subject with a mask of its own may take a moment the first
     // time. Throws VantelError::noSubject.
     cv::Mat mask(std::optional<int64_t> selected) const;
+    // Whether mask(selected) will take that moment.
+    bool maskTakesAMoment(std::optional<int64_t> selected) const;
 
     // The label under a normalized point; 0 for background and without a map.
     int64_t labelAtNormalized(QPointF point) const;

@@ -126,7 +126,7 @@ void VantelModel::setSelectedInstanceValue(const QVariant& value)
 
 void VantelModel::updateProcessing()
 {
-    setProcessing(m_analysing || m_decoding);
+    setProcessing(m_analysing || m_decoding || m_cutting);
 }
 
 void VantelModel::start(const QImage& image)
@@ -136,6 +136,7 @@ void VantelModel::start(const QImage& image)
     ++m_intake;
     m_decoding = false;
     m_analysing = true;
+    m_cutting = 0;
     setOriginal(image);
     setResult(std::nullopt);
     m_analysis.reset();
@@ -213,29 +214,39 @@ void VantelModel::remask()
         return;
     const std::optional<int64_t> selection = m_selectedInstance;
     const int64_t n = m_job;
+    const int64_t r = ++m_remask;
     std::shared_ptr<const SubjectAnalysis> analysis = m_analysis;
     std::shared_ptr<JobPostbox> postbox = m_postbox;
     VantelModel* model = this;
-    m_deps.scheduler->schedule([analysis, selection, n, postbox, model] {
-        Cutout cut;
+    // A subject whose own mask is still to be cut takes a moment: the badge
+    // shows meanwhile. A quicker pick in between takes it down.
+    m_cutting = analysis->maskTakesAMoment(selection) ? r : 0;
+    updateProcessing();
+    m_deps.scheduler->schedule([analysis, selection, n, r, postbox, model] {
+        std::optional<Cutout> cut;
         try {
             cut = cutout(*analysis, selection);
         } catch (const std::exception&) {
-            return; // a failed re-mask ends silently; the shown result stays
+            // A failed re-mask ends silently; the shown result stays.
         }
-        postbox->post([model, n, selection, cut] { model->applyMask(n, selection, cut); });
+        postbox->post([model, n, r, selection, cut] { model->applyMask(n, r, selection, cut); });
     });
 }
 
-void VantelModel::applyMask(int64_t n, std::optional<int64_t> selection, Cutout cut)
+void VantelModel::applyMask(int64_t n, int64_t remask, std::optional<int64_t> selection,
+                            std::optional<Cutout> cut)
 {
+    if (m_cutting == remask) {
+        m_cutting = 0;
+        updateProcessing();
+    }
     // Besides the job number, the selection the mask was made for must still
     // be the current one: with two quick clicks in flight, whichever finishes
     // last would otherwise show a subject other than the one selected.
-    if (m_job != n || selection != m_selectedInstance)
+    if (m_job != n || selection != m_selectedInstance || !cut)
         return;
-    m_baseMask = std::move(cut.mask);
-    m_foreground = std::move(cut.foreground);
+    m_baseMask = std::move(cut->mask);
+    m_foreground = std::move(cut->foreground);
     recomposite();
 }
 
@@ -282,6 +293,7 @@ void VantelModel::reset()
     ++m_intake;
     m_decoding = false;
     m_analysing = false;
+    m_cutting = 0;
     setOriginal(std::nullopt);
     setResult(std::nullopt);
     m_analysis.reset();

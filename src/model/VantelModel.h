@@ -147,7 +147,8 @@ private:
     std::optional<QColor> backgroundColor() const;
     void applyProcessing(int64_t n, std::shared_ptr<const SubjectAnalysis> analysis, Cutout cut);
     void applyProcessingFailure(int64_t n, const QString& message);
-    void applyMask(int64_t n, std::optional<int64_t> selection, Cutout cut);
+    void applyMask(int64_t n, int64_t remask, std::optional<int64_t> selection,
+                   std::optional<Cutout> cut);
     void fail(const QString& message);
     void intake(const ImageOffer& offer, const QString& nothingFound);
     void applyIntake(int64_t n, std::optional<QImage> image, QString failure);
@@ -193,4 +194,8 @@ private:
     int64_t m_intake = 0;
     bool m_decoding = false;
     bool m_analysing = false;
+    // A pick whose subject's own mask is being cut (up to about a second):
+    // the number of that re-mask, 0 when none is.
+    int64_t m_cutting = 0;
+    int64_t m_remask = 0;
 };

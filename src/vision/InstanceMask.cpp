@@ -2,6 +2,7 @@
 
 #include "ObjectMask.h"
 
+#include <algorithm>
 #include <array>
 #include <opencv2/imgproc.hpp>
 
@@ -52,6 +53,14 @@ cv::Mat InstanceMask::scaledMask(const InstanceSet& instances, cv::Size size) co
         cv::max(area, mask->alpha(), area);
     }
     return scaled(chosen, size);
+}
+
+bool InstanceMask::needsCut(const InstanceSet& instances) const
+{
+    return std::any_of(instances.begin(), instances.end(), [&](int64_t label) {
+        const size_t i = size_t(label - 1);
+        return label >= 1 && i < info.size() && info[i].own && !info[i].own->isCut();
+    });
 }
 
 cv::Mat InstanceMask::wholeMask(cv::Size size) const

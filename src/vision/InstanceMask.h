@@ -48,6 +48,9 @@ struct InstanceMask
     // subject with a mask of its own gives that mask (made the first time
     // it is asked for, which may take a moment).
     cv::Mat scaledMask(const InstanceSet& instances, cv::Size size) const;
+    // Whether scaledMask() for `instances` must first cut a subject's own
+    // mask (the slow part of a pick).
+    bool needsCut(const InstanceSet& instances) const;
 
     // The mask with nothing picked: the whole matte, as the network saw the
     // picture, whatever subjects it was shared among.

@@ -31,7 +31,10 @@ ObjectMask::ObjectMask(Hints hints, const cv::Rect& roi) : m_hints(std::move(hin
 
 const cv::Mat& ObjectMask::alpha() const
 {
-    std::call_once(m_once, [this] { m_alpha = cut(m_hints); });
+    std::call_once(m_once, [this] {
+        m_alpha = cut(m_hints);
+        m_cut.store(true, std::memory_order_release);
+    });
     return m_alpha;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <mutex>
 #include <opencv2/core.hpp>
 #include <utility>
@@ -43,6 +44,8 @@ public:
     cv::Rect roi() const { return m_roi; }
     // The mask over roi() (CV_8UC1, 0 .. 255), cut on the first call.
     const cv::Mat& alpha() const;
+    // Whether alpha() has been cut, so that asking for it is quick.
+    bool isCut() const { return m_cut.load(std::memory_order_acquire); }
 
     // The window the cut looks at: the box and a margin around it for the
     // background's colours, within an image of `size`.
@@ -55,4 +58,5 @@ private:
     cv::Rect m_roi;
     mutable std::once_flag m_once;
     mutable cv::Mat m_alpha;
+    mutable std::atomic<bool> m_cut{false};
 };

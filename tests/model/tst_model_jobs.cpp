@@ -1,4 +1,5 @@
 #include "ModelDoubles.h"
+#include "ObjectMask.h"
 
 #include <QElapsedTimer>
 #include <QSignalSpy>
@@ -109,6 +110,38 @@ private slots:
         // Far off the image still reads the nearest edge of the map.
         m.tap(QPointF(7.0, 99.0));
         QCOMPARE(m.selectedInstance(), std::optional<int64_t>(2));
+    }
+
+    void aSubjectStillToBeCutShowsTheBadgeUntilItIsCut()
+    {
+        Rig rig;
+        // Subject 2 has a mask of its own, cut the first time it is asked for.
+        InstanceMask subjects = twoSubjects(40, 30);
+        subjects.info.resize(2);
+        ObjectMask::Hints hints;
+        hints.rgb = cv::Mat(30, 20, CV_8UC3, cv::Scalar(40, 40, 200));
+        hints.box = cv::Rect(2, 8, 16, 20);
+        hints.rgb(hints.box).setTo(cv::Scalar(200, 40, 40));
+        subjects.info[1].own = std::make_shared<const ObjectMask>(hints, cv::Rect(20, 0, 20, 30));
+        rig.vision.instanceResult = subjects;
+        VantelModel& m = *rig.model;
+        rig.ready();
+        const QPointF left(0.25, 0.9), right(0.75, 0.9);
+
+        m.tap(right);
+        QVERIFY(m.isProcessing());
+        rig.scheduler.releaseAll();
+        QVERIFY(!m.isProcessing());
+        QCOMPARE(kept(m), QStringLiteral("2"));
+
+        // Once cut it is quick; a subject of the matte always was. A quick
+        // pick made while a cut runs takes the badge down when it lands.
+        m.tap(left);
+        QVERIFY(!m.isProcessing());
+        m.tap(right);
+        QVERIFY(!m.isProcessing());
+        rig.scheduler.releaseAll();
+        QCOMPARE(kept(m), QStringLiteral("2"));
     }
 
     void clicksThatDoNothing()
