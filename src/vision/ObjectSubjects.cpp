@@ -72,6 +72,9 @@ constexpr double boxMargin = 0.1;
 // A part of a matte subject outside every box is a subject of its own when
 // it is at least this share of it.
 constexpr double leftoverShare = 0.03;
+// A piece of the matte no object took is a bit of an object the matte
+// leaves out when it lies in its box and is no more than this share of it.
+constexpr double pieceShare = 0.1;
 
 using Keypoints = std::array<DetectedPose::Keypoint, 17>;
 enum Joint {
@@ -760,6 +763,50 @@ InstanceMask ObjectSubjects::split(const InstanceMask& matte, const cv::Mat& rgb
     }
     const int labelCount = int(reach.size());
 
+    // A piece of the matte no object's seed reached, lying within the box of
+    // an object the matte leaves out and small beside it, is the bit of that
+    // object the matte saw (the lettering on a dark keyboard): it is that
+    // object's, in the smallest such box.
+    std::vector<int> pieceOf(size_t(labelCount), -1); // flood label -> thing
+    {
+        std::vector<std::array<int, 4>> extent(size_t(labelCount), {INT_MAX, INT_MAX, -1, -1});
+        std::vector<int> count(size_t(labelCount), 0);
+        for (int y = 0; y < size.height; ++y) {
+            const uchar* sh = shared.ptr<uchar>(y);
+            for (int x = 0; x < size.width; ++x) {
+                if (sh[x] < bySeed.size())
+                    continue;
+                auto& e = extent[sh[x]];
+                e = {std::min(e[0], x), std::min(e[1], y), std::max(e[2], x), std::max(e[3], y)};
+                ++count[sh[x]];
+            }
+        }
+        std::vector<int> firstPiece(things.size(), 0);
+        for (int l = 1; l < labelCount; ++l) {
+            const auto& e = extent[size_t(l)];
+            if (e[2] < 0)
+                continue;
+            const cv::Rect piece(cv::Point(e[0], e[1]), cv::Point(e[2] + 1, e[3] + 1));
+            int best = -1;
+            for (size_t i = 0; i < things.size(); ++i) {
+                const Thing& t = things[i];
+                if (t.seed || count[size_t(l)] > pieceShare * t.box.area() ||
+                    (t.box & piece).area() < frontInside * piece.area())
+                    continue;
+                if (best < 0 || t.box.area() < things[size_t(best)].box.area())
+                    best = int(i);
+            }
+            if (best < 0)
+                continue;
+            if (firstPiece[size_t(best)]) {
+                shared.setTo(firstPiece[size_t(best)], shared == l);
+            } else {
+                firstPiece[size_t(best)] = l;
+                pieceOf[size_t(l)] = best;
+            }
+        }
+    }
+
     // Each flood label's pixels, and the box of its confident ones.
     std::vector<int> pixels(size_t(labelCount), 0), corePixels(size_t(labelCount), 0);
     std::vector<cv::Rect> coreBox(static_cast<size_t>(labelCount));
@@ -805,7 +852,13 @@ InstanceMask ObjectSubjects::split(const InstanceMask& matte, const cv::Mat& rgb
         e.flood = l;
         e.size = pixels[size_t(l)];
         e.box = coreBox[size_t(l)].empty() ? cv::Rect() : coreBox[size_t(l)];
-        if (size_t(l) < bySeed.size()) {
+        if (pieceOf[size_t(l)] >= 0) {
+            const Thing& t = things[size_t(pieceOf[size_t(l)])];
+            e.thing = pieceOf[size_t(l)];
+            e.own = true;
+            e.size = t.area * 0.5;
+            e.box = t.box;
+        } else if (size_t(l) < bySeed.size()) {
             const Thing& t = *bySeed[size_t(l)];
             e.thing = int(&t - things.data());
             e.box = t.box;
@@ -854,7 +907,7 @@ InstanceMask ObjectSubjects::split(const InstanceMask& matte, const cv::Mat& rgb
         }
     }
     for (size_t i = 0; i < things.size(); ++i) {
-        if (things[i].seed)
+        if (things[i].seed || std::find(pieceOf.begin(), pieceOf.end(), int(i)) != pieceOf.end())
             continue;
         Entry e;
         e.thing = int(i);

@@ -116,7 +116,7 @@ private slots:
         cv::Mat where = cv::Mat::zeros(480, 640, CV_8UC1);
         // A white board with a dark square lying on it and a bar held out
         // beyond its box; a yellow block no finder names; a green disc the
-        // matte leaves out.
+        // matte leaves out but for the badge printed on it.
         const cv::Rect board(60, 60, 260, 200), square(150, 120, 60, 60), bar(320, 150, 200, 16),
             block(440, 330, 120, 100);
         rgb(board).setTo(cv::Scalar(235, 235, 235));
@@ -124,7 +124,9 @@ private slots:
         rgb(bar).setTo(cv::Scalar(235, 235, 235));
         rgb(block).setTo(cv::Scalar(230, 220, 40));
         cv::circle(rgb, {150, 380}, 50, cv::Scalar(40, 200, 60), cv::FILLED);
-        for (const cv::Rect& r : {board, bar, block})
+        const cv::Rect badge(140, 370, 20, 20);
+        rgb(badge).setTo(cv::Scalar(250, 250, 250));
+        for (const cv::Rect& r : {board, bar, block, badge})
             where(r).setTo(255);
         const InstanceMask pieces = matteOf(where);
         const std::vector<DetectedObject> found{object("dining table", 0.6f, {60, 60, 260, 200}),
@@ -145,18 +147,22 @@ private slots:
         lying(square).setTo(255);
         QVERIFY(overlap(s.scaledMask({book}, cv::Size()) >= 128, lying) > 0.9);
 
-        // The disc: a subject of its own, found where a click on it lands,
-        // cut from the picture when first asked for; not part of the whole.
-        const int disc = s.labels.at<uchar>(380, 150);
+        // The disc: a subject of its own, found where a click on it lands
+        // (its badge too), cut from the picture when first asked for; not
+        // part of the whole but for the badge the matte saw.
+        const int disc = s.labels.at<uchar>(350, 150);
         QVERIFY(disc > 0);
         QCOMPARE(s.info[size_t(disc - 1)].className, QStringLiteral("frisbee"));
         QVERIFY(s.info[size_t(disc - 1)].own);
-        QCOMPARE(ownerAt(s, 150, 380), 0);
+        QCOMPARE(int(s.labels.at<uchar>(380, 150)), disc);
+        QCOMPARE(ownerAt(s, 150, 380), disc);
+        QCOMPARE(ownerAt(s, 150, 350), 0);
         cv::Mat truth = cv::Mat::zeros(480, 640, CV_8UC1);
         cv::circle(truth, {150, 380}, 50, cv::Scalar(255), cv::FILLED);
         const cv::Mat cut = s.scaledMask({disc}, cv::Size()) >= 128;
         QVERIFY2(overlap(cut, truth) > 0.9, qPrintable(QString::number(overlap(cut, truth))));
-        QCOMPARE(cv::countNonZero(s.wholeMask(cv::Size())(cv::Rect(95, 325, 110, 110))), 0);
+        QCOMPARE(cv::countNonZero(s.wholeMask(cv::Size())(cv::Rect(95, 325, 110, 110))),
+                 badge.area());
         // Picked with another subject, each keeps its own.
         const cv::Mat both = s.scaledMask({disc, table}, cv::Size()) >= 128;
         QCOMPARE(cv::countNonZero(both & truth), cv::countNonZero(cut & truth));
