@@ -35,6 +35,9 @@ constexpr float faintKeypoint = 0.05f;
 // one joint.
 constexpr double sameJoint = 0.35;
 constexpr int maxObjects = 48;
+// A faint find is offered only up to this share of the picture: a box over
+// much of the scene the finder is unsure of is the scene misread.
+constexpr double faintArea = 0.25;
 constexpr int coreLevel = 128;        // the matte at one half
 constexpr int labelLevel = 64;        // as MatteSubjects::labelThreshold
 constexpr double speckShare = 0.0005; // as MatteSubjects
@@ -106,8 +109,9 @@ struct Thing
     std::optional<Keypoints> pose;
     double area = 0;
     double cover = 0;
-    cv::Rect reach; // where its share of the matte may lie
-    int seed = 0;   // its label in the flood, 0 when not in the matte
+    cv::Rect reach;     // where its share of the matte may lie
+    int seed = 0;       // its label in the flood, 0 when not in the matte
+    bool faint = false; // below minScore: never shares the matte
 };
 
 struct Segment
@@ -223,6 +227,18 @@ Skeleton skeletonOf(const Thing& t)
     return s;
 }
 
+// The torso drawn `scale` times as large as its joints, in image pixels.
+std::vector<cv::Point> wideTorso(const Skeleton& s, double scale)
+{
+    cv::Point2f middle;
+    for (const cv::Point& c : s.torso)
+        middle += cv::Point2f(c) / float(s.torso.size());
+    std::vector<cv::Point> wide;
+    for (const cv::Point& c : s.torso)
+        wide.emplace_back(middle + (cv::Point2f(c) - middle) * float(scale / torsoScale));
+    return wide;
+}
+
 // Where a person's share may lie within their reach: no further from the
 // skeleton than a body could be.
 cv::Mat bodyAround(const Thing& t, const Skeleton& s)
@@ -231,13 +247,9 @@ cv::Mat bodyAround(const Thing& t, const Skeleton& s)
     cv::Mat body = cv::Mat::zeros(t.reach.size(), CV_8UC1);
     const cv::Point2f origin(t.reach.tl());
     if (!s.torso.empty()) {
-        cv::Point2f middle;
-        for (const cv::Point& c : s.torso)
-            middle += cv::Point2f(c) / float(s.torso.size());
-        std::vector<cv::Point> wide;
-        for (const cv::Point& c : s.torso)
-            wide.emplace_back(middle + (cv::Point2f(c) - middle) * float(bodyTorso / torsoScale) -
-                              origin);
+        std::vector<cv::Point> wide = wideTorso(s, bodyTorso);
+        for (cv::Point& c : wide)
+            c -= t.reach.tl();
         cv::fillConvexPoly(body, wide, cv::Scalar(255));
     }
     for (const Segment& g : s.trunk)
@@ -347,12 +359,13 @@ std::vector<Thing> gather(const std::vector<DetectedObject>& objects,
                      [](auto* a, auto* b) { return a->score > b->score; });
     std::vector<Thing> things;
     for (const DetectedObject* o : byScore) {
-        if (o->score < ObjectSubjects::minScore || int(things.size()) >= maxObjects)
+        if (o->score < ObjectSubjects::minFaintScore || int(things.size()) >= maxObjects)
             continue;
         const cv::Rect box = cv::Rect(cv::Point(cvFloor(o->box.x), cvFloor(o->box.y)),
                                       cv::Point(cvCeil(o->box.br().x), cvCeil(o->box.br().y))) &
                              frame;
-        if (box.area() < minArea)
+        const bool faint = o->score < ObjectSubjects::minScore;
+        if (box.area() < minArea || (faint && box.area() > faintArea * size.area()))
             continue;
         if (std::any_of(things.begin(), things.end(), [&](const Thing& t) {
                 return boxOverlap(t.box, box) > sameThing ||
@@ -365,6 +378,7 @@ std::vector<Thing> gather(const std::vector<DetectedObject>& objects,
         t.box = box;
         t.className = o->className;
         t.score = o->score;
+        t.faint = faint;
         things.push_back(t);
     }
 
@@ -388,7 +402,8 @@ std::vector<Thing> gather(const std::vector<DetectedObject>& objects,
     for (size_t p = 0; p < poses.size(); ++p) {
         for (size_t t = 0; t < things.size(); ++t) {
             const float overlap = boxOverlap(things[t].box, poseBoxes[p]);
-            if (things[t].className == QLatin1String("person") && overlap >= poseFits)
+            if (things[t].className == QLatin1String("person") && !things[t].faint &&
+                overlap >= poseFits)
                 pairs.push_back({overlap, p, t});
         }
     }
@@ -558,7 +573,7 @@ InstanceMask ObjectSubjects::split(const InstanceMask& matte, const cv::Mat& rgb
     for (size_t i = 0; i < things.size(); ++i) {
         Thing& t = things[i];
         t.cover = double(coreIn(t.box)) / std::max(1.0, t.area);
-        if (t.cover >= coverNeeded)
+        if (t.cover >= coverNeeded && !t.faint)
             inMatte.push_back(i);
     }
     std::stable_sort(inMatte.begin(), inMatte.end(),
@@ -666,16 +681,40 @@ InstanceMask ObjectSubjects::split(const InstanceMask& matte, const cv::Mat& rgb
                 seeds(t.reach).setTo(t.seed, seedOf[k]);
         }
     }
+    // Where one person's limb lies over another's body it is in front of
+    // that body, and of any limb of theirs drawn there: a hand seen over
+    // someone's chest is before it, not behind. Such parts are drawn last,
+    // and around them (as wide as a claim) the other's seeds give way: the
+    // hand's own edges, not the drawn width, decide where it ends.
+    cv::Mat torsos = cv::Mat::zeros(size, CV_8UC1);
+    std::vector<cv::Mat> limbsOf(n), aroundOf(n);
     for (size_t k = 0; k < n; ++k) {
         const Thing& t = things[inMatte[k]];
         if (!t.pose)
             continue;
         const Skeleton& s = skeletons[inMatte[k]];
-        cv::Mat limbs = cv::Mat::zeros(t.reach.size(), CV_8UC1);
-        for (const Segment& g : s.limbs)
-            cv::line(limbs, g.a - cv::Point2f(t.reach.tl()), g.b - cv::Point2f(t.reach.tl()),
-                     cv::Scalar(255), cvRound(s.width));
-        seeds(t.reach).setTo(t.seed, limbs & seedOf[k]);
+        limbsOf[k] = cv::Mat::zeros(t.reach.size(), CV_8UC1);
+        aroundOf[k] = cv::Mat::zeros(t.reach.size(), CV_8UC1);
+        for (const Segment& g : s.limbs) {
+            const cv::Point2f a = g.a - cv::Point2f(t.reach.tl()),
+                              b = g.b - cv::Point2f(t.reach.tl());
+            cv::line(limbsOf[k], a, b, cv::Scalar(255), cvRound(s.width));
+            cv::line(aroundOf[k], a, b, cv::Scalar(255), cvRound(claimWidth * s.width));
+        }
+        limbsOf[k] &= seedOf[k];
+        seeds(t.reach).setTo(t.seed, limbsOf[k]);
+        if (s.torso.size() >= 3)
+            cv::fillConvexPoly(torsos, wideTorso(s, bodyTorso), cv::Scalar(t.seed));
+    }
+    for (size_t k = 0; k < n; ++k) {
+        const Thing& t = things[inMatte[k]];
+        if (limbsOf[k].empty())
+            continue;
+        const cv::Mat others = torsos(t.reach);
+        const cv::Mat over = (others != 0) & (others != t.seed);
+        cv::Mat mine = seeds(t.reach);
+        mine.setTo(0, aroundOf[k] & over & (mine != t.seed));
+        mine.setTo(t.seed, limbsOf[k] & over);
     }
 
     // Where each object's share may lie: its box and a margin, and for a
@@ -790,7 +829,7 @@ InstanceMask ObjectSubjects::split(const InstanceMask& matte, const cv::Mat& rgb
             int best = -1;
             for (size_t i = 0; i < things.size(); ++i) {
                 const Thing& t = things[i];
-                if (t.seed || count[size_t(l)] > pieceShare * t.box.area() ||
+                if (t.seed || t.faint || count[size_t(l)] > pieceShare * t.box.area() ||
                     (t.box & piece).area() < frontInside * piece.area())
                     continue;
                 if (best < 0 || t.box.area() < things[size_t(best)].box.area())
@@ -907,7 +946,9 @@ InstanceMask ObjectSubjects::split(const InstanceMask& matte, const cv::Mat& rgb
         }
     }
     for (size_t i = 0; i < things.size(); ++i) {
-        if (things[i].seed || std::find(pieceOf.begin(), pieceOf.end(), int(i)) != pieceOf.end())
+        // A faint find the matte covers is no more than the matte says.
+        if (things[i].seed || std::find(pieceOf.begin(), pieceOf.end(), int(i)) != pieceOf.end() ||
+            (things[i].faint && things[i].cover >= coverNeeded))
             continue;
         Entry e;
         e.thing = int(i);
@@ -984,17 +1025,24 @@ InstanceMask ObjectSubjects::split(const InstanceMask& matte, const cv::Mat& rgb
         info.own = std::make_shared<const ObjectMask>(std::move(hints), window);
         ownOrder.push_back(m);
     }
+    auto faintEntry = [&](size_t m) {
+        return entries[m].thing >= 0 && things[size_t(entries[m].thing)].faint;
+    };
     std::stable_sort(ownOrder.begin(), ownOrder.end(), [&](size_t a, size_t b) {
+        if (faintEntry(a) != faintEntry(b))
+            return faintEntry(b);
         return entries[a].box.area() > entries[b].box.area();
     });
     // A click area covers what no share of the matte holds, and the area of
     // a larger object with a mask of its own whose box holds it (a spoon on
-    // a table the matte left out): smaller objects are drawn last.
+    // a table the matte left out): smaller objects are drawn last, faint
+    // finds after all others, only where nothing else is.
     std::vector<bool> left(entries.size() + 1, false);
     for (size_t m = 0; m < entries.size(); ++m)
         left[m + 1] = entries[m].own;
     for (size_t m : ownOrder) {
         const cv::Rect& box = entries[m].box;
+        const bool faint = faintEntry(m);
         cv::Mat area = cv::Mat::zeros(box.size(), CV_8UC1);
         cv::ellipse(area, cv::Point(box.width / 2, box.height / 2),
                     cv::Size(std::max(1, box.width / 2), std::max(1, box.height / 2)), 0, 0, 360,
@@ -1003,7 +1051,8 @@ InstanceMask ObjectSubjects::split(const InstanceMask& matte, const cv::Mat& rgb
             const uchar* a = area.ptr<uchar>(y);
             uchar* l = out.labels.ptr<uchar>(box.y + y) + box.x;
             for (int x = 0; x < box.width; ++x) {
-                if (a[x] && (!l[x] || (left[l[x]] && holds(out.info[l[x] - 1u].box, box))))
+                if (a[x] &&
+                    (!l[x] || (!faint && left[l[x]] && holds(out.info[l[x] - 1u].box, box))))
                     l[x] = uchar(m + 1);
             }
         }

@@ -53,6 +53,9 @@ public:
     ObjectSubjects() = delete;
 
     static constexpr float minScore = 0.25f;
+    // Fainter detections, down to this, are offered only where the matte
+    // leaves them out: a click there cuts what the finder glimpsed.
+    static constexpr float minFaintScore = 0.1f;
     static constexpr float minPoseScore = 0.2f;
 
     // `matte`: the matte's own split at working size; `rgb` (CV_8UC3, R, G,

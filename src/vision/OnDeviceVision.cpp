@@ -153,7 +153,7 @@ InstanceMask OnDeviceVision::subjectsIn(const QImage& image, const cv::Mat& matt
 
     // People are told apart by their poses, not their faces.
     const InstanceMask pieces = MatteSubjects::split(workingMatte, cv::Mat());
-    return ObjectSubjects::split(pieces, rgb, objectFinder->detect(small, ObjectSubjects::minScore),
+    return ObjectSubjects::split(pieces, rgb, objectFinder->detect(small, ObjectSubjects::minFaintScore),
                                  poseFinder->detect(small, ObjectSubjects::minPoseScore));
 }
 

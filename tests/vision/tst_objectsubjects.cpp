@@ -57,15 +57,17 @@ class TestObjectSubjects : public QObject
 private slots:
     // Two people in one piece of matte, A's arm held out across B's body.
     // B's skeleton claims the same forearm, bent sharply from a shoulder
-    // above: the arm continues A's skeleton straight on, so it is A's.
+    // above: the arm continues A's skeleton straight on, so it is A's. A's
+    // fist lies over B's other upper arm, which hangs down behind it.
     void armsGoWithTheSkeletonTheyContinue()
     {
         cv::Mat rgb(480, 640, CV_8UC3, cv::Scalar(128, 128, 128));
         cv::Mat where = cv::Mat::zeros(480, 640, CV_8UC1);
-        const cv::Rect bodyA(100, 120, 150, 340), bodyB(330, 100, 150, 360), arm(250, 240, 170, 25);
+        const cv::Rect bodyA(100, 120, 150, 340), bodyB(330, 100, 150, 360), arm(250, 240, 170, 25),
+            fist(380, 237, 66, 30);
         for (const auto& [r, colour] :
              {std::pair(bodyB, cv::Scalar(200, 40, 40)), std::pair(bodyA, cv::Scalar(40, 40, 200)),
-              std::pair(arm, cv::Scalar(40, 40, 200))}) {
+              std::pair(arm, cv::Scalar(40, 40, 200)), std::pair(fist, cv::Scalar(40, 40, 200))}) {
             rgb(r).setTo(colour);
             where(r).setTo(255);
         }
@@ -83,6 +85,7 @@ private slots:
                                                                           {12, {140, 420}}}),
                                                pose({320, 90, 170, 380}, {{5, {460, 140}},
                                                                           {6, {350, 140}},
+                                                                          {7, {415, 330}},
                                                                           {8, {305, 250}},
                                                                           {10, {385, 255}},
                                                                           {11, {450, 430}},
@@ -97,7 +100,9 @@ private slots:
         QVERIFY(s.info[size_t(6 - a - b - 1)].own);
         QCOMPARE(ownerAt(s, 400, 252), a); // the hand, in front of B
         QCOMPARE(ownerAt(s, 340, 252), a);
-        QCOMPARE(ownerAt(s, 400, 300), b); // B's body below the arm
+        for (const cv::Point& p : {cv::Point(438, 238), cv::Point(444, 252), cv::Point(438, 266)})
+            QCOMPARE(ownerAt(s, p.x, p.y), a); // all of the fist, over B's upper arm
+        QCOMPARE(ownerAt(s, 400, 300), b);     // B's body below the arm
         QCOMPARE(ownerAt(s, 400, 200), b);
         QCOMPARE(ownerAt(s, 340, 440), b);
         // Shared out, not cut down: every pixel of the matte has its owner,
