@@ -13,7 +13,10 @@
 //
 // Objects: detections of at least minScore, the best of any that overlap
 // (whatever their classes), and people: a pose goes with the person box it
-// fits; a confident pose without one is a person of its own.
+// fits; a confident pose without one is a person of its own. Fainter
+// detections (from minFaintScore, over no more than a quarter of the
+// picture) never share the matte: they are offered only where it leaves
+// them out, and only where no other subject is.
 //
 // Sharing: each object the matte covers (a third of its box confident)
 // gets seeds where it surely is: a person's skeleton (torso, head, arms and
@@ -37,13 +40,18 @@
 // pixel of the matte keeps exactly one owner, so all subjects together are
 // the matte.
 //
+// Where one person's limb lies over another's body, it is in front: its
+// seeds are drawn over the other's, and the other's give way around them.
+//
 // Objects the matte leaves out, or covers too little of to make a shape that
 // fits the box (or cuts off at the edge of its reach, the matte going on
 // beyond), get a mask of their own (ObjectMask) and a click area: the
 // ellipse in their box where no share of the matte is, over any larger
 // object with a mask of its own whose box holds theirs. Such an object in
 // front of a person gives its share back to the person it borders most (a
-// tie box drawn over a jacket).
+// tie box drawn over a jacket). A small piece of the matte no object took,
+// inside the box of an object the matte leaves out, is that object's (the
+// lettering on a dark keyboard).
 //
 // Subjects are numbered by size, largest first. A matte without subjects
 // stays without: the matte decides whether there is anything to cut out.
