@@ -38,6 +38,9 @@ constexpr int maxObjects = 48;
 // A faint find is offered only up to this share of the picture: a box over
 // much of the scene the finder is unsure of is the scene misread.
 constexpr double faintArea = 0.25;
+// A faint find shares the matte where no more than this share of its box is
+// within a sure object's reach.
+constexpr double faintReached = 0.2;
 constexpr int coreLevel = 128;        // the matte at one half
 constexpr int labelLevel = 64;        // as MatteSubjects::labelThreshold
 constexpr double speckShare = 0.0005; // as MatteSubjects
@@ -576,6 +579,34 @@ InstanceMask ObjectSubjects::split(const InstanceMask& matte, const cv::Mat& rgb
         if (t.cover >= coverNeeded && !t.faint)
             inMatte.push_back(i);
     }
+    // Whether `a` is in front of `b`: much smaller and mostly inside its box.
+    auto front = [&](const Thing& a, const Thing& b) {
+        const bool scene = b.area >= sceneShare * double(size.area()) && !b.pose;
+        return a.area <= (scene ? inFrontOfScene : inFront) * b.area &&
+               (a.box & b.box).area() >= frontInside * a.area;
+    };
+    // A faint find names a part of the matte no sure find reaches (but one
+    // the matte leaves out and it lies in front of): there it shares the
+    // matte as they do.
+    std::vector<size_t> named;
+    for (size_t i = 0; i < things.size(); ++i) {
+        const Thing& t = things[i];
+        if (!t.faint || t.cover < coverNeeded)
+            continue;
+        cv::Mat reached = cv::Mat::zeros(t.box.size(), CV_8UC1);
+        for (const Thing& q : things) {
+            const cv::Rect common = q.reach & t.box;
+            const bool covered = q.cover >= coverNeeded;
+            if (!q.faint && !common.empty() && (covered || !front(t, q)))
+                reached(common - t.box.tl()).setTo(1);
+        }
+        if (cv::countNonZero(reached) <= faintReached * t.area)
+            named.push_back(i);
+    }
+    for (size_t i : named) {
+        things[i].faint = false;
+        inMatte.push_back(i);
+    }
     std::stable_sort(inMatte.begin(), inMatte.end(),
                      [&](size_t a, size_t b) { return things[a].area > things[b].area; });
     std::vector<const Thing*> bySeed(1, nullptr);
@@ -628,11 +659,6 @@ InstanceMask ObjectSubjects::split(const InstanceMask& matte, const cv::Mat& rgb
     // over half the picture without a skeleton is the scene's (a table, a
     // bed, the ground): what lies in it is in front of it, close to its size
     // or not.
-    auto front = [&](const Thing& a, const Thing& b) {
-        const bool scene = b.area >= sceneShare * double(size.area()) && !b.pose;
-        return a.area <= (scene ? inFrontOfScene : inFront) * b.area &&
-               (a.box & b.box).area() >= frontInside * a.area;
-    };
     // No seed where an object in front claims the picture, nor, for an
     // object without a skeleton, where another it overlaps that is not
     // behind it does. Against a skeleton an object in front claims only its

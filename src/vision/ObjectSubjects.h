@@ -15,8 +15,10 @@
 // (whatever their classes), and people: a pose goes with the person box it
 // fits; a confident pose without one is a person of its own. Fainter
 // detections (from minFaintScore, over no more than a quarter of the
-// picture) never share the matte: they are offered only where it leaves
-// them out, and only where no other subject is.
+// picture) share the matte only where they name a part of it no sure
+// detection reaches (unless the matte leaves that one out and the faint one
+// lies in front of it); elsewhere they are offered only where the matte
+// leaves them out, and only where no other subject is.
 //
 // Sharing: each object the matte covers (a third of its box confident)
 // gets seeds where it surely is: a person's skeleton (torso, head, arms and
