@@ -497,50 +497,57 @@ struct Reach
 // Grows the labels (CV_8UC1, 0 unlabelled) over the domain's unlabelled
 // pixels, lowest edges first (a watershed); label L only within reach[L]
 // (all of the image where that is empty).
+//
+// A pixel goes to the first label offered it: later offers come from pixels
+// taken at the same level or later, so their priority is never lower, and a
+// bucket is taken in the order it was filled. It is labelled there and then,
+// and enters a bucket once.
 void flood(cv::Mat& labels, const cv::Mat& domain, const cv::Mat& edge,
            const std::vector<Reach>& reach)
 {
+    CV_Assert(labels.isContinuous() && domain.isContinuous() && edge.isContinuous());
     const int w = labels.cols, h = labels.rows;
+    uchar* const label = labels.data;
+    const uchar* const inside = domain.data;
+    const uchar* const height = edge.data;
     std::array<std::vector<uint32_t>, 256> buckets;
-    auto allowed = [&](int label, int x, int y) {
-        const Reach& r = reach[size_t(label)];
+    auto allowed = [&](int l, int x, int y) {
+        const Reach& r = reach[size_t(l)];
         if (r.box.empty())
             return true;
         if (!r.box.contains(cv::Point(x, y)))
             return false;
         return r.within.empty() || r.within.at<uchar>(y - r.box.y, x - r.box.x) != 0;
     };
-    auto offer = [&](int x, int y, int label, int level) {
-        const int nx[4] = {x - 1, x + 1, x, x};
-        const int ny[4] = {y, y, y - 1, y + 1};
-        for (int i = 0; i < 4; ++i) {
-            if (nx[i] < 0 || ny[i] < 0 || nx[i] >= w || ny[i] >= h)
-                continue;
-            if (labels.at<uchar>(ny[i], nx[i]) || !domain.at<uchar>(ny[i], nx[i]) ||
-                !allowed(label, nx[i], ny[i]))
-                continue;
-            const int priority = std::max(level, int(edge.at<uchar>(ny[i], nx[i])));
-            buckets[size_t(priority)].push_back((uint32_t(ny[i] * w + nx[i]) << 8) |
-                                                uint32_t(label));
-        }
+    auto offer = [&](int x, int y, int l, int level) {
+        auto take = [&](int nx, int ny) {
+            const int i = ny * w + nx;
+            if (label[i] || !inside[i] || !allowed(l, nx, ny))
+                return;
+            label[i] = uchar(l);
+            buckets[size_t(std::max(level, int(height[i])))].push_back(uint32_t(i));
+        };
+        if (x > 0)
+            take(x - 1, y);
+        if (x + 1 < w)
+            take(x + 1, y);
+        if (y > 0)
+            take(x, y - 1);
+        if (y + 1 < h)
+            take(x, y + 1);
     };
-    for (int y = 0; y < h; ++y) {
-        const uchar* l = labels.ptr<uchar>(y);
-        for (int x = 0; x < w; ++x) {
-            if (l[x])
-                offer(x, y, l[x], 0);
-        }
+    std::vector<uint32_t> seeded;
+    for (int i = 0; i < w * h; ++i) {
+        if (label[i])
+            seeded.push_back(uint32_t(i));
     }
+    for (uint32_t i : seeded)
+        offer(int(i) % w, int(i) / w, label[i], 0);
     for (int level = 0; level < 256; ++level) {
         std::vector<uint32_t>& bucket = buckets[size_t(level)];
-        for (size_t i = 0; i < bucket.size(); ++i) {
-            const uint32_t entry = bucket[i];
-            const int index = int(entry >> 8), label = int(entry & 0xff);
-            uchar& l = labels.at<uchar>(index / w, index % w);
-            if (l)
-                continue;
-            l = uchar(label);
-            offer(index % w, index / w, label, level);
+        for (size_t k = 0; k < bucket.size(); ++k) {
+            const int i = int(bucket[k]);
+            offer(i % w, i / w, label[i], level);
         }
         bucket = std::vector<uint32_t>();
     }
