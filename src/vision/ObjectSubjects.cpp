@@ -81,6 +81,11 @@ constexpr double leftoverShare = 0.03;
 // A piece of the matte no object took is a bit of an object the matte
 // leaves out when it lies in its box and is no more than this share of it.
 constexpr double pieceShare = 0.1;
+// A disputed seed goes back to an object whose own colours it is this many
+// times likelier to have than its rival's, when each shows at least this
+// many undisputed seeds.
+constexpr double colourMargin = 4;
+constexpr int colourSamples = 50;
 
 using Keypoints = std::array<DetectedPose::Keypoint, 17>;
 enum Joint {
@@ -115,6 +120,42 @@ struct Thing
     cv::Rect reach;     // where its share of the matte may lie
     int seed = 0;       // its label in the flood, 0 when not in the matte
     bool faint = false; // below minScore: never shares the matte
+};
+
+// The colours of a set of pixels: a coarse histogram, smoothed so that a
+// colour not seen is unlikely rather than impossible.
+class ColourModel
+{
+public:
+    static std::optional<ColourModel> of(const cv::Mat& rgb, const cv::Mat& mask)
+    {
+        ColourModel m;
+        for (int y = 0; y < rgb.rows; ++y) {
+            const cv::Vec3b* c = rgb.ptr<cv::Vec3b>(y);
+            const uchar* in = mask.ptr<uchar>(y);
+            for (int x = 0; x < rgb.cols; ++x) {
+                if (in[x]) {
+                    ++m.m_bins[bin(c[x])];
+                    ++m.m_count;
+                }
+            }
+        }
+        if (m.m_count < colourSamples)
+            return std::nullopt;
+        return m;
+    }
+    double likelihood(const cv::Vec3b& c) const
+    {
+        return (m_bins[bin(c)] + 0.5) / (m_count + 0.5 * double(m_bins.size()));
+    }
+
+private:
+    static size_t bin(const cv::Vec3b& c)
+    {
+        return size_t((c[0] >> 5) << 6 | (c[1] >> 5) << 3 | (c[2] >> 5));
+    }
+    std::array<int, 512> m_bins{};
+    int m_count = 0;
 };
 
 struct Segment
@@ -677,10 +718,15 @@ InstanceMask ObjectSubjects::split(const InstanceMask& matte, const cv::Mat& rgb
             m.push_back(s.clone());
         return m;
     }();
+    std::vector<cv::Mat> sureOf(n), fallbackOf(n), disputedOf(n);
+    // Objects without a skeleton that take part of another's seeds where
+    // neither is in front: side by side, or one partly over the other.
+    std::vector<std::vector<size_t>> rivals(n);
     for (size_t k = 0; k < n; ++k) {
         const Thing& t = things[inMatte[k]];
         cv::Mat sure = seedOf[k].clone();
         cv::Mat fallback = seedOf[k].clone();
+        cv::Mat byPeople = cv::Mat::zeros(seedOf[k].size(), CV_8UC1);
         for (size_t j = 0; j < n; ++j) {
             const Thing& q = things[inMatte[j]];
             const cv::Rect common = t.reach & q.reach;
@@ -698,11 +744,57 @@ InstanceMask ObjectSubjects::split(const InstanceMask& matte, const cv::Mat& rgb
                 fallback(common - t.reach.tl()).setTo(0, claim);
             } else if (!t.pose) {
                 sure(common - t.reach.tl()).setTo(0, claim);
+                if (q.pose)
+                    byPeople(common - t.reach.tl()).setTo(255, claim);
+                else
+                    rivals[k].push_back(j);
             }
         }
-        if (cv::countNonZero(sure) < 0.1 * cv::countNonZero(seedOf[k]))
-            sure = fallback;
-        seedOf[k] = sure;
+        sureOf[k] = sure;
+        fallbackOf[k] = fallback;
+        disputedOf[k] = fallback & ~sure & ~byPeople;
+    }
+    // Where rivals claim the same place, a seed goes back to the object
+    // whose own colours (those of the seeds no one disputes) it has far more
+    // than the rival's: a black sheep's face under a white goat's box is the
+    // sheep's.
+    std::vector<std::optional<ColourModel>> colours(n);
+    for (size_t k = 0; k < n; ++k) {
+        if (!rivals[k].empty() || std::any_of(rivals.begin(), rivals.end(), [&](const auto& r) {
+                return std::find(r.begin(), r.end(), k) != r.end();
+            }))
+            colours[k] = ColourModel::of(rgb(things[inMatte[k]].reach), sureOf[k]);
+    }
+    for (size_t k = 0; k < n; ++k) {
+        const Thing& t = things[inMatte[k]];
+        if (rivals[k].empty() || !colours[k])
+            continue;
+        const cv::Mat& disputed = disputedOf[k];
+        for (int y = 0; y < disputed.rows; ++y) {
+            const uchar* d = disputed.ptr<uchar>(y);
+            const cv::Vec3b* c = rgb.ptr<cv::Vec3b>(t.reach.y + y) + t.reach.x;
+            uchar* s = sureOf[k].ptr<uchar>(y);
+            for (int x = 0; x < disputed.cols; ++x) {
+                if (!d[x])
+                    continue;
+                const cv::Point p(t.reach.x + x, t.reach.y + y);
+                const double own = colours[k]->likelihood(c[x]);
+                bool claimed = false, mine = true;
+                for (size_t j : rivals[k]) {
+                    const Thing& q = things[inMatte[j]];
+                    if (!q.reach.contains(p) || !claimOf[j].at<uchar>(p - q.reach.tl()))
+                        continue;
+                    claimed = true;
+                    mine = mine && colours[j] && own >= colourMargin * colours[j]->likelihood(c[x]);
+                }
+                if (claimed && mine)
+                    s[x] = 255;
+            }
+        }
+    }
+    for (size_t k = 0; k < n; ++k) {
+        seedOf[k] = cv::countNonZero(sureOf[k]) < 0.1 * cv::countNonZero(seedOf[k]) ? fallbackOf[k]
+                                                                                    : sureOf[k];
     }
     // Larger objects first, people after other objects, and limbs over
     // every torso: an arm across another person is in front of that person.

@@ -188,6 +188,40 @@ private slots:
         QCOMPARE(cv::countNonZero(both & truth), cv::countNonZero(cut & truth));
         QVERIFY(both.at<uchar>(90, 90));
     }
+
+    // A black calf stands before a white sheep, its head just where the
+    // middle of the sheep's box is, and the calf's tall box claims all but
+    // the edge of the sheep's middle. The place both claim goes by colour to
+    // the one whose undisputed seeds have it: the calf keeps its head.
+    void disputedSeedsGoByColour()
+    {
+        cv::Mat rgb(640, 480, CV_8UC3, cv::Scalar(120, 100, 70));
+        const cv::Scalar white(235, 235, 230), black(30, 30, 35);
+        const std::vector<cv::Rect> sheep{
+            {70, 150, 300, 110}, {90, 100, 50, 60}, {300, 260, 25, 200}, {340, 260, 25, 190}};
+        const std::vector<cv::Rect> calf{
+            {130, 245, 140, 160}, {150, 405, 25, 210}, {230, 405, 25, 200}};
+        cv::Mat where = cv::Mat::zeros(640, 480, CV_8UC1), calfArea = where.clone();
+        for (const cv::Rect& r : sheep) {
+            rgb(r).setTo(white);
+            where(r).setTo(255);
+        }
+        for (const cv::Rect& r : calf) {
+            rgb(r).setTo(black);
+            where(r).setTo(255);
+            calfArea(r).setTo(255);
+        }
+        const InstanceMask s = ObjectSubjects::split(matteOf(where), rgb,
+                                                     {object("sheep", 0.46f, {72, 99, 303, 364}),
+                                                      object("cow", 0.36f, {111, 197, 235, 422})},
+                                                     {});
+        const int calfOwner = ownerAt(s, 200, 300), sheepOwner = ownerAt(s, 330, 200);
+        QVERIFY(calfOwner > 0 && sheepOwner > 0 && calfOwner != sheepOwner);
+        QCOMPARE(s.info[size_t(calfOwner - 1)].className, QStringLiteral("cow"));
+        const cv::Mat shared = s.owner == calfOwner;
+        QVERIFY2(overlap(shared, calfArea) > 0.9,
+                 qPrintable(QString::number(overlap(shared, calfArea))));
+    }
 };
 
 QTEST_APPLESS_MAIN(TestObjectSubjects)
