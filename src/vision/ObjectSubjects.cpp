@@ -1,5 +1,6 @@
 #include "ObjectSubjects.h"
 
+#include "ColourModel.h"
 #include "ObjectMask.h"
 
 #include <algorithm>
@@ -120,42 +121,6 @@ struct Thing
     cv::Rect reach;     // where its share of the matte may lie
     int seed = 0;       // its label in the flood, 0 when not in the matte
     bool faint = false; // below minScore: never shares the matte
-};
-
-// The colours of a set of pixels: a coarse histogram, smoothed so that a
-// colour not seen is unlikely rather than impossible.
-class ColourModel
-{
-public:
-    static std::optional<ColourModel> of(const cv::Mat& rgb, const cv::Mat& mask)
-    {
-        ColourModel m;
-        for (int y = 0; y < rgb.rows; ++y) {
-            const cv::Vec3b* c = rgb.ptr<cv::Vec3b>(y);
-            const uchar* in = mask.ptr<uchar>(y);
-            for (int x = 0; x < rgb.cols; ++x) {
-                if (in[x]) {
-                    ++m.m_bins[bin(c[x])];
-                    ++m.m_count;
-                }
-            }
-        }
-        if (m.m_count < colourSamples)
-            return std::nullopt;
-        return m;
-    }
-    double likelihood(const cv::Vec3b& c) const
-    {
-        return (m_bins[bin(c)] + 0.5) / (m_count + 0.5 * double(m_bins.size()));
-    }
-
-private:
-    static size_t bin(const cv::Vec3b& c)
-    {
-        return size_t((c[0] >> 5) << 6 | (c[1] >> 5) << 3 | (c[2] >> 5));
-    }
-    std::array<int, 512> m_bins{};
-    int m_count = 0;
 };
 
 struct Segment
@@ -763,7 +728,7 @@ InstanceMask ObjectSubjects::split(const InstanceMask& matte, const cv::Mat& rgb
         if (!rivals[k].empty() || std::any_of(rivals.begin(), rivals.end(), [&](const auto& r) {
                 return std::find(r.begin(), r.end(), k) != r.end();
             }))
-            colours[k] = ColourModel::of(rgb(things[inMatte[k]].reach), sureOf[k]);
+            colours[k] = ColourModel::of(rgb(things[inMatte[k]].reach), sureOf[k], colourSamples);
     }
     for (size_t k = 0; k < n; ++k) {
         const Thing& t = things[inMatte[k]];
