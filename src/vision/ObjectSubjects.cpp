@@ -687,6 +687,7 @@ InstanceMask ObjectSubjects::split(const InstanceMask& matte, const cv::Mat& rgb
     // Objects without a skeleton that take part of another's seeds where
     // neither is in front: side by side, or one partly over the other.
     std::vector<std::vector<size_t>> rivals(n);
+    std::vector<bool> contested(n, false); // has rivals, or is one
     for (size_t k = 0; k < n; ++k) {
         const Thing& t = things[inMatte[k]];
         cv::Mat sure = seedOf[k].clone();
@@ -709,10 +710,12 @@ InstanceMask ObjectSubjects::split(const InstanceMask& matte, const cv::Mat& rgb
                 fallback(common - t.reach.tl()).setTo(0, claim);
             } else if (!t.pose) {
                 sure(common - t.reach.tl()).setTo(0, claim);
-                if (q.pose)
+                if (q.pose) {
                     byPeople(common - t.reach.tl()).setTo(255, claim);
-                else
+                } else {
                     rivals[k].push_back(j);
+                    contested[k] = contested[j] = true;
+                }
             }
         }
         sureOf[k] = sure;
@@ -721,13 +724,12 @@ InstanceMask ObjectSubjects::split(const InstanceMask& matte, const cv::Mat& rgb
     }
     // Where rivals claim the same place, a seed goes back to the object
     // whose own colours (those of the seeds no one disputes) it has far more
-    // than the rival's: a black sheep's face under a white goat's box is the
-    // sheep's.
+    // than the rival's: a black calf's head under the middle of a white
+    // sheep's box is the calf's. Every disputed seed lies in a rival's claim:
+    // people's claims and objects in front are never disputed.
     std::vector<std::optional<ColourModel>> colours(n);
     for (size_t k = 0; k < n; ++k) {
-        if (!rivals[k].empty() || std::any_of(rivals.begin(), rivals.end(), [&](const auto& r) {
-                return std::find(r.begin(), r.end(), k) != r.end();
-            }))
+        if (contested[k])
             colours[k] = ColourModel::of(rgb(things[inMatte[k]].reach), sureOf[k], colourSamples);
     }
     for (size_t k = 0; k < n; ++k) {
@@ -744,15 +746,14 @@ InstanceMask ObjectSubjects::split(const InstanceMask& matte, const cv::Mat& rgb
                     continue;
                 const cv::Point p(t.reach.x + x, t.reach.y + y);
                 const double own = colours[k]->likelihood(c[x]);
-                bool claimed = false, mine = true;
+                bool mine = true;
                 for (size_t j : rivals[k]) {
                     const Thing& q = things[inMatte[j]];
                     if (!q.reach.contains(p) || !claimOf[j].at<uchar>(p - q.reach.tl()))
                         continue;
-                    claimed = true;
                     mine = mine && colours[j] && own >= colourMargin * colours[j]->likelihood(c[x]);
                 }
-                if (claimed && mine)
+                if (mine)
                     s[x] = 255;
             }
         }
