@@ -31,8 +31,8 @@ public:
     static void settleLimbs(const std::vector<Keypoints*>& people);
 
     // Draws the skeleton into `m` (CV_8UC1) at 255, its origin at `origin`
-    // of the image, with segments `width` wide.
-    void draw(cv::Mat& m, cv::Point2f origin, double width) const;
+    // of the image, with segments `lineWidth` wide.
+    void draw(cv::Mat& m, cv::Point2f origin, double lineWidth) const;
     // The torso drawn as large as a body's around its joints, in image
     // pixels; empty without a torso.
     std::vector<cv::Point> bodyTorso() const;
