@@ -297,6 +297,183 @@ std::vector<cv::Mat> splitPeople(const cv::Mat& subject, const cv::Mat& support,
     return parts;
 }
 
+// The connected pieces of the confident matte.
+struct Pieces
+{
+    explicit Pieces(const cv::Mat& core)
+    {
+        cv::Mat centroids;
+        count = cv::connectedComponentsWithStats(core, labels, stats, centroids, 8, CV_32S);
+    }
+    int area(int i) const { return stats.at<int>(i, cv::CC_STAT_AREA); }
+    cv::Rect box(int i) const
+    {
+        return cv::Rect(stats.at<int>(i, cv::CC_STAT_LEFT), stats.at<int>(i, cv::CC_STAT_TOP),
+                        stats.at<int>(i, cv::CC_STAT_WIDTH), stats.at<int>(i, cv::CC_STAT_HEIGHT));
+    }
+    // The value of `m` (CV_32S) at the piece's first pixel, which lies in the
+    // top row of its box.
+    int at(const cv::Mat& m, int i) const
+    {
+        const cv::Rect b = box(i);
+        for (int x = b.x; x < b.br().x; ++x) {
+            if (labels.at<int>(b.y, x) == i)
+                return m.at<int>(b.y, x);
+        }
+        return 0;
+    }
+
+    cv::Mat labels, stats; // CV_32S, 0 for none
+    int count = 0;         // with the background, 0
+};
+
+// The piece among `hosts` nearest to piece `i`, looked for far enough to
+// see them all.
+int nearestHost(const Pieces& pieces, int i, const std::vector<int>& hosts)
+{
+    const cv::Rect box = pieces.box(i);
+    int far = 1;
+    for (int j : hosts) {
+        const cv::Rect other = pieces.box(j);
+        far = std::max({far, other.x - box.br().x, box.x - other.br().x, other.y - box.br().y,
+                        box.y - other.br().y});
+    }
+    const std::vector<double> nearest = distancesFrom(pieces.labels, pieces.stats, i, far + 1);
+    double best = 1e30;
+    int host = 0;
+    for (int j : hosts) {
+        if (nearest[size_t(j)] < best) {
+            best = nearest[size_t(j)];
+            host = j;
+        }
+    }
+    return host ? host : hosts.front();
+}
+
+// Joins fragments to larger pieces, smallest last: to one the matte links
+// them to, else to a much larger one close by in the same faint area.
+DisjointSets joinFragments(const cv::Mat& m8, const Pieces& pieces,
+                           const std::vector<int>& faintAreaOf, int reach)
+{
+    std::vector<int> bySize(size_t(std::max(0, pieces.count - 1)));
+    std::iota(bySize.begin(), bySize.end(), 1);
+    std::sort(bySize.begin(), bySize.end(),
+              [&](int a, int b) { return pieces.area(a) > pieces.area(b); });
+    const std::vector<std::vector<int>> linked = bridgedHosts(m8, pieces.labels, pieces.stats);
+    DisjointSets sets(pieces.count);
+    for (size_t rank = 1; rank < bySize.size(); ++rank) {
+        const int i = bySize[rank];
+        const std::vector<int>& hosts = linked[size_t(i)];
+        int host = 0;
+        if (!hosts.empty()) {
+            host = hosts.size() == 1 ? hosts.front() : nearestHost(pieces, i, hosts);
+        } else {
+            // Only across a seam the matte still covers faintly: a small
+            // subject near a large one with background between them stays
+            // a subject of its own.
+            const std::vector<double> nearest =
+                distancesFrom(pieces.labels, pieces.stats, i, reach);
+            double best = reach;
+            for (size_t r = 0; r < rank; ++r) {
+                const int j = bySize[r];
+                if (nearest[size_t(j)] <= best &&
+                    pieces.area(j) >= fragmentRatio * pieces.area(i) &&
+                    faintAreaOf[size_t(i)] == faintAreaOf[size_t(j)]) {
+                    best = nearest[size_t(j)];
+                    host = j;
+                }
+            }
+        }
+        if (host)
+            sets.join(i, host);
+    }
+    return sets;
+}
+
+// People who touch: each subject holding two or more faces is split between
+// them where the split measures up.
+std::vector<cv::Mat> splitTouchingPeople(std::vector<cv::Mat> subjects, const cv::Mat& support,
+                                         const cv::Mat& rgb, MatteSubjects::Report& report)
+{
+    std::optional<FaceSearch> search;
+    const double minPeopleArea = peopleShare * double(support.total());
+    std::vector<cv::Mat> split;
+    for (cv::Mat& subject : subjects) {
+        const cv::Rect box = cv::boundingRect(subject);
+        std::vector<cv::Rect> faces;
+        if (double(box.area()) >= minPeopleArea) {
+            if (!search)
+                search.emplace(rgb);
+            faces = search->within(box);
+            report.faces += int(faces.size());
+        }
+        std::vector<cv::Rect> inside;
+        for (const cv::Rect& f : faces) {
+            const cv::Point c(f.x + f.width / 2, f.y + f.height / 2);
+            if (c.inside(cv::Rect(0, 0, subject.cols, subject.rows)) && subject.at<uchar>(c))
+                inside.push_back(f);
+        }
+        if (inside.size() >= 2) {
+            ++report.splitsTried;
+            std::vector<cv::Mat> parts = splitPeople(subject, support, rgb, inside);
+            if (!parts.empty()) {
+                ++report.splitsKept;
+                // Confident pixels the split left on a border go to the
+                // nearest person when soft pixels are handed out.
+                for (cv::Mat& part : parts)
+                    split.push_back(part);
+                continue;
+            }
+        }
+        split.push_back(std::move(subject));
+    }
+    return split;
+}
+
+// Hands each pixel of the matte (m8) to the label of its nearest seed: a
+// subject's label (1..), or `dropped`. Fills `result`'s owner and kept matte.
+void handOut(const cv::Mat& m8, const cv::Mat& seeds, const cv::Mat& seedLabel, uchar dropped,
+             InstanceMask& result)
+{
+    result.owner = cv::Mat::zeros(m8.size(), CV_8UC1);
+    result.matte = cv::Mat::zeros(m8.size(), CV_8UC1);
+    if (cv::countNonZero(seeds) == 0 || result.count == 0)
+        return;
+    cv::Mat distance, nearest;
+    cv::distanceTransform(seeds == 0, distance, nearest, cv::DIST_L2, cv::DIST_MASK_5,
+                          cv::DIST_LABEL_PIXEL);
+    // Label of each seed pixel, by the index distanceTransform gave it.
+    std::vector<uchar> labelOfSeed(1, 0);
+    for (int y = 0; y < seeds.rows; ++y) {
+        const uchar* s = seeds.ptr<uchar>(y);
+        const int* idx = nearest.ptr<int>(y);
+        const uchar* l = seedLabel.ptr<uchar>(y);
+        for (int x = 0; x < seeds.cols; ++x) {
+            if (!s[x])
+                continue;
+            if (size_t(idx[x]) >= labelOfSeed.size())
+                labelOfSeed.resize(size_t(idx[x]) + 1, dropped);
+            labelOfSeed[size_t(idx[x])] = l[x];
+        }
+    }
+    for (int y = 0; y < seeds.rows; ++y) {
+        const uchar* m = m8.ptr<uchar>(y);
+        const int* idx = nearest.ptr<int>(y);
+        uchar* owner = result.owner.ptr<uchar>(y);
+        uchar* kept = result.matte.ptr<uchar>(y);
+        for (int x = 0; x < seeds.cols; ++x) {
+            if (!m[x])
+                continue;
+            const size_t i = size_t(idx[x]);
+            const uchar label = i < labelOfSeed.size() ? labelOfSeed[i] : dropped;
+            if (label == dropped || label == 0)
+                continue;
+            owner[x] = label;
+            kept[x] = m[x];
+        }
+    }
+}
+
 } // namespace
 
 cv::Size MatteSubjects::workingSize(QSize imageSize)
@@ -315,92 +492,24 @@ MatteSubjects::Result MatteSubjects::split(const cv::Mat& matte, const cv::Mat& 
     Result result;
     cv::Mat m8;
     matte.convertTo(m8, CV_8U, 255.0);
-    const cv::Mat core = m8 >= coreThreshold;
     const cv::Mat support = m8 >= supportLevel;
-
-    cv::Mat pieces, stats, centroids;
-    const int n = cv::connectedComponentsWithStats(core, pieces, stats, centroids, 8, CV_32S);
-    const int longer = std::max(matte.cols, matte.rows);
+    const Pieces pieces(m8 >= coreThreshold);
+    const int n = pieces.count;
     const int minArea = std::max(16, int(speckShare * matte.total()));
-    const int reach = std::max(2, int(gapShare * longer));
-    auto areaOf = [&](int i) {
-        return stats.at<int>(i, cv::CC_STAT_AREA);
-    };
+    const int reach = std::max(2, int(gapShare * std::max(matte.cols, matte.rows)));
 
-    // Join fragments to larger pieces, smallest last: to one the matte links
-    // them to, else to a much larger one close by.
-    std::vector<int> bySize(size_t(std::max(0, n - 1)));
-    std::iota(bySize.begin(), bySize.end(), 1);
-    std::sort(bySize.begin(), bySize.end(), [&](int a, int b) { return areaOf(a) > areaOf(b); });
-    const std::vector<std::vector<int>> linked = bridgedHosts(m8, pieces, stats);
-    auto boxOf = [&](int i) {
-        return cv::Rect(stats.at<int>(i, cv::CC_STAT_LEFT), stats.at<int>(i, cv::CC_STAT_TOP),
-                        stats.at<int>(i, cv::CC_STAT_WIDTH), stats.at<int>(i, cv::CC_STAT_HEIGHT));
-    };
     // The connected part of the faint matte each piece lies in.
     cv::Mat faintAreas;
     const int faintCount = cv::connectedComponents(support, faintAreas, 8, CV_32S);
     std::vector<int> faintAreaOf(size_t(n), 0);
-    for (int i = 1; i < n; ++i) {
-        // The piece's first pixel lies in the top row of its box.
-        const int top = stats.at<int>(i, cv::CC_STAT_TOP);
-        const int left = stats.at<int>(i, cv::CC_STAT_LEFT);
-        for (int x = left; x < left + stats.at<int>(i, cv::CC_STAT_WIDTH); ++x) {
-            if (pieces.at<int>(top, x) == i) {
-                faintAreaOf[size_t(i)] = faintAreas.at<int>(top, x);
-                break;
-            }
-        }
-    }
-    DisjointSets sets(n);
-    for (size_t rank = 1; rank < bySize.size(); ++rank) {
-        const int i = bySize[rank];
-        const std::vector<int>& hosts = linked[size_t(i)];
-        int host = 0;
-        if (hosts.size() == 1) {
-            host = hosts.front();
-        } else if (hosts.size() > 1) {
-            // Linked to several: the nearest, looked for far enough to see them all.
-            const cv::Rect box = boxOf(i);
-            int far = 1;
-            for (int j : hosts) {
-                const cv::Rect other = boxOf(j);
-                far = std::max({far, other.x - box.br().x, box.x - other.br().x,
-                                other.y - box.br().y, box.y - other.br().y});
-            }
-            const std::vector<double> nearest = distancesFrom(pieces, stats, i, far + 1);
-            double best = 1e30;
-            for (int j : hosts) {
-                if (nearest[size_t(j)] < best) {
-                    best = nearest[size_t(j)];
-                    host = j;
-                }
-            }
-            if (!host)
-                host = hosts.front();
-        } else {
-            // Only across a seam the matte still covers faintly: a small
-            // subject near a large one with background between them stays
-            // a subject of its own.
-            const std::vector<double> nearest = distancesFrom(pieces, stats, i, reach);
-            double best = reach;
-            for (size_t r = 0; r < rank; ++r) {
-                const int j = bySize[r];
-                if (nearest[size_t(j)] <= best && areaOf(j) >= fragmentRatio * areaOf(i) &&
-                    faintAreaOf[size_t(i)] == faintAreaOf[size_t(j)]) {
-                    best = nearest[size_t(j)];
-                    host = j;
-                }
-            }
-        }
-        if (host)
-            sets.join(i, host);
-    }
+    for (int i = 1; i < n; ++i)
+        faintAreaOf[size_t(i)] = pieces.at(faintAreas, i);
+    DisjointSets sets = joinFragments(m8, pieces, faintAreaOf, reach);
 
     // Subjects: groups whose total area is not a speck's.
     std::vector<int> groupArea(size_t(n), 0);
     for (int i = 1; i < n; ++i)
-        groupArea[size_t(sets.find(i))] += areaOf(i);
+        groupArea[size_t(sets.find(i))] += pieces.area(i);
     std::vector<cv::Mat> subjects;
     std::vector<int> groupOf(size_t(n), -1);
     for (int i = 1; i < n; ++i) {
@@ -414,9 +523,9 @@ MatteSubjects::Result MatteSubjects::split(const cv::Mat& matte, const cv::Mat& 
         groupOf[size_t(i)] = groupOf[size_t(root)];
     }
     cv::Mat specks = cv::Mat::zeros(matte.size(), CV_8UC1);
-    for (int y = 0; y < pieces.rows; ++y) {
-        const int* p = pieces.ptr<int>(y);
-        for (int x = 0; x < pieces.cols; ++x) {
+    for (int y = 0; y < pieces.labels.rows; ++y) {
+        const int* p = pieces.labels.ptr<int>(y);
+        for (int x = 0; x < pieces.labels.cols; ++x) {
             if (p[x] <= 0)
                 continue;
             if (groupOf[size_t(p[x])] >= 0)
@@ -425,43 +534,8 @@ MatteSubjects::Result MatteSubjects::split(const cv::Mat& matte, const cv::Mat& 
                 specks.at<uchar>(y, x) = 255;
         }
     }
-
-    // People who touch: split a subject between the faces it holds.
-    if (!rgb.empty() && !subjects.empty()) {
-        std::optional<FaceSearch> search;
-        const double minPeopleArea = peopleShare * double(matte.total());
-        std::vector<cv::Mat> splitSubjects;
-        for (const cv::Mat& subject : subjects) {
-            const cv::Rect box = cv::boundingRect(subject);
-            std::vector<cv::Rect> faces;
-            if (double(box.area()) >= minPeopleArea) {
-                if (!search)
-                    search.emplace(rgb);
-                faces = search->within(box);
-                result.report.faces += int(faces.size());
-            }
-            std::vector<cv::Rect> inside;
-            for (const cv::Rect& f : faces) {
-                const cv::Point c(f.x + f.width / 2, f.y + f.height / 2);
-                if (c.inside(cv::Rect(0, 0, subject.cols, subject.rows)) && subject.at<uchar>(c))
-                    inside.push_back(f);
-            }
-            if (inside.size() >= 2) {
-                ++result.report.splitsTried;
-                std::vector<cv::Mat> parts = splitPeople(subject, support, rgb, inside);
-                if (!parts.empty()) {
-                    ++result.report.splitsKept;
-                    // Confident pixels the split left on a border go to the
-                    // nearest person when soft pixels are assigned below.
-                    for (cv::Mat& part : parts)
-                        splitSubjects.push_back(part);
-                    continue;
-                }
-            }
-            splitSubjects.push_back(subject);
-        }
-        subjects = std::move(splitSubjects);
-    }
+    if (!rgb.empty() && !subjects.empty())
+        subjects = splitTouchingPeople(std::move(subjects), support, rgb, result.report);
 
     // Number subjects by size, largest first, at most 255.
     std::vector<std::pair<int, size_t>> sized;
@@ -500,44 +574,7 @@ MatteSubjects::Result MatteSubjects::split(const cv::Mat& matte, const cv::Mat& 
                 s[x] = 255;
         }
     }
-
-    result.owner = cv::Mat::zeros(matte.size(), CV_8UC1);
-    result.matte = cv::Mat::zeros(matte.size(), CV_8UC1);
-    if (cv::countNonZero(seeds) > 0 && result.count > 0) {
-        cv::Mat distance, nearest;
-        cv::distanceTransform(seeds == 0, distance, nearest, cv::DIST_L2, cv::DIST_MASK_5,
-                              cv::DIST_LABEL_PIXEL);
-        // Label of each seed pixel, by the index distanceTransform gave it.
-        std::vector<uchar> labelOfSeed(1, 0);
-        for (int y = 0; y < seeds.rows; ++y) {
-            const uchar* s = seeds.ptr<uchar>(y);
-            const int* idx = nearest.ptr<int>(y);
-            const uchar* l = seedLabel.ptr<uchar>(y);
-            for (int x = 0; x < seeds.cols; ++x) {
-                if (!s[x])
-                    continue;
-                if (size_t(idx[x]) >= labelOfSeed.size())
-                    labelOfSeed.resize(size_t(idx[x]) + 1, dropped);
-                labelOfSeed[size_t(idx[x])] = l[x];
-            }
-        }
-        for (int y = 0; y < seeds.rows; ++y) {
-            const uchar* m = m8.ptr<uchar>(y);
-            const int* idx = nearest.ptr<int>(y);
-            uchar* owner = result.owner.ptr<uchar>(y);
-            uchar* kept = result.matte.ptr<uchar>(y);
-            for (int x = 0; x < seeds.cols; ++x) {
-                if (!m[x])
-                    continue;
-                const size_t i = size_t(idx[x]);
-                const uchar label = i < labelOfSeed.size() ? labelOfSeed[i] : dropped;
-                if (label == dropped || label == 0)
-                    continue;
-                owner[x] = label;
-                kept[x] = m[x];
-            }
-        }
-    }
+    handOut(m8, seeds, seedLabel, dropped, result);
     result.labels = result.owner.clone();
     result.labels.setTo(0, result.matte < labelThreshold);
     return result;
