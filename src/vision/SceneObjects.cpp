@@ -44,21 +44,11 @@ cv::Rect pixelBox(const cv::Rect2f& box, const cv::Rect& frame)
            frame;
 }
 
-} // namespace
-
-float SceneObjects::overlap(const cv::Rect& a, const cv::Rect& b)
+// Detections from the faint score up, the best of any that overlap, each
+// once, surer ones first.
+std::vector<SceneObject> detections(const std::vector<DetectedObject>& objects,
+                                    const cv::Rect& frame, int minArea)
 {
-    const double both = (a & b).area();
-    const double either = double(a.area()) + b.area() - both;
-    return either > 0 ? float(both / either) : 0.0f;
-}
-
-std::vector<SceneObject> SceneObjects::gather(const std::vector<DetectedObject>& objects,
-                                              const std::vector<DetectedPose>& people,
-                                              cv::Size size)
-{
-    const cv::Rect frame(0, 0, size.width, size.height);
-    const int minArea = std::max(16, int(speckShare * double(size.area())));
     std::vector<const DetectedObject*> byScore;
     for (const DetectedObject& o : objects)
         byScore.push_back(&o);
@@ -70,10 +60,10 @@ std::vector<SceneObject> SceneObjects::gather(const std::vector<DetectedObject>&
             continue;
         const cv::Rect box = pixelBox(o->box, frame);
         const bool faint = o->score < ObjectSubjects::minScore;
-        if (box.area() < minArea || (faint && box.area() > faintArea * size.area()))
+        if (box.area() < minArea || (faint && box.area() > faintArea * frame.area()))
             continue;
         if (std::any_of(things.begin(), things.end(), [&](const SceneObject& t) {
-                return overlap(t.box, box) > sameThing ||
+                return SceneObjects::overlap(t.box, box) > sameThing ||
                        (t.className == o->className && contained(box, t.box) > sameContained &&
                         std::min(box.area(), t.box.area()) >=
                             sameSize * std::max(box.area(), t.box.area()));
@@ -86,7 +76,15 @@ std::vector<SceneObject> SceneObjects::gather(const std::vector<DetectedObject>&
         t.faint = faint;
         things.push_back(t);
     }
+    return things;
+}
 
+// Poses go with the person boxes they fit; confident poses without one are
+// people of their own; a person box without a pose lying on a person with
+// one is dropped.
+void addPeople(std::vector<SceneObject>& things, const std::vector<DetectedPose>& people,
+               const cv::Rect& frame, int minArea)
+{
     // Poses go with person boxes, the best-fitting pairs first.
     std::vector<const DetectedPose*> poses;
     std::vector<cv::Rect> poseBoxes;
@@ -104,7 +102,7 @@ std::vector<SceneObject> SceneObjects::gather(const std::vector<DetectedObject>&
     std::vector<Pair> pairs;
     for (size_t p = 0; p < poses.size(); ++p) {
         for (size_t t = 0; t < things.size(); ++t) {
-            const float fit = overlap(things[t].box, poseBoxes[p]);
+            const float fit = SceneObjects::overlap(things[t].box, poseBoxes[p]);
             if (things[t].className == QLatin1String("person") && !things[t].faint &&
                 fit >= poseFits)
                 pairs.push_back({fit, p, t});
@@ -127,8 +125,9 @@ std::vector<SceneObject> SceneObjects::gather(const std::vector<DetectedObject>&
         if (placed[p] || poses[p]->score < lonePose || points < lonePoints ||
             box.area() < minArea || int(things.size()) >= maxObjects)
             continue;
-        if (std::any_of(things.begin(), things.end(),
-                        [&](const SceneObject& t) { return overlap(t.box, box) > sameThing; }))
+        if (std::any_of(things.begin(), things.end(), [&](const SceneObject& t) {
+                return SceneObjects::overlap(t.box, box) > sameThing;
+            }))
             continue;
         SceneObject t;
         t.box = box;
@@ -149,7 +148,25 @@ std::vector<SceneObject> SceneObjects::gather(const std::vector<DetectedObject>&
             kept.push_back(t);
     }
     things = std::move(kept);
+}
 
+} // namespace
+
+float SceneObjects::overlap(const cv::Rect& a, const cv::Rect& b)
+{
+    const double both = (a & b).area();
+    const double either = double(a.area()) + b.area() - both;
+    return either > 0 ? float(both / either) : 0.0f;
+}
+
+std::vector<SceneObject> SceneObjects::gather(const std::vector<DetectedObject>& objects,
+                                              const std::vector<DetectedPose>& people,
+                                              cv::Size size)
+{
+    const cv::Rect frame(0, 0, size.width, size.height);
+    const int minArea = std::max(16, int(speckShare * double(size.area())));
+    std::vector<SceneObject> things = detections(objects, frame, minArea);
+    addPeople(things, people, frame, minArea);
     std::vector<PersonSkeleton::Keypoints*> posed;
     for (SceneObject& t : things) {
         t.area = double(t.box.area());
