@@ -199,7 +199,7 @@ std::vector<std::vector<int>> bridgedHosts(const cv::Mat& m8, const cv::Mat& pie
 
 // Faces, looked for only inside the subjects that could hold two people,
 // on one equalized grey copy of the image at most faceSearchSide long.
-class FaceSearch
+class FaceSearch final
 {
 public:
     explicit FaceSearch(const cv::Mat& rgb)

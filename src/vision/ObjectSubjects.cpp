@@ -73,7 +73,7 @@ bool holds(const cv::Rect& outer, const cv::Rect& inner)
 }
 
 // The bounding box of the points added to each label.
-class LabelBoxes
+class LabelBoxes final
 {
 public:
     explicit LabelBoxes(size_t labels) : m_bounds(labels, {INT_MAX, INT_MAX, -1, -1}) {}
@@ -129,7 +129,7 @@ struct Entry
 };
 
 // The matte shared out among the objects, step by step.
-class Sharing
+class Sharing final
 {
 public:
     Sharing(const InstanceMask& matte, const cv::Mat& rgb, std::vector<Thing> things)
