@@ -46,25 +46,9 @@ QList<QByteArray> rawArguments(int argc, char** argv, const QStringList& values,
     return raw;
 }
 
-} // namespace
-
-int main(int argc, char** argv)
+// The options besides the description; returns --help's.
+QCommandLineOption addOptions(QCommandLineParser& parser)
 {
-    tuneAllocatorForLargeImages();
-    qInstallMessageHandler(quiet);
-    // A file size limit makes a write fail with EFBIG, reported per file.
-    std::signal(SIGXFSZ, SIG_IGN);
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("vantel-cut"));
-
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Removes the background from each IMAGE on this machine and writes OUTDIR/<name>.png.\n"
-        "Images are scaled down to at most 2560 pixels on their longer side first.\n"
-        "An existing file is never replaced (the next free name <name>-2.png, ... is taken)\n"
-        "unless --overwrite is given, and an input is never written over.\n"
-        "Prints one line per file to stderr, goes on past files that fail, and exits\n"
-        "with status 1 if any did (2 for a usage error)."));
     const QCommandLineOption help = parser.addHelpOption();
     parser.addOption(
         {QStringLiteral("feather"),
@@ -105,6 +89,76 @@ int main(int argc, char** argv)
                       QStringLiteral("OUTDIR")});
     parser.addPositionalArgument(QStringLiteral("IMAGE"), QStringLiteral("Images to cut out."),
                                  QStringLiteral("IMAGE..."));
+    return help;
+}
+
+// Loads the network: one named on the command line must load; without one,
+// the installed network is used where it is there and loads, and people
+// alone are found where it is not. False when a named network fails.
+bool startVision(OnDeviceVision& vision, const QString& networkPath, bool named)
+{
+    if (named || !networkPath.isEmpty()) {
+        vision.startLoading();
+        if (!vision.instanceMasksAvailable()) {
+            if (named) {
+                std::fprintf(stderr, "vantel-cut: %s: %s\n", qPrintable(networkPath),
+                             qPrintable(vision.unavailableReason()));
+                return false;
+            }
+            std::fprintf(stderr,
+                         "vantel-cut: the installed network could not be loaded (%s); "
+                         "finding people only. Run scripts/setup to reinstall it.\n",
+                         qPrintable(vision.unavailableReason()));
+        }
+    } else {
+        std::fprintf(stderr, "vantel-cut: no segmentation network is installed; finding people "
+                             "only. Run scripts/setup to install it.\n");
+    }
+    return true;
+}
+
+// Prints one file's outcome: its subjects to stdout, its line to stderr.
+// False when the file failed.
+bool report(const CutJob::Outcome& outcome, const QString& input, const QString& prefix)
+{
+    for (const QString& subject : outcome.subjects)
+        std::printf("%s: %s\n", qPrintable(input), qPrintable(subject));
+    std::fflush(stdout);
+    if (!outcome.error.isEmpty()) {
+        std::fprintf(stderr, "%s: %s\n", qPrintable(prefix), qPrintable(outcome.error));
+        return false;
+    }
+    if (outcome.written.isEmpty()) {
+        std::fprintf(stderr, "%s (%s)\n", qPrintable(prefix), qPrintable(outcome.summary));
+    } else {
+        const QString note =
+            outcome.note.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(outcome.note);
+        std::fprintf(stderr, "%s -> %s%s (%s)\n", qPrintable(prefix), qPrintable(outcome.written),
+                     qPrintable(note), qPrintable(outcome.summary));
+    }
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    tuneAllocatorForLargeImages();
+    qInstallMessageHandler(quiet);
+    // A file size limit makes a write fail with EFBIG, reported per file.
+    std::signal(SIGXFSZ, SIG_IGN);
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("vantel-cut"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Removes the background from each IMAGE on this machine and writes OUTDIR/<name>.png.\n"
+        "Images are scaled down to at most 2560 pixels on their longer side first.\n"
+        "An existing file is never replaced (the next free name <name>-2.png, ... is taken)\n"
+        "unless --overwrite is given, and an input is never written over.\n"
+        "Prints one line per file to stderr, goes on past files that fail, and exits\n"
+        "with status 1 if any did (2 for a usage error)."));
+    const QCommandLineOption help = addOptions(parser);
     if (!parser.parse(app.arguments()))
         return usage(parser.errorText());
     if (parser.isSet(help)) {
@@ -132,30 +186,13 @@ int main(int argc, char** argv)
         return usage(QStringLiteral("needs -o OUTDIR (or --list) and at least one IMAGE"));
     options->overwrite = parser.isSet(QStringLiteral("overwrite"));
 
-    // A network named on the command line must load; without one, the
-    // installed network is used where it is there and loads.
     const bool named = parser.isSet(QStringLiteral("network"));
     const QString networkPath =
         named ? QFileInfo(parser.value(QStringLiteral("network"))).absoluteFilePath()
               : OnDeviceVision::defaultNetworkPath();
     OnDeviceVision vision(networkPath);
-    if (named || !networkPath.isEmpty()) {
-        vision.startLoading();
-        if (!vision.instanceMasksAvailable()) {
-            if (named) {
-                std::fprintf(stderr, "vantel-cut: %s: %s\n", qPrintable(networkPath),
-                             qPrintable(vision.unavailableReason()));
-                return 1;
-            }
-            std::fprintf(stderr,
-                         "vantel-cut: the installed network could not be loaded (%s); "
-                         "finding people only. Run scripts/setup to reinstall it.\n",
-                         qPrintable(vision.unavailableReason()));
-        }
-    } else {
-        std::fprintf(stderr, "vantel-cut: no segmentation network is installed; finding people "
-                             "only. Run scripts/setup to install it.\n");
-    }
+    if (!startVision(vision, networkPath, named))
+        return 1;
 
     int from = 1;
     const QList<QByteArray> outDir =
@@ -172,21 +209,8 @@ int main(int argc, char** argv)
                                    .arg(i + 1)
                                    .arg(inputs.size())
                                    .arg(QFile::decodeName(inputs[i]));
-        for (const QString& subject : outcome.subjects)
-            std::printf("%s: %s\n", qPrintable(QFile::decodeName(inputs[i])), qPrintable(subject));
-        std::fflush(stdout);
-        if (outcome.error.isEmpty() && outcome.written.isEmpty()) {
-            std::fprintf(stderr, "%s (%s)\n", qPrintable(prefix), qPrintable(outcome.summary));
-        } else if (outcome.error.isEmpty()) {
-            const QString note =
-                outcome.note.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(outcome.note);
-            std::fprintf(stderr, "%s -> %s%s (%s)\n", qPrintable(prefix),
-                         qPrintable(outcome.written), qPrintable(note),
-                         qPrintable(outcome.summary));
-        } else {
+        if (!report(outcome, QFile::decodeName(inputs[i]), prefix))
             ++failed;
-            std::fprintf(stderr, "%s: %s\n", qPrintable(prefix), qPrintable(outcome.error));
-        }
     }
     return failed ? 1 : 0;
 }
