@@ -273,6 +273,190 @@ struct Value
     }
 };
 
+HostTensor squeezed(HostTensor t, const std::vector<int64_t>& dims)
+{
+    std::vector<int64_t> shape;
+    for (size_t i = 0; i < t.shape.size(); ++i) {
+        const bool listed =
+            dims.empty() ? t.shape[i] == 1 : std::any_of(dims.begin(), dims.end(), [&](int64_t d) {
+                return normalizeAxis(d, t.shape.size()) == int64_t(i);
+            });
+        if (!listed)
+            shape.push_back(t.shape[i]);
+    }
+    t.shape = shape;
+    return t;
+}
+
+HostTensor transposed(const HostTensor& t, const HostTensor& order)
+{
+    Layout perm;
+    for (double p : order.values)
+        perm.push_back(int(p));
+    HostTensor out;
+    out.type = t.type;
+    for (int p : perm)
+        out.shape.push_back(t.shape[size_t(p)]);
+    out.values = permuted(t, perm);
+    return out;
+}
+
+// `parts` joined along `axis`, which they share all other sizes with.
+HostTensor joined(const std::vector<HostTensor>& parts, int64_t axis)
+{
+    HostTensor out;
+    out.type = parts[0].type;
+    out.shape = parts[0].shape;
+    out.shape[size_t(axis)] = 0;
+    for (const auto& p : parts)
+        out.shape[size_t(axis)] += p.shape[size_t(axis)];
+    // Outer blocks: each part contributes a run of values per block.
+    int64_t outer = 1;
+    for (int64_t i = 0; i < axis; ++i)
+        outer *= out.shape[size_t(i)];
+    for (int64_t o = 0; o < outer; ++o)
+        for (const auto& p : parts) {
+            const int64_t run = p.size() / std::max<int64_t>(outer, 1);
+            out.values.insert(out.values.end(), p.values.begin() + o * run,
+                              p.values.begin() + (o + 1) * run);
+        }
+    return out;
+}
+
+// Pack (new axis) and ConcatV2 (the axis as its last input).
+HostTensor packedOrConcatenated(const Node& n, const std::vector<const HostTensor*>& inputs)
+{
+    const bool pack = n.op == "Pack";
+    const size_t count = pack ? inputs.size() : inputs.size() - 1;
+    std::vector<HostTensor> parts;
+    for (size_t i = 0; i < count; ++i) {
+        HostTensor t = *inputs[i];
+        if (pack) {
+            const int64_t axis = normalizeAxis(n.attrInt("axis", 0), t.shape.size() + 1);
+            t.shape.insert(t.shape.begin() + axis, 1);
+        }
+        parts.push_back(t);
+    }
+    const int64_t axis =
+        normalizeAxis(pack ? n.attrInt("axis", 0) : int64_t(inputs.at(count)->values.at(0)),
+                      parts[0].shape.size());
+    return joined(parts, axis);
+}
+
+HostTensor sliced(const Node& n, const HostTensor& t, const HostTensor& begin,
+                  const HostTensor& end, const HostTensor& step)
+{
+    const auto axes = sliceAxes(n, t.shape, ints(begin), ints(end), ints(step));
+    const std::vector<int64_t> inStrides = stridesOf(t.shape);
+    std::vector<int64_t> shape, kept, strides;
+    int64_t offset = 0;
+    for (size_t i = 0; i < axes.size(); ++i) {
+        offset += axes[i].begin * inStrides[i];
+        shape.push_back(axes[i].count);
+        strides.push_back(axes[i].step * inStrides[i]);
+        if (axes[i].keep)
+            kept.push_back(axes[i].count);
+    }
+    HostTensor out;
+    out.type = t.type;
+    out.shape = kept;
+    out.values.resize(size_t(elementCount(shape)));
+    if (!out.values.empty())
+        forEachIndex(shape, strides, offset,
+                     [&](int64_t o, int64_t i) { out.values[size_t(o)] = t.values[size_t(i)]; });
+    return out;
+}
+
+HostTensor sparseToDense(const HostTensor& indices, const HostTensor& shape,
+                         const HostTensor& values, const HostTensor& fill)
+{
+    HostTensor out;
+    out.type = values.type;
+    out.shape = ints(shape);
+    out.values.assign(size_t(out.size()), fill.values.at(0));
+    const int64_t rank = int64_t(out.shape.size());
+    const int64_t count = indices.shape.empty() ? 1 : indices.shape[0];
+    const std::vector<int64_t> strides = stridesOf(out.shape);
+    for (int64_t k = 0; k < count; ++k) {
+        int64_t flat = 0;
+        for (int64_t a = 0; a < rank; ++a)
+            flat += int64_t(indices.values.at(size_t(k * rank + a))) * strides[size_t(a)];
+        out.values.at(size_t(flat)) =
+            values.size() == 1 ? values.values[0] : values.values.at(size_t(k));
+    }
+    return out;
+}
+
+// The value of node `n` computed from its constant inputs.
+HostTensor folded(const Node& n, const std::vector<const HostTensor*>& inputs)
+{
+    const std::string& op = n.op;
+    auto c = [&](size_t i) -> const HostTensor& {
+        return *inputs.at(i);
+    };
+    static const std::map<std::string, std::function<double(double, double)>> arithmetic = {
+        {"Add", std::plus<double>()},
+        {"AddV2", std::plus<double>()},
+        {"BiasAdd", std::plus<double>()},
+        {"Sub", std::minus<double>()},
+        {"Mul", std::multiplies<double>()},
+        {"RealDiv", std::divides<double>()},
+        {"FloorDiv",
+         [](double a, double b) {
+             return std::floor(a / b);
+         }},
+        {"Maximum",
+         [](double a, double b) {
+             return std::max(a, b);
+         }},
+        {"Minimum",
+         [](double a, double b) {
+             return std::min(a, b);
+         }},
+    };
+    if (auto it = arithmetic.find(op); it != arithmetic.end())
+        return broadcast(c(0), c(1), c(0).type, it->second);
+    if (op == "Identity")
+        return c(0);
+    if (op == "Cast") {
+        const std::string to = n.attrType("DstT");
+        HostTensor t = c(0);
+        t.type = to == "DT_FLOAT" ? DType::Float : to == "DT_BOOL" ? DType::Bool : DType::Int;
+        for (double& v : t.values)
+            v = roundTo(t.type, v);
+        return t;
+    }
+    if (op == "Reshape") {
+        HostTensor t = c(0);
+        t.shape = resolveShape(ints(c(1)), t.size());
+        return t;
+    }
+    if (op == "ExpandDims") {
+        HostTensor t = c(0);
+        const int64_t axis = int64_t(c(1).values.at(0));
+        t.shape.insert(t.shape.begin() + (axis < 0 ? axis + int64_t(t.shape.size()) + 1 : axis), 1);
+        return t;
+    }
+    if (op == "Squeeze")
+        return squeezed(c(0), n.attrInts("squeeze_dims"));
+    if (op == "Transpose")
+        return transposed(c(0), c(1));
+    if (op == "Pack" || op == "ConcatV2")
+        return packedOrConcatenated(n, inputs);
+    if (op == "StridedSlice")
+        return sliced(n, c(0), c(1), c(2), c(3));
+    if (op == "SparseToDense")
+        return sparseToDense(c(0), c(1), c(2), c(3));
+    if (op == "Fill") {
+        HostTensor out;
+        out.type = c(1).type;
+        out.shape = ints(c(0));
+        out.values.assign(size_t(out.size()), c(1).values.at(0));
+        return out;
+    }
+    fail("cannot compute " + op + " '" + n.name + "' on constants");
+}
+
 class Converter
 {
 public:
@@ -628,155 +812,10 @@ bool Converter::fold(const Node& n)
     for (const auto& in : n.inputs)
         if (!m_values.at(in).isConst)
             return false;
-
-    auto c = [&](size_t i) -> const HostTensor& {
-        return constInput(n, i);
-    };
-    static const std::map<std::string, std::function<double(double, double)>> arithmetic = {
-        {"Add", std::plus<double>()},
-        {"AddV2", std::plus<double>()},
-        {"BiasAdd", std::plus<double>()},
-        {"Sub", std::minus<double>()},
-        {"Mul", std::multiplies<double>()},
-        {"RealDiv", std::divides<double>()},
-        {"FloorDiv",
-         [](double a, double b) {
-             return std::floor(a / b);
-         }},
-        {"Maximum",
-         [](double a, double b) {
-             return std::max(a, b);
-         }},
-        {"Minimum",
-         [](double a, double b) {
-             return std::min(a, b);
-         }},
-    };
-    if (auto it = arithmetic.find(op); it != arithmetic.end()) {
-        setConst(n, broadcast(c(0), c(1), c(0).type, it->second));
-    } else if (op == "Identity") {
-        setConst(n, c(0));
-    } else if (op == "Cast") {
-        const std::string to = n.attrType("DstT");
-        HostTensor t = c(0);
-        t.type = to == "DT_FLOAT" ? DType::Float : to == "DT_BOOL" ? DType::Bool : DType::Int;
-        for (double& v : t.values)
-            v = roundTo(t.type, v);
-        setConst(n, t);
-    } else if (op == "Reshape") {
-        HostTensor t = c(0);
-        t.shape = resolveShape(ints(c(1)), t.size());
-        setConst(n, t);
-    } else if (op == "ExpandDims") {
-        HostTensor t = c(0);
-        const int64_t axis = int64_t(c(1).values.at(0));
-        t.shape.insert(t.shape.begin() + (axis < 0 ? axis + int64_t(t.shape.size()) + 1 : axis), 1);
-        setConst(n, t);
-    } else if (op == "Squeeze") {
-        HostTensor t = c(0);
-        const std::vector<int64_t> dims = n.attrInts("squeeze_dims");
-        std::vector<int64_t> shape;
-        for (size_t i = 0; i < t.shape.size(); ++i) {
-            const bool listed = dims.empty()
-                                    ? t.shape[i] == 1
-                                    : std::any_of(dims.begin(), dims.end(), [&](int64_t d) {
-                                          return normalizeAxis(d, t.shape.size()) == int64_t(i);
-                                      });
-            if (!listed)
-                shape.push_back(t.shape[i]);
-        }
-        t.shape = shape;
-        setConst(n, t);
-    } else if (op == "Transpose") {
-        const HostTensor& t = c(0);
-        Layout perm;
-        for (double p : c(1).values)
-            perm.push_back(int(p));
-        HostTensor out;
-        out.type = t.type;
-        for (int p : perm)
-            out.shape.push_back(t.shape[size_t(p)]);
-        out.values = permuted(t, perm);
-        setConst(n, out);
-    } else if (op == "Pack" || op == "ConcatV2") {
-        const bool pack = op == "Pack";
-        const size_t count = pack ? n.inputs.size() : n.inputs.size() - 1;
-        std::vector<HostTensor> parts;
-        for (size_t i = 0; i < count; ++i) {
-            HostTensor t = c(i);
-            if (pack) {
-                const int64_t axis = normalizeAxis(n.attrInt("axis", 0), t.shape.size() + 1);
-                t.shape.insert(t.shape.begin() + axis, 1);
-            }
-            parts.push_back(t);
-        }
-        const int64_t axis = normalizeAxis(
-            pack ? n.attrInt("axis", 0) : int64_t(c(count).values.at(0)), parts[0].shape.size());
-        HostTensor out;
-        out.type = parts[0].type;
-        out.shape = parts[0].shape;
-        out.shape[size_t(axis)] = 0;
-        for (const auto& p : parts)
-            out.shape[size_t(axis)] += p.shape[size_t(axis)];
-        // Outer blocks: each part contributes a run of values per block.
-        int64_t outer = 1;
-        for (int64_t i = 0; i < axis; ++i)
-            outer *= out.shape[size_t(i)];
-        for (int64_t o = 0; o < outer; ++o)
-            for (const auto& p : parts) {
-                const int64_t run = p.size() / std::max<int64_t>(outer, 1);
-                out.values.insert(out.values.end(), p.values.begin() + o * run,
-                                  p.values.begin() + (o + 1) * run);
-            }
-        setConst(n, out);
-    } else if (op == "StridedSlice") {
-        const HostTensor& t = c(0);
-        const auto axes = sliceAxes(n, t.shape, ints(c(1)), ints(c(2)), ints(c(3)));
-        const std::vector<int64_t> inStrides = stridesOf(t.shape);
-        std::vector<int64_t> shape, kept, strides;
-        int64_t offset = 0;
-        for (size_t i = 0; i < axes.size(); ++i) {
-            offset += axes[i].begin * inStrides[i];
-            shape.push_back(axes[i].count);
-            strides.push_back(axes[i].step * inStrides[i]);
-            if (axes[i].keep)
-                kept.push_back(axes[i].count);
-        }
-        HostTensor out;
-        out.type = t.type;
-        out.shape = kept;
-        out.values.resize(size_t(elementCount(shape)));
-        if (!out.values.empty())
-            forEachIndex(shape, strides, offset, [&](int64_t o, int64_t i) {
-                out.values[size_t(o)] = t.values[size_t(i)];
-            });
-        setConst(n, out);
-    } else if (op == "SparseToDense") {
-        const HostTensor &indices = c(0), &values = c(2);
-        HostTensor out;
-        out.type = values.type;
-        out.shape = ints(c(1));
-        out.values.assign(size_t(out.size()), c(3).values.at(0));
-        const int64_t rank = int64_t(out.shape.size());
-        const int64_t count = indices.shape.empty() ? 1 : indices.shape[0];
-        const std::vector<int64_t> strides = stridesOf(out.shape);
-        for (int64_t k = 0; k < count; ++k) {
-            int64_t flat = 0;
-            for (int64_t a = 0; a < rank; ++a)
-                flat += int64_t(indices.values.at(size_t(k * rank + a))) * strides[size_t(a)];
-            out.values.at(size_t(flat)) =
-                values.size() == 1 ? values.values[0] : values.values.at(size_t(k));
-        }
-        setConst(n, out);
-    } else if (op == "Fill") {
-        HostTensor out;
-        out.type = c(1).type;
-        out.shape = ints(c(0));
-        out.values.assign(size_t(out.size()), c(1).values.at(0));
-        setConst(n, out);
-    } else {
-        fail("cannot compute " + op + " '" + n.name + "' on constants");
-    }
+    std::vector<const HostTensor*> inputs;
+    for (size_t i = 0; i < n.inputs.size(); ++i)
+        inputs.push_back(&constInput(n, i));
+    setConst(n, folded(n, inputs));
     return true;
 }
 
