@@ -93,7 +93,30 @@ QWidget* ContentView::buildEditor()
 {
     auto* editor = new QWidget(this);
     editor->setObjectName(QStringLiteral("editor"));
+    // Made from the top down: the keyboard's focus moves in this order.
+    QLayout* top = buildTopRow(editor);
+    m_preview = new PreviewView(m_model, editor);
+    m_preview->setFixedHeight(300);
+    m_hintRow = buildHintRow(editor);
+    QLayout* feather = buildFeatherRow(editor);
+    QLayout* background = buildBackgroundRow(editor);
+    m_exportRow = buildExportRow(editor);
 
+    auto* column = new QVBoxLayout(editor);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(10);
+    column->addLayout(top);
+    column->addWidget(m_preview);
+    column->addWidget(m_hintRow);
+    column->addLayout(feather);
+    column->addLayout(background);
+    column->addWidget(m_exportRow);
+    connectEditor();
+    return editor;
+}
+
+QLayout* ContentView::buildTopRow(QWidget* editor)
+{
     m_new = new QPushButton(Symbols::icon(QStringLiteral("plus")), tr("New"), editor);
     m_pasteIcon = new QToolButton(editor);
     m_pasteIcon->setIcon(Symbols::icon(QStringLiteral("doc.on.clipboard")));
@@ -106,22 +129,27 @@ QWidget* ContentView::buildEditor()
     top->addWidget(m_pasteIcon);
     top->addStretch();
     top->addWidget(m_beforeAfter);
+    return top;
+}
 
-    m_preview = new PreviewView(m_model, editor);
-    m_preview->setFixedHeight(300);
-
-    m_hintRow = new QWidget(editor);
-    m_hint = secondaryLabel(QString(), Theme::caption(), m_hintRow);
-    m_allSubjects = new QPushButton(tr("All subjects"), m_hintRow);
+QWidget* ContentView::buildHintRow(QWidget* editor)
+{
+    auto* row = new QWidget(editor);
+    m_hint = secondaryLabel(QString(), Theme::caption(), row);
+    m_allSubjects = new QPushButton(tr("All subjects"), row);
     m_allSubjects->setFont(Theme::caption());
     m_allSubjects->setAttribute(Qt::WA_MacSmallSize);
-    auto* hint = new QHBoxLayout(m_hintRow);
+    auto* hint = new QHBoxLayout(row);
     hint->setContentsMargins(0, 0, 0, 0);
-    hint->addWidget(symbolLabel(QStringLiteral("hand.tap"), 16, m_hintRow));
+    hint->addWidget(symbolLabel(QStringLiteral("hand.tap"), 16, row));
     hint->addWidget(m_hint);
     hint->addStretch();
     hint->addWidget(m_allSubjects);
+    return row;
+}
 
+QLayout* ContentView::buildFeatherRow(QWidget* editor)
+{
     auto* featherLabel = new QLabel(tr("Feather"), editor);
     featherLabel->setFixedWidth(56);
     m_feather = new QSlider(Qt::Horizontal, editor);
@@ -137,7 +165,11 @@ QWidget* ContentView::buildEditor()
     featherRow->addWidget(featherLabel);
     featherRow->addWidget(m_feather);
     featherRow->addWidget(m_featherNumber);
+    return featherRow;
+}
 
+QLayout* ContentView::buildBackgroundRow(QWidget* editor)
+{
     QStringList choices;
     for (const BackgroundChoice& choice : BackgroundChoice::allCases())
         choices << choice.rawValue();
@@ -149,11 +181,14 @@ QWidget* ContentView::buildEditor()
     backgroundRow->addWidget(backgroundLabel);
     backgroundRow->addWidget(m_background);
     backgroundRow->addWidget(m_colorWell);
+    return backgroundRow;
+}
 
-    m_exportRow = new QWidget(editor);
-    m_copy =
-        new QPushButton(Symbols::icon(QStringLiteral("doc.on.doc")), tr("Copy PNG"), m_exportRow);
-    m_save = new QPushButton(tr("Save PNG…"), m_exportRow);
+QWidget* ContentView::buildExportRow(QWidget* editor)
+{
+    auto* row = new QWidget(editor);
+    m_copy = new QPushButton(Symbols::icon(QStringLiteral("doc.on.doc")), tr("Copy PNG"), row);
+    m_save = new QPushButton(tr("Save PNG…"), row);
     m_save->setObjectName(QStringLiteral("prominent"));
     m_save->setDefault(true);
     {
@@ -174,24 +209,18 @@ QWidget* ContentView::buildEditor()
                      Theme::withAlpha(accent, 0.35).name(QColor::HexArgb),
                      Theme::withAlpha(onAccent, 0.7).name(QColor::HexArgb)));
     }
-    m_status = secondaryLabel(QString(), Theme::caption(), m_exportRow);
-    auto* exportLayout = new QHBoxLayout(m_exportRow);
+    m_status = secondaryLabel(QString(), Theme::caption(), row);
+    auto* exportLayout = new QHBoxLayout(row);
     exportLayout->setContentsMargins(0, 0, 0, 0);
     exportLayout->addWidget(m_copy);
     exportLayout->addWidget(m_save);
     exportLayout->addStretch();
     exportLayout->addWidget(m_status);
+    return row;
+}
 
-    auto* column = new QVBoxLayout(editor);
-    column->setContentsMargins(0, 0, 0, 0);
-    column->setSpacing(10);
-    column->addLayout(top);
-    column->addWidget(m_preview);
-    column->addWidget(m_hintRow);
-    column->addLayout(featherRow);
-    column->addLayout(backgroundRow);
-    column->addWidget(m_exportRow);
-
+void ContentView::connectEditor()
+{
     connect(m_new, &QPushButton::clicked, m_model, &VantelModel::reset);
     connect(m_pasteIcon, &QToolButton::clicked, m_model, &VantelModel::paste);
     connect(m_beforeAfter, &SegmentedControl::currentIndexChanged, this,
@@ -212,7 +241,6 @@ QWidget* ContentView::buildEditor()
     connect(m_colorWell, &ColorWell::pickerClosed, this, [this] { emit dialogShown(false); });
     connect(m_copy, &QPushButton::clicked, m_model, &VantelModel::copyPNG);
     connect(m_save, &QPushButton::clicked, m_model, &VantelModel::savePNG);
-    return editor;
 }
 
 QWidget* ContentView::buildFooter()

@@ -77,6 +77,12 @@ protected:
 
 private:
     QWidget* buildEditor();
+    QLayout* buildTopRow(QWidget* editor);
+    QWidget* buildHintRow(QWidget* editor);
+    QLayout* buildFeatherRow(QWidget* editor);
+    QLayout* buildBackgroundRow(QWidget* editor);
+    QWidget* buildExportRow(QWidget* editor);
+    void connectEditor();
     QWidget* buildFooter();
     void refresh();
     void setTargeted(bool targeted);
