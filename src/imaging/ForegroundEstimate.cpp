@@ -202,38 +202,19 @@ private:
     int m_rows;
 };
 
-} // namespace
-
-cv::Mat ForegroundEstimate::estimate(const cv::Mat& image, const cv::Mat& mask)
+// Local subject and background colours from the sure pixels alone, at half
+// resolution, filled everywhere. `sure`: the lowest mask value taken as sure
+// subject.
+void sureColours(const cv::Mat& image, const cv::Mat& mask, int sure, cv::Mat& subjectBase,
+                 cv::Mat& backgroundBase, cv::Mat& scratch)
 {
-    CV_Assert(image.type() == CV_8UC3 || image.type() == CV_8UC4);
-    CV_Assert(mask.type() == CV_8UC1 && mask.size() == image.size());
-    cv::Mat out(image.size(), CV_8UC3);
-    if (image.empty())
-        return out;
-    double highest = 0;
-    cv::minMaxLoc(mask, nullptr, &highest);
-    if (highest == 0) {
-        // No subject: nothing will be covered, F is the image's colour.
-        const int pairs[] = {0, 0, 1, 1, 2, 2};
-        cv::mixChannels(&image, 1, &out, 1, pairs, 3);
-        return out;
-    }
-    // A mask that never reaches 255 (a network unsure of the whole subject)
-    // takes its most confident pixels as the sure ones.
-    const int sure = int(highest);
     const WeightTable sureSubject = subjectWeights(sure, 4.0, unsureWeight);
     const WeightTable sureBackground = backgroundWeights();
-    const WeightTable edgeSubject = subjectWeights(sure, 4.0, 1.f);
     const bool hasAlpha = image.channels() == 4;
-    const int cn = image.channels();
-    const int width = image.cols;
     const int halfWidth = (image.cols + 1) / 2;
     const int halfHeight = (image.rows + 1) / 2;
-
-    // Local subject and background colours from the sure pixels alone.
-    cv::Mat subjectBase(halfHeight, halfWidth, CV_32FC4);
-    cv::Mat backgroundBase(halfHeight, halfWidth, CV_32FC4);
+    subjectBase.create(halfHeight, halfWidth, CV_32FC4);
+    backgroundBase.create(halfHeight, halfWidth, CV_32FC4);
     cv::parallel_for_(cv::Range(0, halfHeight), [&](const cv::Range& rows) {
         for (int j = rows.start; j < rows.end; ++j) {
             float* s = subjectBase.ptr<float>(j);
@@ -245,22 +226,28 @@ cv::Mat ForegroundEstimate::estimate(const cv::Mat& image, const cv::Mat& mask)
             }
         }
     });
-    cv::Mat scratch;
     fill(subjectBase, scratch);
     fill(backgroundBase, scratch);
-    const cv::Mat& subject = subjectBase;
-    const cv::Mat& background = backgroundBase;
+}
 
-    // F on and inside the edge. The subject's colour there is what the pixel
-    // holds once the local background's share is taken out. The correction
-    // is scaled by a^2 rather than a: where the matte is soft because the
-    // network is unsure, not because the subject is thin, the pixel often is
-    // pure background, and a full correction would carry that colour right
-    // back in. Each pair of rows, once written, also gives its row of the
-    // second pyramid's base: F with the edge's soft pixels (weight a^4),
-    // which lie closest to the feathered band and, cleaned, hold the edge's
-    // own colour.
-    const HalfSampler half(width, subject.size());
+// F on and inside the edge. The subject's colour there is what the pixel
+// holds once the local background's share is taken out. The correction
+// is scaled by a^2 rather than a: where the matte is soft because the
+// network is unsure, not because the subject is thin, the pixel often is
+// pure background, and a full correction would carry that colour right
+// back in. Each pair of rows, once written, also gives its row of the
+// second pyramid's base: F with the edge's soft pixels (weight a^4),
+// which lie closest to the feathered band and, cleaned, hold the edge's
+// own colour. Writes F on and inside the edge into `out` (zero outside it,
+// until carryOutward) and returns that second base, not yet filled.
+cv::Mat cleanEdge(const cv::Mat& image, const cv::Mat& mask, int sure, const HalfSampler& half,
+                  const cv::Mat& subject, const cv::Mat& background, cv::Mat& out)
+{
+    const WeightTable edgeSubject = subjectWeights(sure, 4.0, 1.f);
+    const int cn = image.channels();
+    const int width = image.cols;
+    const int halfWidth = (image.cols + 1) / 2;
+    const int halfHeight = (image.rows + 1) / 2;
     cv::Mat edgeBase(halfHeight, halfWidth, CV_32FC4);
     cv::parallel_for_(cv::Range(0, halfHeight), [&](const cv::Range& rows) {
         for (int j = rows.start; j < rows.end; ++j) {
@@ -296,11 +283,15 @@ cv::Mat ForegroundEstimate::estimate(const cv::Mat& image, const cv::Mat& mask)
                 addBlock(blockAt(out, mask, i, j), edgeSubject, false, e + 4 * i);
         }
     });
+    return edgeBase;
+}
 
-    // Outside the mask: the edge's colour carried outward without limit.
-    fill(edgeBase, scratch);
-    const cv::Mat& outward = edgeBase;
-    cv::parallel_for_(cv::Range(0, image.rows), [&](const cv::Range& rows) {
+// Outside the mask: F from `outward`, the edge's colour carried outward.
+void carryOutward(const cv::Mat& mask, const HalfSampler& half, const cv::Mat& outward,
+                  cv::Mat& out)
+{
+    const int width = mask.cols;
+    cv::parallel_for_(cv::Range(0, mask.rows), [&](const cv::Range& rows) {
         for (int y = rows.start; y < rows.end; ++y) {
             const HalfSampler::Row r = half.row(y);
             const uchar* m = mask.ptr<uchar>(y);
@@ -316,6 +307,35 @@ cv::Mat ForegroundEstimate::estimate(const cv::Mat& image, const cv::Mat& mask)
             }
         }
     });
+}
+
+} // namespace
+
+cv::Mat ForegroundEstimate::estimate(const cv::Mat& image, const cv::Mat& mask)
+{
+    CV_Assert(image.type() == CV_8UC3 || image.type() == CV_8UC4);
+    CV_Assert(mask.type() == CV_8UC1 && mask.size() == image.size());
+    cv::Mat out(image.size(), CV_8UC3);
+    if (image.empty())
+        return out;
+    double highest = 0;
+    cv::minMaxLoc(mask, nullptr, &highest);
+    if (highest == 0) {
+        // No subject: nothing will be covered, F is the image's colour.
+        const int pairs[] = {0, 0, 1, 1, 2, 2};
+        cv::mixChannels(&image, 1, &out, 1, pairs, 3);
+        return out;
+    }
+    // A mask that never reaches 255 (a network unsure of the whole subject)
+    // takes its most confident pixels as the sure ones.
+    const int sure = int(highest);
+    cv::Mat subject, background, scratch;
+    sureColours(image, mask, sure, subject, background, scratch);
+    const HalfSampler half(image.cols, subject.size());
+    cv::Mat outward = cleanEdge(image, mask, sure, half, subject, background, out);
+    // Outside the mask: the edge's colour carried outward without limit.
+    fill(outward, scratch);
+    carryOutward(mask, half, outward, out);
     return out;
 }
 
