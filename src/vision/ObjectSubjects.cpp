@@ -33,6 +33,9 @@ constexpr double seedShare = 0.5;
 // A person's claim on other objects' seeds: the skeleton drawn this many
 // times as wide as its seeds.
 constexpr double claimWidth = 2.5;
+// A person's seeds lie within the box and this share of it around: a box
+// drawn a little tight still seeds the hand at its edge.
+constexpr double seenMargin = 0.1;
 // An object no more than this share of another's size, this much inside its
 // box, is in front of it; of a box over this share of the picture without a
 // skeleton (the scene's table, bed or ground), no more than the larger share.
@@ -65,6 +68,19 @@ struct Thing : SceneObject
     double cover = 0; // the share of its box that is confident matte
     int seed = 0;     // its label in the flood, 0 when not in the matte
 };
+
+// Where a person's skeleton may seed, as a mask over `reach`: the person's
+// box and a margin. The box is the person as seen; joints beyond it are the
+// pose's guesses at what something in front hides (hips behind a table), and
+// their seeds would lie on whatever hides them.
+cv::Mat seenPart(const cv::Rect& box, const cv::Rect& reach)
+{
+    const int mx = int(seenMargin * box.width), my = int(seenMargin * box.height);
+    const cv::Rect seen(box.x - mx, box.y - my, box.width + 2 * mx, box.height + 2 * my);
+    cv::Mat m = cv::Mat::zeros(reach.size(), CV_8UC1);
+    m((seen & reach) - reach.tl()).setTo(255);
+    return m;
+}
 
 // Whether `inner` is smaller than `outer` and mostly inside it.
 bool holds(const cv::Rect& outer, const cv::Rect& inner)
@@ -270,6 +286,7 @@ void Sharing::laySeeds()
                 PersonSkeleton::of(*t.pose, t.box);
             s.draw(m_seedOf[k], r.tl(), s.width);
             s.draw(m_claimOf[k], r.tl(), s.width * claimWidth);
+            m_seedOf[k] &= seenPart(t.box, r);
         } else {
             const cv::Point centre(t.box.x + t.box.width / 2 - r.x,
                                    t.box.y + t.box.height / 2 - r.y);

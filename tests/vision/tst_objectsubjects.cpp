@@ -222,6 +222,34 @@ private slots:
         QVERIFY2(overlap(shared, calfArea) > 0.9,
                  qPrintable(QString::number(overlap(shared, calfArea))));
     }
+
+    // A child seen down to the chest behind a red laptop: the pose puts the
+    // hidden hips on the laptop. The laptop is the laptop's, the child the
+    // child's.
+    void hiddenJointsSeedNothing()
+    {
+        cv::Mat rgb(480, 640, CV_8UC3, cv::Scalar(150, 120, 90));
+        cv::Mat where = cv::Mat::zeros(480, 640, CV_8UC1);
+        const cv::Rect child(250, 60, 140, 170), laptop(170, 262, 300, 160);
+        rgb(child).setTo(cv::Scalar(60, 90, 170));
+        rgb(laptop).setTo(cv::Scalar(200, 30, 50));
+        where(child).setTo(255);
+        where(laptop).setTo(255);
+        const InstanceMask s =
+            ObjectSubjects::split(matteOf(where), rgb,
+                                  {object("person", 0.7f, {245, 55, 150, 180}),
+                                   object("laptop", 0.6f, {165, 258, 310, 170})},
+                                  {pose({245, 55, 150, 180}, {{0, {320, 75}},
+                                                              {5, {360, 110}},
+                                                              {6, {280, 110}},
+                                                              {11, {350, 300}},
+                                                              {12, {290, 300}}})});
+        const int person = ownerAt(s, 320, 150), computer = ownerAt(s, 320, 380);
+        QVERIFY(person > 0 && computer > 0 && person != computer);
+        QCOMPARE(s.info[size_t(person - 1)].className, QStringLiteral("person"));
+        for (const cv::Point& p : {cv::Point(300, 275), cv::Point(350, 300), cv::Point(180, 270)})
+            QCOMPARE(ownerAt(s, p.x, p.y), computer);
+    }
 };
 
 QTEST_APPLESS_MAIN(TestObjectSubjects)
