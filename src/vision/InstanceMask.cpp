@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <numeric>
 #include <opencv2/imgproc.hpp>
 
 namespace {
@@ -15,6 +16,51 @@ cv::Mat scaled(const cv::Mat& mask, cv::Size size)
     cv::Mat out;
     cv::resize(mask, out, size, 0, 0, cv::INTER_LINEAR);
     return out;
+}
+
+// The matte's level below which a pixel is edge or haze, not body.
+constexpr int bodyLevel = 64;
+// How far a named subject's share is lifted at the most.
+constexpr float maxLift = 2.f;
+
+// A subject a finder names is an object whatever the matte thinks of how it
+// stands out: where the network saw it only faintly (a child at the side of
+// a group, at 0.5 throughout), picking it lifts its share so that its
+// middle level is whole, the edges keeping their shape. A share no finder
+// names is only what the matte says, and is left as it is.
+std::array<float, 256> lifts(const InstanceMask& m, const std::array<uchar, 256>& keep)
+{
+    std::array<float, 256> lift;
+    lift.fill(1.f);
+    std::array<bool, 256> named{};
+    bool any = false;
+    for (size_t l = 1; l < 256 && l <= m.info.size(); ++l) {
+        const SubjectInfo& i = m.info[l - 1];
+        named[l] = keep[l] && !i.own && !i.className.isEmpty() && i.score > 0;
+        any = any || named[l];
+    }
+    if (!any)
+        return lift;
+    std::vector<std::array<int, 256>> counts(256);
+    for (int y = 0; y < m.matte.rows; ++y) {
+        const uchar* who = m.owner.ptr<uchar>(y);
+        const uchar* soft = m.matte.ptr<uchar>(y);
+        for (int x = 0; x < m.matte.cols; ++x) {
+            if (named[who[x]] && soft[x] >= bodyLevel)
+                ++counts[who[x]][soft[x]];
+        }
+    }
+    for (size_t l = 1; l < 256; ++l) {
+        if (!named[l])
+            continue;
+        const int total = std::accumulate(counts[l].begin(), counts[l].end(), 0);
+        int seen = 0, middle = 255;
+        while (middle > bodyLevel && 2 * (seen + counts[l][size_t(middle)]) <= total)
+            seen += counts[l][size_t(middle--)];
+        if (total > 0)
+            lift[l] = std::min(maxLift, 255.f / float(middle));
+    }
+    return lift;
 }
 
 } // namespace
@@ -40,13 +86,14 @@ cv::Mat InstanceMask::scaledMask(const InstanceSet& instances, cv::Size size) co
         else
             keep[size_t(label)] = 255;
     }
+    const std::array<float, 256> lift = lifts(*this, keep);
     cv::Mat chosen(matte.size(), CV_8UC1);
     for (int y = 0; y < chosen.rows; ++y) {
         const uchar* who = owner.ptr<uchar>(y);
         const uchar* soft = matte.ptr<uchar>(y);
         uchar* out = chosen.ptr<uchar>(y);
         for (int x = 0; x < chosen.cols; ++x)
-            out[x] = soft[x] & keep[who[x]];
+            out[x] = keep[who[x]] ? cv::saturate_cast<uchar>(soft[x] * lift[who[x]]) : 0;
     }
     for (const ObjectMask* mask : own) {
         cv::Mat area = chosen(mask->roi());

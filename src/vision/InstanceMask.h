@@ -46,7 +46,9 @@ struct InstanceMask
     // select nothing) at `size`, brought there in one bilinear resize so its
     // edges keep their soft values. An empty size means the working size. A
     // subject with a mask of its own gives that mask (made the first time
-    // it is asked for, which may take a moment).
+    // it is asked for, which may take a moment). A share of the matte a
+    // finder names is lifted (up to twice) so that its middle level is
+    // whole: the matte may see a named object only faintly.
     cv::Mat scaledMask(const InstanceSet& instances, cv::Size size) const;
     // Whether scaledMask() for `instances` must first cut a subject's own
     // mask (the slow part of a pick).

@@ -250,6 +250,33 @@ private slots:
         for (const cv::Point& p : {cv::Point(300, 275), cv::Point(350, 300), cv::Point(180, 270)})
             QCOMPARE(ownerAt(s, p.x, p.y), computer);
     }
+
+    // The matte sees a person at the side only at one half, an unnamed
+    // piece likewise, and a named ball hardly at all. Picked, the person is
+    // whole with the edge's shape kept; the piece and the ball stay as the
+    // matte says, and so does the whole.
+    void aNamedSubjectSeenFaintlyIsWholeWhenPicked()
+    {
+        InstanceMask m;
+        m.matte = cv::Mat(60, 90, CV_8UC1, cv::Scalar(128));
+        m.owner = cv::Mat(60, 90, CV_8UC1, cv::Scalar(1));
+        m.owner.colRange(30, 60).setTo(2);
+        m.owner.colRange(60, 90).setTo(3);
+        m.matte.col(0).setTo(64);
+        m.matte.colRange(60, 90).setTo(80);
+        m.labels = m.owner.clone();
+        m.count = 3;
+        m.info = {{QStringLiteral("person"), 0.7f, {0, 0, 30, 60}, nullptr},
+                  {},
+                  {QStringLiteral("sports ball"), 0.5f, {60, 0, 30, 60}, nullptr}};
+        const cv::Mat person = m.scaledMask({1}, cv::Size());
+        QCOMPARE(int(person.at<uchar>(30, 15)), 255);
+        QCOMPARE(int(person.at<uchar>(30, 0)), 128);
+        QCOMPARE(int(person.at<uchar>(30, 45)), 0);
+        QCOMPARE(int(m.scaledMask({2}, cv::Size()).at<uchar>(30, 45)), 128);
+        QCOMPARE(int(m.scaledMask({3}, cv::Size()).at<uchar>(30, 75)), 160);
+        QCOMPARE(cv::countNonZero(m.wholeMask(cv::Size()) != m.matte), 0);
+    }
 };
 
 QTEST_APPLESS_MAIN(TestObjectSubjects)
