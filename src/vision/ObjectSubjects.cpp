@@ -218,7 +218,8 @@ private:
     std::vector<Reach> m_reach;              // per flood label
     cv::Mat m_shared;                        // flood labels grown over the matte
     int m_labelCount = 0;
-    std::vector<int> m_pieceOf; // flood label -> thing
+    std::vector<int> m_pieceOf;  // flood label -> thing
+    std::vector<bool> m_pieceIs; // the piece is the whole thing, as its box says
     std::vector<Entry> m_entries;
 };
 
@@ -558,6 +559,7 @@ void Sharing::givePiecesToLeftOut()
 {
     const size_t labels = size_t(m_labelCount);
     m_pieceOf.assign(labels, -1);
+    m_pieceIs.assign(labels, false);
     LabelBoxes extent(labels);
     std::vector<int> count(labels, 0);
     for (int y = 0; y < m_size.height; ++y) {
@@ -575,13 +577,22 @@ void Sharing::givePiecesToLeftOut()
         if (piece.empty())
             continue;
         int best = -1;
+        bool whole = false;
         for (size_t i = 0; i < m_things.size(); ++i) {
             const Thing& t = m_things[i];
-            if (t.seed || t.faint || count[l] > pieceShare * t.box.area() ||
-                (t.box & piece).area() < frontInside * piece.area())
+            if (t.seed || t.faint)
                 continue;
-            if (best < 0 || t.box.area() < m_things[size_t(best)].box.area())
+            // A piece filling the box as the object would (a runner, arms
+            // and legs spread, covers little of his box) is the object.
+            const bool fits = SceneObjects::overlap(piece, t.box) >= fitNeeded;
+            if (!fits && (count[l] > pieceShare * t.box.area() ||
+                          (t.box & piece).area() < frontInside * piece.area()))
+                continue;
+            if (best < 0 || fits > whole ||
+                (fits == whole && t.box.area() < m_things[size_t(best)].box.area())) {
                 best = int(i);
+                whole = fits;
+            }
         }
         if (best < 0)
             continue;
@@ -590,6 +601,7 @@ void Sharing::givePiecesToLeftOut()
         } else {
             firstPiece[size_t(best)] = int(l);
             m_pieceOf[l] = best;
+            m_pieceIs[l] = whole;
         }
     }
 }
@@ -627,8 +639,8 @@ void Sharing::makeEntries()
         if (m_pieceOf[l] >= 0) {
             const Thing& t = m_things[size_t(m_pieceOf[l])];
             e.thing = m_pieceOf[l];
-            e.own = true;
-            e.size = t.area * 0.5;
+            e.own = !m_pieceIs[l];
+            e.size = e.own ? t.area * 0.5 : e.size;
             e.box = t.box;
         } else if (l < m_bySeed.size()) {
             const Thing& t = *m_bySeed[l];

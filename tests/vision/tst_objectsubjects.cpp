@@ -251,6 +251,27 @@ private slots:
             QCOMPARE(ownerAt(s, p.x, p.y), computer);
     }
 
+    // A runner, arms and legs spread, covers too little of his box to share
+    // the matte, but the matte's piece fills the box as he does: it is he,
+    // named, and not a cut of his box from the picture.
+    void aPieceFillingALeftOutBoxIsThatObject()
+    {
+        cv::Mat rgb(400, 400, CV_8UC3, cv::Scalar(120, 120, 120));
+        cv::Mat where = cv::Mat::zeros(400, 400, CV_8UC1);
+        for (const auto& [a, b] : {std::pair(cv::Point(110, 60), cv::Point(290, 340)),
+                                   std::pair(cv::Point(290, 60), cv::Point(110, 340))}) {
+            cv::line(rgb, a, b, cv::Scalar(200, 60, 40), 20);
+            cv::line(where, a, b, cv::Scalar(255), 20);
+        }
+        const InstanceMask s = ObjectSubjects::split(
+            matteOf(where), rgb, {object("person", 0.75f, {100, 50, 200, 300})}, {});
+        QCOMPARE(s.count, 1);
+        QCOMPARE(s.info[0].className, QStringLiteral("person"));
+        QVERIFY(!s.info[0].own);
+        QCOMPARE(int(s.labels.at<uchar>(200, 200)), 1);
+        QCOMPARE(int(s.labels.at<uchar>(200, 120)), 0); // beside him, nothing
+    }
+
     // The matte sees a person at the side only at one half, an unnamed
     // piece likewise, and a named ball hardly at all. Picked, the person is
     // whole with the edge's shape kept; the piece and the ball stay as the
