@@ -63,6 +63,14 @@ std::array<float, 256> lifts(const InstanceMask& m, const std::array<uchar, 256>
     return lift;
 }
 
+// A matte value lifted by `lift`: fully from the body's level up, less and
+// less below it, so that a faint haze around the subject stays faint.
+uchar lifted(uchar soft, float lift)
+{
+    const float ramp = soft >= bodyLevel ? 1.f : float(soft) / bodyLevel;
+    return cv::saturate_cast<uchar>(soft * (1.f + (lift - 1.f) * ramp));
+}
+
 } // namespace
 
 InstanceSet InstanceMask::allInstances() const
@@ -93,7 +101,7 @@ cv::Mat InstanceMask::scaledMask(const InstanceSet& instances, cv::Size size) co
         const uchar* soft = matte.ptr<uchar>(y);
         uchar* out = chosen.ptr<uchar>(y);
         for (int x = 0; x < chosen.cols; ++x)
-            out[x] = keep[who[x]] ? cv::saturate_cast<uchar>(soft[x] * lift[who[x]]) : 0;
+            out[x] = keep[who[x]] ? lifted(soft[x], lift[who[x]]) : 0;
     }
     for (const ObjectMask* mask : own) {
         cv::Mat area = chosen(mask->roi());
