@@ -94,14 +94,36 @@ cv::Mat InstanceMask::scaledMask(const InstanceSet& instances, cv::Size size) co
         else
             keep[size_t(label)] = 255;
     }
+    // Each subject's values through a table of its own: nothing for those
+    // not kept, the matte's own for most, lifted for a faint named one.
     const std::array<float, 256> lift = lifts(*this, keep);
+    static const std::array<uchar, 256> none{};
+    std::vector<std::array<uchar, 256>> tables;
+    std::array<const uchar*, 256> table;
+    table.fill(none.data());
+    std::array<uchar, 256> same;
+    for (int v = 0; v < 256; ++v)
+        same[size_t(v)] = uchar(v);
+    tables.reserve(instances.size());
+    for (size_t l = 1; l < 256; ++l) {
+        if (!keep[l])
+            continue;
+        if (lift[l] == 1.f) {
+            table[l] = same.data();
+            continue;
+        }
+        std::array<uchar, 256>& t = tables.emplace_back();
+        for (int v = 0; v < 256; ++v)
+            t[size_t(v)] = lifted(uchar(v), lift[l]);
+        table[l] = t.data();
+    }
     cv::Mat chosen(matte.size(), CV_8UC1);
     for (int y = 0; y < chosen.rows; ++y) {
         const uchar* who = owner.ptr<uchar>(y);
         const uchar* soft = matte.ptr<uchar>(y);
         uchar* out = chosen.ptr<uchar>(y);
         for (int x = 0; x < chosen.cols; ++x)
-            out[x] = keep[who[x]] ? lifted(soft[x], lift[who[x]]) : 0;
+            out[x] = table[who[x]][soft[x]];
     }
     for (const ObjectMask* mask : own) {
         cv::Mat area = chosen(mask->roi());
