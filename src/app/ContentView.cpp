@@ -139,6 +139,11 @@ QWidget* ContentView::buildHintRow(QWidget* editor)
     m_allSubjects = new QPushButton(tr("All subjects"), row);
     m_allSubjects->setFont(Theme::caption());
     m_allSubjects->setAttribute(Qt::WA_MacSmallSize);
+    // Hidden, the button keeps its room, so the rows below stay where they
+    // are when a pick shows it.
+    QSizePolicy keepRoom = m_allSubjects->sizePolicy();
+    keepRoom.setRetainSizeWhenHidden(true);
+    m_allSubjects->setSizePolicy(keepRoom);
     auto* hint = new QHBoxLayout(row);
     hint->setContentsMargins(0, 0, 0, 0);
     hint->addWidget(symbolLabel(QStringLiteral("hand.tap"), 16, row));

@@ -116,10 +116,18 @@ private slots:
     {
         Rig rig;
         rig.ready();
+        // The rows below the hint stay put when its button comes and goes:
+        // the slider must not jump away from a pointer heading for it.
+        auto sliderTop = [&] {
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+            return rig.panel.featherSlider()->mapTo(&rig.panel, QPoint()).y();
+        };
+        const int unpicked = sliderTop();
         rig.model->tap({0.75, 0.9});
         rig.scheduler.releaseAll();
         QCOMPARE(rig.panel.hintText()->text(), QStringLiteral("Keeping one subject"));
         QVERIFY(shown(rig.panel.allSubjectsButton()));
+        QCOMPARE(sliderTop(), unpicked);
         QCOMPARE(rig.panel.allSubjectsButton()->text(), QStringLiteral("All subjects"));
 
         QSignalSpy selection(rig.model.get(), &VantelModel::selectedInstanceChanged);
