@@ -54,6 +54,10 @@ constexpr double pieceShare = 0.1;
 // many undisputed seeds.
 constexpr double colourMargin = 4;
 constexpr int colourSamples = 50;
+// A rival's colour, where an object's flood comes last: at least this share
+// of the rival's seeds, and at most this share of the object's own.
+constexpr double rivalCommon = 0.02;
+constexpr double ownRare = 0.002;
 // An object whose sure seeds are fewer than this share of its seeds keeps
 // those no object in front took.
 constexpr double sureNeeded = 0.1;
@@ -188,7 +192,8 @@ private:
     void settleClaims();
     void returnByColour(const std::vector<std::vector<size_t>>& rivals,
                         const std::vector<bool>& contested, const std::vector<cv::Mat>& disputedOf,
-                        std::vector<cv::Mat>& sureOf) const;
+                        std::vector<cv::Mat>& sureOf);
+    cv::Mat foreignTo(size_t k) const;
     void drawSeeds();
     void drawLimbsInFront();
     void seedPartsOutsideBoxes();
@@ -221,6 +226,8 @@ private:
     std::vector<int> m_pieceOf;  // flood label -> thing
     std::vector<bool> m_pieceIs; // the piece is the whole thing, as its box says
     std::vector<Entry> m_entries;
+    std::vector<std::vector<size_t>> m_rivals;         // per object in the matte
+    std::vector<std::optional<ColourModel>> m_colours; // of contested objects' sure seeds
 };
 
 void Sharing::findObjectsInMatte()
@@ -352,6 +359,7 @@ void Sharing::settleClaims()
         disputedOf[k] = fallback & ~sure & ~byPeople;
     }
     returnByColour(rivals, contested, disputedOf, sureOf);
+    m_rivals = std::move(rivals);
     for (size_t k = 0; k < n; ++k) {
         const bool fewSure =
             cv::countNonZero(sureOf[k]) < sureNeeded * cv::countNonZero(m_seedOf[k]);
@@ -366,11 +374,11 @@ void Sharing::settleClaims()
 // objects in front are never disputed.
 void Sharing::returnByColour(const std::vector<std::vector<size_t>>& rivals,
                              const std::vector<bool>& contested,
-                             const std::vector<cv::Mat>& disputedOf,
-                             std::vector<cv::Mat>& sureOf) const
+                             const std::vector<cv::Mat>& disputedOf, std::vector<cv::Mat>& sureOf)
 {
     const size_t n = m_inMatte.size();
-    std::vector<std::optional<ColourModel>> colours(n);
+    std::vector<std::optional<ColourModel>>& colours = m_colours;
+    colours.assign(n, std::nullopt);
     for (size_t k = 0; k < n; ++k) {
         if (contested[k])
             colours[k] = ColourModel::of(m_rgb(inMatte(k).reach), sureOf[k], colourSamples);
@@ -426,8 +434,44 @@ void Sharing::drawSeeds()
         m_reach[l].box = t.reach;
         if (t.pose)
             m_reach[l].within = m_skeletons[indexOf(t)].body(t.reach);
+        else
+            m_reach[l].foreign = foreignTo(l - 1);
     }
     seedPartsOutsideBoxes();
+}
+
+// Where, over its reach, object k's flood meets colours that are a rival's
+// and not its own: common in the rival's seeds, all but absent from k's. A
+// person's clothes are many colours, so people are told apart by their
+// poses, not by this.
+cv::Mat Sharing::foreignTo(size_t k) const
+{
+    auto person = [&](size_t i) {
+        return inMatte(i).className == QLatin1String("person");
+    };
+    if (k >= m_rivals.size() || !m_colours[k] || person(k))
+        return cv::Mat();
+    const Thing& t = inMatte(k);
+    cv::Mat foreign;
+    for (size_t j : m_rivals[k]) {
+        const Thing& q = inMatte(j);
+        const cv::Rect common = t.reach & q.reach;
+        if (!m_colours[j] || person(j) || common.empty())
+            continue;
+        if (foreign.empty())
+            foreign = cv::Mat::zeros(t.reach.size(), CV_8UC1);
+        for (int y = common.y; y < common.br().y; ++y) {
+            const cv::Vec3b* c = m_rgb.ptr<cv::Vec3b>(y);
+            const uchar* d = m_domain.ptr<uchar>(y);
+            uchar* f = foreign.ptr<uchar>(y - t.reach.y) - t.reach.x;
+            for (int x = common.x; x < common.br().x; ++x) {
+                if (d[x] && m_colours[k]->likelihood(c[x]) <= ownRare &&
+                    m_colours[j]->likelihood(c[x]) >= rivalCommon)
+                    f[x] = 255;
+            }
+        }
+    }
+    return foreign;
 }
 
 // Where one person's limb lies over another's body it is in front of that
@@ -512,7 +556,7 @@ void Sharing::seedPartsOutsideBoxes()
         const int area = stats.at<int>(c, cv::CC_STAT_AREA);
         if (area >= std::max(minArea, int(leftoverShare * total[size_t(s)]))) {
             partLabel[size_t(c)] = int(m_reach.size());
-            m_reach.push_back({cv::Rect(0, 0, m_size.width, m_size.height), unboxed});
+            m_reach.push_back({cv::Rect(0, 0, m_size.width, m_size.height), unboxed, cv::Mat()});
         }
     }
     for (int y = 0; y < m_size.height; ++y) {

@@ -11,11 +11,14 @@ public:
     SeedFlood() = delete;
 
     // Where a label may grow: a box (empty: anywhere), and within it a mask
-    // (empty: all of the box).
+    // (empty: all of the box). Where `foreign` (over the box; empty: nowhere)
+    // is set the label is offered a pixel only after every edge has been
+    // climbed: colours that belong to a rival there.
     struct Reach
     {
         cv::Rect box;
         cv::Mat within;
+        cv::Mat foreign;
     };
 
     // The colour edges the flood climbs (CV_8UC1): the largest per-channel

@@ -223,6 +223,37 @@ private slots:
                  qPrintable(QString::number(overlap(shared, calfArea))));
     }
 
+    // Two dogs side by side, the black one's head beside the brown one's
+    // shoulder and joined to its body only across a bright red collar: the
+    // collar's edges are higher than those between the two dogs. Black fur,
+    // which the brown dog does not have, is the black dog's, not the first
+    // flood's to get there.
+    void aRivalsColoursAreNotTakenOverAnEdge()
+    {
+        cv::Mat rgb(300, 400, CV_8UC3, cv::Scalar(120, 160, 200));
+        cv::Mat where = cv::Mat::zeros(rgb.size(), CV_8UC1);
+        cv::Mat blackDog = where.clone();
+        const cv::Rect brown(40, 40, 160, 240), head(200, 40, 100, 55), collar(200, 95, 160, 10),
+            body(200, 105, 160, 175);
+        rgb(brown).setTo(cv::Scalar(150, 120, 70));
+        rgb(head).setTo(cv::Scalar(25, 25, 30));
+        rgb(collar).setTo(cv::Scalar(230, 20, 20));
+        rgb(body).setTo(cv::Scalar(25, 25, 30));
+        for (const cv::Rect& r : {brown, head, collar, body})
+            where(r).setTo(255);
+        for (const cv::Rect& r : {head, collar, body})
+            blackDog(r).setTo(255);
+        const InstanceMask s = ObjectSubjects::split(
+            matteOf(where), rgb,
+            {object("dog", 0.6f, {40, 40, 175, 240}), object("dog", 0.6f, {185, 40, 175, 240})},
+            {});
+        const int black = ownerAt(s, 300, 200), brownOwner = ownerAt(s, 100, 200);
+        QVERIFY(black > 0 && brownOwner > 0 && black != brownOwner);
+        QCOMPARE(ownerAt(s, 205, 60), black);
+        QVERIFY2(overlap(s.owner == black, blackDog) > 0.95,
+                 qPrintable(QString::number(overlap(s.owner == black, blackDog))));
+    }
+
     // A child seen down to the chest behind a red laptop: the pose puts the
     // hidden hips on the laptop. The laptop is the laptop's, the child the
     // child's.
