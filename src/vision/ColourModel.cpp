@@ -21,7 +21,12 @@ std::optional<ColourModel> ColourModel::of(const cv::Mat& rgb, const cv::Mat& ma
 
 double ColourModel::likelihood(const cv::Vec3b& colour) const
 {
-    return (m_bins[bin(colour)] + 0.5) / (m_count + 0.5 * double(m_bins.size()));
+    return binLikelihood(bin(colour));
+}
+
+double ColourModel::binLikelihood(size_t b) const
+{
+    return (m_bins[b] + 0.5) / (m_count + 0.5 * double(m_bins.size()));
 }
 
 size_t ColourModel::bin(const cv::Vec3b& colour)

@@ -15,8 +15,12 @@ public:
     // How likely a pixel of this colour is to be one of them.
     double likelihood(const cv::Vec3b& colour) const;
 
-private:
+    // The coarse colours: a colour's bin, and how likely one of them is.
+    static constexpr size_t binCount = 512;
     static size_t bin(const cv::Vec3b& colour);
-    std::array<int, 512> m_bins{};
+    double binLikelihood(size_t bin) const;
+
+private:
+    std::array<int, binCount> m_bins{};
     int m_count = 0;
 };

@@ -458,6 +458,15 @@ cv::Mat Sharing::foreignTo(size_t k) const
         const cv::Rect common = t.reach & q.reach;
         if (!m_colours[j] || person(j) || common.empty())
             continue;
+        std::array<bool, ColourModel::binCount> theirs{};
+        bool any = false;
+        for (size_t b = 0; b < theirs.size(); ++b) {
+            theirs[b] = m_colours[k]->binLikelihood(b) <= ownRare &&
+                        m_colours[j]->binLikelihood(b) >= rivalCommon;
+            any = any || theirs[b];
+        }
+        if (!any)
+            continue;
         if (foreign.empty())
             foreign = cv::Mat::zeros(t.reach.size(), CV_8UC1);
         for (int y = common.y; y < common.br().y; ++y) {
@@ -465,8 +474,7 @@ cv::Mat Sharing::foreignTo(size_t k) const
             const uchar* d = m_domain.ptr<uchar>(y);
             uchar* f = foreign.ptr<uchar>(y - t.reach.y) - t.reach.x;
             for (int x = common.x; x < common.br().x; ++x) {
-                if (d[x] && m_colours[k]->likelihood(c[x]) <= ownRare &&
-                    m_colours[j]->likelihood(c[x]) >= rivalCommon)
+                if (d[x] && theirs[ColourModel::bin(c[x])])
                     f[x] = 255;
             }
         }
