@@ -191,8 +191,7 @@ private:
     void laySeeds();
     void settleClaims();
     void returnByColour(const std::vector<std::vector<size_t>>& rivals,
-                        const std::vector<bool>& contested, const std::vector<cv::Mat>& disputedOf,
-                        std::vector<cv::Mat>& sureOf);
+                        const std::vector<cv::Mat>& disputedOf, std::vector<cv::Mat>& sureOf) const;
     cv::Mat foreignTo(size_t k) const;
     void drawSeeds();
     void drawLimbsInFront();
@@ -358,7 +357,12 @@ void Sharing::settleClaims()
         fallbackOf[k] = fallback;
         disputedOf[k] = fallback & ~sure & ~byPeople;
     }
-    returnByColour(rivals, contested, disputedOf, sureOf);
+    m_colours.assign(n, std::nullopt);
+    for (size_t k = 0; k < n; ++k) {
+        if (contested[k])
+            m_colours[k] = ColourModel::of(m_rgb(inMatte(k).reach), sureOf[k], colourSamples);
+    }
+    returnByColour(rivals, disputedOf, sureOf);
     m_rivals = std::move(rivals);
     for (size_t k = 0; k < n; ++k) {
         const bool fewSure =
@@ -373,16 +377,11 @@ void Sharing::settleClaims()
 // calf's. Every disputed seed lies in a rival's claim: people's claims and
 // objects in front are never disputed.
 void Sharing::returnByColour(const std::vector<std::vector<size_t>>& rivals,
-                             const std::vector<bool>& contested,
-                             const std::vector<cv::Mat>& disputedOf, std::vector<cv::Mat>& sureOf)
+                             const std::vector<cv::Mat>& disputedOf,
+                             std::vector<cv::Mat>& sureOf) const
 {
     const size_t n = m_inMatte.size();
-    std::vector<std::optional<ColourModel>>& colours = m_colours;
-    colours.assign(n, std::nullopt);
-    for (size_t k = 0; k < n; ++k) {
-        if (contested[k])
-            colours[k] = ColourModel::of(m_rgb(inMatte(k).reach), sureOf[k], colourSamples);
-    }
+    const std::vector<std::optional<ColourModel>>& colours = m_colours;
     for (size_t k = 0; k < n; ++k) {
         const Thing& t = inMatte(k);
         if (rivals[k].empty() || !colours[k])
@@ -446,17 +445,14 @@ void Sharing::drawSeeds()
 // poses, not by this.
 cv::Mat Sharing::foreignTo(size_t k) const
 {
-    auto person = [&](size_t i) {
-        return inMatte(i).className == QLatin1String("person");
-    };
-    if (k >= m_rivals.size() || !m_colours[k] || person(k))
+    if (k >= m_rivals.size() || !m_colours[k] || inMatte(k).person())
         return cv::Mat();
     const Thing& t = inMatte(k);
     cv::Mat foreign;
     for (size_t j : m_rivals[k]) {
         const Thing& q = inMatte(j);
         const cv::Rect common = t.reach & q.reach;
-        if (!m_colours[j] || person(j) || common.empty())
+        if (!m_colours[j] || q.person() || common.empty())
             continue;
         std::array<bool, ColourModel::binCount> theirs{};
         bool any = false;

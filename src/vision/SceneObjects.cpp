@@ -103,8 +103,7 @@ void addPeople(std::vector<SceneObject>& things, const std::vector<DetectedPose>
     for (size_t p = 0; p < poses.size(); ++p) {
         for (size_t t = 0; t < things.size(); ++t) {
             const float fit = SceneObjects::overlap(things[t].box, poseBoxes[p]);
-            if (things[t].className == QLatin1String("person") && !things[t].faint &&
-                fit >= poseFits)
+            if (things[t].person() && !things[t].faint && fit >= poseFits)
                 pairs.push_back({fit, p, t});
         }
     }
@@ -140,7 +139,7 @@ void addPeople(std::vector<SceneObject>& things, const std::vector<DetectedPose>
     // the same person seen again.
     std::vector<SceneObject> kept;
     for (const SceneObject& t : things) {
-        const bool again = t.className == QLatin1String("person") && !t.pose &&
+        const bool again = t.person() && !t.pose &&
                            std::any_of(things.begin(), things.end(), [&](const SceneObject& o) {
                                return o.pose && (o.box & t.box).area() >= samePerson * t.box.area();
                            });

@@ -19,6 +19,8 @@ struct SceneObject
     double area = 0;    // of the box
     cv::Rect reach;     // where its share of the matte may lie: box, pose and a margin
     bool faint = false; // below ObjectSubjects::minScore
+
+    bool person() const { return className == QLatin1String("person"); }
 };
 
 // The objects in a picture from what the object finder and the pose finder
