@@ -8,6 +8,7 @@
 
 #include <opencv2/core.hpp>
 #include <optional>
+#include <utility>
 #include <vector>
 
 // The matte's subjects shared out among the objects the finders found, step
