@@ -1,6 +1,7 @@
 #include "MatteSubjects.h"
 
-#include "FaceDetector.h"
+#include "DisjointSets.h"
+#include "FaceSearch.h"
 
 #include <algorithm>
 #include <numeric>
@@ -32,23 +33,6 @@ constexpr double bridgeRatio = 3.0;
 // Only subjects whose bounding box covers this share of the image are
 // searched for faces: smaller ones are not two people worth telling apart.
 constexpr double peopleShare = 0.02;
-// A subject this many faces wide may hold a second person beside the first.
-constexpr int roomForTwo = 5;
-// Faces are looked for at this longer side at most.
-constexpr int faceSearchSide = 800;
-
-struct DisjointSets
-{
-    std::vector<int> parent;
-    explicit DisjointSets(int n) : parent(size_t(n)) { std::iota(parent.begin(), parent.end(), 0); }
-    int find(int i)
-    {
-        while (parent[size_t(i)] != i)
-            i = parent[size_t(i)] = parent[size_t(parent[size_t(i)])];
-        return i;
-    }
-    void join(int child, int root) { parent[size_t(find(child))] = find(root); }
-};
 
 // Distance from piece `i` to the nearest pixel of each other piece, looked
 // at only within `reach` of the piece's bounding box.
@@ -196,53 +180,6 @@ std::vector<std::vector<int>> bridgedHosts(const cv::Mat& m8, const cv::Mat& pie
     }
     return hosts;
 }
-
-// Faces, looked for only inside the subjects that could hold two people,
-// on one equalized grey copy of the image at most faceSearchSide long.
-class FaceSearch final
-{
-public:
-    explicit FaceSearch(const cv::Mat& rgb)
-    {
-        const int longer = std::max(rgb.cols, rgb.rows);
-        m_scale = longer > faceSearchSide ? double(faceSearchSide) / longer : 1.0;
-        cv::Mat grey;
-        cv::cvtColor(rgb, grey, cv::COLOR_RGB2GRAY);
-        if (m_scale < 1.0)
-            cv::resize(grey, grey, cv::Size(), m_scale, m_scale, cv::INTER_AREA);
-        cv::equalizeHist(grey, m_equalized);
-    }
-
-    // Faces within `box` (working coordinates), in working coordinates. The
-    // profile cascade, the costly one, runs only when the frontal one finds
-    // exactly one face in a subject wide enough for a second person beside
-    // it: a lone portrait does not pay for the search.
-    std::vector<cv::Rect> within(const cv::Rect& box) const
-    {
-        const cv::Rect area = cv::Rect(cvFloor(box.x * m_scale), cvFloor(box.y * m_scale),
-                                       cvCeil(box.width * m_scale), cvCeil(box.height * m_scale)) &
-                              cv::Rect(0, 0, m_equalized.cols, m_equalized.rows);
-        std::vector<cv::Rect> faces;
-        if (area.width < 24 || area.height < 24)
-            return faces;
-        const cv::Mat crop = m_equalized(area);
-        const int minSide = std::max(16, std::max(area.width, area.height) / 30);
-        faces = FaceDetector::frontal(crop, minSide);
-        if (faces.size() == 1 && area.width >= roomForTwo * faces.front().width) {
-            for (const cv::Rect& r : FaceDetector::profiles(crop, minSide))
-                FaceDetector::merge(faces, r);
-        }
-        for (cv::Rect& f : faces) {
-            f = cv::Rect(cvRound((f.x + area.x) / m_scale), cvRound((f.y + area.y) / m_scale),
-                         cvRound(f.width / m_scale), cvRound(f.height / m_scale));
-        }
-        return faces;
-    }
-
-private:
-    cv::Mat m_equalized;
-    double m_scale = 1.0;
-};
 
 // Tries to split `subject` (a CV_8U mask of one subject's confident pixels)
 // between the people whose faces it holds. Returns one mask per person, or
