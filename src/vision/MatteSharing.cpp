@@ -61,8 +61,10 @@ cv::Mat seenPart(const cv::Rect& box, const cv::Rect& reach)
 
 MatteSharing::MatteSharing(const InstanceMask& matte, const cv::Mat& rgb,
                            const std::vector<SceneObject>& found)
-    : m_matte(matte), m_rgb(rgb), m_size(matte.matte.size()), m_things(found.begin(), found.end()),
-      m_core(matte.matte >= coreLevel), m_domain(matte.owner > 0)
+    : m_matte(matte), m_rgb(rgb), m_found(found), m_size(matte.matte.size()),
+      m_things(found.begin(), found.end()), m_notHeld(found.size(), false),
+      m_core(matte.matte >= coreLevel), m_domain(matte.owner > 0),
+      m_shown(m_domain & (matte.matte >= labelLevel))
 {
 }
 
@@ -75,6 +77,16 @@ InstanceMask MatteSharing::run()
     floodMatte();
     givePiecesToLeftOut();
     makeEntries();
+    // An object held faintly whose share does not make its shape is not the
+    // matte's after all (a desk under a cat's shadowed belly): the matte is
+    // shared out again without it, and it gets a mask of its own.
+    if (const std::vector<bool> misfits = faintMisfits();
+        std::find(misfits.begin(), misfits.end(), true) != misfits.end()) {
+        MatteSharing again(m_matte, m_rgb, m_found);
+        for (size_t i = 0; i < m_things.size(); ++i)
+            again.m_notHeld[i] = m_notHeld[i] || misfits[i];
+        return again.run();
+    }
     InstanceMask out = labelled();
     addOwnMasks(out);
     drawClickAreas(out);
@@ -90,15 +102,22 @@ bool MatteSharing::front(const Thing& a, const Thing& b) const
 
 void MatteSharing::findObjectsInMatte()
 {
-    cv::Mat coreSum;
+    cv::Mat coreSum, shownSum;
     cv::integral(m_core / 255, coreSum, CV_32S);
-    auto coreIn = [&](const cv::Rect& r) {
-        return coreSum.at<int>(r.br()) - coreSum.at<int>(r.y, r.br().x) -
-               coreSum.at<int>(r.br().y, r.x) + coreSum.at<int>(r.tl());
+    cv::integral(m_shown / 255, shownSum, CV_32S);
+    auto sumIn = [](const cv::Mat& sum, const cv::Rect& r) {
+        return sum.at<int>(r.br()) - sum.at<int>(r.y, r.br().x) - sum.at<int>(r.br().y, r.x) +
+               sum.at<int>(r.tl());
     };
     for (size_t i = 0; i < m_things.size(); ++i) {
         Thing& t = m_things[i];
-        t.cover = double(coreIn(t.box)) / std::max(1.0, t.area);
+        if (m_notHeld[i])
+            continue;
+        t.cover = double(sumIn(coreSum, t.box)) / std::max(1.0, t.area);
+        const double shown = double(sumIn(shownSum, t.box)) / std::max(1.0, t.area);
+        t.faintlyHeld = !t.faint && t.cover < coverNeeded && shown >= coverNeeded;
+        if (t.faintlyHeld)
+            t.cover = shown;
         if (t.cover >= coverNeeded && !t.faint)
             m_inMatte.push_back(i);
     }
@@ -163,7 +182,12 @@ void MatteSharing::laySeeds()
                         0, 0, 360, cv::Scalar(255), cv::FILLED);
             cv::ellipse(m_claimOf[k], centre, semi, 0, 0, 360, cv::Scalar(255), cv::FILLED);
         }
+        // An object held faintly with no confident matte where it surely is
+        // seeds on the matte there that the labels show.
+        const cv::Mat place = m_seedOf[k].clone();
         m_seedOf[k] &= m_core(r);
+        if (t.faintlyHeld && cv::countNonZero(m_seedOf[k]) == 0)
+            m_seedOf[k] = place & m_shown(r);
         m_middles.push_back(m_seedOf[k].clone());
     }
 }

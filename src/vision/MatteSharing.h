@@ -22,8 +22,11 @@ public:
     InstanceMask run();
 
 private:
-    // An object is in the matte when this share of its box is confident matte.
+    // An object is in the matte when this share of its box is confident
+    // matte. A sure find is also when this share is matte the labels show
+    // (a blurred rider): it is then held faintly.
     static constexpr double coverNeeded = 0.3;
+    static constexpr int labelLevel = 64; // as MatteSubjects::labelThreshold
     // A box this much inside another is held by it (in front of it, when
     // small enough beside it).
     static constexpr double frontInside = 0.8;
@@ -32,8 +35,9 @@ private:
     struct Thing : SceneObject
     {
         explicit Thing(SceneObject o) : SceneObject(std::move(o)) {}
-        double cover = 0; // the share of its box that is confident matte
-        int seed = 0;     // its label in the flood, 0 when not in the matte
+        double cover = 0;         // the share of its box that is confident matte
+        int seed = 0;             // its label in the flood, 0 when not in the matte
+        bool faintlyHeld = false; // in the matte by what the labels show only
     };
 
     // A subject of the result: a share of the matte, an object with a mask of
@@ -71,6 +75,8 @@ private:
     void floodMatte();
     void givePiecesToLeftOut();
     void makeEntries();
+    // Per object: held faintly, with a share that does not make its shape.
+    std::vector<bool> faintMisfits() const;
     void giveBackToPeople();
     InstanceMask labelled() const;
     void addOwnMasks(InstanceMask& out) const;
@@ -78,10 +84,13 @@ private:
 
     const InstanceMask& m_matte;
     const cv::Mat& m_rgb;
+    const std::vector<SceneObject>& m_found;
     const cv::Size m_size;
     std::vector<Thing> m_things;
-    const cv::Mat m_core;   // the confident matte
-    const cv::Mat m_domain; // the matte's subjects: what is shared out
+    std::vector<bool> m_notHeld; // per thing: the matte does not hold it, whatever its cover
+    const cv::Mat m_core;        // the confident matte
+    const cv::Mat m_domain;      // the matte's subjects: what is shared out
+    const cv::Mat m_shown;       // what of them the labels show
 
     // The objects in the matte, larger ones first; by flood label.
     std::vector<size_t> m_inMatte;

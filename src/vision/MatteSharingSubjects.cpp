@@ -7,7 +7,6 @@
 
 namespace {
 
-constexpr int labelLevel = 64; // as MatteSubjects::labelThreshold
 // An object's share of the matte makes its mask when the box of the share
 // (within the object's box) overlaps the object's box by at least this, and
 // the share is not cut off by the edge of its reach, with the matte going on
@@ -21,7 +20,8 @@ constexpr double pieceShare = 0.1;
 using Segment = PersonSkeleton::Segment;
 
 // How many of a share's pixels lie on the edge of its reach with the matte
-// going on beyond: a share cut off there is a piece of something larger.
+// (`domain`) going on beyond: a share cut off there is a piece of something
+// larger.
 int cutOff(const cv::Mat& shared, const cv::Mat& domain, int label, const cv::Rect& reach)
 {
     int n = 0;
@@ -110,19 +110,24 @@ void MatteSharing::givePiecesToLeftOut()
 void MatteSharing::makeEntries()
 {
     const size_t labels = size_t(m_labelCount);
-    // Each flood label's pixels, and the box of its confident ones. An
-    // object's share is measured within its box: what it holds out beyond
-    // the box does not make its shape any worse.
+    // Each flood label's pixels, and the box of its confident ones (of an
+    // object held faintly, of those the labels show). An object's share is
+    // measured within its box: what it holds out beyond the box does not
+    // make its shape any worse.
     std::vector<int> pixels(labels, 0);
+    std::vector<bool> faintly(labels, false);
+    for (size_t l = 1; l < m_bySeed.size(); ++l)
+        faintly[l] = m_bySeed[l]->faintlyHeld;
     LabelBoxes coreBox(labels);
     for (int y = 0; y < m_size.height; ++y) {
         const uchar* s = m_shared.ptr<uchar>(y);
         const uchar* c = m_core.ptr<uchar>(y);
+        const uchar* shown = m_shown.ptr<uchar>(y);
         for (int x = 0; x < m_size.width; ++x) {
             if (!s[x])
                 continue;
             ++pixels[s[x]];
-            if (!c[x] ||
+            if (!(c[x] || (faintly[s[x]] && shown[x])) ||
                 (size_t(s[x]) < m_bySeed.size() && !m_bySeed[s[x]]->box.contains(cv::Point(x, y))))
                 continue;
             coreBox.add(s[x], x, y);
@@ -146,10 +151,12 @@ void MatteSharing::makeEntries()
             e.thing = int(indexOf(t));
             e.box = t.box;
             // A person's share follows the skeleton: it stands, however the
-            // box was drawn.
+            // box was drawn. A share of an object held faintly goes on only
+            // into matte the labels show: the haze of a blurred edge beyond
+            // is nothing to cut off.
             e.own = !t.pose && (SceneObjects::overlap(coreBox.box(l), t.box) < fitNeeded ||
-                                cutOff(m_shared, m_domain, int(l), t.reach) >=
-                                    cutOffShare * 2 * (t.box.width + t.box.height));
+                                cutOff(m_shared, t.faintlyHeld ? m_shown : m_domain, int(l),
+                                       t.reach) >= cutOffShare * 2 * (t.box.width + t.box.height));
         }
         m_entries.push_back(e);
     }
@@ -171,6 +178,17 @@ void MatteSharing::makeEntries()
                      [](const Entry& a, const Entry& b) { return a.size > b.size; });
     if (m_entries.size() > 255)
         m_entries.resize(255);
+}
+
+std::vector<bool> MatteSharing::faintMisfits() const
+{
+    std::vector<bool> misfit(m_things.size(), false);
+    for (const Entry& e : m_entries) {
+        if (e.thing >= 0 && e.own && e.flood > 0 && size_t(e.flood) < m_bySeed.size() &&
+            m_things[size_t(e.thing)].faintlyHeld)
+            misfit[size_t(e.thing)] = true;
+    }
+    return misfit;
 }
 
 // An object in front of a person whose share does not make its shape is a

@@ -20,8 +20,9 @@
 // lies in front of it); elsewhere they are offered only where the matte
 // leaves them out, and only where no other subject is.
 //
-// Sharing: each object the matte covers (a third of its box confident)
-// gets seeds where it surely is: a person's skeleton (torso, head, arms and
+// Sharing: each object the matte covers (a third of its box confident, or
+// for a sure find a third that the labels show: a blurred rider held
+// faintly) gets seeds where it surely is: a person's skeleton (torso, head, arms and
 // legs, and the hand beyond the wrist), else the middle of its box. No seed
 // lies where an object in front claims the picture (a smaller object mostly
 // inside the box, or anything in a box over half the picture that has no
@@ -53,7 +54,9 @@
 // front of a person gives its share back to the person it borders most (a
 // tie box drawn over a jacket). A small piece of the matte no object took,
 // inside the box of an object the matte leaves out, is that object's (the
-// lettering on a dark keyboard).
+// lettering on a dark keyboard). An object held faintly whose share does
+// not fit its box was not the matte's: the matte is shared again without
+// it, and it gets a mask of its own.
 //
 // Subjects are numbered by size, largest first. A matte without subjects
 // stays without: the matte decides whether there is anything to cut out.

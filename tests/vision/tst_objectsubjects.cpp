@@ -303,6 +303,55 @@ private slots:
         QCOMPARE(int(s.labels.at<uchar>(200, 120)), 0); // beside him, nothing
     }
 
+    // A blurred find the matte sees only faintly (above what the labels
+    // show, below one half) beside a sharp one: it is in the matte, with a
+    // share of its own seeded on the faint matte.
+    void aFindSeenFaintlyTakesItsShare()
+    {
+        cv::Mat rgb(300, 400, CV_8UC3, cv::Scalar(120, 140, 120));
+        cv::Mat where = cv::Mat::zeros(300, 400, CV_8UC1);
+        const cv::Rect sharp(40, 100, 140, 120), blurred(180, 100, 120, 120);
+        rgb(sharp).setTo(cv::Scalar(40, 40, 200));
+        rgb(blurred).setTo(cv::Scalar(200, 200, 60));
+        where(sharp).setTo(255);
+        where(blurred).setTo(90);
+        const InstanceMask s = ObjectSubjects::split(matteOf(where), rgb,
+                                                     {object("bicycle", 0.6f, {40, 100, 140, 120}),
+                                                      object("dog", 0.3f, {180, 100, 120, 120})},
+                                                     {});
+        const int bike = ownerAt(s, 100, 160), dog = ownerAt(s, 240, 160);
+        QVERIFY(bike > 0 && dog > 0 && bike != dog);
+        QCOMPARE(s.info[size_t(dog - 1)].className, QStringLiteral("dog"));
+        QVERIFY(!s.info[size_t(dog - 1)].own);
+        QCOMPARE(int(s.labels.at<uchar>(110, 290)), dog);
+    }
+
+    // A wide box over a cat's faint belly and the desk below: held only
+    // faintly, its share is no desk's shape. The belly stays the cat's, and
+    // the desk gets a mask of its own.
+    void aFaintlyHeldMisfitLeavesTheMatteToOthers()
+    {
+        cv::Mat rgb(320, 400, CV_8UC3, cv::Scalar(150, 150, 150));
+        cv::Mat where = cv::Mat::zeros(320, 400, CV_8UC1);
+        const cv::Rect back(60, 60, 280, 100), belly(60, 160, 280, 50);
+        rgb(back).setTo(cv::Scalar(60, 90, 140));
+        rgb(belly).setTo(cv::Scalar(70, 100, 150));
+        where(back).setTo(255);
+        where(belly).setTo(90);
+        const InstanceMask s = ObjectSubjects::split(
+            matteOf(where), rgb,
+            {object("cat", 0.6f, {60, 60, 280, 150}), object("laptop", 0.3f, {20, 150, 360, 140})},
+            {});
+        const int cat = ownerAt(s, 200, 100);
+        QVERIFY(cat > 0);
+        QCOMPARE(s.info[size_t(cat - 1)].className, QStringLiteral("cat"));
+        QCOMPARE(ownerAt(s, 200, 195), cat);
+        QCOMPARE(s.count, 2);
+        const int desk = cat == 1 ? 2 : 1;
+        QCOMPARE(s.info[size_t(desk - 1)].className, QStringLiteral("laptop"));
+        QVERIFY(s.info[size_t(desk - 1)].own);
+    }
+
     // The matte sees a person at the side only at one half, an unnamed
     // piece likewise, and a named ball hardly at all. Picked, the person is
     // whole, with the edge's shape kept and a haze still faint; the piece
