@@ -6,6 +6,7 @@
 
 #include <QTest>
 #include <opencv2/imgproc.hpp>
+#include <tuple>
 
 namespace {
 
@@ -36,6 +37,27 @@ InstanceMask matteOf(const cv::Mat& where)
     cv::Mat m;
     where.convertTo(m, CV_32F, 1.0 / 255);
     return MatteSubjects::split(m, cv::Mat());
+}
+
+// A picture of plain blocks on a ground, and the matte's split of them, each
+// block at its matte level.
+struct Blocks
+{
+    cv::Mat rgb;
+    InstanceMask pieces;
+};
+
+Blocks blocks(cv::Size size, cv::Scalar ground,
+              std::initializer_list<std::tuple<cv::Rect, cv::Scalar, int>> drawn)
+{
+    Blocks b{cv::Mat(size, CV_8UC3, ground), {}};
+    cv::Mat where = cv::Mat::zeros(size, CV_8UC1);
+    for (const auto& [r, colour, level] : drawn) {
+        b.rgb(r).setTo(colour);
+        where(r).setTo(level);
+    }
+    b.pieces = matteOf(where);
+    return b;
 }
 
 int ownerAt(const InstanceMask& s, int x, int y)
@@ -259,15 +281,11 @@ private slots:
     // child's.
     void hiddenJointsSeedNothing()
     {
-        cv::Mat rgb(480, 640, CV_8UC3, cv::Scalar(150, 120, 90));
-        cv::Mat where = cv::Mat::zeros(480, 640, CV_8UC1);
-        const cv::Rect child(250, 60, 140, 170), laptop(170, 262, 300, 160);
-        rgb(child).setTo(cv::Scalar(60, 90, 170));
-        rgb(laptop).setTo(cv::Scalar(200, 30, 50));
-        where(child).setTo(255);
-        where(laptop).setTo(255);
+        const Blocks b = blocks({640, 480}, cv::Scalar(150, 120, 90),
+                                {{{250, 60, 140, 170}, cv::Scalar(60, 90, 170), 255},
+                                 {{170, 262, 300, 160}, cv::Scalar(200, 30, 50), 255}});
         const InstanceMask s =
-            ObjectSubjects::split(matteOf(where), rgb,
+            ObjectSubjects::split(b.pieces, b.rgb,
                                   {object("person", 0.7f, {245, 55, 150, 180}),
                                    object("laptop", 0.6f, {165, 258, 310, 170})},
                                   {pose({245, 55, 150, 180}, {{0, {320, 75}},
@@ -308,14 +326,10 @@ private slots:
     // share of its own seeded on the faint matte.
     void aFindSeenFaintlyTakesItsShare()
     {
-        cv::Mat rgb(300, 400, CV_8UC3, cv::Scalar(120, 140, 120));
-        cv::Mat where = cv::Mat::zeros(300, 400, CV_8UC1);
-        const cv::Rect sharp(40, 100, 140, 120), blurred(180, 100, 120, 120);
-        rgb(sharp).setTo(cv::Scalar(40, 40, 200));
-        rgb(blurred).setTo(cv::Scalar(200, 200, 60));
-        where(sharp).setTo(255);
-        where(blurred).setTo(90);
-        const InstanceMask s = ObjectSubjects::split(matteOf(where), rgb,
+        const Blocks b = blocks({400, 300}, cv::Scalar(120, 140, 120),
+                                {{{40, 100, 140, 120}, cv::Scalar(40, 40, 200), 255},
+                                 {{180, 100, 120, 120}, cv::Scalar(200, 200, 60), 90}});
+        const InstanceMask s = ObjectSubjects::split(b.pieces, b.rgb,
                                                      {object("bicycle", 0.6f, {40, 100, 140, 120}),
                                                       object("dog", 0.3f, {180, 100, 120, 120})},
                                                      {});
@@ -331,15 +345,11 @@ private slots:
     // the desk gets a mask of its own.
     void aFaintlyHeldMisfitLeavesTheMatteToOthers()
     {
-        cv::Mat rgb(320, 400, CV_8UC3, cv::Scalar(150, 150, 150));
-        cv::Mat where = cv::Mat::zeros(320, 400, CV_8UC1);
-        const cv::Rect back(60, 60, 280, 100), belly(60, 160, 280, 50);
-        rgb(back).setTo(cv::Scalar(60, 90, 140));
-        rgb(belly).setTo(cv::Scalar(70, 100, 150));
-        where(back).setTo(255);
-        where(belly).setTo(90);
+        const Blocks b = blocks({400, 320}, cv::Scalar(150, 150, 150),
+                                {{{60, 60, 280, 100}, cv::Scalar(60, 90, 140), 255},
+                                 {{60, 160, 280, 50}, cv::Scalar(70, 100, 150), 90}});
         const InstanceMask s = ObjectSubjects::split(
-            matteOf(where), rgb,
+            b.pieces, b.rgb,
             {object("cat", 0.6f, {60, 60, 280, 150}), object("laptop", 0.3f, {20, 150, 360, 140})},
             {});
         const int cat = ownerAt(s, 200, 100);
