@@ -184,9 +184,9 @@ void MatteSharing::laySeeds()
         }
         // An object held faintly with no confident matte where it surely is
         // seeds on the matte there that the labels show.
-        const cv::Mat place = m_seedOf[k].clone();
+        const cv::Mat place = t.faintlyHeld ? m_seedOf[k].clone() : cv::Mat();
         m_seedOf[k] &= m_core(r);
-        if (t.faintlyHeld && cv::countNonZero(m_seedOf[k]) == 0)
+        if (!place.empty() && cv::countNonZero(m_seedOf[k]) == 0)
             m_seedOf[k] = place & m_shown(r);
         m_middles.push_back(m_seedOf[k].clone());
     }
