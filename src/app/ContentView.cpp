@@ -296,7 +296,7 @@ void ContentView::refresh()
 {
     const VantelModel& m = *m_model;
     m_dropZone->setVisible(!m.original());
-    m_dropZone->setBusy(m.isProcessing() && !m.original());
+    m_dropZone->setBusy(m.isOpening() && !m.original());
     m_editor->setVisible(m.original().has_value());
 
     m_error->setVisible(m.errorMessage().has_value());

@@ -20,12 +20,14 @@ PreviewView::PreviewView(VantelModel* model, QWidget* parent) : QWidget(parent),
         m_spin = (m_spin + 30) % 360;
         update();
     });
-    connect(m_model, &VantelModel::isProcessingChanged, this, [this] {
-        if (m_model->isProcessing())
+    auto spin = [this] {
+        if (m_model->isProcessing() || m_model->isOpening())
             m_spinner.start();
         else
             m_spinner.stop();
-    });
+    };
+    connect(m_model, &VantelModel::isProcessingChanged, this, spin);
+    connect(m_model, &VantelModel::isOpeningChanged, this, spin);
 }
 
 void PreviewView::setDragDataProvider(std::function<QMimeData*()> provider)
@@ -45,7 +47,12 @@ PreviewView::Layers PreviewView::layersFor(const VantelModel& model)
         return layers;
     layers.checkerboard = after && model.usesTransparency() && model.result().has_value();
     layers.imageOpacity = (!model.result() && after) ? 0.4 : 1.0;
-    layers.badge = model.isProcessing();
+    // A new image being decoded is what the user waits for, whatever the
+    // shown one is doing.
+    if (model.isOpening())
+        layers.badge = tr("Opening the image…");
+    else if (model.isProcessing())
+        layers.badge = tr("Removing background…");
     return layers;
 }
 
@@ -105,8 +112,8 @@ void PreviewView::paintEvent(QPaintEvent*)
     painter.setOpacity(layers.imageOpacity);
     painter.drawImage(area, scaled(layers.image, pixels));
     painter.setOpacity(1.0);
-    if (layers.badge)
-        paintBadge(painter, area);
+    if (!layers.badge.isEmpty())
+        paintBadge(painter, area, layers.badge);
 
     painter.setClipping(false);
     QPen outline(Theme::withAlpha(Theme::secondary(), 0.3), 1.0);
@@ -117,9 +124,8 @@ void PreviewView::paintEvent(QPaintEvent*)
     painter.drawPath(shape);
 }
 
-void PreviewView::paintBadge(QPainter& painter, const QRectF& area)
+void PreviewView::paintBadge(QPainter& painter, const QRectF& area, const QString& text)
 {
-    const QString text = tr("Removing background…");
     const QFont font = this->font();
     const QFontMetricsF metrics(font);
     const double spinnerSide = 16;

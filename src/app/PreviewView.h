@@ -13,7 +13,7 @@ class VantelModel;
 
 // The preview: the result (or, on the before side and until a result exists,
 // the source) fitted into the space it is given, over a checkerboard when the
-// result is transparent, with a badge while the image is analysed. A click
+// result is transparent, with a badge while an image is opened or analysed. A click
 // on the image is sent to the model as a normalized point; a press on the
 // result that moves away drags the result out as PNG.
 class PreviewView final : public QWidget
@@ -30,7 +30,7 @@ public:
         QImage image; // null: nothing to show
         bool checkerboard = false;
         double imageOpacity = 1.0;
-        bool badge = false;
+        QString badge; // empty: no badge
     };
 
     explicit PreviewView(VantelModel* model, QWidget* parent = nullptr);
@@ -61,7 +61,7 @@ protected:
 
 private:
     const QImage& scaled(const QImage& image, QSize pixels);
-    void paintBadge(QPainter& painter, const QRectF& area);
+    void paintBadge(QPainter& painter, const QRectF& area, const QString& text);
 
     VantelModel* m_model;
     std::function<QMimeData*()> m_dragData;

@@ -76,6 +76,17 @@ QList<QByteArray> ImageDecoder::formats()
     return {"png", "jpeg", "gif", "webp", "bmp", "tiff"};
 }
 
+bool ImageDecoder::isImageFile(const QByteArray& path)
+{
+    const std::unique_ptr<QFile> file = LocalFile::openRegular(path);
+    if (!file)
+        return false;
+    quietLibraries();
+    QImageReader reader(file.get());
+    reader.setDecideFormatFromContent(true);
+    return reader.canRead() && allowed(reader.format());
+}
+
 std::optional<QImage> ImageDecoder::decodeFile(const QByteArray& path, double maxSide)
 {
     const std::unique_ptr<QFile> file = LocalFile::openRegular(path);

@@ -35,6 +35,10 @@ public:
     // The formats read, as Qt names them: PNG, JPEG, GIF, WebP, BMP and TIFF.
     static QList<QByteArray> formats();
 
+    // Whether the file at `path` holds one of those formats by its content,
+    // whatever its name says. Reads only the first bytes.
+    static bool isImageFile(const QByteArray& path);
+
     static std::optional<QImage> decodeFile(const QByteArray& path, double maxSide);
     static std::optional<QImage> decodeData(const QByteArray& data, double maxSide);
     // `device` must be seekable. `budget` (bytes) is decodeBudget but in tests.

@@ -1,18 +1,28 @@
 #include "ImageOffer.h"
 
+#include "ImageDecoder.h"
 #include "ImageIntake.h"
 
 #include <QFileInfo>
 #include <QMimeData>
 #include <QMimeDatabase>
 
-bool ImageOffer::hasImageExtension(const QUrl& url)
+namespace {
+
+bool hasImageExtension(const QUrl& url)
 {
     const QString path = url.toLocalFile();
     if (QFileInfo(path).suffix().isEmpty())
         return false;
     const QMimeType type = QMimeDatabase().mimeTypeForFile(path, QMimeDatabase::MatchExtension);
     return type.isValid() && !type.isDefault() && type.name().startsWith(QLatin1String("image/"));
+}
+
+} // namespace
+
+bool ImageOffer::isImageFile(const QUrl& url)
+{
+    return hasImageExtension(url) || ImageDecoder::isImageFile(ImageIntake::nativePath(url));
 }
 
 ImageOffer ImageOffer::read(const QMimeData* data)
@@ -23,14 +33,8 @@ ImageOffer ImageOffer::read(const QMimeData* data)
     // Web addresses are not files: a browser's link falls through to the
     // image data beside it.
     for (const QUrl& url : data->urls()) {
-        if (!url.isLocalFile())
-            continue;
-        if (!offer.anyFile)
-            offer.anyFile = url;
-        if (hasImageExtension(url)) {
-            offer.imageFile = url;
-            break;
-        }
+        if (url.isLocalFile())
+            offer.files.append(url);
     }
     // An image object put there within this process: Qt would encode it
     // once for every image format it lists, only for us to decode it again.
@@ -66,11 +70,13 @@ bool ImageOffer::droppable(const QMimeData* data)
 std::optional<QImage> ImageOffer::decode(double maxSide, bool* fileTried) const
 {
     *fileTried = false;
-    // An image file wins, decided by its extension alone; one that then
-    // fails to decode is reported as unreadable.
-    if (imageFile) {
-        *fileTried = true;
-        return ImageIntake::load(*imageFile, maxSide);
+    // An image file wins; one that then fails to decode is reported as
+    // unreadable.
+    for (const QUrl& file : files) {
+        if (isImageFile(file)) {
+            *fileTried = true;
+            return ImageIntake::load(file, maxSide);
+        }
     }
     for (const QByteArray& bytes : encoded) {
         if (std::optional<QImage> decoded = ImageIntake::loadData(bytes, maxSide))
@@ -78,7 +84,5 @@ std::optional<QImage> ImageOffer::decode(double maxSide, bool* fileTried) const
     }
     if (!image.isNull())
         return ImageIntake::normalize(image, maxSide);
-    // A drop still takes any file, to say that it cannot be read.
-    *fileTried = anyFile.has_value();
     return std::nullopt;
 }

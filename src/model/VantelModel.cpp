@@ -70,6 +70,11 @@ void VantelModel::setProcessing(bool value)
     VANTEL_ASSIGN(m_isProcessing, value, isProcessingChanged);
 }
 
+void VantelModel::setOpening(bool value)
+{
+    VANTEL_ASSIGN(m_isOpening, value, isOpeningChanged);
+}
+
 void VantelModel::setErrorMessage(std::optional<QString> value)
 {
     VANTEL_ASSIGN(m_errorMessage, std::move(value), errorMessageChanged);
@@ -126,7 +131,7 @@ void VantelModel::setSelectedInstanceValue(const QVariant& value)
 
 void VantelModel::updateProcessing()
 {
-    setProcessing(m_analysing || m_decoding || m_cutting);
+    setProcessing(m_analysing || m_cutting);
 }
 
 void VantelModel::start(const QImage& image)
@@ -134,7 +139,6 @@ void VantelModel::start(const QImage& image)
     const int64_t n = ++m_job;
     // An image still being decoded would replace this one: it is dropped.
     ++m_intake;
-    m_decoding = false;
     m_analysing = true;
     m_cutting = 0;
     setOriginal(image);
@@ -147,6 +151,7 @@ void VantelModel::start(const QImage& image)
     setErrorMessage(std::nullopt);
     setStatusMessage(std::nullopt);
     setShowOriginal(false);
+    setOpening(false);
     updateProcessing();
 
     // The job reads only what it is handed and writes nothing of the model:
@@ -291,7 +296,6 @@ void VantelModel::reset()
 {
     ++m_job;
     ++m_intake;
-    m_decoding = false;
     m_analysing = false;
     m_cutting = 0;
     setOriginal(std::nullopt);
@@ -304,6 +308,7 @@ void VantelModel::reset()
     setSelectedInstance(std::nullopt);
     setCanSelect(false);
     setShowOriginal(false);
+    setOpening(false);
     setProcessing(false);
 }
 

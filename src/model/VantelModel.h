@@ -36,6 +36,7 @@ class VantelModel final : public QObject
     Q_PROPERTY(QImage result READ resultImage NOTIFY resultChanged)
     Q_PROPERTY(bool showOriginal READ showOriginal WRITE setShowOriginal NOTIFY showOriginalChanged)
     Q_PROPERTY(bool isProcessing READ isProcessing NOTIFY isProcessingChanged)
+    Q_PROPERTY(bool isOpening READ isOpening NOTIFY isOpeningChanged)
     Q_PROPERTY(QString errorMessage READ errorText NOTIFY errorMessageChanged)
     Q_PROPERTY(QString statusMessage READ statusText NOTIFY statusMessageChanged)
     Q_PROPERTY(QVariant selectedInstance READ selectedInstanceValue WRITE setSelectedInstanceValue
@@ -70,7 +71,10 @@ public:
     const std::optional<QImage>& original() const { return m_original; }
     const std::optional<QImage>& result() const { return m_result; }
     bool showOriginal() const { return m_showOriginal; }
+    // The analysis, or cutting a picked subject's own mask, is under way.
     bool isProcessing() const { return m_isProcessing; }
+    // A file or image data is being decoded, before its analysis starts.
+    bool isOpening() const { return m_isOpening; }
     const std::optional<QString>& errorMessage() const { return m_errorMessage; }
     const std::optional<QString>& statusMessage() const { return m_statusMessage; }
     std::optional<int64_t> selectedInstance() const { return m_selectedInstance; }
@@ -94,7 +98,7 @@ public:
     void reset();
 
     // Intake. Files and encoded data are decoded on a background thread
-    // (isProcessing meanwhile); an image object is already decoded and
+    // (isOpening meanwhile); an image object is already decoded and
     // opens at once.
     void open(const QUrl& url);
     void open(const QImage& image);
@@ -121,6 +125,7 @@ signals:
     void resultChanged();
     void showOriginalChanged();
     void isProcessingChanged();
+    void isOpeningChanged();
     void errorMessageChanged();
     void statusMessageChanged();
     void selectedInstanceChanged();
@@ -166,6 +171,7 @@ private:
     void setOriginal(std::optional<QImage> value);
     void setResult(std::optional<QImage> value);
     void setProcessing(bool value);
+    void setOpening(bool value);
     void setErrorMessage(std::optional<QString> value);
     void setStatusMessage(std::optional<QString> value);
     void setCanSelect(bool value);
@@ -178,6 +184,7 @@ private:
     std::optional<QImage> m_result;
     bool m_showOriginal = false;
     bool m_isProcessing = false;
+    bool m_isOpening = false;
     std::optional<QString> m_errorMessage;
     std::optional<QString> m_statusMessage;
     std::optional<int64_t> m_selectedInstance;
@@ -192,7 +199,6 @@ private:
     // Images being decoded carry their own number: only the newest intake
     // may open its image, and a new image or "New" drops them all.
     int64_t m_intake = 0;
-    bool m_decoding = false;
     bool m_analysing = false;
     // A pick whose subject's own mask is being cut (up to about a second):
     // the number of that re-mask, 0 when none is.

@@ -20,7 +20,7 @@ QClipboard* VantelModel::clipboard() const
 void VantelModel::open(const QUrl& url)
 {
     ImageOffer offer;
-    offer.imageFile = url;
+    offer.files = {url};
     intake(offer, VantelError::loadFailed().errorDescription());
 }
 
@@ -40,8 +40,7 @@ void VantelModel::intake(const ImageOffer& offer, const QString& nothingFound)
     // The decoding reads only the offer it is handed; its outcome is
     // applied on the GUI thread, and only if no newer intake came since.
     const int64_t n = ++m_intake;
-    m_decoding = true;
-    updateProcessing();
+    setOpening(true);
     std::shared_ptr<JobPostbox> postbox = m_postbox;
     VantelModel* model = this;
     m_deps.scheduler->schedule([offer, nothingFound, n, postbox, model] {
@@ -62,12 +61,11 @@ void VantelModel::applyIntake(int64_t n, std::optional<QImage> image, QString fa
 {
     if (n != m_intake)
         return; // a newer image, or "New", came since
-    m_decoding = false;
     if (image) {
         start(*image);
         return;
     }
-    updateProcessing();
+    setOpening(false);
     setErrorMessage(failure);
 }
 
@@ -87,14 +85,13 @@ void VantelModel::paste()
                                 .errorDescription();
     const QMimeData* data = clipboard() ? clipboard()->mimeData() : nullptr;
     const ImageOffer offer = ImageOffer::read(data);
-    if (!offer.imageFile && offer.encoded.isEmpty() && offer.image.isNull()) {
+    if (!offer.droppable()) {
         setErrorMessage(nothing);
         return;
     }
-    // Files other than images do not count on the clipboard.
-    ImageOffer images = offer;
-    images.anyFile.reset();
-    intake(images, nothing);
+    // Files other than images do not count on the clipboard: which are
+    // images is told in the background, from their names or content.
+    intake(offer, nothing);
 }
 
 bool VantelModel::handleDrop(const ImageOffer& offer)

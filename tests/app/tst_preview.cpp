@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QMouseEvent>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
 // The preview canvas: where the image goes, what is drawn, what a click sends.
@@ -78,7 +79,8 @@ private slots:
         auto layers = PreviewView::layersFor(m);
         QCOMPARE(layers.image, *m.original());
         QCOMPARE(layers.imageOpacity, 0.4);
-        QVERIFY(layers.badge && !layers.checkerboard);
+        QCOMPARE(layers.badge, QStringLiteral("Removing background…"));
+        QVERIFY(!layers.checkerboard);
         // Clicks go to the model whatever the state.
         rig.click({200, 150});
         QCOMPARE(rig.taps.count(), 1);
@@ -87,10 +89,11 @@ private slots:
         layers = PreviewView::layersFor(m);
         QCOMPARE(layers.image, *m.result());
         QCOMPARE(layers.imageOpacity, 1.0);
-        QVERIFY(layers.checkerboard && !layers.badge);
+        QVERIFY(layers.checkerboard && layers.badge.isEmpty());
         // A mask job leaves the badge off and the result up.
         m.tap({0.75, 0.9});
-        QVERIFY(!PreviewView::layersFor(m).badge);
+        QVERIFY(PreviewView::layersFor(m).badge.isEmpty());
+        rig.scheduler.releaseAll();
         QCOMPARE(PreviewView::layersFor(m).image, *m.result());
         // The before side and opaque backgrounds have no checkerboard.
         m.setShowOriginal(true);
@@ -99,6 +102,17 @@ private slots:
         m.setShowOriginal(false);
         m.setBackground(BackgroundChoice::white);
         QVERIFY(!PreviewView::layersFor(m).checkerboard);
+
+        // A new file being decoded says so over the result it will replace;
+        // nothing is being removed yet.
+        QTemporaryDir dir;
+        const QString next = dir.filePath(QStringLiteral("next.png"));
+        QVERIFY(TestImages::writeFile(next, TestImages::encode(filled(Qt::red), "png")));
+        m.open(QUrl::fromLocalFile(next));
+        QCOMPARE(PreviewView::layersFor(m).badge, QStringLiteral("Opening the image…"));
+        QCOMPARE(PreviewView::layersFor(m).image, *m.result());
+        rig.scheduler.release();
+        QCOMPARE(PreviewView::layersFor(m).badge, QStringLiteral("Removing background…"));
     }
 
     void drawsWithoutAliasing()

@@ -81,7 +81,7 @@ private slots:
         auto m = makeModel();
         m->open(file(QStringLiteral("big.jpg"),
                      TestImages::encode(filled(Qt::blue, QSize(4000, 3000)), "jpeg")));
-        QVERIFY(m->isProcessing() && !m->original()); // decoding in the background
+        QVERIFY(m->isOpening() && !m->isProcessing() && !m->original()); // decoding in the background
         m_scheduler.releaseAll();
         QCOMPARE(m->original()->size(), QSize(2560, 1920));
 
@@ -89,9 +89,9 @@ private slots:
         const int64_t job = m->job();
         const QImage result = *m->result();
         m->open(file(QStringLiteral("broken.png"), "not an image"));
-        QVERIFY(m->isProcessing());
+        QVERIFY(m->isOpening());
         m_scheduler.releaseAll();
-        QVERIFY(!m->isProcessing());
+        QVERIFY(!m->isOpening() && !m->isProcessing());
         QCOMPARE(m->errorMessage(), unreadable);
         QCOMPARE(m->job(), job);
         QCOMPARE(*m->result(), result);
@@ -117,7 +117,7 @@ private slots:
         m->open(file(QStringLiteral("third.png"), png(Qt::red)));
         m->reset();
         m_scheduler.releaseAll();
-        QVERIFY(!m->original() && !m->isProcessing());
+        QVERIFY(!m->original() && !m->isProcessing() && !m->isOpening());
     }
 
     void nameThatIsNotUtf8()
@@ -204,8 +204,10 @@ private slots:
         paste(offer({file(QStringLiteral("liar.png"), "words")}, {}));
         QCOMPARE(m->errorMessage(), unreadable);
 
-        // Only a file whose extension names no image type: no image found.
-        paste(offer({file(QStringLiteral("photo.xyzzy"), png(Qt::red))}, {}));
+        // Only files that are no image, by name or content: no image found.
+        paste(offer({file(QStringLiteral("notes"), "words"),
+                     file(QStringLiteral("notes.xyzzy"), "more words")},
+                    {}));
         QCOMPARE(m->errorMessage(), noImage);
 
         // Image data alone; the first format that decodes wins.
@@ -220,6 +222,44 @@ private slots:
         QCOMPARE(m->errorMessage(), noImage);
         QCOMPARE(*m->result(), result);
         QCOMPARE(m_scheduler.count(), size_t(0));
+    }
+
+    void filesAreImagesByTheirContent()
+    {
+        // A photo saved without an extension, or under the wrong one, opens
+        // by every way in: opened, dropped and pasted.
+        auto m = makeModel();
+        const QByteArray jpeg = TestImages::encode(filled(Qt::blue), "jpeg", 100);
+        m_chooser.openAnswer = file(QStringLiteral("photo_noext"), jpeg);
+        m->chooseFile();
+        m_scheduler.releaseAll();
+        QVERIFY(!m->errorMessage());
+        QVERIFY(originalColour(*m).blue() > 245 && originalColour(*m).red() < 10); // JPEG's rounding
+
+        QVERIFY(m->handleDrop(ImageOffer::read(std::unique_ptr<QMimeData>(
+            offer({file(QStringLiteral("photo.txt"), png(Qt::red))}, {})).get())));
+        m_scheduler.releaseAll();
+        QCOMPARE(originalColour(*m), QColor(Qt::red));
+
+        // On the clipboard the first file that is an image wins, whether
+        // its name or its content says so.
+        QGuiApplication::clipboard()->setMimeData(
+            offer({file(QStringLiteral("readme"), "text"),
+                   file(QStringLiteral("shot.xyzzy"), png(Qt::green)),
+                   file(QStringLiteral("later.png"), png(Qt::red))},
+                  {}));
+        m->paste();
+        m_scheduler.releaseAll();
+        QVERIFY(!m->errorMessage());
+        QCOMPARE(originalColour(*m), QColor(Qt::green));
+
+        // Content in a format Vantel does not read is still no image.
+        const QByteArray svg = "<svg xmlns='http://www.w3.org/2000/svg' width='4' height='4'/>";
+        m->handleDrop(ImageOffer::read(
+            std::unique_ptr<QMimeData>(offer({file(QStringLiteral("drawing"), svg)}, {})).get()));
+        m_scheduler.releaseAll();
+        QCOMPARE(m->errorMessage(), unreadable);
+        QCOMPARE(originalColour(*m), QColor(Qt::green));
     }
 
     void copyPutsOnePngWithItsAlpha()
