@@ -29,6 +29,13 @@ PanelWindow::PanelWindow(Mode mode, ContentView* content)
     connect(&m_heldButton, &QTimer::timeout, this, &PanelWindow::watchHeldButton);
 }
 
+PanelWindow::Mode PanelWindow::trayModeHere()
+{
+    // Where the pointer's buttons can be read, windows can be placed too
+    // (X11); where they cannot (Wayland), neither can.
+    return PointerButtons::held().has_value() ? Mode::trayPanel : Mode::trayWindow;
+}
+
 void PanelWindow::setDialogOpen(bool open)
 {
     m_dialogs = std::max(0, m_dialogs + (open ? 1 : -1));
@@ -94,6 +101,13 @@ QPoint PanelWindow::placement(const QSize& size, const QRect& anchor, const QRec
 
 void PanelWindow::showNear(const QRect& anchor)
 {
+    if (m_mode != Mode::trayPanel) {
+        // The compositor or window manager places it, and the user moves it.
+        show();
+        raise();
+        activateWindow();
+        return;
+    }
     const QRect at = anchor.isValid() ? anchor : QRect(QCursor::pos(), QSize(1, 1));
     QScreen* screen = QGuiApplication::screenAt(at.center());
     if (!screen)
@@ -121,7 +135,7 @@ void PanelWindow::toggleNear(const QRect& anchor)
 
 void PanelWindow::keyPressEvent(QKeyEvent* event)
 {
-    if (event->key() == Qt::Key_Escape && m_mode == Mode::trayPanel) {
+    if (event->key() == Qt::Key_Escape && m_mode != Mode::ordinaryWindow) {
         hide();
         return;
     }
@@ -130,7 +144,7 @@ void PanelWindow::keyPressEvent(QKeyEvent* event)
 
 void PanelWindow::closeEvent(QCloseEvent* event)
 {
-    if (m_mode == Mode::trayPanel) {
+    if (m_mode != Mode::ordinaryWindow) {
         // Closing the panel only puts it away; it keeps its state.
         event->ignore();
         hide();

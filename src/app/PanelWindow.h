@@ -7,21 +7,31 @@
 
 class ContentView;
 
-// The window that holds the panel. Opened from the tray icon it is a
-// frameless panel with no task-bar entry, placed beside the icon, that hides
-// when another application takes the focus and on Escape. A press in another
-// window that becomes a drag (of a file from a file manager, say) must not
-// make it go: while a mouse button is held it waits, and it stays when the
-// button comes up over the panel. Without a tray it is an ordinary small
-// window, and closing it ends Vantel.
+// The window that holds the panel, in one of three modes:
+//  - trayPanel: opened from the tray icon, a frameless panel with no
+//    task-bar entry, placed beside the icon, that hides when another
+//    application takes the focus and on Escape. A press in another window
+//    that becomes a drag (of a file from a file manager, say) must not make
+//    it go: while a mouse button is held it waits, and it stays when the
+//    button comes up over the panel.
+//  - trayWindow: opened from the tray icon where a panel can neither be
+//    placed beside the icon nor tell a drag from a click elsewhere (Wayland):
+//    an ordinary window that the compositor places and the user can move.
+//    It stays up when another application takes the focus, so drops reach
+//    it; Escape and closing put it away.
+//  - ordinaryWindow: without a tray, an ordinary small window; closing it
+//    ends Vantel.
 class PanelWindow final : public QWidget
 {
     Q_OBJECT
 
 public:
-    enum class Mode { trayPanel, ordinaryWindow };
+    enum class Mode { trayPanel, trayWindow, ordinaryWindow };
 
     PanelWindow(Mode mode, ContentView* content);
+
+    // How a panel opened from a tray icon works on this desktop.
+    static Mode trayModeHere();
 
     Mode mode() const { return m_mode; }
     ContentView* content() const { return m_content; }
@@ -29,6 +39,8 @@ public:
     // Shows the panel next to `anchor` (the tray icon; an invalid rectangle
     // means near the pointer), or hides it when it is up.
     void toggleNear(const QRect& anchor);
+    // Shows the panel (beside `anchor` where it is placed by Vantel) and
+    // brings it forward; it stays up when it already is.
     void showNear(const QRect& anchor);
     // While one of Vantel's own dialogs is open the panel stays up.
     void setDialogOpen(bool open);

@@ -1,6 +1,7 @@
 #include "VantelApp.h"
 
 #include "ContentView.h"
+#include "JobScheduler.h"
 #include "PanelWindow.h"
 #include "QtFileChooser.h"
 #include "ResultDrag.h"
@@ -11,10 +12,10 @@
 #include <QSystemTrayIcon>
 #include <QThreadPool>
 
-VantelApp::VantelApp(bool useTray, VantelModelDependencies dependencies)
-    : m_dependencies(dependencies)
+VantelApp::VantelApp(PanelWindow::Mode mode, VantelModelDependencies dependencies)
+    : m_mode(mode), m_dependencies(dependencies)
 {
-    if (useTray) {
+    if (mode != PanelWindow::Mode::ordinaryWindow) {
         m_tray = std::make_unique<QSystemTrayIcon>(Symbols::appIcon());
         m_tray->setToolTip(QStringLiteral("Vantel"));
         connect(m_tray.get(), &QSystemTrayIcon::activated, this,
@@ -45,8 +46,7 @@ void VantelApp::buildPanel()
         return;
     m_model = std::make_unique<VantelModel>(m_dependencies);
     auto* content = new ContentView(m_model.get());
-    m_panel = std::make_unique<PanelWindow>(
-        m_tray ? PanelWindow::Mode::trayPanel : PanelWindow::Mode::ordinaryWindow, content);
+    m_panel = std::make_unique<PanelWindow>(m_mode, content);
     m_panel->setWindowIcon(Symbols::appIcon());
     m_chooser =
         std::make_unique<QtFileChooser>([this] { return static_cast<QWidget*>(m_panel.get()); },
@@ -72,6 +72,18 @@ void VantelApp::togglePanel()
     m_panel->toggleNear(m_tray ? m_tray->geometry() : QRect());
 }
 
+void VantelApp::present(const QList<QUrl>& files, const QString& activationToken)
+{
+    buildPanel();
+    // Qt's Wayland client hands the token to the compositor with the next
+    // activation, and forgets it.
+    if (!activationToken.isEmpty())
+        qputenv("XDG_ACTIVATION_TOKEN", activationToken.toUtf8());
+    m_panel->showNear(m_tray ? m_tray->geometry() : QRect());
+    if (!files.isEmpty())
+        m_model->open(files.first());
+}
+
 void VantelApp::quit()
 {
     if (m_panel)
@@ -80,6 +92,6 @@ void VantelApp::quit()
         m_tray->hide();
     // Jobs not yet started are dropped; a running analysis finishes on its
     // own thread and its outcome goes nowhere.
-    QThreadPool::globalInstance()->clear();
+    ThreadPoolScheduler::pool()->clear();
     QCoreApplication::quit();
 }

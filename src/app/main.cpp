@@ -1,14 +1,17 @@
 #include "AllocatorTuning.h"
 #include "OnDeviceVision.h"
 #include "QuitSignals.h"
+#include "SingleInstance.h"
 #include "Symbols.h"
 #include "VantelApp.h"
 
 #include <QApplication>
+#include <QDBusConnection>
 #include <QPointer>
 #include <QSystemTrayIcon>
 #include <cstdio>
 #include <cstdlib>
+#include <unistd.h>
 
 namespace {
 
@@ -23,6 +26,63 @@ void quiet(QtMsgType type, const QMessageLogContext&, const QString& text)
     }
 }
 
+void say(const QString& text)
+{
+    const QByteArray line = text.toLocal8Bit() + '\n';
+    std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
+}
+
+// The launch's files: what is left of the command line once Qt has taken
+// its own options, in the file system's own bytes.
+QList<QUrl> launchFiles(int argc, char** argv)
+{
+    QList<QByteArray> arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments.append(QByteArray(argv[i]));
+    char* here = ::getcwd(nullptr, 0);
+    const QByteArray folder = here ? QByteArray(here) : QByteArray("/");
+    std::free(here);
+    return SingleInstance::filesFromArguments(arguments, folder);
+}
+
+// The panel's note when a network is missing, in words for the user.
+QString missingNetworkNotice(const QString& reason)
+{
+    return QCoreApplication::translate(
+               "Vantel", "%1 Until it is, Vantel finds only people. To install it, run "
+                         "scripts/install again in Vantel's source folder.")
+        .arg(reason);
+}
+
+int run(SingleInstance& instance, const QList<QUrl>& files)
+{
+    // The service outlives everything below: an analysis still running when
+    // the process ends never touches a freed object.
+    auto* vision = new OnDeviceVision(OnDeviceVision::defaultNetworkPath());
+    VantelModel::Dependencies dependencies;
+    dependencies.vision = vision;
+    VantelApp shell(QSystemTrayIcon::isSystemTrayAvailable() ? PanelWindow::trayModeHere()
+                                                             : PanelWindow::Mode::ordinaryWindow,
+                    dependencies);
+    // The network loads while the user finds an image; where it cannot,
+    // the panel says so and how to mend it.
+    QPointer<VantelApp> notify(&shell);
+    vision->startLoading([notify](const QString& reason) {
+        if (reason.isEmpty())
+            return;
+        QMetaObject::invokeMethod(qApp, [notify, reason] {
+            if (notify)
+                notify->setNotice(missingNetworkNotice(reason));
+        });
+    });
+    QObject::connect(&instance, &SingleInstance::launched, &shell, &VantelApp::present);
+    if (!files.isEmpty())
+        shell.present(files);
+    QuitSignals quitSignals;
+    QObject::connect(&quitSignals, &QuitSignals::received, &shell, &VantelApp::quit);
+    return QApplication::exec();
+} // the shell takes its temporary files with it
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -33,40 +93,32 @@ int main(int argc, char** argv)
 #else
     Q_UNUSED(quiet);
 #endif
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Vantel"));
-    QApplication::setApplicationDisplayName(QStringLiteral("Vantel"));
-    QApplication::setDesktopFileName(QStringLiteral("vantel"));
-    QApplication::setWindowIcon(Symbols::appIcon());
-    QApplication::setQuitOnLastWindowClosed(false);
-
-    // The service outlives everything below: an analysis still running when
-    // the process ends never touches a freed object.
-    auto* vision = new OnDeviceVision(OnDeviceVision::defaultNetworkPath());
     int status = 0;
     {
-        VantelModel::Dependencies dependencies;
-        dependencies.vision = vision;
-        VantelApp shell(QSystemTrayIcon::isSystemTrayAvailable(), dependencies);
-        // The network loads while the user finds an image; where it cannot,
-        // the panel says so and how to mend it.
-        QPointer<VantelApp> notify(&shell);
-        vision->startLoading([notify](const QString& reason) {
-            if (reason.isEmpty())
-                return;
-            QMetaObject::invokeMethod(qApp, [notify, reason] {
-                if (notify)
-                    notify->setNotice(
-                        QCoreApplication::translate("Vantel", "%1 Until scripts/setup installs it, "
-                                                              "only people are found.")
-                            .arg(reason));
-            });
-        });
-        QuitSignals quitSignals;
-        QObject::connect(&quitSignals, &QuitSignals::received, &shell, &VantelApp::quit);
-        status = app.exec();
-    } // the shell takes its temporary files with it
-    // Ends at once, without waiting for a forward pass still running.
+        QApplication app(argc, argv);
+        QApplication::setApplicationName(QStringLiteral("Vantel"));
+        QApplication::setApplicationDisplayName(QStringLiteral("Vantel"));
+        QApplication::setDesktopFileName(QStringLiteral("vantel"));
+        QApplication::setWindowIcon(Symbols::appIcon());
+        QApplication::setQuitOnLastWindowClosed(false);
+
+        const QList<QUrl> files = launchFiles(argc, argv);
+        SingleInstance instance(QDBusConnection::sessionBus());
+        switch (instance.claim(files, qEnvironmentVariable("XDG_ACTIVATION_TOKEN"))) {
+        case SingleInstance::Outcome::handedOver:
+            return 0;
+        case SingleInstance::Outcome::unanswered:
+            say(QCoreApplication::translate("Vantel",
+                                            "Vantel is running already, but does not answer."));
+            return 1;
+        case SingleInstance::Outcome::first:
+        case SingleInstance::Outcome::alone:
+            break;
+        }
+        status = run(instance, files);
+    } // as the application goes, Qt hands the clipboard to a clipboard manager
+    // Ends at once: a forward pass still running on the job pool is not
+    // waited for, and nothing of it is torn down under it.
     std::fflush(nullptr);
     std::_Exit(status);
 }

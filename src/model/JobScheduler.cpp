@@ -4,5 +4,12 @@
 
 void ThreadPoolScheduler::schedule(std::function<void()> work)
 {
-    QThreadPool::globalInstance()->start(std::move(work));
+    pool()->start(std::move(work));
+}
+
+QThreadPool* ThreadPoolScheduler::pool()
+{
+    // Deliberately never deleted: deleting a pool waits for its jobs.
+    static QThreadPool* const jobs = new QThreadPool;
+    return jobs;
 }

@@ -1,7 +1,8 @@
 #include "ObjectDetector.h"
 
+#include "ModelFiles.h"
+
 #include <QCoreApplication>
-#include <QStandardPaths>
 #include <algorithm>
 #include <cmath>
 #include <opencv2/imgproc.hpp>
@@ -74,8 +75,7 @@ QString ObjectDetector::className(int classId)
 
 QString ObjectDetector::defaultPath()
 {
-    return QStandardPaths::locate(QStandardPaths::GenericDataLocation,
-                                  QStringLiteral("vantel/models/nanodet.onnx"));
+    return ModelFiles::locate(QStringLiteral("nanodet.onnx"));
 }
 
 ObjectDetector::ObjectDetector(const QString& path)

@@ -41,8 +41,7 @@ public:
         std::array<cv::Mat, 3> box;
     };
 
-    // ~/.local/share/vantel/models/nanodet.onnx or the system's copy, or an
-    // empty string where none is installed.
+    // The installed nanodet.onnx (see ModelFiles), or an empty string.
     static QString defaultPath();
 
     // Throws VantelError with a short text when the file is missing or unreadable.

@@ -4,14 +4,12 @@
 #include "AreaDownscale.h"
 #include "MatView.h"
 #include "MatteSubjects.h"
+#include "ModelFiles.h"
 #include "ObjectSubjects.h"
 #include "PersonSegmenter.h"
 #include "VantelError.h"
 
 #include <QCoreApplication>
-#include <QDir>
-#include <QFileInfo>
-#include <QStandardPaths>
 #include <chrono>
 #include <opencv2/imgproc.hpp>
 
@@ -29,13 +27,7 @@ OnDeviceVision::~OnDeviceVision()
 
 QString OnDeviceVision::defaultNetworkPath()
 {
-    const QString relative = QStringLiteral("vantel/models/isnet.onnx");
-    const QString installed = QStandardPaths::locate(QStandardPaths::GenericDataLocation, relative);
-    if (!installed.isEmpty())
-        return installed;
-    const QString built =
-        QDir(QStringLiteral(VANTEL_BINARY_DIR)).filePath(QStringLiteral("models/isnet.onnx"));
-    return QFileInfo::exists(built) ? built : QString();
+    return ModelFiles::locate(QStringLiteral("isnet.onnx"));
 }
 
 void OnDeviceVision::startLoading(std::function<void(const QString&)> done)

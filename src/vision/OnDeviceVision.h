@@ -29,8 +29,7 @@ public:
                             QString poseFinderPath = PoseEstimator::defaultPath());
     ~OnDeviceVision() override;
 
-    // Where the installed network is: the user's data folder, then the
-    // system's, then models/ in the build tree. Empty when nowhere.
+    // Where the installed network is (see ModelFiles). Empty when nowhere.
     static QString defaultNetworkPath();
 
     // Starts loading the network (once); returns at once. `done` is called

@@ -1,7 +1,8 @@
 #include "PoseEstimator.h"
 
+#include "ModelFiles.h"
+
 #include <QCoreApplication>
-#include <QStandardPaths>
 #include <algorithm>
 #include <cmath>
 #include <numeric>
@@ -36,8 +37,7 @@ void checkHead(const cv::Mat& head, int channels)
 
 QString PoseEstimator::defaultPath()
 {
-    return QStandardPaths::locate(QStandardPaths::GenericDataLocation,
-                                  QStringLiteral("vantel/models/movenet-multipose.onnx"));
+    return ModelFiles::locate(QStringLiteral("movenet-multipose.onnx"));
 }
 
 PoseEstimator::PoseEstimator(const QString& path)

@@ -50,8 +50,8 @@ public:
         cv::Mat center, boxScale, boxOffset, keypointRegress, keypointHeat, keypointOffset;
     };
 
-    // ~/.local/share/vantel/models/movenet-multipose.onnx or the system's
-    // copy, or an empty string where none is installed.
+    // The installed movenet-multipose.onnx (see ModelFiles), or an empty
+    // string.
     static QString defaultPath();
 
     // Throws VantelError with a short text when the file is missing or unreadable.

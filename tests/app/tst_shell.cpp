@@ -1,18 +1,24 @@
 #include "ContentView.h"
+#include "ImageIntake.h"
 #include "ModelDoubles.h"
 #include "PanelWindow.h"
+#include "PrivateBus.h"
 #include "QuitSignals.h"
 #include "ResultDrag.h"
+#include "SingleInstance.h"
 #include "VantelApp.h"
 
 #include <QApplication>
+#include <QDBusConnectionInterface>
 #include <QDir>
 #include <QFileInfo>
 #include <QLabel>
 #include <QMimeData>
 #include <QPushButton>
+#include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QTest>
 #include <QThreadPool>
 #include <atomic>
@@ -67,7 +73,7 @@ private slots:
 
     void trayPanelKeepsOneModelAndItsState()
     {
-        VantelApp shell(true, m_deps);
+        VantelApp shell(PanelWindow::Mode::trayPanel, m_deps);
         QVERIFY(!shell.model() && !shell.panel()); // made when the panel is first built
         shell.togglePanel();
         PanelWindow* panel = shell.panel();
@@ -106,7 +112,7 @@ private slots:
 
     void withoutATrayTheWindowOpensAndClosingQuits()
     {
-        VantelApp shell(false, m_deps);
+        VantelApp shell(PanelWindow::Mode::ordinaryWindow, m_deps);
         QVERIFY(shell.panel() && shell.panel()->isVisible());
         QCOMPARE(shell.panel()->mode(), PanelWindow::Mode::ordinaryWindow);
         QVERIFY(!(shell.panel()->windowFlags() & Qt::FramelessWindowHint));
@@ -115,6 +121,139 @@ private slots:
         QVERIFY(shell.panel()->isVisible());
         shell.panel()->close();
         QCOMPARE(quit.count(), 1);
+    }
+
+    void onWaylandTheTrayOpensAMovableWindow()
+    {
+        // No placing beside the icon and no telling a drag from a click
+        // elsewhere: an ordinary window, which stays when the focus goes.
+        VantelApp shell(PanelWindow::Mode::trayWindow, m_deps);
+        QVERIFY(shell.tray());
+        shell.togglePanel();
+        PanelWindow* panel = shell.panel();
+        QVERIFY(panel->isVisible());
+        QVERIFY(!(panel->windowFlags() & Qt::FramelessWindowHint));
+        QCOMPARE(panel->windowFlags() & Qt::WindowType_Mask, Qt::Window);
+        emit qApp->applicationStateChanged(Qt::ApplicationInactive);
+        QVERIFY(panel->isVisible());
+        // Escape and closing put it away; nothing quits.
+        QSignalSpy quit(panel, &PanelWindow::quitRequested);
+        QTest::keyClick(panel, Qt::Key_Escape);
+        QVERIFY(!panel->isVisible());
+        shell.present({});
+        QVERIFY(panel->isVisible());
+        panel->close();
+        QVERIFY(!panel->isVisible());
+        QCOMPARE(quit.count(), 0);
+    }
+
+    void presentingWithAFileOpensIt()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("handed"));
+        QVERIFY(TestImages::writeFile(path, TestImages::encode(filled(Qt::magenta), "png")));
+        VantelApp shell(PanelWindow::Mode::trayPanel, m_deps);
+        shell.present({QUrl::fromLocalFile(path), QUrl::fromLocalFile(dir.filePath("other"))});
+        QVERIFY(shell.panel()->isVisible());
+        QVERIFY(shell.model()->isOpening());
+        m_scheduler.releaseAll();
+        QCOMPARE(shell.model()->original()->pixelColor(1, 1), QColor(Qt::magenta));
+        // Shown again: it stays up, and keeps its image.
+        shell.present({});
+        QVERIFY(shell.panel()->isVisible() && shell.model()->original());
+    }
+
+    void oneInstanceTakesEveryLaunch()
+    {
+        PrivateBus bus;
+        QVERIFY2(bus.isUp(), "dbus-daemon did not start");
+        QTemporaryDir dir;
+        const QUrl photo = QUrl::fromLocalFile(dir.filePath(QStringLiteral("photo.jpg")));
+        {
+            SingleInstance first(bus.connect(QStringLiteral("first")));
+            QSignalSpy launched(&first, &SingleInstance::launched);
+            QCOMPARE(first.claim({}, {}), SingleInstance::Outcome::first);
+
+            // A launch with files hands them over, with its activation token.
+            SingleInstance second(bus.connect(QStringLiteral("second")));
+            QCOMPARE(second.claim({photo}, QStringLiteral("token-1")),
+                     SingleInstance::Outcome::handedOver);
+            QCOMPARE(launched.count(), 1);
+            QCOMPARE(launched.at(0).at(0).value<QList<QUrl>>(), QList<QUrl>{photo});
+            QCOMPARE(launched.at(0).at(1).toString(), QStringLiteral("token-1"));
+            // One without only asks to be shown.
+            QCOMPARE(second.claim({}, {}), SingleInstance::Outcome::handedOver);
+            QCOMPARE(launched.count(), 2);
+            QVERIFY(launched.at(1).at(0).value<QList<QUrl>>().isEmpty());
+        }
+        // The first one ends: its name goes with it, and the next launch is
+        // the running Vantel.
+        QDBusConnection::disconnectFromBus(QStringLiteral("first"));
+        QTRY_VERIFY(!bus.connect(QStringLiteral("second"))
+                         .interface()
+                         ->isServiceRegistered(SingleInstance::serviceName)
+                         .value());
+        {
+            SingleInstance next(bus.connect(QStringLiteral("third")));
+            QCOMPARE(next.claim({}, {}), SingleInstance::Outcome::first);
+        }
+
+        // A holder of the name that does not answer is not waited for
+        // forever, and no second Vantel starts beside it.
+        QDBusConnection::disconnectFromBus(QStringLiteral("third"));
+        QDBusConnection mute = bus.connect(QStringLiteral("mute"));
+        QTRY_VERIFY(mute.registerService(SingleInstance::serviceName));
+        SingleInstance late(bus.connect(QStringLiteral("late")));
+        QCOMPARE(late.claim({photo}, {}), SingleInstance::Outcome::unanswered);
+
+        // Without a session bus, Vantel runs on its own.
+        SingleInstance lone(QDBusConnection(QStringLiteral("no bus")));
+        QCOMPARE(lone.claim({}, {}), SingleInstance::Outcome::alone);
+    }
+
+    void launchArgumentsAreFiles()
+    {
+        const QList<QUrl> files = SingleInstance::filesFromArguments(
+            {"photo.jpg", "/abs/shot.png", "file:///tmp/a%20b.png", "https://example.com/x.png",
+             "caf\xe9:1.png", ""},
+            "/home/me");
+        QCOMPARE(files.size(), 4);
+        QCOMPARE(files.at(0), QUrl::fromLocalFile(QStringLiteral("/home/me/photo.jpg")));
+        QCOMPARE(files.at(1), QUrl::fromLocalFile(QStringLiteral("/abs/shot.png")));
+        QCOMPARE(files.at(2), QUrl::fromLocalFile(QStringLiteral("/tmp/a b.png")));
+        // A name that is not UTF-8, with a colon in it, keeps its bytes.
+        QCOMPARE(ImageIntake::nativePath(files.at(3)), QByteArray("/home/me/caf\xe9:1.png"));
+    }
+
+    void dialogsLeaveNoSettingsBehind()
+    {
+        QTemporaryDir config;
+        qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
+        QString sessionFolder;
+        {
+            VantelApp shell(PanelWindow::Mode::ordinaryWindow, m_deps);
+            VantelModel* model = shell.model();
+            model->open(filled());
+            m_scheduler.releaseAll();
+            // Each dialog is turned down as soon as it shows.
+            auto dismiss = [] {
+                QTimer::singleShot(0, [] {
+                    if (QWidget* dialog = QApplication::activeModalWidget())
+                        dialog->close();
+                });
+            };
+            dismiss();
+            model->chooseFile();
+            dismiss();
+            model->savePNG();
+            QVERIFY(!model->errorMessage() && !model->statusMessage());
+            sessionFolder = QSettings(QSettings::UserScope, QStringLiteral("QtProject")).fileName();
+        }
+        qunsetenv("XDG_CONFIG_HOME");
+        QCOMPARE(QDir(config.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+                 QStringList());
+        QVERIFY(!sessionFolder.startsWith(config.path()));
+        QVERIFY(!QFileInfo::exists(sessionFolder));
     }
 
     void draggedResultCarriesPngAndFile()
@@ -155,7 +294,7 @@ private slots:
 
     void missingNetworkIsShownInThePanel()
     {
-        VantelApp shell(true, m_deps);
+        VantelApp shell(PanelWindow::Mode::trayPanel, m_deps);
         shell.setNotice(QStringLiteral("The subject finder is not installed."));
         shell.togglePanel(); // built after the news: shown all the same
         QVERIFY(shell.panel()->content()->noticeLine()->isVisible());
@@ -167,7 +306,7 @@ private slots:
     {
         SlowVision vision;
         {
-            VantelApp shell(false, VantelModel::Dependencies{&vision});
+            VantelApp shell(PanelWindow::Mode::ordinaryWindow, VantelModel::Dependencies{&vision});
             shell.model()->open(filled());
             QTRY_VERIFY(vision.started >= 1); // running now
             shell.model()->open(filled());    // and one more, maybe still queued
@@ -175,7 +314,7 @@ private slots:
             shell.panel()->content()->quitButton()->click();
             QVERIFY(!shell.panel()->isVisible());
         } // the shell and its model are gone while the analysis runs
-        QVERIFY(QThreadPool::globalInstance()->waitForDone(5000));
+        QVERIFY(ThreadPoolScheduler::pool()->waitForDone(5000));
         QCoreApplication::processEvents(); // late outcomes find no model, and no crash
         QVERIFY(vision.finished >= 1);
     }
