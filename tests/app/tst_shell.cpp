@@ -1,4 +1,5 @@
 #include "ContentView.h"
+#include "ImageDecoder.h"
 #include "ImageIntake.h"
 #include "ModelDoubles.h"
 #include "PanelWindow.h"
@@ -18,9 +19,9 @@
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
-#include <QTimer>
 #include <QTest>
 #include <QThreadPool>
+#include <QTimer>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -225,6 +226,26 @@ private slots:
         QCOMPARE(ImageIntake::nativePath(files.at(3)), QByteArray("/home/me/caf\xe9:1.png"));
     }
 
+    void desktopEntryOffersWhatVantelReads()
+    {
+        // "Open with" offers Vantel for exactly the formats it decodes, and
+        // hands it the files.
+        QFile file(QStringLiteral(VANTEL_SOURCE_DIR "/src/app/vantel.desktop"));
+        QVERIFY(file.open(QIODevice::ReadOnly | QIODevice::Text));
+        QMap<QString, QString> entry;
+        for (const QString& line : QString::fromUtf8(file.readAll()).split(QLatin1Char('\n')))
+            entry.insert(line.section(QLatin1Char('='), 0, 0), line.section(QLatin1Char('='), 1));
+        QStringList offered =
+            entry.value(QStringLiteral("MimeType")).split(QLatin1Char(';'), Qt::SkipEmptyParts);
+        QStringList read;
+        for (const QByteArray& format : ImageDecoder::formats())
+            read << QStringLiteral("image/") + QString::fromLatin1(format);
+        offered.sort();
+        read.sort();
+        QCOMPARE(offered, read);
+        QCOMPARE(entry.value(QStringLiteral("Exec")), QStringLiteral("vantel %F"));
+    }
+
     void dialogsLeaveNoSettingsBehind()
     {
         QTemporaryDir config;
@@ -250,8 +271,9 @@ private slots:
             sessionFolder = QSettings(QSettings::UserScope, QStringLiteral("QtProject")).fileName();
         }
         qunsetenv("XDG_CONFIG_HOME");
-        QCOMPARE(QDir(config.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
-                 QStringList());
+        QCOMPARE(
+            QDir(config.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+            QStringList());
         QVERIFY(!sessionFolder.startsWith(config.path()));
         QVERIFY(!QFileInfo::exists(sessionFolder));
     }

@@ -2,6 +2,7 @@
 #include "TestImages.h"
 
 #include <QDir>
+#include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -127,6 +128,27 @@ private slots:
                                  QStringLiteral("-o"), path(QStringLiteral("out")), m_person});
         QCOMPARE(missing.status, 1);
         QCOMPARE(missing.lines.size(), 1);
+    }
+
+    void manualPageCoversEveryOption()
+    {
+        // Every option --help lists has its entry in the manual page.
+        const Run help = cut({QStringLiteral("--help")});
+        QCOMPARE(help.status, 0);
+        QFile page(QStringLiteral(VANTEL_SOURCE_DIR "/src/cli/vantel-cut.1"));
+        QVERIFY(page.open(QIODevice::ReadOnly));
+        const QString roff = QString::fromUtf8(page.readAll());
+        const QRegularExpression option(QStringLiteral("^\\s+(?:-\\w, )?--([a-z-]+)"));
+        int options = 0;
+        for (const QString& line : help.out) {
+            const QRegularExpressionMatch m = option.match(line);
+            if (!m.hasMatch() || m.captured(1) == QLatin1String("help-all"))
+                continue;
+            ++options;
+            QVERIFY2(roff.contains(QStringLiteral("\\-\\-") + m.captured(1)),
+                     qPrintable(m.captured(1)));
+        }
+        QVERIFY(options >= 10);
     }
 
     // A click on the person with the installed network keeps her, and the

@@ -81,7 +81,8 @@ private slots:
         auto m = makeModel();
         m->open(file(QStringLiteral("big.jpg"),
                      TestImages::encode(filled(Qt::blue, QSize(4000, 3000)), "jpeg")));
-        QVERIFY(m->isOpening() && !m->isProcessing() && !m->original()); // decoding in the background
+        QVERIFY(m->isOpening() && !m->isProcessing() &&
+                !m->original()); // decoding in the background
         m_scheduler.releaseAll();
         QCOMPARE(m->original()->size(), QSize(2560, 1920));
 
@@ -234,10 +235,12 @@ private slots:
         m->chooseFile();
         m_scheduler.releaseAll();
         QVERIFY(!m->errorMessage());
-        QVERIFY(originalColour(*m).blue() > 245 && originalColour(*m).red() < 10); // JPEG's rounding
+        QVERIFY(originalColour(*m).blue() > 245 &&
+                originalColour(*m).red() < 10); // JPEG's rounding
 
-        QVERIFY(m->handleDrop(ImageOffer::read(std::unique_ptr<QMimeData>(
-            offer({file(QStringLiteral("photo.txt"), png(Qt::red))}, {})).get())));
+        QVERIFY(m->handleDrop(ImageOffer::read(
+            std::unique_ptr<QMimeData>(offer({file(QStringLiteral("photo.txt"), png(Qt::red))}, {}))
+                .get())));
         m_scheduler.releaseAll();
         QCOMPARE(originalColour(*m), QColor(Qt::red));
 
