@@ -9,6 +9,7 @@
 #include <QCursor>
 #include <QKeyEvent>
 #include <QPainter>
+#include <QResizeEvent>
 #include <QScreen>
 #include <QVBoxLayout>
 
@@ -44,9 +45,12 @@ void PanelWindow::setDialogOpen(bool open)
 void PanelWindow::applicationStateChanged(Qt::ApplicationState state)
 {
     // Like a menu-bar panel: gone when another application takes the focus,
-    // but not while one of its own dialogs is up.
+    // but not while one of its own dialogs is up. The focus must have been
+    // the panel's since it was shown: Qt tells of a focus lost a moment
+    // late, and the panel put away by Escape and shown again straight
+    // after (from another launch, say) hears of its own going.
     if (m_mode != Mode::trayPanel || state == Qt::ApplicationActive || m_dialogs > 0 ||
-        QApplication::activeModalWidget() || !isVisible()) {
+        QApplication::activeModalWidget() || !isVisible() || !m_activeSinceShown) {
         m_heldButton.stop();
         return;
     }
@@ -57,6 +61,19 @@ void PanelWindow::applicationStateChanged(Qt::ApplicationState state)
         return;
     }
     hideForFocusLoss();
+}
+
+void PanelWindow::showEvent(QShowEvent* event)
+{
+    m_activeSinceShown = false;
+    QWidget::showEvent(event);
+}
+
+void PanelWindow::changeEvent(QEvent* event)
+{
+    if (event->type() == QEvent::ActivationChange && isActiveWindow())
+        m_activeSinceShown = true;
+    QWidget::changeEvent(event);
 }
 
 void PanelWindow::hideForFocusLoss()
@@ -108,16 +125,30 @@ void PanelWindow::showNear(const QRect& anchor)
         activateWindow();
         return;
     }
-    const QRect at = anchor.isValid() ? anchor : QRect(QCursor::pos(), QSize(1, 1));
-    QScreen* screen = QGuiApplication::screenAt(at.center());
-    if (!screen)
-        screen = QGuiApplication::primaryScreen();
+    m_anchor = anchor.isValid() ? anchor : QRect(QCursor::pos(), QSize(1, 1));
     adjustSize();
-    if (screen)
-        move(placement(sizeHint(), at, screen->availableGeometry()));
+    placeBesideAnchor(sizeHint());
     show();
     raise();
     activateWindow();
+}
+
+void PanelWindow::placeBesideAnchor(const QSize& size)
+{
+    QScreen* screen = QGuiApplication::screenAt(m_anchor.center());
+    if (!screen)
+        screen = QGuiApplication::primaryScreen();
+    if (screen)
+        move(placement(size, m_anchor, screen->availableGeometry()));
+}
+
+void PanelWindow::resizeEvent(QResizeEvent* event)
+{
+    QWidget::resizeEvent(event);
+    // The panel grows and shrinks with its content (the editor is taller
+    // than the drop zone): it stays beside the icon, and on the screen.
+    if (m_mode == Mode::trayPanel && isVisible() && m_anchor.isValid())
+        placeBesideAnchor(event->size());
 }
 
 void PanelWindow::toggleNear(const QRect& anchor)

@@ -55,11 +55,15 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
     void applicationStateChanged(Qt::ApplicationState state);
     void hideForFocusLoss();
     void watchHeldButton();
+    void placeBesideAnchor(const QSize& size);
 
     Mode m_mode;
     ContentView* m_content;
@@ -68,4 +72,8 @@ private:
     QElapsedTimer m_hiddenByFocusLoss;
     // Polls the pointer while a button held elsewhere may be a drag.
     QTimer m_heldButton;
+    // What the panel was last placed beside.
+    QRect m_anchor;
+    // Whether the panel has had the focus since it was last shown.
+    bool m_activeSinceShown = false;
 };

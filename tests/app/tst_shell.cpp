@@ -72,6 +72,24 @@ private slots:
         QVERIFY(PanelWindow::placement(QSize(420, 900), top, screen).y() >= 0);
     }
 
+    void thePanelStaysBesideTheIconAsItGrows()
+    {
+        // Opened over an icon at the bottom as the drop zone, the panel
+        // grows into the editor: its bottom stays above the icon.
+        VantelApp shell(PanelWindow::Mode::trayPanel, m_deps);
+        const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+        const QRect icon(screen.left() + 20, screen.bottom() - 24, 22, 24);
+        shell.togglePanel();
+        PanelWindow* panel = shell.panel();
+        panel->showNear(icon);
+        const int before = panel->height();
+        QTRY_VERIFY(panel->geometry().bottom() < icon.top());
+        shell.model()->open(filled(Qt::red, QSize(400, 400)));
+        QTRY_VERIFY(panel->height() > before);
+        QTRY_VERIFY(panel->geometry().bottom() < icon.top());
+        QVERIFY(screen.contains(panel->geometry()));
+    }
+
     void trayPanelKeepsOneModelAndItsState()
     {
         VantelApp shell(PanelWindow::Mode::trayPanel, m_deps);
@@ -100,11 +118,20 @@ private slots:
 
         // Losing the focus to another application puts the panel away; the
         // tray click that caused it does not bring it straight back.
+        QWidget elsewhere;
+        elsewhere.show();
+        QVERIFY(QTest::qWaitForWindowActive(&elsewhere));
         QVERIFY(toggled());
+        QVERIFY(QTest::qWaitForWindowActive(panel));
         emit qApp->applicationStateChanged(Qt::ApplicationInactive);
         QVERIFY(!panel->isVisible() && !toggled());
         QTest::qWait(450); // no signal: the guard is a time window
         QVERIFY(toggled());
+        // Told late of a focus lost before it was shown again, it stays.
+        panel->hide();
+        panel->show();
+        emit qApp->applicationStateChanged(Qt::ApplicationInactive);
+        QVERIFY(panel->isVisible());
         QCOMPARE(shell.model(), model);
         QVERIFY(model->result());
         QCOMPARE(model->feather(), 9.0);
