@@ -36,8 +36,8 @@ SingleInstance::Outcome SingleInstance::claim(const QList<QUrl>& files,
     if (!m_exported) {
         // The object first: a call that comes the moment the name is ours
         // finds someone to answer it.
-        new ApplicationBusAdaptor(this, [this](const QList<QUrl>& files, const QString& token) {
-            emit launched(files, token);
+        new ApplicationBusAdaptor(this, [this](const QList<QUrl>& handed, const QString& token) {
+            emit launched(handed, token);
         });
         m_exported = m_bus.registerObject(objectPath, this);
     }

@@ -81,6 +81,8 @@ QCommandLineOption addOptions(QCommandLineParser& parser)
     parser.addOption(
         {QStringLiteral("overwrite"),
          QStringLiteral("Replaces existing files of the same name (never an input).")});
+    parser.addOption({QStringLiteral("version"),
+                      QStringLiteral("Prints the version and which engine runs each network.")});
     parser.addOption({QStringLiteral("network"),
                       QStringLiteral("Uses this network file instead of the installed one."),
                       QStringLiteral("FILE")});
@@ -117,6 +119,21 @@ bool startVision(OnDeviceVision& vision, const QString& networkPath, bool named)
     return true;
 }
 
+// Prints the version and the engine of each network that loads.
+int printVersion(const QString& networkPath)
+{
+    std::printf("vantel-cut %s\n", qPrintable(QCoreApplication::applicationVersion()));
+    OnDeviceVision vision(networkPath);
+    vision.startLoading();
+    const QStringList engines = vision.engines();
+    if (engines.isEmpty())
+        std::printf("segmentation network: not installed (%s)\n",
+                    qPrintable(vision.unavailableReason()));
+    for (const QString& line : engines)
+        std::printf("%s\n", qPrintable(line));
+    return 0;
+}
+
 // Prints one file's outcome: its subjects to stdout, its line to stderr.
 // False when the file failed.
 bool report(const CutJob::Outcome& outcome, const QString& input, const QString& prefix)
@@ -149,6 +166,7 @@ int main(int argc, char** argv)
     std::signal(SIGXFSZ, SIG_IGN);
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("vantel-cut"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(VANTEL_VERSION));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
@@ -165,6 +183,12 @@ int main(int argc, char** argv)
         std::fputs(qPrintable(parser.helpText()), stdout);
         return 0;
     }
+
+    if (parser.isSet(QStringLiteral("version")))
+        return printVersion(
+            parser.isSet(QStringLiteral("network"))
+                ? QFileInfo(parser.value(QStringLiteral("network"))).absoluteFilePath()
+                : OnDeviceVision::defaultNetworkPath());
 
     QString problem;
     std::optional<CutJob::Options> options = CutJob::Options::parse(
@@ -193,6 +217,10 @@ int main(int argc, char** argv)
     OnDeviceVision vision(networkPath);
     if (!startVision(vision, networkPath, named))
         return 1;
+    if (options->list) {
+        for (const QString& line : vision.engines())
+            std::fprintf(stderr, "vantel-cut: %s\n", qPrintable(line));
+    }
 
     int from = 1;
     const QList<QByteArray> outDir =

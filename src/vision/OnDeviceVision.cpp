@@ -103,6 +103,19 @@ QString OnDeviceVision::unavailableReason()
     return loaded().error;
 }
 
+QStringList OnDeviceVision::engines()
+{
+    const Loaded& models = loaded();
+    QStringList lines;
+    if (models.network)
+        lines << QStringLiteral("segmentation network: ") + models.network->engine();
+    if (models.objects)
+        lines << QStringLiteral("object finder: ") + models.objects->engine();
+    if (models.poses)
+        lines << QStringLiteral("pose finder: ") + models.poses->engine();
+    return lines;
+}
+
 bool OnDeviceVision::instanceMasksAvailable()
 {
     return loaded().network != nullptr;
@@ -145,7 +158,8 @@ InstanceMask OnDeviceVision::subjectsIn(const QImage& image, const cv::Mat& matt
 
     // People are told apart by their poses, not their faces.
     const InstanceMask pieces = MatteSubjects::split(workingMatte, cv::Mat());
-    return ObjectSubjects::split(pieces, rgb, objectFinder->detect(small, ObjectSubjects::minFaintScore),
+    return ObjectSubjects::split(pieces, rgb,
+                                 objectFinder->detect(small, ObjectSubjects::minFaintScore),
                                  poseFinder->detect(small, ObjectSubjects::minPoseScore));
 }
 

@@ -7,6 +7,7 @@
 #include "VisionService.h"
 
 #include <QString>
+#include <QStringList>
 #include <functional>
 #include <future>
 #include <memory>
@@ -42,6 +43,9 @@ public:
     void waitForLoading() const;
     // Why the network is unavailable, once the attempt has ended.
     QString unavailableReason();
+    // Which engine runs each network that loaded ("segmentation network:
+    // oneDNN 2.6.3, ..."), one line each; waits for the loading.
+    QStringList engines();
 
     bool instanceMasksAvailable() override;
     std::optional<InstanceMask> generateForegroundInstanceMask(const QImage& image) override;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <numeric>
+#include <opencv2/dnn.hpp>
 #include <opencv2/imgproc.hpp>
 
 namespace {

@@ -52,6 +52,9 @@ public:
 
     // The installed movenet-multipose.onnx (see ModelFiles), or an empty
     // string.
+    // Which engine runs the network.
+    QString engine() const { return m_network.engine(); }
+
     static QString defaultPath();
 
     // Throws VantelError with a short text when the file is missing or unreadable.

@@ -2,6 +2,7 @@
 
 #include "AreaDownscale.h"
 #include "MatView.h"
+#include "NetworkRunner.h"
 #include "VantelError.h"
 
 #include <QCoreApplication>
@@ -36,24 +37,26 @@ VantelError SegmentationNetwork::outOfMemory()
         QCoreApplication::translate("Vantel", "There is not enough memory to analyze this image."));
 }
 
-SegmentationNetwork::SegmentationNetwork(cv::dnn::Net net) : m_net(std::move(net)) {}
+SegmentationNetwork::~SegmentationNetwork() = default;
 
 std::unique_ptr<SegmentationNetwork> SegmentationNetwork::load(const QString& path)
 {
     if (path.isEmpty() || !QFileInfo(path).isFile())
         throw VantelError::platform(
             QCoreApplication::translate("Vantel", "The subject finder is not installed."));
+    std::unique_ptr<SegmentationNetwork> network(new SegmentationNetwork);
     try {
-        cv::dnn::Net net = cv::dnn::readNetFromONNX(path.toStdString());
-        if (net.empty())
-            throw VantelError::platform(
-                QCoreApplication::translate("Vantel", "The subject finder could not be loaded."));
-        net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
-        net.setPreferableTarget(cv::dnn::DNN_TARGET_CPU);
-        return std::unique_ptr<SegmentationNetwork>(new SegmentationNetwork(std::move(net)));
-    } catch (const cv::Exception& e) {
-        throw errorFor(e);
+        network->m_runner = NetworkRunner::load(path);
+        return network;
+    } catch (const cv::Exception&) {
+        throw VantelError::platform(
+            QCoreApplication::translate("Vantel", "The subject finder could not be loaded."));
     }
+}
+
+QString SegmentationNetwork::engine() const
+{
+    return m_runner->engine();
 }
 
 cv::Mat SegmentationNetwork::inputBlob(const QImage& image)
@@ -87,9 +90,7 @@ cv::Mat SegmentationNetwork::matte(const QImage& image)
 {
     try {
         const cv::Mat blob = inputBlob(image);
-        std::lock_guard<std::mutex> lock(m_forward);
-        m_net.setInput(blob, "input");
-        const cv::Mat out = m_net.forward("output");
+        const cv::Mat out = m_runner->forward(blob, {"output"}).at(0);
         if (out.dims != 4 || out.size[2] != inputSide || out.size[3] != inputSide)
             throw VantelError::platform(QCoreApplication::translate(
                 "Vantel", "The subject finder gave an unexpected result."));
@@ -98,5 +99,9 @@ cv::Mat SegmentationNetwork::matte(const QImage& image)
         throw errorFor(e);
     } catch (const std::bad_alloc&) {
         throw outOfMemory();
+    } catch (const std::runtime_error& e) {
+        throw VantelError::platform(
+            QCoreApplication::translate("Vantel", "The subject finder failed on this image (%1).")
+                .arg(QString::fromStdString(e.what()).section(QLatin1Char('\n'), 0, 0).left(100)));
     }
 }

@@ -5,12 +5,14 @@
 #include <QImage>
 #include <QString>
 #include <memory>
-#include <mutex>
 #include <opencv2/core.hpp>
 #include <opencv2/dnn.hpp>
 
-// The salient-object network (ISNet, 1024 x 1024 input) on OpenCV's DNN
-// module. One forward pass at a time: a cv::dnn::Net is not reentrant.
+class NetworkRunner;
+
+// The salient-object network (ISNet, 1024 x 1024 input). It runs on oneDNN
+// where Vantel was built with it and the graph holds only what the engine
+// has; on OpenCV's DNN module otherwise. The choice is made at load.
 class SegmentationNetwork final
 {
 public:
@@ -19,6 +21,10 @@ public:
     // Loads the network; throws VantelError with a short text when the file
     // is missing or unreadable.
     static std::unique_ptr<SegmentationNetwork> load(const QString& path);
+    ~SegmentationNetwork();
+
+    // Which engine runs the network, and where OpenCV's does, why.
+    QString engine() const;
 
     // The input blob for an RGBA8888 image: resized to 1024 x 1024 ignoring
     // aspect, RGB planes of (value - 128) / 256, transparent parts laid over
@@ -34,8 +40,7 @@ public:
     static VantelError outOfMemory();
 
 private:
-    explicit SegmentationNetwork(cv::dnn::Net net);
+    SegmentationNetwork() = default;
 
-    std::mutex m_forward;
-    cv::dnn::Net m_net;
+    std::unique_ptr<NetworkRunner> m_runner;
 };

@@ -1,0 +1,74 @@
+#pragma once
+
+#include "DnnlPlan.h"
+#include "OnnxGraph.h"
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+// Turns a graph into a DnnlNetwork's plan: chooses the fusions, creates the
+// primitives with the layouts oneDNN prefers, inserts reorders where a
+// primitive wants another layout than its input has, reorders the weights,
+// and lays the activations out in one working buffer by their lifetimes.
+class DnnlBuilder final
+{
+public:
+    // Throws UnsupportedGraph.
+    static std::unique_ptr<DnnlNetwork::Plan> build(OnnxGraph graph);
+
+private:
+    using Plan = DnnlNetwork::Plan;
+    using md = dnnl::memory::desc;
+
+    // What a convolution takes in after it: element-wise operators, and at
+    // most one Add whose other operand is ready before the convolution.
+    struct Fusion
+    {
+        std::vector<const OnnxNode*> eltwise; // in order, around the sum
+        const OnnxNode* add = nullptr;
+        size_t eltwiseBeforeSum = 0; // how many of `eltwise` come before the Add
+        std::string addend;          // the Add's other operand
+        std::string output;          // the tensor the fused chain ends in
+    };
+
+    explicit DnnlBuilder(OnnxGraph graph);
+
+    void planFusions();
+    void addNode(size_t index);
+    void addConv(size_t index);
+    void addEltwise(const OnnxNode& node);
+    void addPool(const OnnxNode& node);
+    void addConcat(const OnnxNode& node);
+    void addResize(const OnnxNode& node);
+    void addArithmetic(const OnnxNode& node);
+    void addSplit(const OnnxNode& node);
+    void addReshape(const OnnxNode& node);
+    void addOutputs();
+    void layOut();
+
+    int newValue(size_t bytes);
+    int newView(const md& desc, int value);
+    int viewOf(const std::string& tensor) const;
+    // `view` in the layout `wanted`: itself, or a reordered copy (made once).
+    int inLayout(int view, const md& wanted);
+    // Appends a primitive reading and writing `views` (by argument), and
+    // memory of its own (`fixed`: weights), with `scratchpad` bytes.
+    void addStep(dnnl::primitive primitive, std::unordered_map<int, int> views,
+                 std::unordered_map<int, dnnl::memory> fixed = {}, size_t scratchpad = 0);
+    static md plain(const std::vector<int64_t>& dims);
+    static md any(const std::vector<int64_t>& dims);
+    void appendEltwise(dnnl::post_ops& ops, const OnnxNode& node) const;
+    std::pair<dnnl::algorithm, std::pair<float, float>> eltwiseOf(const OnnxNode& node) const;
+
+    OnnxGraph m_graph;
+    std::unique_ptr<Plan> m_plan;
+    std::map<std::string, int> m_views;                   // tensor name -> its view
+    std::vector<std::pair<int, int>> m_reordered;         // a view, and a copy in another layout
+    std::vector<Fusion> m_fusions;                        // per node; meaningful for Conv
+    std::vector<bool> m_fused;                            // taken into an earlier convolution
+    std::map<std::string, std::vector<size_t>> m_readers; // tensor -> reading nodes
+    size_t m_scratchpadBytes = 0;
+    double m_heaviest = 0; // the largest convolution's work, for the description
+};

@@ -1,0 +1,7 @@
+#include "ForwardLock.h"
+
+std::mutex& ForwardLock::mutex()
+{
+    static std::mutex lock;
+    return lock;
+}
