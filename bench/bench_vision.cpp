@@ -3,9 +3,11 @@
 // a large photo (2560 x 1920, an evaluation photo upscaled) and of a video
 // frame (854 x 480), the subject split, the finders and the sharing of the
 // matte among what they find alone, the plain recipe's forward pass on a
-// separately loaded net (blobFromImage and forward, no post-processing) for
-// comparison, masks made from a finished analysis (the whole, a share of
-// the matte, a cut of its own), and the peak memory of each analysis.
+// separately loaded OpenCV net (blobFromImage and forward, no
+// post-processing) as the baseline, whichever engine the service runs (the
+// header says which; ONEDNN_MAX_CPU_ISA=AVX2 holds oneDNN to AVX2), masks
+// made from a finished analysis (the whole, a share of the matte, a cut of
+// its own), and the peak memory of each analysis.
 //
 //   build/bench/bench_vision [--runs N]     (default 3 rounds of the passes)
 //
@@ -226,6 +228,8 @@ int main(int argc, char** argv)
         measured(QStringLiteral("analysis 854x480"), [&] {
             analysisSmall = timed(1, [&] { SubjectAnalysis::analyze(*small, vision); });
         });
+        for (const QString& line : vision.engines())
+            std::printf("Engine, %s\n", qPrintable(line));
         std::printf("Subjects in the large photo: %zu (finders %s)\n",
                     largeAnalysis->instances.size(),
                     vision.findersAvailable() ? "loaded" : "missing: the matte alone");
@@ -255,6 +259,8 @@ int main(int argc, char** argv)
         record(QStringLiteral("SegmentationNetwork::load (file cached)"),
                timed(1, [&] { network = SegmentationNetwork::load(networkPath); }));
         network->matte(large); // set-up pass, not timed
+        record(QStringLiteral("SegmentationNetwork::inputBlob 2560x1920"),
+               timed(5, [&] { SegmentationNetwork::inputBlob(large); }));
 
         // The plain recipe on a net of its own: blobFromImage (BGR in,
         // swapped to RGB, (pixel - 128) / 256, bilinear to 1024 x 1024),

@@ -13,6 +13,11 @@ using tag = dnnl::memory::format_tag;
 using dt = dnnl::memory::data_type;
 
 constexpr size_t alignment = 64;
+// Winograd keeps its weights transformed, two to four times larger: worth
+// it where each weight does much work, not on small images of many
+// channels (512 to 512 at 16 x 16 takes 57 MB more for 0.3 ms less).
+constexpr int64_t minWinogradPixels = 64 * 64;
+constexpr size_t maxWinogradScratch = size_t(64) << 20;
 
 [[noreturn]] void refuse(const std::string& why)
 {
@@ -55,6 +60,7 @@ std::unique_ptr<DnnlNetwork::Plan> DnnlBuilder::build(OnnxGraph graph)
             builder.addNode(i);
     }
     builder.addOutputs();
+    builder.joinConcatenations();
     builder.layOut();
     return std::move(builder.m_plan);
 }
@@ -191,35 +197,57 @@ void DnnlBuilder::addConv(size_t index)
     const std::vector<int64_t>& y = m_graph.shapeOf(node.outputs.at(0));
     const OnnxConstant& w = m_graph.constants.at(node.input(1));
     const int64_t group = node.intAttr("group", 1);
-    const std::vector<int64_t> pads = node.intsAttr("pads", {0, 0, 0, 0});
-    const std::vector<int64_t> strides = node.intsAttr("strides", {1, 1});
-    std::vector<int64_t> dilates = node.intsAttr("dilations", {1, 1});
-    for (int64_t& d : dilates)
-        d -= 1; // oneDNN counts the gaps
-    std::vector<int64_t> wdims = w.dims;
-    if (group > 1)
-        wdims = {group, w.dims[0] / group, w.dims[1], w.dims[2], w.dims[3]};
+    const std::vector<int64_t> wdims =
+        group > 1 ? std::vector<int64_t>{group, w.dims[0] / group, w.dims[1], w.dims[2], w.dims[3]}
+                  : w.dims;
     const bool hasBias = !node.input(2).empty();
 
-    dnnl::post_ops ops;
-    for (size_t k = 0; k < f.eltwise.size(); ++k) {
-        if (f.add && k == f.eltwiseBeforeSum)
-            ops.append_sum(1.f);
-        appendEltwise(ops, *f.eltwise[k]);
+    // The fused operators as post-ops, and the Add as a sum into the
+    // destination. Where a machine's convolutions take that chain only in
+    // their reference code (AVX2, with an activation before the sum), the
+    // Add reads its other operand as a binary post-op; where that is
+    // refused too, it is a step of its own after the convolution.
+    enum class AddAs { sum, binary, step };
+    const int addendView = f.add ? viewOf(f.addend) : -1;
+    auto attrFor = [&](AddAs how) {
+        dnnl::post_ops ops;
+        auto add = [&] {
+            if (how == AddAs::sum)
+                ops.append_sum(1.f);
+            else
+                ops.append_binary(algorithm::binary_add,
+                                  m_plan->views[size_t(addendView)].memory.get_desc());
+        };
+        const size_t last = how != AddAs::step || !f.add ? f.eltwise.size() : f.eltwiseBeforeSum;
+        for (size_t k = 0; k < last; ++k) {
+            if (f.add && how != AddAs::step && k == f.eltwiseBeforeSum)
+                add();
+            appendEltwise(ops, *f.eltwise[k]);
+        }
+        if (f.add && how != AddAs::step && f.eltwiseBeforeSum == f.eltwise.size())
+            add();
+        dnnl::primitive_attr attr;
+        attr.set_post_ops(ops);
+        attr.set_scratchpad_mode(dnnl::scratchpad_mode::user);
+        return attr;
+    };
+    auto reference = [](const dnnl::convolution_forward::primitive_desc& pd) {
+        return std::string(pd.impl_info_str()).rfind("ref", 0) == 0;
+    };
+    AddAs addAs = AddAs::sum;
+    auto pd = chooseConvolution(node, attrFor(addAs));
+    for (AddAs fallback : {AddAs::binary, AddAs::step}) {
+        if (!f.add || !reference(pd))
+            break;
+        addAs = fallback;
+        try {
+            pd = chooseConvolution(node, attrFor(addAs));
+        } catch (const UnsupportedGraph&) {
+            if (fallback == AddAs::step)
+                throw;
+        }
     }
-    if (f.add && f.eltwiseBeforeSum == f.eltwise.size())
-        ops.append_sum(1.f);
-    dnnl::primitive_attr attr;
-    attr.set_post_ops(ops);
-    attr.set_scratchpad_mode(dnnl::scratchpad_mode::user);
-    const md biasDesc = hasBias ? plain({y[1]}) : md();
-    const auto pd = described(node, [&] {
-        const dnnl::convolution_forward::desc d(dnnl::prop_kind::forward_inference,
-                                                algorithm::convolution_direct, any(x), any(wdims),
-                                                biasDesc, any(y), dimsOf(strides), dimsOf(dilates),
-                                                {pads[0], pads[1]}, {pads[2], pads[3]});
-        return dnnl::convolution_forward::primitive_desc(d, attr, m_plan->engine);
-    });
+    const bool separateAdd = f.add && addAs == AddAs::step;
 
     // The weights, once, in the layout the primitive reads.
     std::unordered_map<int, memory> fixed;
@@ -237,15 +265,20 @@ void DnnlBuilder::addConv(size_t index)
     }
     if (hasBias) {
         const OnnxConstant& b = m_graph.constants.at(node.input(2));
-        memory bias(biasDesc, m_plan->engine);
-        std::memcpy(bias.get_data_handle(), b.floats.data(), biasDesc.get_size());
+        memory bias(pd.bias_desc(), m_plan->engine);
+        std::memcpy(bias.get_data_handle(), b.floats.data(), pd.bias_desc().get_size());
         fixed[DNNL_ARG_BIAS] = bias;
         m_plan->weights.push_back(bias);
     }
 
     const int src = inLayout(viewOf(node.input(0)), pd.src_desc());
     int dst;
-    if (f.add) {
+    std::unordered_map<int, int> reads{{DNNL_ARG_SRC, src}};
+    if (f.add && addAs == AddAs::binary) {
+        reads[DNNL_ARG_ATTR_MULTIPLE_POST_OP(int(f.eltwiseBeforeSum)) | DNNL_ARG_SRC_1] =
+            addendView;
+        dst = newView(pd.dst_desc(), newValue(pd.dst_desc().get_size()));
+    } else if (f.add && addAs == AddAs::sum) {
         // The sum post-op adds what the destination holds: the addend goes
         // there first, or is overwritten in place where no one reads it later.
         const int addend = viewOf(f.addend);
@@ -269,8 +302,27 @@ void DnnlBuilder::addConv(size_t index)
     } else {
         dst = newView(pd.dst_desc(), newValue(pd.dst_desc().get_size()));
     }
-    addStep(dnnl::convolution_forward(pd), {{DNNL_ARG_SRC, src}, {DNNL_ARG_DST, dst}},
-            std::move(fixed), pd.scratchpad_desc().get_size());
+    reads[DNNL_ARG_DST] = dst;
+    addStep(dnnl::convolution_forward(pd), std::move(reads), std::move(fixed),
+            pd.scratchpad_desc().get_size());
+    if (separateAdd) {
+        // The Add, with what followed it as its own post-ops.
+        dnnl::post_ops after;
+        for (size_t k = f.eltwiseBeforeSum; k < f.eltwise.size(); ++k)
+            appendEltwise(after, *f.eltwise[k]);
+        dnnl::primitive_attr attr;
+        attr.set_post_ops(after);
+        const int addend = inLayout(viewOf(f.addend), pd.dst_desc());
+        const auto sum = described(*f.add, [&] {
+            const dnnl::binary::desc d(algorithm::binary_add, pd.dst_desc(), pd.dst_desc(),
+                                       pd.dst_desc());
+            return dnnl::binary::primitive_desc(d, attr, m_plan->engine);
+        });
+        const int total = newView(sum.dst_desc(), newValue(sum.dst_desc().get_size()));
+        addStep(dnnl::binary(sum),
+                {{DNNL_ARG_SRC_0, dst}, {DNNL_ARG_SRC_1, addend}, {DNNL_ARG_DST, total}});
+        dst = total;
+    }
     m_views[f.output] = dst;
 
     const double work =
@@ -281,16 +333,85 @@ void DnnlBuilder::addConv(size_t index)
     }
 }
 
+dnnl::convolution_forward::primitive_desc
+DnnlBuilder::chooseConvolution(const OnnxNode& node, const dnnl::primitive_attr& attr)
+{
+    const std::vector<int64_t>& x = m_graph.shapeOf(node.input(0));
+    const std::vector<int64_t>& y = m_graph.shapeOf(node.outputs.at(0));
+    const std::vector<int64_t>& w = m_graph.constants.at(node.input(1)).dims;
+    const int64_t group = node.intAttr("group", 1);
+    const std::vector<int64_t> pads = node.intsAttr("pads", {0, 0, 0, 0});
+    const std::vector<int64_t> strides = node.intsAttr("strides", {1, 1});
+    std::vector<int64_t> dilates = node.intsAttr("dilations", {1, 1});
+    for (int64_t& d : dilates)
+        d -= 1; // oneDNN counts the gaps
+    const std::vector<int64_t> wdims =
+        group > 1 ? std::vector<int64_t>{group, w[0] / group, w[1], w[2], w[3]} : w;
+    const md bias = node.input(2).empty() ? md() : plain({y[1]});
+    auto describe = [&](algorithm how, const md& src) {
+        const dnnl::convolution_forward::desc d(
+            dnnl::prop_kind::forward_inference, how, src, any(wdims), bias, any(y), dimsOf(strides),
+            dimsOf(dilates), {pads[0], pads[1]}, {pads[2], pads[3]});
+        return dnnl::convolution_forward::primitive_desc(d, attr, m_plan->engine);
+    };
+    auto isReference = [](const dnnl::convolution_forward::primitive_desc& pd) {
+        return std::string(pd.impl_info_str()).rfind("ref", 0) == 0;
+    };
+    // Winograd's transform takes a 3x3 convolution with 1.5 to 4 times
+    // fewer multiplications; oneDNN has it for undilated, unstrided ones
+    // on AVX-512 machines. Its transforms pay off over 32 channels and more
+    // on either side (a 64 to 1 convolution takes twice as long with it).
+    // Elsewhere, and where oneDNN declines, the direct convolution.
+    dnnl::convolution_forward::primitive_desc pd;
+    const bool winograd = group == 1 && w[2] == 3 && w[3] == 3 && w[0] >= 32 && w[1] >= 32 &&
+                          y[2] * y[3] >= minWinogradPixels &&
+                          strides == std::vector<int64_t>{1, 1} &&
+                          dilates == std::vector<int64_t>{0, 0};
+    try {
+        if (winograd)
+            pd = describe(algorithm::convolution_winograd, any(x));
+        // Its scratch space, for the tiles of a large image of many
+        // channels, can outgrow everything else alive at the time.
+        if (pd && pd.scratchpad_desc().get_size() > maxWinogradScratch)
+            pd = {};
+    } catch (const dnnl::error&) {
+        pd = {};
+    }
+    // The direct one reads its input in the layout it comes in where it
+    // can (the blocked one Winograd writes): a reorder there and back would
+    // cost more than the layout oneDNN would pick saves.
+    const md given = m_plan->views[size_t(viewOf(node.input(0)))].memory.get_desc();
+    if (!pd && given != plain(x)) {
+        try {
+            pd = describe(algorithm::convolution_direct, given);
+            if (isReference(pd))
+                pd = {};
+        } catch (const dnnl::error&) {
+            pd = {};
+        }
+    }
+    if (!pd)
+        pd = described(node, [&] { return describe(algorithm::convolution_direct, any(x)); });
+    return pd;
+}
+
 void DnnlBuilder::addEltwise(const OnnxNode& node)
 {
-    const int src = viewOf(node.input(0));
-    const md srcDesc = m_plan->views[size_t(src)].memory.get_desc();
+    int src = viewOf(node.input(0));
     const auto [alg, params] = eltwiseOf(node);
-    const auto pd = described(node, [&] {
-        const dnnl::eltwise_forward::desc d(dnnl::prop_kind::forward_inference, alg, srcDesc,
+    auto describe = [&] {
+        const dnnl::eltwise_forward::desc d(dnnl::prop_kind::forward_inference, alg,
+                                            m_plan->views[size_t(src)].memory.get_desc(),
                                             params.first, params.second);
         return dnnl::eltwise_forward::primitive_desc(d, m_plan->engine);
-    });
+    };
+    auto pd = described(node, describe);
+    // A layout only the reference code takes (a few channels padded to a
+    // block): the plain one, which the fast code takes.
+    if (std::string(pd.impl_info_str()).rfind("ref", 0) == 0) {
+        src = inLayout(src, plain(m_graph.shapeOf(node.input(0))));
+        pd = described(node, describe);
+    }
     const int dst = newView(pd.dst_desc(), newValue(pd.dst_desc().get_size()));
     addStep(dnnl::eltwise_forward(pd), {{DNNL_ARG_SRC, src}, {DNNL_ARG_DST, dst}});
     m_views[node.outputs.at(0)] = dst;
@@ -353,6 +474,8 @@ void DnnlBuilder::addConcat(const OnnxNode& node)
     std::unordered_map<int, int> args{{DNNL_ARG_DST, dst}};
     for (size_t i = 0; i < sources.size(); ++i)
         args[DNNL_ARG_MULTIPLE_SRC + int(i)] = sources[i];
+    if (axis == 1)
+        m_concatenations.push_back({int(m_plan->steps.size()), sources, dst});
     addStep(dnnl::concat(pd), std::move(args));
     m_views[node.outputs.at(0)] = dst;
 }
@@ -547,33 +670,161 @@ void DnnlBuilder::addOutputs()
         m_plan->outputNames.push_back(output);
         m_plan->outputDims.push_back(dims);
     }
-    if (m_scratchpadBytes > 0) {
-        m_plan->scratchpad =
-            memory(md({memory::dim(m_scratchpadBytes)}, dt::u8, tag::a), m_plan->engine, nullptr);
-    }
-    for (Plan::Step& step : m_plan->steps) {
-        if (step.args.count(DNNL_ARG_SCRATCHPAD))
-            step.args[DNNL_ARG_SCRATCHPAD] = m_plan->scratchpad;
-    }
     m_plan->description = "oneDNN " + std::to_string(dnnl::version()->major) + "." +
                           std::to_string(dnnl::version()->minor) + "." +
                           std::to_string(dnnl::version()->patch) +
                           (m_plan->description.empty() ? "" : ", " + m_plan->description);
 }
 
-// Places every value of the working buffer at the lowest offset where it
-// overlaps no value live at the same time.
+// Concatenating channels of one image (batch of one) in oneDNN's blocked
+// layout, or the plain one, puts each part's bytes whole and unchanged at
+// an offset of the result. Where every part's layout is that dense one and
+// nothing writes a part after the concatenation, the parts are computed
+// there in the first place, and the copying step goes. The result then
+// lives from its first part on: a join that would raise the most memory
+// the network needs at once (a skip across the whole network) is not made.
+void DnnlBuilder::joinConcatenations()
+{
+    std::vector<Plan::Value>& values = m_plan->values;
+    const int steps = int(m_plan->steps.size());
+    std::vector<bool> dropped(size_t(steps), false);
+    std::vector<std::vector<Plan::Step>> copies(static_cast<size_t>(steps)); // in dropped steps
+    // Bytes live at each step, and the most at once.
+    std::vector<long long> live(size_t(steps), 0);
+    auto count = [&](std::vector<long long>& profile, const Plan::Value& v, long long sign) {
+        for (int s = std::max(v.first, 0); s <= std::min(v.last, steps - 1); ++s)
+            profile[size_t(s)] += sign * (long long)aligned(v.bytes);
+    };
+    for (const Plan::Value& v : values) {
+        if (!v.external && v.parent < 0)
+            count(live, v, 1);
+    }
+    const long long peak = *std::max_element(live.begin(), live.end());
+    // Channels in blocks of 16 (AVX-512), of 8 (AVX2), or plain.
+    auto tagOf = [](int64_t block) {
+        return block == 16 ? tag::aBcd16b : block == 8 ? tag::aBcd8b : tag::abcd;
+    };
+    auto denseLike = [&](const md& d, const std::vector<int64_t>& dims, int64_t block) {
+        return d == md(dimsOf(dims), dt::f32, tagOf(block)) && dims[1] % block == 0;
+    };
+    for (const Concatenation& c : m_concatenations) {
+        const md layout = m_plan->views[size_t(c.result)].memory.get_desc();
+        const memory::dims whole = layout.dims();
+        if (whole.size() != 4 || whole[0] != 1)
+            continue;
+        const std::vector<int64_t> wholeDims(whole.begin(), whole.end());
+        int64_t block = 0;
+        for (int64_t b : {16, 8, 1}) {
+            if (block == 0 && denseLike(layout, wholeDims, b))
+                block = b;
+        }
+        if (block == 0)
+            continue;
+        // Every part needs a place of its own in the result's layout.
+        const bool placeable = std::all_of(c.parts.begin(), c.parts.end(), [&](int part) {
+            return m_plan->views[size_t(part)].memory.get_desc().dims()[1] % block == 0;
+        });
+        if (!placeable)
+            continue;
+        // The parts that may be computed in place: dense, the caller's
+        // neither, not written after, each once. The latest made first: they
+        // extend the result's life the least.
+        std::vector<int> candidates;
+        for (int part : c.parts) {
+            const Plan::View& view = m_plan->views[size_t(part)];
+            const memory::dims d = view.memory.get_desc().dims();
+            const Plan::Value& value = values[size_t(view.value)];
+            bool writtenAfter = false;
+            for (size_t s = size_t(c.step) + 1; s < m_writes.size() && !writtenAfter; ++s) {
+                for (int w : m_writes[s])
+                    writtenAfter = writtenAfter || m_plan->views[size_t(w)].value == view.value;
+            }
+            const bool twice = std::count_if(c.parts.begin(), c.parts.end(), [&](int other) {
+                                   return m_plan->views[size_t(other)].value == view.value;
+                               }) > 1;
+            if (denseLike(view.memory.get_desc(), std::vector<int64_t>(d.begin(), d.end()),
+                          block) &&
+                !value.external && value.parent < 0 && !writtenAfter && !twice)
+                candidates.push_back(part);
+        }
+        std::sort(candidates.begin(), candidates.end(), [&](int a, int b) {
+            return values[size_t(m_plan->views[size_t(a)].value)].first >
+                   values[size_t(m_plan->views[size_t(b)].value)].first;
+        });
+        const int resultValue = m_plan->views[size_t(c.result)].value;
+        Plan::Value joined = values[size_t(resultValue)];
+        std::vector<long long> accepted = live;
+        std::vector<int> inPlace;
+        for (int part : candidates) {
+            const Plan::Value& value = values[size_t(m_plan->views[size_t(part)].value)];
+            std::vector<long long> trial = accepted;
+            count(trial, joined, -1);
+            count(trial, value, -1);
+            Plan::Value wider = joined;
+            wider.first = std::min(wider.first, value.first);
+            wider.last = std::max(wider.last, value.last);
+            count(trial, wider, 1);
+            if (*std::max_element(trial.begin(), trial.end()) > peak)
+                continue;
+            accepted = std::move(trial);
+            joined = wider;
+            inPlace.push_back(part);
+        }
+        if (inPlace.empty())
+            continue;
+        live = std::move(accepted);
+        values[size_t(resultValue)].first = joined.first;
+        values[size_t(resultValue)].last = joined.last;
+        // The others are copied into their places where the concatenation was.
+        size_t offset = 0;
+        for (int part : c.parts) {
+            const Plan::View view = m_plan->views[size_t(part)];
+            const size_t bytes = values[size_t(view.value)].bytes;
+            if (std::find(inPlace.begin(), inPlace.end(), part) != inPlace.end()) {
+                values[size_t(view.value)].parent = resultValue;
+                values[size_t(view.value)].offset = offset;
+            } else {
+                const memory::dims d = view.memory.get_desc().dims();
+                const md dense(d, dt::f32, tagOf(block));
+                const int slotValue = newValue(dense.get_size());
+                values[size_t(slotValue)].parent = resultValue;
+                values[size_t(slotValue)].offset = offset;
+                const int slot = newView(dense, slotValue);
+                copies[size_t(c.step)].push_back(
+                    {dnnl::reorder(dnnl::reorder::primitive_desc(
+                         m_plan->engine, view.memory.get_desc(), m_plan->engine, dense)),
+                     {{DNNL_ARG_FROM, view.memory},
+                      {DNNL_ARG_TO, m_plan->views[size_t(slot)].memory}}});
+            }
+            offset += bytes;
+        }
+        dropped[size_t(c.step)] = true;
+    }
+    std::vector<Plan::Step> kept;
+    for (size_t s = 0; s < m_plan->steps.size(); ++s) {
+        if (!dropped[s])
+            kept.push_back(std::move(m_plan->steps[s]));
+        for (Plan::Step& copy : copies[s])
+            kept.push_back(std::move(copy));
+    }
+    m_plan->steps = std::move(kept);
+}
+
+// Places every value of the working buffer where it overlaps no value live
+// at the same time: the largest first, each in the smallest gap it fits.
+// ISNet's buffer comes out no larger than what it holds at its fullest.
 void DnnlBuilder::layOut()
 {
     std::vector<Plan::Value>& values = m_plan->values;
     std::vector<size_t> order;
     for (size_t v = 0; v < values.size(); ++v) {
-        if (!values[v].external && values[v].last >= 0)
+        if (!values[v].external && values[v].parent < 0 && values[v].last >= 0)
             order.push_back(v);
     }
+    // The largest first: the small ones fill the gaps between them.
     std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
-        return values[a].first != values[b].first ? values[a].first < values[b].first
-                                                  : values[a].bytes > values[b].bytes;
+        return values[a].bytes != values[b].bytes ? values[a].bytes > values[b].bytes
+                                                  : values[a].first < values[b].first;
     });
     std::vector<size_t> placed;
     size_t end = 0;
@@ -586,12 +837,18 @@ void DnnlBuilder::layOut()
                 taken.emplace_back(other.offset, other.offset + aligned(other.bytes));
         }
         std::sort(taken.begin(), taken.end());
-        size_t offset = 0;
+        // The smallest gap it fits in, or past them all.
+        size_t offset = 0, best = SIZE_MAX, bestGap = SIZE_MAX;
         for (const auto& [from, to] : taken) {
-            if (offset + aligned(value.bytes) <= from)
-                break;
+            if (from >= offset && from - offset >= aligned(value.bytes) &&
+                from - offset < bestGap) {
+                best = offset;
+                bestGap = from - offset;
+            }
             offset = std::max(offset, to);
         }
+        if (best != SIZE_MAX)
+            offset = best;
         value.offset = offset;
         end = std::max(end, offset + aligned(value.bytes));
         placed.push_back(v);
@@ -645,7 +902,10 @@ void DnnlBuilder::addStep(dnnl::primitive primitive, std::unordered_map<int, int
 {
     const int index = int(m_plan->steps.size());
     Plan::Step step{std::move(primitive), std::move(fixed)};
+    m_writes.emplace_back();
     for (const auto& [arg, view] : views) {
+        if (arg == DNNL_ARG_DST || arg == DNNL_ARG_TO)
+            m_writes.back().push_back(view);
         const Plan::View& v = m_plan->views[size_t(view)];
         step.args[arg] = v.memory;
         Plan::Value& value = m_plan->values[size_t(v.value)];
@@ -653,8 +913,12 @@ void DnnlBuilder::addStep(dnnl::primitive primitive, std::unordered_map<int, int
         value.last = std::max(value.last, index);
     }
     if (scratchpad > 0) {
-        m_scratchpadBytes = std::max(m_scratchpadBytes, scratchpad);
-        step.args[DNNL_ARG_SCRATCHPAD] = memory();
+        // The primitive's scratch space: a value of the working buffer
+        // alive for this step alone, laid out with the activations.
+        const int value = newValue(scratchpad);
+        m_plan->values[size_t(value)].first = m_plan->values[size_t(value)].last = index;
+        const int view = newView(md({memory::dim(scratchpad)}, dt::u8, tag::a), value);
+        step.args[DNNL_ARG_SCRATCHPAD] = m_plan->views[size_t(view)].memory;
     }
     m_plan->steps.push_back(std::move(step));
 }

@@ -38,6 +38,9 @@ private:
     void planFusions();
     void addNode(size_t index);
     void addConv(size_t index);
+    // The fastest convolution oneDNN has for `node` with `attr`'s post-ops.
+    dnnl::convolution_forward::primitive_desc chooseConvolution(const OnnxNode& node,
+                                                                const dnnl::primitive_attr& attr);
     void addEltwise(const OnnxNode& node);
     void addPool(const OnnxNode& node);
     void addConcat(const OnnxNode& node);
@@ -46,6 +49,7 @@ private:
     void addSplit(const OnnxNode& node);
     void addReshape(const OnnxNode& node);
     void addOutputs();
+    void joinConcatenations();
     void layOut();
 
     int newValue(size_t bytes);
@@ -69,6 +73,14 @@ private:
     std::vector<Fusion> m_fusions;                        // per node; meaningful for Conv
     std::vector<bool> m_fused;                            // taken into an earlier convolution
     std::map<std::string, std::vector<size_t>> m_readers; // tensor -> reading nodes
-    size_t m_scratchpadBytes = 0;
-    double m_heaviest = 0; // the largest convolution's work, for the description
+    // Concatenations, for joinConcatenations: the step, its parts, the result.
+    struct Concatenation
+    {
+        int step;
+        std::vector<int> parts;
+        int result;
+    };
+    std::vector<Concatenation> m_concatenations;
+    std::vector<std::vector<int>> m_writes; // per step, the views it writes
+    double m_heaviest = 0;                  // the largest convolution's work, for the description
 };

@@ -9,15 +9,6 @@
 #include <omp.h>
 #include <opencv2/core/utility.hpp>
 
-namespace {
-
-struct FreeDeleter
-{
-    void operator()(void* p) const { std::free(p); }
-};
-
-} // namespace
-
 std::unique_ptr<DnnlNetwork> DnnlNetwork::build(OnnxGraph graph)
 {
     try {
@@ -30,6 +21,11 @@ std::unique_ptr<DnnlNetwork> DnnlNetwork::build(OnnxGraph graph)
 DnnlNetwork::DnnlNetwork(std::unique_ptr<Plan> plan) : m_plan(std::move(plan)) {}
 
 DnnlNetwork::~DnnlNetwork() = default;
+
+void DnnlNetwork::FreeDeleter::operator()(char* p) const
+{
+    std::free(p);
+}
 
 QString DnnlNetwork::engine() const
 {
@@ -52,7 +48,7 @@ std::vector<cv::Mat> DnnlNetwork::forward(const cv::Mat& blob,
 
 size_t DnnlNetwork::workingBytes() const
 {
-    return m_plan->arenaBytes + (m_plan->scratchpad ? m_plan->scratchpad.get_desc().get_size() : 0);
+    return m_plan->arenaBytes;
 }
 
 size_t DnnlNetwork::weightBytes() const
@@ -67,18 +63,25 @@ std::vector<cv::Mat> DnnlNetwork::forward(const std::vector<cv::Mat>& inputs)
         throw std::runtime_error("the network takes " + std::to_string(plan.inputViews.size()) +
                                  " inputs");
     std::lock_guard<std::mutex> lock(ForwardLock::mutex());
-    // The working buffer lives for the pass only: between images the
-    // network holds its weights and nothing more.
-    const size_t scratch = plan.scratchpad ? plan.scratchpad.get_desc().get_size() : 0;
-    std::unique_ptr<char, FreeDeleter> arena(
-        static_cast<char*>(std::aligned_alloc(64, plan.arenaBytes + scratch + 64)));
-    if (!arena)
-        throw std::bad_alloc();
+    // The working buffer is made once and kept: pages touched afresh on
+    // every pass would cost more than the pass's own copying.
+    if (!m_arena) {
+        m_arena.reset(static_cast<char*>(std::aligned_alloc(64, plan.arenaBytes + 64)));
+        if (!m_arena)
+            throw std::bad_alloc();
+    }
+    char* const arena = m_arena.get();
     // Where each value lives this pass: the caller's blobs, or the buffer.
     std::vector<char*> base(plan.values.size(), nullptr);
     for (size_t v = 0; v < plan.values.size(); ++v) {
-        if (!plan.values[v].external)
-            base[v] = arena.get() + plan.values[v].offset;
+        if (plan.values[v].external)
+            continue;
+        // A part of a concatenation's result lies within it.
+        size_t offset = plan.values[v].offset;
+        int outer = plan.values[v].parent;
+        for (; outer >= 0; outer = plan.values[size_t(outer)].parent)
+            offset += plan.values[size_t(outer)].offset;
+        base[v] = arena + offset;
     }
     for (size_t i = 0; i < inputs.size(); ++i) {
         const cv::Mat& input = inputs[i];
@@ -97,8 +100,6 @@ std::vector<cv::Mat> DnnlNetwork::forward(const std::vector<cv::Mat>& inputs)
     }
     for (Plan::View& view : plan.views)
         view.memory.set_data_handle(base[size_t(view.value)]);
-    if (plan.scratchpad)
-        plan.scratchpad.set_data_handle(arena.get() + plan.arenaBytes);
     // Every core the process may use, on OpenMP's threads of this caller.
     omp_set_num_threads(std::max(1, cv::getNumberOfCPUs()));
     try {

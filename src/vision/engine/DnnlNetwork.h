@@ -14,7 +14,7 @@
 // activation and element-wise operators that follow them, and an Add
 // where one follows, as post-ops; activations stay in the layouts oneDNN
 // picks for them (reordered only where a primitive wants another) and
-// share one working buffer by lifetime, allocated for each pass; weights
+// share one working buffer by lifetime, made by the first pass; weights
 // are reordered once, here. Anything oneDNN cannot compute exactly as the
 // graph says is refused at build (UnsupportedGraph), so that the caller can
 // fall back to OpenCV's DNN module.
@@ -46,7 +46,13 @@ public:
     struct Plan;
 
 private:
+    struct FreeDeleter
+    {
+        void operator()(char* p) const;
+    };
+
     explicit DnnlNetwork(std::unique_ptr<Plan> plan);
 
     std::unique_ptr<Plan> m_plan;
+    std::unique_ptr<char, FreeDeleter> m_arena; // made by the first pass
 };

@@ -19,6 +19,9 @@ struct DnnlNetwork::Plan
         int last = -1;
         size_t offset = 0;
         bool external = false; // an input or output blob of the caller's
+        // A part of another value (an input of a concatenation written
+        // straight into its place in the result): `offset` is within it.
+        int parent = -1;
     };
     // A tensor as one primitive sees it: a layout over a value.
     struct View
@@ -42,8 +45,6 @@ struct DnnlNetwork::Plan
     std::vector<std::string> outputNames;
     std::vector<int> outputViews;
     std::vector<std::vector<int64_t>> outputDims;
-    // Shared by every primitive: they run one after another.
-    dnnl::memory scratchpad;
     size_t arenaBytes = 0;
     size_t weightBytes = 0;
     std::vector<dnnl::memory> weights;

@@ -1,0 +1,99 @@
+#!/usr/bin/python3
+"""Works a running application through the accessibility bus (AT-SPI), as a
+screen reader or a switch user would: how the end-to-end run presses
+buttons where no pointer can be moved (a headless Wayland compositor), and
+times what the user waits for.
+
+    atspi.py press APPLICATION BUTTON [SECONDS]
+        Presses the push button once the application shows it (waiting up to
+        SECONDS, default 10); exits 1 when it never does.
+    atspi.py ready-after APPLICATION BUTTON SECONDS COMMAND...
+        Runs COMMAND, then waits up to SECONDS for the push button to show
+        and take clicks; prints the milliseconds from just before COMMAND.
+        Exits 1 when it never does.
+"""
+import subprocess
+import sys
+import time
+
+import pyatspi
+
+
+def find_button(node, name):
+    for child in node:
+        if child is None:
+            continue
+        if child.getRoleName() == "push button" and child.name == name:
+            return child
+        found = find_button(child, name)
+        if found is not None:
+            return found
+    return None
+
+
+def button(application, name):
+    """The button, or None where the application or the button is not there."""
+    try:
+        for app in pyatspi.Registry.getDesktop(0):
+            if app is not None and app.name == application:
+                return find_button(app, name)
+    except Exception:  # the tree changes under us: look again
+        pass
+    return None
+
+
+def ready(target):
+    try:
+        states = target.getState()
+        return states.contains(pyatspi.STATE_SHOWING) and states.contains(pyatspi.STATE_SENSITIVE)
+    except Exception:
+        return False
+
+
+def press(application, name, seconds):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        target = button(application, name)
+        if target is not None and ready(target):
+            target.queryAction().doAction(0)
+            return True
+        time.sleep(0.2)
+    return False
+
+
+def ready_after(application, name, seconds, command):
+    # Found before the command runs: the wait after it is only the polling.
+    target = button(application, name)
+    started = time.monotonic()
+    subprocess.run(command, check=True)
+    # Ready before the command took effect is not the answer: it must
+    # first stop being ready (a new image clears the result), unless it
+    # was not ready to begin with.
+    was_ready = target is not None and ready(target)
+    deadline = started + seconds
+    while time.monotonic() < deadline:
+        if target is None:
+            target = button(application, name)
+        if target is not None:
+            if ready(target) and not was_ready:
+                return (time.monotonic() - started) * 1000
+            if not ready(target):
+                was_ready = False
+        time.sleep(0.02)
+    return None
+
+
+if __name__ == "__main__":
+    if len(sys.argv) < 4:
+        sys.exit(__doc__)
+    verb, application, name = sys.argv[1:4]
+    if verb == "press":
+        seconds = float(sys.argv[4]) if len(sys.argv) > 4 else 10.0
+        sys.exit(0 if press(application, name, seconds) else 1)
+    if verb == "ready-after" and len(sys.argv) > 5:
+        ms = ready_after(application, name, float(sys.argv[4]), sys.argv[5:])
+        if ms is None:
+            sys.exit(1)
+        print(int(round(ms)))
+        sys.exit(0)
+    sys.exit(__doc__)
