@@ -1,5 +1,6 @@
 #pragma once
 
+#include "DnnlBufferPlanner.h"
 #include "DnnlPlan.h"
 #include "OnnxGraph.h"
 
@@ -11,7 +12,7 @@
 // Turns a graph into a DnnlNetwork's plan: chooses the fusions, creates the
 // primitives with the layouts oneDNN prefers, inserts reorders where a
 // primitive wants another layout than its input has, reorders the weights,
-// and lays the activations out in one working buffer by their lifetimes.
+// and has DnnlBufferPlanner lay the activations out in one working buffer.
 class DnnlBuilder final
 {
 public:
@@ -49,8 +50,6 @@ private:
     void addSplit(const OnnxNode& node);
     void addReshape(const OnnxNode& node);
     void addOutputs();
-    void joinConcatenations();
-    void layOut();
 
     int newValue(size_t bytes);
     int newView(const md& desc, int value);
@@ -73,14 +72,7 @@ private:
     std::vector<Fusion> m_fusions;                        // per node; meaningful for Conv
     std::vector<bool> m_fused;                            // taken into an earlier convolution
     std::map<std::string, std::vector<size_t>> m_readers; // tensor -> reading nodes
-    // Concatenations, for joinConcatenations: the step, its parts, the result.
-    struct Concatenation
-    {
-        int step;
-        std::vector<int> parts;
-        int result;
-    };
-    std::vector<Concatenation> m_concatenations;
+    std::vector<DnnlBufferPlanner::Concatenation> m_concatenations;
     std::vector<std::vector<int>> m_writes; // per step, the views it writes
     double m_heaviest = 0;                  // the largest convolution's work, for the description
 };
