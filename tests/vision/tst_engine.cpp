@@ -376,11 +376,14 @@ private slots:
                             (rgb.constScanLine(y)[x * 3 + c] - 128.f) / 256.f;
             const std::vector<cv::Mat> a = ours->forward(input, names);
             const std::vector<cv::Mat> b = theirs.forward(input, names);
-            for (size_t i = 0; i < names.size(); ++i)
+            for (size_t i = 0; i < names.size(); ++i) {
+                qInfo("%s %s: largest difference %.1e", photo, qPrintable(outputs[int(i)]),
+                      maxDifference(a[i], b[i]));
                 QVERIFY2(maxDifference(a[i], b[i]) <= 2e-3,
                          qPrintable(QStringLiteral("%1 %2: %3")
                                         .arg(photo, outputs[int(i)])
                                         .arg(maxDifference(a[i], b[i]))));
+            }
         }
     }
 };
