@@ -4,6 +4,7 @@
 #include "FileCommit.h"
 #include "ForegroundEstimate.h"
 #include "ImageIntake.h"
+#include "LocalFile.h"
 #include "PngEncoder.h"
 #include "SubjectAnalysis.h"
 #include "VantelError.h"
@@ -14,6 +15,7 @@
 #include <QRegularExpression>
 #include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <opencv2/imgproc.hpp>
 #include <sys/stat.h>
 
@@ -31,20 +33,22 @@ std::optional<std::pair<quint64, quint64>> identity(const QByteArray& path)
     return std::make_pair(quint64(st.st_dev), quint64(st.st_ino));
 }
 
-// mkdir -p over the file system's bytes.
-bool makeFolder(const QByteArray& path)
+// mkdir -p over the file system's bytes: 0, or the errno of the failure.
+int makeFolder(const QByteArray& path)
 {
     for (qsizetype i = 1; i <= path.size(); ++i) {
         if (i < path.size() && path[i] != '/')
             continue;
         const QByteArray part = path.left(i);
         if (::mkdir(part.constData(), 0777) != 0 && errno != EEXIST)
-            return false;
+            return errno;
     }
     struct stat st
     {
     };
-    return ::stat(path.constData(), &st) == 0 && S_ISDIR(st.st_mode);
+    if (::stat(path.constData(), &st) != 0)
+        return errno;
+    return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
 }
 
 QString shown(const QByteArray& path)
@@ -53,10 +57,14 @@ QString shown(const QByteArray& path)
 }
 
 // The size of the picture in a file as it is shown: its stored size, turned
-// by its orientation. Invalid when the file says nothing.
+// by its orientation. Invalid when the file says nothing. The file is opened
+// by its own bytes: a name that is not UTF-8 is found all the same.
 QSize shownSize(const QByteArray& path)
 {
-    QImageReader reader(QFile::decodeName(path));
+    const std::unique_ptr<QFile> file = LocalFile::openRegular(path);
+    if (!file)
+        return {};
+    QImageReader reader(file.get());
     reader.setAutoTransform(true);
     const QSize stored = reader.size();
     return reader.transformation().testFlag(QImageIOHandler::TransformationRotate90)
@@ -155,40 +163,65 @@ void CutJob::place(const QByteArray& input, const QByteArray& png, Outcome& outc
     QByteArray base = input.mid(input.lastIndexOf('/') + 1);
     if (base.lastIndexOf('.') > 0)
         base.truncate(base.lastIndexOf('.'));
-    const FileCommit::Replace replace =
-        m_options.overwrite ? FileCommit::Replace::regularFile : FileCommit::Replace::never;
-    QStringList passed;
-    for (int n = 1; n < 10000; ++n) {
-        const QByteArray name =
-            n == 1 ? base + ".png" : base + '-' + QByteArray::number(n) + ".png";
-        const QByteArray path = m_outDir + '/' + name;
-        // Two inputs of the same name (from different folders) never write
-        // over each other, and nothing writes over an input.
-        if (m_used.contains(name))
-            continue;
-        const auto id = identity(path);
-        if (id && m_inputFiles.count(*id)) {
-            passed << shown(name) + QStringLiteral(" is an input");
-            continue;
+    // The names in turn: <base>.png, <base>-2.png, ... Two inputs of the
+    // same name (from different folders) never write over each other, and
+    // nothing writes over an input.
+    int n = 0;
+    QByteArray offered;
+    // The first few names passed over say why; the rest are counted.
+    constexpr int namedAtMost = 3;
+    QStringList named;
+    int passed = 0;
+    auto pass = [&](const QString& why) {
+        if (passed++ < namedAtMost)
+            named << why;
+    };
+    auto next = [&]() -> QByteArray {
+        if (!offered.isEmpty())
+            pass(shown(offered.mid(offered.lastIndexOf('/') + 1)) + QStringLiteral(" exists"));
+        offered.clear();
+        while (++n < 10000) {
+            const QByteArray name =
+                n == 1 ? base + ".png" : base + '-' + QByteArray::number(n) + ".png";
+            const QByteArray path = m_outDir + '/' + name;
+            if (m_used.contains(name))
+                continue;
+            const auto id = identity(path);
+            if (id && m_inputFiles.count(*id)) {
+                pass(shown(name) + QStringLiteral(" is an input"));
+                continue;
+            }
+            offered = path;
+            return path;
         }
-        const FileCommit::Result written = FileCommit::write(path, png, replace);
-        if (written.error == EEXIST && !m_options.overwrite) {
-            passed << shown(name) + QStringLiteral(" exists");
-            continue;
-        }
-        if (!written) {
+        return {};
+    };
+    QByteArray taken;
+    FileCommit::Result written;
+    if (m_options.overwrite) {
+        taken = next();
+        written = FileCommit::write(taken, png, FileCommit::Replace::regularFile);
+    } else {
+        // Written once, whatever the number of names already in use.
+        written = FileCommit::writeFirstFree(m_outDir, png, next, &taken);
+    }
+    if (!written) {
+        if (written.error == EEXIST && m_options.overwrite)
             outcome.error =
-                written.error == EEXIST
-                    ? QStringLiteral("%1 is not a regular file; left alone").arg(shown(path))
-                    : written.text();
-            return;
-        }
-        m_used.insert(name);
-        outcome.written = shown(path);
-        outcome.note = passed.join(QStringLiteral(", "));
+                QStringLiteral("%1 is not a regular file; left alone").arg(shown(taken));
+        else if (written.error == EEXIST)
+            outcome.error =
+                QStringLiteral("No free name for %1 in %2").arg(shown(base), shown(m_outDir));
+        else
+            outcome.error = QStringLiteral("%1: %2").arg(shown(taken.isEmpty() ? m_outDir : taken),
+                                                         written.text());
         return;
     }
-    outcome.error = QStringLiteral("No free name for %1 in %2").arg(shown(base), shown(m_outDir));
+    m_used.insert(taken.mid(taken.lastIndexOf('/') + 1));
+    outcome.written = shown(taken);
+    if (passed > namedAtMost)
+        named << QStringLiteral("and %1 more").arg(passed - namedAtMost);
+    outcome.note = named.join(QStringLiteral(", "));
 }
 
 CutJob::Outcome CutJob::run(const QByteArray& input)
@@ -196,8 +229,9 @@ CutJob::Outcome CutJob::run(const QByteArray& input)
     Outcome outcome;
     QElapsedTimer timer;
     timer.start();
-    if (!m_outDir.isEmpty() && !makeFolder(m_outDir)) {
-        outcome.error = QStringLiteral("Couldn't create the folder %1.").arg(shown(m_outDir));
+    if (const int error = m_outDir.isEmpty() ? 0 : makeFolder(m_outDir)) {
+        outcome.error = QStringLiteral("Couldn't create the folder %1: %2")
+                            .arg(shown(m_outDir), QString::fromLocal8Bit(std::strerror(error)));
         return outcome;
     }
     const std::optional<QImage> image = ImageIntake::loadFile(input, maxSide);
@@ -207,17 +241,18 @@ CutJob::Outcome CutJob::run(const QByteArray& input)
     }
     try {
         const auto analysis = SubjectAnalysis::analyze(*image, m_vision);
+        // Boxes and clicks are in the pixels of the file as shown, wherever
+        // the image was scaled.
+        QSize shown = shownSize(input);
+        if (!shown.isValid())
+            shown = image->size();
         if (m_options.list && analysis->subjects) {
             for (int64_t n : analysis->instances)
-                outcome.subjects << describe(*analysis, n, image->size());
+                outcome.subjects << describe(*analysis, n, shown);
         }
         std::optional<int64_t> subject = m_options.subject;
         if (m_options.at) {
-            // The pixel of the file as shown, wherever the image was scaled.
             const QPoint at = *m_options.at;
-            QSize shown = shownSize(input);
-            if (!shown.isValid())
-                shown = image->size();
             if (at.x() >= shown.width() || at.y() >= shown.height()) {
                 outcome.error = QStringLiteral("%1,%2 is outside the image (%3x%4).")
                                     .arg(at.x())

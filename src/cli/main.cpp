@@ -69,7 +69,8 @@ QCommandLineOption addOptions(QCommandLineParser& parser)
     parser.addOption(
         {QStringLiteral("list"),
          QStringLiteral("Prints each subject found to stdout: its number, class, score (0 to 1) "
-                        "and box (X,Y WxH in image pixels). Without -o nothing is written.")});
+                        "and box (X,Y WxH in the input's pixels, as --at takes them). Without -o "
+                        "nothing is written.")});
     parser.addOption(
         {QStringLiteral("labels"),
          QStringLiteral("Writes the label image instead of the cut-out: 8-bit grey, 0 for the "
@@ -205,6 +206,9 @@ int main(int argc, char** argv)
     options->labels = parser.isSet(QStringLiteral("labels"));
     if (options->labels && options->maskOnly)
         return usage(QStringLiteral("--labels and --mask cannot be given together"));
+    // An unset variable in a script (-o "$OUT") must not pass for a folder.
+    if (parser.isSet(QStringLiteral("output")) && parser.value(QStringLiteral("output")).isEmpty())
+        return usage(QStringLiteral("-o needs a folder"));
     if ((!parser.isSet(QStringLiteral("output")) && !options->list) ||
         parser.positionalArguments().isEmpty())
         return usage(QStringLiteral("needs -o OUTDIR (or --list) and at least one IMAGE"));

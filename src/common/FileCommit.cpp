@@ -60,6 +60,41 @@ int commit(const QByteArray& temp, const QByteArray& path, FileCommit::Replace r
     return ::rename(temp.constData(), path.constData()) == 0 ? 0 : errno;
 }
 
+// Writes the bytes whole to a new file in `folder`, named after `name`,
+// flushed to the disk; its path in `*temp`. An errno, or 0.
+int stage(const QByteArray& folder, const QByteArray& name, const QByteArray& bytes,
+          QByteArray* temp)
+{
+    std::random_device random;
+    int fd = -1;
+    for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
+        *temp = folder + "/." + name + ".part-" + QByteArray::number(random(), 36);
+        fd = ::open(temp->constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST)
+            return errno;
+    }
+    if (fd < 0)
+        return EEXIST;
+    int error = writeAll(fd, bytes.constData(), size_t(bytes.size()));
+    if (!error && ::fsync(fd) != 0)
+        error = errno;
+    if (::close(fd) != 0 && !error)
+        error = errno;
+    if (error)
+        ::unlink(temp->constData());
+    return error;
+}
+
+// The new name itself reaches the disk with the folder.
+void syncFolder(const QByteArray& path)
+{
+    const int folder = ::open(folderOf(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder >= 0) {
+        ::fsync(folder);
+        ::close(folder);
+    }
+}
+
 } // namespace
 
 QString FileCommit::Result::text() const
@@ -72,35 +107,42 @@ FileCommit::Result FileCommit::write(const QByteArray& path, const QByteArray& b
 {
     if (path.isEmpty() || path.endsWith('/'))
         return {EISDIR};
-    const QByteArray name = path.mid(path.lastIndexOf('/') + 1);
-    std::random_device random;
-    int fd = -1;
     QByteArray temp;
-    for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
-        temp = folderOf(path) + "/." + name + ".part-" + QByteArray::number(random(), 36);
-        fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST)
-            return {errno};
-    }
-    if (fd < 0)
-        return {EEXIST};
-
-    int error = writeAll(fd, bytes.constData(), size_t(bytes.size()));
-    if (!error && ::fsync(fd) != 0)
-        error = errno;
-    if (::close(fd) != 0 && !error)
-        error = errno;
-    if (!error)
-        error = commit(temp, path, replace);
+    int error = stage(folderOf(path), path.mid(path.lastIndexOf('/') + 1), bytes, &temp);
+    if (error)
+        return {error};
+    error = commit(temp, path, replace);
     if (error) {
         ::unlink(temp.constData());
         return {error};
     }
-    // The new name itself reaches the disk with the folder.
-    const int folder = ::open(folderOf(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder >= 0) {
-        ::fsync(folder);
-        ::close(folder);
+    syncFolder(path);
+    return {};
+}
+
+FileCommit::Result FileCommit::writeFirstFree(const QByteArray& folder, const QByteArray& bytes,
+                                              const std::function<QByteArray()>& next,
+                                              QByteArray* taken)
+{
+    *taken = next();
+    if (taken->isEmpty())
+        return {EEXIST};
+    QByteArray temp;
+    int error = stage(folder, taken->mid(taken->lastIndexOf('/') + 1), bytes, &temp);
+    if (error)
+        return {error};
+    while (!taken->isEmpty()) {
+        error = commit(temp, *taken, Replace::never);
+        if (error != EEXIST)
+            break;
+        *taken = next();
     }
+    if (taken->isEmpty())
+        error = EEXIST;
+    if (error) {
+        ::unlink(temp.constData());
+        return {error};
+    }
+    syncFolder(*taken);
     return {};
 }

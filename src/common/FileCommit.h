@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <functional>
 
 // Writes whole files so that a failure at any point (a full disk, a file
 // size limit, a vanished folder) leaves no partial file behind and an
@@ -31,4 +32,12 @@ public:
     // `path` in the file system's own bytes (QFile::encodeName of a name
     // that came as text).
     static Result write(const QByteArray& path, const QByteArray& bytes, Replace replace);
+
+    // Writes `bytes` once, in `folder`, and gives them the first of the paths
+    // `next` offers (in that folder) that is free, never replacing anything.
+    // `next` returns the following path to try, or an empty one when there
+    // is none left: then the failure is EEXIST. `*taken` receives the path
+    // the file took (or, on another failure, the one tried).
+    static Result writeFirstFree(const QByteArray& folder, const QByteArray& bytes,
+                                 const std::function<QByteArray()>& next, QByteArray* taken);
 };

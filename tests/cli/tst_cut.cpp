@@ -172,6 +172,27 @@ private slots:
                               path(QStringLiteral("at")), m_person});
         QCOMPARE(none.status, 1);
         QVERIFY(none.lines.last().endsWith(QStringLiteral("There is no subject at 5,5.")));
+        // A listed box and a click are in the same pixels, the input's, even
+        // where the image was scaled down for the analysis.
+        const QString tall = path(QStringLiteral("tall.png"));
+        QVERIFY(QImage(TestImages::photo(QStringLiteral("astronaut.png")))
+                    .scaled(2400, 3200)
+                    .save(tall));
+        const Run listed = cut({QStringLiteral("--list"), tall}, 0, true);
+        const QRegularExpressionMatch box =
+            QRegularExpression(QStringLiteral(" person 0\\.\\d\\d (\\d+),(\\d+) (\\d+)x(\\d+)$"))
+                .match(listed.out.filter(QStringLiteral(" person ")).value(0));
+        QVERIFY2(box.hasMatch(), qPrintable(listed.out.join(QLatin1Char('\n'))));
+        QVERIFY(box.captured(2).toInt() + box.captured(4).toInt() > 2560); // not the scaled frame
+        const QString centre = QStringLiteral("%1,%2")
+                                   .arg(box.captured(1).toInt() + box.captured(3).toInt() / 2)
+                                   .arg(box.captured(2).toInt() + box.captured(4).toInt() / 2);
+        QCOMPARE(cut({QStringLiteral("--at"), centre, QStringLiteral("--mask"),
+                      QStringLiteral("-o"), path(QStringLiteral("at")), tall},
+                     0, true)
+                     .status,
+                 0);
+
         for (const QStringList& wrong :
              {QStringList{QStringLiteral("--at"), QStringLiteral("5")},
               QStringList{QStringLiteral("--at"), QStringLiteral("1,2"),
@@ -181,6 +202,8 @@ private slots:
                 cut(wrong + QStringList{QStringLiteral("-o"), path(QStringLiteral("at")), m_person})
                     .status,
                 2);
+        // An empty folder (an unset variable in a script) is no folder.
+        QCOMPARE(cut({QStringLiteral("-o"), QString(), m_person}).status, 2);
     }
 
     void neverWritesOverInputsOrExistingFiles()
@@ -208,6 +231,20 @@ private slots:
         QVERIFY(run.lines.last().contains(QStringLiteral("in/person-2.png")));
         QCOMPARE(bytesOf(input), original);
         QCOMPARE(bytesOf(path(QStringLiteral("in/person-2.png"))), first);
+
+        // Many names in use: the first free one, and a line that names the
+        // first few passed over and counts the rest.
+        for (int n = 4; n <= 60; ++n)
+            QVERIFY(TestImages::writeFile(path(QStringLiteral("in/person-%1.png").arg(n)), "x"));
+        run = cut({QStringLiteral("-o"), path(QStringLiteral("in")), input});
+        QCOMPARE(run.status, 0);
+        QVERIFY2(run.lines.last().contains(
+                     QStringLiteral("in/person-61.png (person.png is an input, person-2.png "
+                                    "exists, person-3.png exists, and 57 more)")),
+                 qPrintable(run.lines.last()));
+        QCOMPARE(QDir(path(QStringLiteral("in")))
+                     .entryList({QStringLiteral(".*part*")}, QDir::Files | QDir::Hidden),
+                 QStringList());
     }
 
     void neverFollowsALink()
