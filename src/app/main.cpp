@@ -11,6 +11,7 @@
 #include <QSystemTrayIcon>
 #include <cstdio>
 #include <cstdlib>
+#include <opencv2/core/utils/logger.hpp>
 #include <unistd.h>
 
 namespace {
@@ -45,13 +46,19 @@ QList<QUrl> launchFiles(int argc, char** argv)
     return SingleInstance::filesFromArguments(arguments, folder);
 }
 
-// The panel's note when a network is missing, in words for the user.
-QString missingNetworkNotice(const QString& reason)
+// The panel's note when a network is missing or broken, in words for the
+// user: what Vantel does meanwhile, and how to mend it.
+QString missingNetworkNotice(const QString& network, const QString& finders)
 {
+    if (!network.isEmpty())
+        return QCoreApplication::translate(
+                   "Vantel", "%1 Until it is, Vantel finds only people. To install it, run "
+                             "scripts/install again in Vantel's source folder.")
+            .arg(network);
     return QCoreApplication::translate(
-               "Vantel", "%1 Until it is, Vantel finds only people. To install it, run "
+               "Vantel", "%1 Subjects are told apart by the outline alone. To install it, run "
                          "scripts/install again in Vantel's source folder.")
-        .arg(reason);
+        .arg(finders);
 }
 
 int run(SingleInstance& instance, const QList<QUrl>& files)
@@ -67,12 +74,13 @@ int run(SingleInstance& instance, const QList<QUrl>& files)
     // The network loads while the user finds an image; where it cannot,
     // the panel says so and how to mend it.
     QPointer<VantelApp> notify(&shell);
-    vision->startLoading([notify](const QString& reason) {
-        if (reason.isEmpty())
+    vision->startLoading([notify](const QString& network, const QString& finders) {
+        if (network.isEmpty() && finders.isEmpty())
             return;
-        QMetaObject::invokeMethod(qApp, [notify, reason] {
+        const QString notice = missingNetworkNotice(network, finders);
+        QMetaObject::invokeMethod(qApp, [notify, notice] {
             if (notify)
-                notify->setNotice(missingNetworkNotice(reason));
+                notify->setNotice(notice);
         });
     });
     QObject::connect(&instance, &SingleInstance::launched, &shell, &VantelApp::present);
@@ -93,6 +101,8 @@ int main(int argc, char** argv)
 #else
     Q_UNUSED(quiet);
 #endif
+    // Nor does OpenCV's own log go anywhere: failures reach the panel.
+    cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
     int status = 0;
     {
         QApplication app(argc, argv);

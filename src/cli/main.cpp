@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <csignal>
 #include <cstdio>
+#include <opencv2/core/utils/logger.hpp>
 
 namespace {
 
@@ -110,12 +111,17 @@ bool startVision(OnDeviceVision& vision, const QString& networkPath, bool named)
             }
             std::fprintf(stderr,
                          "vantel-cut: the installed network could not be loaded (%s); "
-                         "finding people only. Run scripts/setup to reinstall it.\n",
+                         "finding people only. Run scripts/install to reinstall it.\n",
                          qPrintable(vision.unavailableReason()));
+        } else if (!vision.findersUnavailableReason().isEmpty()) {
+            std::fprintf(stderr,
+                         "vantel-cut: %s Subjects are told apart by the matte alone. Run "
+                         "scripts/install to reinstall it.\n",
+                         qPrintable(vision.findersUnavailableReason()));
         }
     } else {
         std::fprintf(stderr, "vantel-cut: no segmentation network is installed; finding people "
-                             "only. Run scripts/setup to install it.\n");
+                             "only. Run scripts/install to install it.\n");
     }
     return true;
 }
@@ -163,6 +169,8 @@ int main(int argc, char** argv)
 {
     tuneAllocatorForLargeImages();
     qInstallMessageHandler(quiet);
+    // Failures reach the user as one line per file, not as OpenCV's own log.
+    cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
     // A file size limit makes a write fail with EFBIG, reported per file.
     std::signal(SIGXFSZ, SIG_IGN);
     QCoreApplication app(argc, argv);

@@ -1,6 +1,7 @@
 #include "ObjectDetector.h"
 
 #include "ModelFiles.h"
+#include "VantelError.h"
 
 #include <QCoreApplication>
 #include <algorithm>
@@ -86,7 +87,17 @@ ObjectDetector::ObjectDetector(const QString& path)
 
 std::unique_ptr<ObjectDetector> ObjectDetector::load(const QString& path)
 {
-    return std::unique_ptr<ObjectDetector>(new ObjectDetector(path));
+    std::unique_ptr<ObjectDetector> finder(new ObjectDetector(path));
+    // A file that loads but is another network (or a damaged one) must not
+    // fail every image later: one pass over a blank picture checks the
+    // input it takes and the outputs it gives.
+    try {
+        finder->detect(cv::Mat::zeros(inputSide, inputSide, CV_8UC3));
+    } catch (const std::exception&) {
+        throw VantelError::platform(
+            QCoreApplication::translate("Vantel", "The object finder could not be loaded."));
+    }
+    return finder;
 }
 
 cv::Mat ObjectDetector::inputBlob(const cv::Mat& image)

@@ -30,7 +30,7 @@ QString OnDeviceVision::defaultNetworkPath()
     return ModelFiles::locate(QStringLiteral("isnet.onnx"));
 }
 
-void OnDeviceVision::startLoading(std::function<void(const QString&)> done)
+void OnDeviceVision::startLoading(std::function<void(const QString&, const QString&)> done)
 {
     std::call_once(m_start, [this, &done] {
         const QString path = m_path;
@@ -48,9 +48,10 @@ void OnDeviceVision::startLoading(std::function<void(const QString&)> done)
                     try {
                         result.objects = ObjectDetector::load(objectFinderPath);
                         result.poses = PoseEstimator::load(poseFinderPath);
-                    } catch (const VantelError&) {
+                    } catch (const VantelError& e) {
                         result.objects.reset();
                         result.poses.reset();
+                        result.findersError = e.errorDescription();
                     }
                 } catch (const VantelError& e) {
                     result.error = e.errorDescription();
@@ -64,7 +65,7 @@ void OnDeviceVision::startLoading(std::function<void(const QString&)> done)
                 // only its weights.
                 releaseFreedMemory();
                 if (done)
-                    done(result.error);
+                    done(result.error, result.findersError);
                 return result;
             }).share();
         std::lock_guard<std::mutex> guard(m_lock);
@@ -101,6 +102,11 @@ const OnDeviceVision::Loaded& OnDeviceVision::loaded()
 QString OnDeviceVision::unavailableReason()
 {
     return loaded().error;
+}
+
+QString OnDeviceVision::findersUnavailableReason()
+{
+    return loaded().findersError;
 }
 
 QStringList OnDeviceVision::engines()

@@ -33,16 +33,21 @@ public:
     // Where the installed network is (see ModelFiles). Empty when nowhere.
     static QString defaultNetworkPath();
 
-    // Starts loading the network (once); returns at once. `done` is called
+    // Starts loading the networks (once); returns at once. `done` is called
     // on the loading thread when the attempt has ended, with why the network
-    // is unavailable (empty when it loaded).
-    void startLoading(std::function<void(const QString&)> done = {});
+    // is unavailable and why the finders are (each empty when it loaded).
+    void
+    startLoading(std::function<void(const QString& network, const QString& finders)> done = {});
     // Whether the load attempt has ended (successfully or not).
     bool loadingFinished() const;
     // Waits for a load attempt that has started to end.
     void waitForLoading() const;
     // Why the network is unavailable, once the attempt has ended.
     QString unavailableReason();
+    // Why the object and pose finders are not used, where the network
+    // loaded but they did not (empty otherwise): the matte's own split
+    // tells the subjects apart then.
+    QString findersUnavailableReason();
     // Which engine runs each network that loaded ("segmentation network:
     // oneDNN 2.6.3, ..."), one line each; waits for the loading.
     QStringList engines();
@@ -69,6 +74,7 @@ private:
         std::shared_ptr<ObjectDetector> objects;
         std::shared_ptr<PoseEstimator> poses;
         QString error;
+        QString findersError;
     };
     const Loaded& loaded();
     std::shared_future<Loaded> loading() const;

@@ -1,6 +1,7 @@
 #include "PoseEstimator.h"
 
 #include "ModelFiles.h"
+#include "VantelError.h"
 
 #include <QCoreApplication>
 #include <algorithm>
@@ -49,7 +50,17 @@ PoseEstimator::PoseEstimator(const QString& path)
 
 std::unique_ptr<PoseEstimator> PoseEstimator::load(const QString& path)
 {
-    return std::unique_ptr<PoseEstimator>(new PoseEstimator(path));
+    std::unique_ptr<PoseEstimator> finder(new PoseEstimator(path));
+    // A file that loads but is another network (or a damaged one) must not
+    // fail every image later: one pass over a blank picture checks the
+    // input it takes and the outputs it gives.
+    try {
+        finder->detect(cv::Mat::zeros(inputSide, inputSide, CV_8UC3));
+    } catch (const std::exception&) {
+        throw VantelError::platform(
+            QCoreApplication::translate("Vantel", "The pose finder could not be loaded."));
+    }
+    return finder;
 }
 
 cv::Mat PoseEstimator::inputBlob(const cv::Mat& image)

@@ -1,4 +1,5 @@
 #include "CutJob.h"
+#include "ModelFiles.h"
 #include "TestImages.h"
 
 #include <QDir>
@@ -32,12 +33,15 @@ class TestCut final : public QObject
     // Runs vantel-cut without an installed network (or with the installed
     // one); `limit` caps the size of the files it may write (RLIMIT_FSIZE),
     // 0 for none.
-    Run cut(const QStringList& arguments, rlim_t limit = 0, bool network = false)
+    // `models`, when given, is the data folder the networks are found in.
+    Run cut(const QStringList& arguments, rlim_t limit = 0, bool network = false,
+            const QString& models = {})
     {
         QProcess process;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        if (!network) {
-            env.insert(QStringLiteral("XDG_DATA_HOME"), path(QStringLiteral("nothing")));
+        if (!network || !models.isEmpty()) {
+            env.insert(QStringLiteral("XDG_DATA_HOME"),
+                       models.isEmpty() ? path(QStringLiteral("nothing")) : models);
             env.insert(QStringLiteral("XDG_DATA_DIRS"), path(QStringLiteral("nothing")));
         }
         process.setProcessEnvironment(env);
@@ -204,6 +208,40 @@ private slots:
                 2);
         // An empty folder (an unset variable in a script) is no folder.
         QCOMPARE(cut({QStringLiteral("-o"), QString(), m_person}).status, 2);
+    }
+
+    void aFinderThatDoesNotFitIsLeftOutWithANotice()
+    {
+        // The two finders' files swapped, then one cut short: every image is
+        // still cut out, by the matte's own split, and one line says why.
+        const QString network = ModelFiles::locate(QStringLiteral("isnet.onnx"));
+        const QString objects = ModelFiles::locate(QStringLiteral("nanodet.onnx"));
+        const QString poses = ModelFiles::locate(QStringLiteral("movenet-multipose.onnx"));
+        QVERIFY2(!network.isEmpty() && !objects.isEmpty() && !poses.isEmpty(),
+                 "the networks are missing: run scripts/setup");
+        const QString models = path(QStringLiteral("swapped/vantel/models"));
+        QVERIFY(QDir().mkpath(models));
+        QVERIFY(QFile::link(network, models + QStringLiteral("/isnet.onnx")));
+        QVERIFY(QFile::link(poses, models + QStringLiteral("/nanodet.onnx")));
+        QVERIFY(QFile::link(objects, models + QStringLiteral("/movenet-multipose.onnx")));
+        for (int round = 0; round < 2; ++round) {
+            const Run run =
+                cut({QStringLiteral("-o"), path(QStringLiteral("swapped-out")), m_person}, 0, true,
+                    path(QStringLiteral("swapped")));
+            QCOMPARE(run.status, 0);
+            QCOMPARE(run.lines.filter(QStringLiteral("could not be loaded")).size(), 1);
+            QVERIFY(run.lines.filter(QStringLiteral("told apart by the matte alone")).size() == 1);
+            QVERIFY2(run.lines.filter(QStringLiteral("ERROR")).isEmpty(),
+                     qPrintable(run.lines.join(QLatin1Char('\n'))));
+            // Next: a finder cut short.
+            QFile::remove(models + QStringLiteral("/nanodet.onnx"));
+            QFile whole(objects);
+            QVERIFY(whole.open(QIODevice::ReadOnly));
+            QVERIFY(TestImages::writeFile(models + QStringLiteral("/nanodet.onnx"),
+                                          whole.read(whole.size() / 2)));
+            QFile::remove(models + QStringLiteral("/movenet-multipose.onnx"));
+            QVERIFY(QFile::link(poses, models + QStringLiteral("/movenet-multipose.onnx")));
+        }
     }
 
     void neverWritesOverInputsOrExistingFiles()
