@@ -474,15 +474,15 @@ MatteSubjects::Result MatteSubjects::split(const cv::Mat& matte, const cv::Mat& 
     if (!rgb.empty() && !subjects.empty())
         subjects = splitTouchingPeople(std::move(subjects), support, rgb, result.report);
 
-    // Number subjects by size, largest first, at most 255.
+    // Number subjects by size, largest first. Labels are bytes, and 255
+    // marks what is dropped: past the last label the smallest subjects
+    // share it, so none of them is lost from the matte.
     std::vector<std::pair<int, size_t>> sized;
     for (size_t s = 0; s < subjects.size(); ++s)
         sized.emplace_back(cv::countNonZero(subjects[s]), s);
     std::sort(sized.begin(), sized.end(),
               [](const auto& a, const auto& b) { return a.first > b.first; });
-    if (sized.size() > size_t(maxSubjects))
-        sized.resize(size_t(maxSubjects));
-    result.count = int(sized.size());
+    result.count = std::min(int(sized.size()), maxSubjects);
 
     // Seeds: the subjects' confident pixels with their labels, and what is
     // dropped (255): specks, and faint areas of the matte that hold no
@@ -492,9 +492,11 @@ MatteSubjects::Result MatteSubjects::split(const cv::Mat& matte, const cv::Mat& 
     // on the border between two people are not seeds: they go to the nearer
     // person like soft pixels.
     constexpr uchar dropped = 255;
+    static_assert(maxSubjects < dropped, "a subject's label is never the dropped mark");
     cv::Mat seedLabel(matte.size(), CV_8UC1, cv::Scalar(dropped));
-    for (size_t label = 0; label < sized.size(); ++label)
-        seedLabel.setTo(uchar(label + 1), subjects[sized[label].second]);
+    for (size_t rank = 0; rank < sized.size(); ++rank)
+        seedLabel.setTo(uchar(std::min(int(rank) + 1, maxSubjects)),
+                        subjects[sized[rank].second]);
     cv::Mat seeds = specks.clone();
     for (const cv::Mat& subject : subjects)
         seeds |= subject;

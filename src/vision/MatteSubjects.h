@@ -24,7 +24,9 @@ class MatteSubjects final
 public:
     MatteSubjects() = delete;
 
-    static constexpr int maxSubjects = 255;
+    // The most subjects told apart (labels are bytes); smaller ones past it
+    // share the last label.
+    static constexpr int maxSubjects = 254;
     // Matte values from which a pixel counts in the handed-out label map.
     static constexpr int labelThreshold = 64;
 

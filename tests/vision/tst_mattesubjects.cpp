@@ -100,6 +100,26 @@ private slots:
         QCOMPARE(r.labels.at<uchar>(200, 305), uchar(1));
     }
 
+    void noSubjectIsLostPastTheLastLabel()
+    {
+        // 324 squares apart: the smallest share the last label, and every
+        // one of them stays in the matte.
+        cv::Mat m = cv::Mat::zeros(1000, 1000, CV_32F);
+        std::vector<cv::Point> centres;
+        for (int y = 10; y + 24 <= 1000; y += 54) {
+            for (int x = 10; x + 24 <= 1000; x += 54) {
+                box(m, {x, y, 24, 24}, 1.0f);
+                centres.emplace_back(x + 12, y + 12);
+            }
+        }
+        const MatteSubjects::Result r = MatteSubjects::split(m, cv::Mat());
+        QCOMPARE(r.count, MatteSubjects::maxSubjects);
+        for (const cv::Point& c : centres) {
+            QVERIFY(r.matte.at<uchar>(c) > 0);
+            QVERIFY(ownerAt(r, c.x, c.y) >= 1 && ownerAt(r, c.x, c.y) <= r.count);
+        }
+    }
+
     void numbersBySize()
     {
         cv::Mat m = blank();
