@@ -334,6 +334,33 @@ int main(int argc, char** argv)
         timeSplit(large, matte);
         timeSplit(*small, network->matte(*small));
 
+        // Mattes of many fragments, at working size: isolated pixels two
+        // apart (350 000 pieces), and an 8-pixel checkerboard.
+        const cv::Size working = MatteSubjects::workingSize(large.size());
+        cv::Mat dots = cv::Mat::zeros(working, CV_32F);
+        cv::Mat checkers = cv::Mat::zeros(working, CV_32F);
+        for (int y = 0; y < working.height; ++y) {
+            for (int x = 0; x < working.width; ++x) {
+                if (x % 2 == 0 && y % 2 == 0)
+                    dots.at<float>(y, x) = 1.f;
+                if ((x / 8 + y / 8) % 2 == 0)
+                    checkers.at<float>(y, x) = 1.f;
+            }
+        }
+        record(QStringLiteral("MatteSubjects::split %1x%2, isolated pixels")
+                   .arg(working.width)
+                   .arg(working.height),
+               timed(1, [&] { MatteSubjects::split(dots, cv::Mat()); }));
+        record(QStringLiteral("  an 8-pixel checkerboard"),
+               timed(1, [&] { MatteSubjects::split(checkers, cv::Mat()); }));
+        // The same dust around one large piece, which each grain may join.
+        cv::Mat dusty = dots.clone();
+        dusty(
+            cv::Rect(working.width / 4, working.height / 4, working.width / 2, working.height / 2))
+            .setTo(1.f);
+        record(QStringLiteral("  isolated pixels around a large piece"),
+               timed(1, [&] { MatteSubjects::split(dusty, cv::Mat()); }));
+
         // The finders on the working-size image, and the sharing of the
         // matte among what they find.
         const QString objectsPath = ObjectDetector::defaultPath();
