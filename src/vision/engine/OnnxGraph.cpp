@@ -299,9 +299,10 @@ bool OnnxGraph::fold(const OnnxNode& node)
             c = node.tensors.at("value");
         else if (node.intLists.count("value_ints"))
             c = intVector(node.intLists.at("value_ints"));
-        else if (node.ints.count("value_int"))
-            c = intVector({node.ints.at("value_int")}), c.dims.clear();
-        else if (node.floats.count("value_float"))
+        else if (node.ints.count("value_int")) {
+            c = intVector({node.ints.at("value_int")});
+            c.dims.clear(); // a scalar
+        } else if (node.floats.count("value_float"))
             c.floats = {node.floats.at("value_float")};
         else
             refuse("a Constant of a kind the engine does not read");
