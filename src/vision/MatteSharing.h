@@ -56,6 +56,9 @@ private:
     // a bed, the ground): what lies in it is in front of it, close to its
     // size or not.
     bool front(const Thing& a, const Thing& b) const;
+    // Whether a find without a skeleton has a box as large as the picture:
+    // where the matte leaves it out, it is the picture, not a subject.
+    bool isPicture(const Thing& t) const;
     // Whether `inner` is smaller than `outer` and mostly inside it.
     static bool holds(const cv::Rect& outer, const cv::Rect& inner);
     size_t indexOf(const Thing& t) const { return size_t(&t - m_things.data()); }

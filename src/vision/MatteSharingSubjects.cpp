@@ -16,6 +16,9 @@ constexpr double cutOffShare = 0.03;
 // A piece of the matte no object took is a bit of an object the matte
 // leaves out when it lies in its box and is no more than this share of it.
 constexpr double pieceShare = 0.1;
+// A find the matte leaves out whose box covers this share of the picture
+// is the picture itself.
+constexpr double frameShare = 0.9;
 
 using Segment = PersonSkeleton::Segment;
 
@@ -54,6 +57,11 @@ bool MatteSharing::holds(const cv::Rect& outer, const cv::Rect& inner)
 // object the matte leaves out and small beside it, is the bit of that object
 // the matte saw (the lettering on a dark keyboard): it is that object's, in
 // the smallest such box.
+bool MatteSharing::isPicture(const Thing& t) const
+{
+    return !t.pose && t.area >= frameShare * double(m_size.area());
+}
+
 void MatteSharing::givePiecesToLeftOut()
 {
     const size_t labels = size_t(m_labelCount);
@@ -83,8 +91,9 @@ void MatteSharing::givePiecesToLeftOut()
                 continue;
             // A piece filling the box as the object would (a runner, arms
             // and legs spread, covers little of his box) is the object.
+            // The picture itself takes a piece only as a whole.
             const bool fits = SceneObjects::overlap(piece, t.box) >= fitNeeded;
-            if (!fits && (count[l] > pieceShare * t.box.area() ||
+            if (!fits && (isPicture(t) || count[l] > pieceShare * t.box.area() ||
                           (t.box & piece).area() < frontInside * piece.area()))
                 continue;
             if (best < 0 || fits > whole ||
@@ -162,10 +171,13 @@ void MatteSharing::makeEntries()
     }
     giveBackToPeople();
     for (size_t i = 0; i < m_things.size(); ++i) {
-        // A faint find the matte covers is no more than the matte says.
+        // A faint find the matte covers is no more than the matte says. A
+        // find the matte leaves out whose box is the whole picture (a weak
+        // "cake" over a table top) is the picture, not a subject: a cut of
+        // its own would take the background, and every click on it.
         if (m_things[i].seed ||
             std::find(m_pieceOf.begin(), m_pieceOf.end(), int(i)) != m_pieceOf.end() ||
-            (m_things[i].faint && m_things[i].cover >= coverNeeded))
+            (m_things[i].faint && m_things[i].cover >= coverNeeded) || isPicture(m_things[i]))
             continue;
         Entry e;
         e.thing = int(i);

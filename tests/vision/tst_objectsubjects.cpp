@@ -303,6 +303,23 @@ private slots:
     // A runner, arms and legs spread, covers too little of his box to share
     // the matte, but the matte's piece fills the box as he does: it is he,
     // named, and not a cut of his box from the picture.
+    void aFindAsLargeAsThePictureOwnsNoBackground()
+    {
+        // Two blocks on a plain ground, and a weak find whose box is the
+        // whole picture: it is no subject, and a click on the ground keeps
+        // nothing.
+        const Blocks b = blocks({640, 480}, cv::Scalar(250, 250, 250),
+                                {{{100, 100, 120, 120}, cv::Scalar(40, 40, 200), 255},
+                                 {{400, 260, 120, 120}, cv::Scalar(200, 40, 40), 255}});
+        const InstanceMask s =
+            ObjectSubjects::split(b.pieces, b.rgb, {object("cake", 0.29f, {0, 0, 639, 479})}, {});
+        QCOMPARE(int(s.labels.at<uchar>(20, 600)), 0);
+        QCOMPARE(int(s.labels.at<uchar>(400, 40)), 0);
+        for (const SubjectInfo& info : s.info)
+            QVERIFY(info.className != QLatin1String("cake") || !info.own);
+        QVERIFY(ownerAt(s, 160, 160) > 0 && ownerAt(s, 460, 320) > 0);
+    }
+
     void aPieceFillingALeftOutBoxIsThatObject()
     {
         cv::Mat rgb(400, 400, CV_8UC3, cv::Scalar(120, 120, 120));
