@@ -19,9 +19,9 @@
 #include "AllocatorTuning.h"
 #include "ImageIntake.h"
 #include "MatView.h"
-#include "MatteSubjects.h"
-#include "ObjectMask.h"
-#include "ObjectSubjects.h"
+#include "MatteSplit.h"
+#include "OwnMask.h"
+#include "SubjectSharing.h"
 #include "OnDeviceVision.h"
 #include "SegmentationNetwork.h"
 #include "SubjectAnalysis.h"
@@ -154,7 +154,7 @@ QImage upscaled(const QImage& image, QSize size)
 // The app's working matte and colours for an image, as OnDeviceVision makes them.
 void workingInputs(const QImage& image, const cv::Mat& matte, cv::Mat* workingMatte, cv::Mat* rgb)
 {
-    const cv::Size working = MatteSubjects::workingSize(image.size());
+    const cv::Size working = MatteSplit::workingSize(image.size());
     const bool shrinking = working.width <= matte.cols && working.height <= matte.rows;
     cv::resize(matte, *workingMatte, working, 0, 0, shrinking ? cv::INTER_AREA : cv::INTER_LINEAR);
     cv::Mat small;
@@ -324,19 +324,19 @@ int main(int argc, char** argv)
         auto timeSplit = [&](const QImage& image, const cv::Mat& imageMatte) {
             cv::Mat workingMatte, rgb;
             workingInputs(image, imageMatte, &workingMatte, &rgb);
-            record(QStringLiteral("MatteSubjects::split %1x%2")
+            record(QStringLiteral("MatteSplit::split %1x%2")
                        .arg(workingMatte.cols)
                        .arg(workingMatte.rows),
-                   timed(5, [&] { MatteSubjects::split(workingMatte, rgb); }));
+                   timed(5, [&] { MatteSplit::split(workingMatte, rgb); }));
             record(QStringLiteral("  the same without the face search"),
-                   timed(5, [&] { MatteSubjects::split(workingMatte, cv::Mat()); }));
+                   timed(5, [&] { MatteSplit::split(workingMatte, cv::Mat()); }));
         };
         timeSplit(large, matte);
         timeSplit(*small, network->matte(*small));
 
         // Mattes of many fragments, at working size: isolated pixels two
         // apart (350 000 pieces), and an 8-pixel checkerboard.
-        const cv::Size working = MatteSubjects::workingSize(large.size());
+        const cv::Size working = MatteSplit::workingSize(large.size());
         cv::Mat dots = cv::Mat::zeros(working, CV_32F);
         cv::Mat checkers = cv::Mat::zeros(working, CV_32F);
         for (int y = 0; y < working.height; ++y) {
@@ -347,19 +347,19 @@ int main(int argc, char** argv)
                     checkers.at<float>(y, x) = 1.f;
             }
         }
-        record(QStringLiteral("MatteSubjects::split %1x%2, isolated pixels")
+        record(QStringLiteral("MatteSplit::split %1x%2, isolated pixels")
                    .arg(working.width)
                    .arg(working.height),
-               timed(1, [&] { MatteSubjects::split(dots, cv::Mat()); }));
+               timed(1, [&] { MatteSplit::split(dots, cv::Mat()); }));
         record(QStringLiteral("  an 8-pixel checkerboard"),
-               timed(1, [&] { MatteSubjects::split(checkers, cv::Mat()); }));
+               timed(1, [&] { MatteSplit::split(checkers, cv::Mat()); }));
         // The same dust around one large piece, which each grain may join.
         cv::Mat dusty = dots.clone();
         dusty(
             cv::Rect(working.width / 4, working.height / 4, working.width / 2, working.height / 2))
             .setTo(1.f);
         record(QStringLiteral("  isolated pixels around a large piece"),
-               timed(1, [&] { MatteSubjects::split(dusty, cv::Mat()); }));
+               timed(1, [&] { MatteSplit::split(dusty, cv::Mat()); }));
 
         // The finders on the working-size image, and the sharing of the
         // matte among what they find.
@@ -380,17 +380,17 @@ int main(int argc, char** argv)
                 std::vector<DetectedObject> found;
                 std::vector<DetectedPose> people;
                 record(QStringLiteral("ObjectDetector::detect %1").arg(size), timed(5, [&] {
-                           found = objects->detect(rgba, ObjectSubjects::minFaintScore);
+                           found = objects->detect(rgba, SubjectSharing::minFaintScore);
                        }));
                 record(QStringLiteral("PoseEstimator::detect %1").arg(size), timed(5, [&] {
-                           people = poses->detect(rgba, ObjectSubjects::minPoseScore);
+                           people = poses->detect(rgba, SubjectSharing::minPoseScore);
                        }));
-                const InstanceMask pieces = MatteSubjects::split(workingMatte, cv::Mat());
-                record(QStringLiteral("ObjectSubjects::split %1 (%2 finds, %3 people)")
+                const InstanceMask pieces = MatteSplit::split(workingMatte, cv::Mat());
+                record(QStringLiteral("SubjectSharing::split %1 (%2 finds, %3 people)")
                            .arg(size)
                            .arg(found.size())
                            .arg(people.size()),
-                       timed(5, [&] { ObjectSubjects::split(pieces, rgb, found, people); }));
+                       timed(5, [&] { SubjectSharing::split(pieces, rgb, found, people); }));
             }
         }
     } catch (const VantelError& e) {

@@ -1,6 +1,6 @@
 #include "InstanceMask.h"
 
-#include "ObjectMask.h"
+#include "OwnMask.h"
 
 #include <algorithm>
 #include <array>
@@ -84,7 +84,7 @@ InstanceSet InstanceMask::allInstances() const
 cv::Mat InstanceMask::scaledMask(const InstanceSet& instances, cv::Size size) const
 {
     std::array<uchar, 256> keep{};
-    std::vector<const ObjectMask*> own;
+    std::vector<const OwnMask*> own;
     for (int64_t label : instances) {
         if (label < 1 || label > count || label > 255)
             continue;
@@ -125,7 +125,7 @@ cv::Mat InstanceMask::scaledMask(const InstanceSet& instances, cv::Size size) co
         for (int x = 0; x < chosen.cols; ++x)
             out[x] = table[who[x]][soft[x]];
     }
-    for (const ObjectMask* mask : own) {
+    for (const OwnMask* mask : own) {
         cv::Mat area = chosen(mask->roi());
         cv::max(area, mask->alpha(), area);
     }

@@ -9,7 +9,7 @@
 
 using InstanceSet = std::set<int64_t>;
 
-class ObjectMask;
+class OwnMask;
 
 // What is known of one subject beyond its pixels: the class the object
 // finder gave it and how sure it was, and where it is (working size). A
@@ -23,7 +23,7 @@ struct SubjectInfo
     // The subject's own soft mask where the matte does not make it (an
     // object the matte leaves out, or covers too little of); null where the
     // subject is the matte's pixels it owns.
-    std::shared_ptr<const ObjectMask> own;
+    std::shared_ptr<const OwnMask> own;
 };
 
 // The subjects one network pass found, as OpenCV values at the working size

@@ -3,9 +3,9 @@
 #include "AllocatorTuning.h"
 #include "AreaDownscale.h"
 #include "MatView.h"
-#include "MatteSubjects.h"
+#include "MatteSplit.h"
 #include "ModelFiles.h"
-#include "ObjectSubjects.h"
+#include "SubjectSharing.h"
 #include "PersonSegmenter.h"
 #include "VantelError.h"
 
@@ -154,19 +154,19 @@ InstanceMask OnDeviceVision::subjectsIn(const QImage& image, const cv::Mat& matt
     const QImage rgba = image.convertToFormat(QImage::Format_RGBA8888);
 
     // The split works at the image's aspect, no finer than the network saw it.
-    const cv::Size working = MatteSubjects::workingSize(rgba.size());
+    const cv::Size working = MatteSplit::workingSize(rgba.size());
     const cv::Mat workingMatte = AreaDownscale::resized(matte, working);
     const cv::Mat small = AreaDownscale::resized(rgbaView(rgba), working);
     cv::Mat rgb;
     cv::cvtColor(small, rgb, cv::COLOR_RGBA2RGB);
     if (!objectFinder || !poseFinder)
-        return MatteSubjects::split(workingMatte, rgb);
+        return MatteSplit::split(workingMatte, rgb);
 
     // People are told apart by their poses, not their faces.
-    const InstanceMask pieces = MatteSubjects::split(workingMatte, cv::Mat());
-    return ObjectSubjects::split(pieces, rgb,
-                                 objectFinder->detect(small, ObjectSubjects::minFaintScore),
-                                 poseFinder->detect(small, ObjectSubjects::minPoseScore));
+    const InstanceMask pieces = MatteSplit::split(workingMatte, cv::Mat());
+    return SubjectSharing::split(pieces, rgb,
+                                 objectFinder->detect(small, SubjectSharing::minFaintScore),
+                                 poseFinder->detect(small, SubjectSharing::minPoseScore));
 }
 
 cv::Mat OnDeviceVision::generatePersonSegmentation(const QImage& image)

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "MatteSubjects.h"
+#include "MatteSplit.h"
 #include "ObjectDetector.h"
 #include "PoseEstimator.h"
 #include "SegmentationNetwork.h"
@@ -16,7 +16,7 @@
 // Vantel's on-device vision: instance masks from the segmentation network
 // where its file is found and loads, person segmentation otherwise. Where
 // the object and pose finders are installed too, the matte is shared among
-// the objects and people they find (ObjectSubjects); without them the
+// the objects and people they find (SubjectSharing); without them the
 // matte's own split stands. The networks load once, on a thread of their
 // own, so the first analysis never waits on work queued behind it in the
 // shared pool.

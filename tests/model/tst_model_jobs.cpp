@@ -1,5 +1,5 @@
 #include "ModelDoubles.h"
-#include "ObjectMask.h"
+#include "OwnMask.h"
 
 #include <QElapsedTimer>
 #include <QSignalSpy>
@@ -118,11 +118,11 @@ private slots:
         // Subject 2 has a mask of its own, cut the first time it is asked for.
         InstanceMask subjects = twoSubjects(40, 30);
         subjects.info.resize(2);
-        ObjectMask::Hints hints;
+        OwnMask::Hints hints;
         hints.rgb = cv::Mat(30, 20, CV_8UC3, cv::Scalar(40, 40, 200));
         hints.box = cv::Rect(2, 8, 16, 20);
         hints.rgb(hints.box).setTo(cv::Scalar(200, 40, 40));
-        subjects.info[1].own = std::make_shared<const ObjectMask>(hints, cv::Rect(20, 0, 20, 30));
+        subjects.info[1].own = std::make_shared<const OwnMask>(hints, cv::Rect(20, 0, 20, 30));
         rig.vision.instanceResult = subjects;
         VantelModel& m = *rig.model;
         rig.ready();

@@ -12,7 +12,7 @@
 #include <vector>
 
 // The matte's subjects shared out among the objects the finders found, step
-// by step, as ObjectSubjects describes. Made for one run().
+// by step, as SubjectSharing describes. Made for one run().
 class MatteSharing final
 {
 public:
@@ -26,7 +26,7 @@ private:
     // matte. A sure find is also when this share is matte the labels show
     // (a blurred rider): it is then held faintly.
     static constexpr double coverNeeded = 0.3;
-    static constexpr int labelLevel = 64; // as MatteSubjects::labelThreshold
+    static constexpr int labelLevel = 64; // as MatteSplit::labelThreshold
     // A box this much inside another is held by it (in front of it, when
     // small enough beside it).
     static constexpr double frontInside = 0.8;

@@ -18,7 +18,7 @@ struct SceneObject
     std::optional<PersonSkeleton::Keypoints> pose;
     double area = 0;    // of the box
     cv::Rect reach;     // where its share of the matte may lie: box, pose and a margin
-    bool faint = false; // below ObjectSubjects::minScore
+    bool faint = false; // below SubjectSharing::minScore
 
     bool person() const { return className == QLatin1String("person"); }
 };
@@ -30,7 +30,7 @@ class SceneObjects final
 public:
     SceneObjects() = delete;
 
-    // Detections from ObjectSubjects::minFaintScore (those below minScore
+    // Detections from SubjectSharing::minFaintScore (those below minScore
     // faint, and none of those over a quarter of the picture), the best of
     // any that overlap whatever their classes, at most 48; poses from
     // minPoseScore go with the person box they fit best, and a confident pose without

@@ -1,9 +1,9 @@
-#include "ObjectSubjects.h"
+#include "SubjectSharing.h"
 
 #include "MatteSharing.h"
 #include "SceneObjects.h"
 
-InstanceMask ObjectSubjects::split(const InstanceMask& matte, const cv::Mat& rgb,
+InstanceMask SubjectSharing::split(const InstanceMask& matte, const cv::Mat& rgb,
                                    const std::vector<DetectedObject>& objects,
                                    const std::vector<DetectedPose>& people)
 {

@@ -19,10 +19,10 @@
 // kept only when the parts come out whole and of a plausible size. Subjects
 // are numbered by size, 1 the largest, at most 255. Every other soft pixel
 // belongs to its nearest subject, so each keeps its soft edge.
-class MatteSubjects final
+class MatteSplit final
 {
 public:
-    MatteSubjects() = delete;
+    MatteSplit() = delete;
 
     // The most subjects told apart (labels are bytes); smaller ones past it
     // share the last label.

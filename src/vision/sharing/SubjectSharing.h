@@ -8,7 +8,7 @@
 #include <vector>
 
 // Splits the picture into the objects a person sees: the matte's subjects
-// (MatteSubjects) shared among the objects the object finder and the pose
+// (MatteSplit) shared among the objects the object finder and the pose
 // finder found.
 //
 // Objects: detections of at least minScore, the best of any that overlap
@@ -48,7 +48,7 @@
 //
 // Objects the matte leaves out, or covers too little of to make a shape that
 // fits the box (or cuts off at the edge of its reach, the matte going on
-// beyond), get a mask of their own (ObjectMask) and a click area: the
+// beyond), get a mask of their own (OwnMask) and a click area: the
 // ellipse in their box where no share of the matte is, over any larger
 // object with a mask of its own whose box holds theirs. Such an object in
 // front of a person gives its share back to the person it borders most (a
@@ -60,10 +60,10 @@
 //
 // Subjects are numbered by size, largest first. A matte without subjects
 // stays without: the matte decides whether there is anything to cut out.
-class ObjectSubjects final
+class SubjectSharing final
 {
 public:
-    ObjectSubjects() = delete;
+    SubjectSharing() = delete;
 
     static constexpr float minScore = 0.25f;
     // Fainter detections, down to this, are offered only where the matte

@@ -1,4 +1,4 @@
-#include "MatteSubjects.h"
+#include "MatteSplit.h"
 
 #include "DisjointSets.h"
 #include "FaceSearch.h"
@@ -371,7 +371,7 @@ DisjointSets joinFragments(const cv::Mat& m8, const Pieces& pieces,
 // People who touch: each subject holding two or more faces is split between
 // them where the split measures up.
 std::vector<cv::Mat> splitTouchingPeople(std::vector<cv::Mat> subjects, const cv::Mat& support,
-                                         const cv::Mat& rgb, MatteSubjects::Report& report)
+                                         const cv::Mat& rgb, MatteSplit::Report& report)
 {
     std::optional<FaceSearch> search;
     const double minPeopleArea = peopleShare * double(support.total());
@@ -454,7 +454,7 @@ void handOut(const cv::Mat& m8, const cv::Mat& seeds, const cv::Mat& seedLabel, 
 
 } // namespace
 
-cv::Size MatteSubjects::workingSize(QSize imageSize)
+cv::Size MatteSplit::workingSize(QSize imageSize)
 {
     const int shorter = std::min(imageSize.width(), imageSize.height());
     if (shorter <= 1024)
@@ -464,7 +464,7 @@ cv::Size MatteSubjects::workingSize(QSize imageSize)
                     std::max(1, cvRound(imageSize.height() * scale)));
 }
 
-MatteSubjects::Result MatteSubjects::split(const cv::Mat& matte, const cv::Mat& rgb)
+MatteSplit::Result MatteSplit::split(const cv::Mat& matte, const cv::Mat& rgb)
 {
     CV_Assert(matte.type() == CV_32FC1);
     Result result;

@@ -1,8 +1,8 @@
 // The sharing of the matte among objects and people, on drawn pictures and
 // mattes with made-up finds: who owns what, what gets a mask of its own.
-#include "MatteSubjects.h"
-#include "ObjectMask.h"
-#include "ObjectSubjects.h"
+#include "MatteSplit.h"
+#include "OwnMask.h"
+#include "SubjectSharing.h"
 
 #include <QTest>
 #include <opencv2/imgproc.hpp>
@@ -36,7 +36,7 @@ InstanceMask matteOf(const cv::Mat& where)
 {
     cv::Mat m;
     where.convertTo(m, CV_32F, 1.0 / 255);
-    return MatteSubjects::split(m, cv::Mat());
+    return MatteSplit::split(m, cv::Mat());
 }
 
 // A picture of plain blocks on a ground, and the matte's split of them, each
@@ -72,7 +72,7 @@ double overlap(const cv::Mat& a, const cv::Mat& b)
 
 } // namespace
 
-class TestObjectSubjects : public QObject
+class TestSubjectSharing : public QObject
 {
     Q_OBJECT
 
@@ -112,7 +112,7 @@ private slots:
                                                                           {10, {385, 255}},
                                                                           {11, {450, 430}},
                                                                           {12, {360, 430}}})};
-        const InstanceMask s = ObjectSubjects::split(pieces, rgb, boxes, people);
+        const InstanceMask s = SubjectSharing::split(pieces, rgb, boxes, people);
         QCOMPARE(s.count, 3);
         const int a = ownerAt(s, 120, 200), b = ownerAt(s, 440, 380);
         QVERIFY(a > 0 && b > 0 && a != b);
@@ -164,7 +164,7 @@ private slots:
                                                 object("kite", 0.15f, {540, 30, 60, 60}),
                                                 object("ball", 0.12f, {108, 338, 30, 30}),
                                                 object("laptop", 0.12f, {230, 70, 70, 50})};
-        const InstanceMask s = ObjectSubjects::split(pieces, rgb, found, {});
+        const InstanceMask s = SubjectSharing::split(pieces, rgb, found, {});
         QCOMPARE(s.count, 7);
         const int table = ownerAt(s, 90, 90), book = ownerAt(s, 180, 150);
         const int held = ownerAt(s, 480, 158), cat = ownerAt(s, 500, 380);
@@ -233,7 +233,7 @@ private slots:
             where(r).setTo(255);
             calfArea(r).setTo(255);
         }
-        const InstanceMask s = ObjectSubjects::split(matteOf(where), rgb,
+        const InstanceMask s = SubjectSharing::split(matteOf(where), rgb,
                                                      {object("sheep", 0.46f, {72, 99, 303, 364}),
                                                       object("cow", 0.36f, {111, 197, 235, 422})},
                                                      {});
@@ -265,7 +265,7 @@ private slots:
             where(r).setTo(255);
         for (const cv::Rect& r : {head, collar, body})
             blackDog(r).setTo(255);
-        const InstanceMask s = ObjectSubjects::split(
+        const InstanceMask s = SubjectSharing::split(
             matteOf(where), rgb,
             {object("dog", 0.6f, {40, 40, 175, 240}), object("dog", 0.6f, {185, 40, 175, 240})},
             {});
@@ -285,7 +285,7 @@ private slots:
                                 {{{250, 60, 140, 170}, cv::Scalar(60, 90, 170), 255},
                                  {{170, 262, 300, 160}, cv::Scalar(200, 30, 50), 255}});
         const InstanceMask s =
-            ObjectSubjects::split(b.pieces, b.rgb,
+            SubjectSharing::split(b.pieces, b.rgb,
                                   {object("person", 0.7f, {245, 55, 150, 180}),
                                    object("laptop", 0.6f, {165, 258, 310, 170})},
                                   {pose({245, 55, 150, 180}, {{0, {320, 75}},
@@ -312,7 +312,7 @@ private slots:
                                 {{{100, 100, 120, 120}, cv::Scalar(40, 40, 200), 255},
                                  {{400, 260, 120, 120}, cv::Scalar(200, 40, 40), 255}});
         const InstanceMask s =
-            ObjectSubjects::split(b.pieces, b.rgb, {object("cake", 0.29f, {0, 0, 639, 479})}, {});
+            SubjectSharing::split(b.pieces, b.rgb, {object("cake", 0.29f, {0, 0, 639, 479})}, {});
         QCOMPARE(int(s.labels.at<uchar>(20, 600)), 0);
         QCOMPARE(int(s.labels.at<uchar>(400, 40)), 0);
         for (const SubjectInfo& info : s.info)
@@ -329,7 +329,7 @@ private slots:
             cv::line(rgb, a, b, cv::Scalar(200, 60, 40), 20);
             cv::line(where, a, b, cv::Scalar(255), 20);
         }
-        const InstanceMask s = ObjectSubjects::split(
+        const InstanceMask s = SubjectSharing::split(
             matteOf(where), rgb, {object("person", 0.75f, {100, 50, 200, 300})}, {});
         QCOMPARE(s.count, 1);
         QCOMPARE(s.info[0].className, QStringLiteral("person"));
@@ -346,7 +346,7 @@ private slots:
         const Blocks b = blocks({400, 300}, cv::Scalar(120, 140, 120),
                                 {{{40, 100, 140, 120}, cv::Scalar(40, 40, 200), 255},
                                  {{180, 100, 120, 120}, cv::Scalar(200, 200, 60), 90}});
-        const InstanceMask s = ObjectSubjects::split(b.pieces, b.rgb,
+        const InstanceMask s = SubjectSharing::split(b.pieces, b.rgb,
                                                      {object("bicycle", 0.6f, {40, 100, 140, 120}),
                                                       object("dog", 0.3f, {180, 100, 120, 120})},
                                                      {});
@@ -365,7 +365,7 @@ private slots:
         const Blocks b = blocks({400, 320}, cv::Scalar(150, 150, 150),
                                 {{{60, 60, 280, 100}, cv::Scalar(60, 90, 140), 255},
                                  {{60, 160, 280, 50}, cv::Scalar(70, 100, 150), 90}});
-        const InstanceMask s = ObjectSubjects::split(
+        const InstanceMask s = SubjectSharing::split(
             b.pieces, b.rgb,
             {object("cat", 0.6f, {60, 60, 280, 150}), object("laptop", 0.3f, {20, 150, 360, 140})},
             {});
@@ -409,5 +409,5 @@ private slots:
     }
 };
 
-QTEST_APPLESS_MAIN(TestObjectSubjects)
-#include "tst_objectsubjects.moc"
+QTEST_APPLESS_MAIN(TestSubjectSharing)
+#include "tst_subjectsharing.moc"

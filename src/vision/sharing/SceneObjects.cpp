@@ -1,6 +1,6 @@
 #include "SceneObjects.h"
 
-#include "ObjectSubjects.h"
+#include "SubjectSharing.h"
 
 #include <algorithm>
 
@@ -25,7 +25,7 @@ constexpr int maxObjects = 48;
 // A faint find is offered only up to this share of the picture: a box over
 // much of the scene the finder is unsure of is the scene misread.
 constexpr double faintArea = 0.25;
-// Smaller boxes are specks (as MatteSubjects).
+// Smaller boxes are specks (as MatteSplit).
 constexpr double speckShare = 0.0005;
 // Each object's share lies within its box and this share of it beyond.
 constexpr double boxMargin = 0.1;
@@ -56,10 +56,10 @@ std::vector<SceneObject> detections(const std::vector<DetectedObject>& objects,
                      [](auto* a, auto* b) { return a->score > b->score; });
     std::vector<SceneObject> things;
     for (const DetectedObject* o : byScore) {
-        if (o->score < ObjectSubjects::minFaintScore || int(things.size()) >= maxObjects)
+        if (o->score < SubjectSharing::minFaintScore || int(things.size()) >= maxObjects)
             continue;
         const cv::Rect box = pixelBox(o->box, frame);
-        const bool faint = o->score < ObjectSubjects::minScore;
+        const bool faint = o->score < SubjectSharing::minScore;
         if (box.area() < minArea || (faint && box.area() > faintArea * frame.area()))
             continue;
         if (std::any_of(things.begin(), things.end(), [&](const SceneObject& t) {
@@ -89,7 +89,7 @@ void addPeople(std::vector<SceneObject>& things, const std::vector<DetectedPose>
     std::vector<const DetectedPose*> poses;
     std::vector<cv::Rect> poseBoxes;
     for (const DetectedPose& p : people) {
-        if (p.score < ObjectSubjects::minPoseScore)
+        if (p.score < SubjectSharing::minPoseScore)
             continue;
         poses.push_back(&p);
         poseBoxes.push_back(pixelBox(p.box, frame));

@@ -1,6 +1,6 @@
 #include "LabelBoxes.h"
 #include "MatteSharing.h"
-#include "ObjectMask.h"
+#include "OwnMask.h"
 
 #include <algorithm>
 #include <opencv2/imgproc.hpp>
@@ -282,8 +282,8 @@ void MatteSharing::addOwnMasks(InstanceMask& out) const
         info.score = t.score;
         if (!e.own)
             continue;
-        ObjectMask::Hints hints;
-        const cv::Rect window = ObjectMask::window(t.box, m_size);
+        OwnMask::Hints hints;
+        const cv::Rect window = OwnMask::window(t.box, m_size);
         hints.rgb = m_rgb(window);
         hints.box = t.box - window.tl();
         if (t.pose) {
@@ -310,7 +310,7 @@ void MatteSharing::addOwnMasks(InstanceMask& out) const
                 others.setTo(0, m_shared(window) == int(h));
         }
         hints.others = others;
-        info.own = std::make_shared<const ObjectMask>(std::move(hints), window);
+        info.own = std::make_shared<const OwnMask>(std::move(hints), window);
     }
 }
 

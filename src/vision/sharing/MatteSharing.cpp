@@ -10,7 +10,7 @@ namespace {
 // within a sure object's reach.
 constexpr double faintReached = 0.2;
 constexpr int coreLevel = 128;        // the matte at one half
-constexpr double speckShare = 0.0005; // as MatteSubjects
+constexpr double speckShare = 0.0005; // as MatteSplit
 // Without a skeleton, seeds fill this share of the box's inscribed ellipse.
 constexpr double seedShare = 0.5;
 // A person's claim on other objects' seeds: the skeleton drawn this many

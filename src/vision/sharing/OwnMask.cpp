@@ -1,4 +1,4 @@
-#include "ObjectMask.h"
+#include "OwnMask.h"
 
 #include <algorithm>
 #include <opencv2/imgproc.hpp>
@@ -16,7 +16,7 @@ constexpr int iterations = 3;
 
 } // namespace
 
-cv::Rect ObjectMask::window(const cv::Rect& box, cv::Size size)
+cv::Rect OwnMask::window(const cv::Rect& box, cv::Size size)
 {
     const int mx = std::max(minMargin, int(box.width * marginShare));
     const int my = std::max(minMargin, int(box.height * marginShare));
@@ -24,12 +24,12 @@ cv::Rect ObjectMask::window(const cv::Rect& box, cv::Size size)
            cv::Rect(0, 0, size.width, size.height);
 }
 
-ObjectMask::ObjectMask(Hints hints, const cv::Rect& roi) : m_hints(std::move(hints)), m_roi(roi)
+OwnMask::OwnMask(Hints hints, const cv::Rect& roi) : m_hints(std::move(hints)), m_roi(roi)
 {
     CV_Assert(m_hints.rgb.size() == roi.size());
 }
 
-const cv::Mat& ObjectMask::alpha() const
+const cv::Mat& OwnMask::alpha() const
 {
     std::call_once(m_once, [this] {
         m_alpha = cut(m_hints);
@@ -38,7 +38,7 @@ const cv::Mat& ObjectMask::alpha() const
     return m_alpha;
 }
 
-cv::Mat ObjectMask::cut(const Hints& hints)
+cv::Mat OwnMask::cut(const Hints& hints)
 {
     const cv::Size full = hints.rgb.size();
     if (full.empty() || hints.box.area() <= 0)

@@ -1,11 +1,11 @@
 // The subject split's rules on drawn mattes: what joins, what stays apart,
 // what is dropped.
-#include "MatteSubjects.h"
+#include "MatteSplit.h"
 
 #include <QTest>
 #include <opencv2/imgproc.hpp>
 
-class TestMatteSubjects : public QObject
+class TestMatteSplit : public QObject
 {
     Q_OBJECT
 
@@ -13,7 +13,7 @@ private:
     // A 640 x 480 matte, background 0.
     static cv::Mat blank() { return cv::Mat::zeros(480, 640, CV_32F); }
     static void box(cv::Mat& m, cv::Rect r, float value) { m(r).setTo(value); }
-    static int ownerAt(const MatteSubjects::Result& r, int x, int y)
+    static int ownerAt(const MatteSplit::Result& r, int x, int y)
     {
         return r.owner.at<uchar>(y, x);
     }
@@ -67,7 +67,7 @@ private slots:
     {
         QFETCH(cv::Mat, matte);
         QFETCH(int, subjects);
-        const MatteSubjects::Result r = MatteSubjects::split(matte, cv::Mat());
+        const MatteSplit::Result r = MatteSplit::split(matte, cv::Mat());
         QCOMPARE(r.count, subjects);
     }
 
@@ -77,7 +77,7 @@ private slots:
         box(m, {100, 100, 200, 200}, 1.0f);
         box(m, {500, 400, 3, 3}, 1.0f);    // a speck on its own
         box(m, {450, 60, 120, 80}, 0.35f); // haze without any confident part
-        const MatteSubjects::Result r = MatteSubjects::split(m, cv::Mat());
+        const MatteSplit::Result r = MatteSplit::split(m, cv::Mat());
         QCOMPARE(r.count, 1);
         QCOMPARE(ownerAt(r, 200, 200), 1);
         QCOMPARE(ownerAt(r, 501, 401), 0);
@@ -92,7 +92,7 @@ private slots:
         cv::Mat m = blank();
         box(m, {100, 100, 200, 200}, 1.0f);
         box(m, {300, 100, 10, 200}, 0.3f); // the subject's own soft edge
-        const MatteSubjects::Result r = MatteSubjects::split(m, cv::Mat());
+        const MatteSplit::Result r = MatteSplit::split(m, cv::Mat());
         QCOMPARE(r.count, 1);
         QCOMPARE(ownerAt(r, 305, 200), 1);
         QCOMPARE(r.matte.at<uchar>(200, 305), uchar(cvRound(0.3 * 255)));
@@ -112,8 +112,8 @@ private slots:
                 centres.emplace_back(x + 12, y + 12);
             }
         }
-        const MatteSubjects::Result r = MatteSubjects::split(m, cv::Mat());
-        QCOMPARE(r.count, MatteSubjects::maxSubjects);
+        const MatteSplit::Result r = MatteSplit::split(m, cv::Mat());
+        QCOMPARE(r.count, MatteSplit::maxSubjects);
         for (const cv::Point& c : centres) {
             QVERIFY(r.matte.at<uchar>(c) > 0);
             QVERIFY(ownerAt(r, c.x, c.y) >= 1 && ownerAt(r, c.x, c.y) <= r.count);
@@ -125,7 +125,7 @@ private slots:
         cv::Mat m = blank();
         box(m, {20, 20, 100, 100}, 1.0f);
         box(m, {300, 100, 250, 250}, 1.0f);
-        const MatteSubjects::Result r = MatteSubjects::split(m, cv::Mat());
+        const MatteSplit::Result r = MatteSplit::split(m, cv::Mat());
         QCOMPARE(r.count, 2);
         QCOMPARE(ownerAt(r, 400, 200), 1);
         QCOMPARE(ownerAt(r, 50, 50), 2);
@@ -134,7 +134,7 @@ private slots:
         // the other's, at any size; a label that does not exist gives nothing.
         cv::Mat soft;
         cv::GaussianBlur(m, soft, cv::Size(0, 0), 2.0);
-        const InstanceMask o = MatteSubjects::split(soft, cv::Mat());
+        const InstanceMask o = MatteSplit::split(soft, cv::Mat());
         const cv::Mat two = o.scaledMask({2}, cv::Size(640, 480));
         const cv::Mat one = o.scaledMask({1}, cv::Size(640, 480));
         QVERIFY(two.at<uchar>(70, 122) > 0 && two.at<uchar>(70, 122) < 128);
@@ -146,5 +146,5 @@ private slots:
     }
 };
 
-QTEST_APPLESS_MAIN(TestMatteSubjects)
-#include "tst_mattesubjects.moc"
+QTEST_APPLESS_MAIN(TestMatteSplit)
+#include "tst_mattesplit.moc"

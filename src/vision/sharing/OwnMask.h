@@ -19,7 +19,7 @@
 // The cut takes 50-300 ms (up to about a second for a box filling a
 // cluttered picture), so it is made the first time the mask is asked
 // for (alpha() is thread-safe) rather than for every object found.
-class ObjectMask final
+class OwnMask final
 {
 public:
     static constexpr int workSide = 240;
@@ -38,7 +38,7 @@ public:
 
     // `hints` over the window `roi` of the working picture (see window()),
     // in the window's pixels.
-    ObjectMask(Hints hints, const cv::Rect& roi);
+    OwnMask(Hints hints, const cv::Rect& roi);
 
     // Where alpha() lies in the working picture.
     cv::Rect roi() const { return m_roi; }
