@@ -20,11 +20,11 @@
 #include "ImageIntake.h"
 #include "MatView.h"
 #include "MatteSplit.h"
-#include "OwnMask.h"
-#include "SubjectSharing.h"
 #include "OnDeviceVision.h"
+#include "OwnMask.h"
 #include "SegmentationNetwork.h"
 #include "SubjectAnalysis.h"
+#include "SubjectSharing.h"
 #include "VantelError.h"
 
 #include <QCoreApplication>
@@ -380,10 +380,10 @@ int main(int argc, char** argv)
                 std::vector<DetectedObject> found;
                 std::vector<DetectedPose> people;
                 record(QStringLiteral("ObjectDetector::detect %1").arg(size), timed(5, [&] {
-                           found = objects->detect(rgba, SubjectSharing::minFaintScore);
+                           found = objects->detect(rgba, SubjectTuning{}.scene.minFaintScore);
                        }));
                 record(QStringLiteral("PoseEstimator::detect %1").arg(size), timed(5, [&] {
-                           people = poses->detect(rgba, SubjectSharing::minPoseScore);
+                           people = poses->detect(rgba, SubjectTuning{}.scene.minPoseScore);
                        }));
                 const InstanceMask pieces = MatteSplit::split(workingMatte, cv::Mat());
                 record(QStringLiteral("SubjectSharing::split %1 (%2 finds, %3 people)")

@@ -18,18 +18,15 @@ cv::Mat scaled(const cv::Mat& mask, cv::Size size)
     return out;
 }
 
-// The matte's level below which a pixel is edge or haze, not body.
-constexpr int bodyLevel = 64;
-// How far a named subject's share is lifted at the most.
-constexpr float maxLift = 2.f;
-
 // A subject a finder names is an object whatever the matte thinks of how it
 // stands out: where the network saw it only faintly (a child at the side of
 // a group, at 0.5 throughout), picking it lifts its share so that its
 // middle level is whole, the edges keeping their shape. A share no finder
 // names is only what the matte says, and is left as it is.
+// Below the shown level a pixel is edge or haze, not body.
 std::array<float, 256> lifts(const InstanceMask& m, const std::array<uchar, 256>& keep)
 {
+    const int bodyLevel = m.shownLevel;
     std::array<float, 256> lift;
     lift.fill(1.f);
     std::array<bool, 256> named{};
@@ -58,16 +55,16 @@ std::array<float, 256> lifts(const InstanceMask& m, const std::array<uchar, 256>
         while (middle > bodyLevel && 2 * (seen + counts[l][size_t(middle)]) <= total)
             seen += counts[l][size_t(middle--)];
         if (total > 0)
-            lift[l] = std::min(maxLift, 255.f / float(middle));
+            lift[l] = std::min(m.maxLift, 255.f / float(middle));
     }
     return lift;
 }
 
 // A matte value lifted by `lift`: fully from the body's level up, less and
 // less below it, so that a faint haze around the subject stays faint.
-uchar lifted(uchar soft, float lift)
+uchar lifted(uchar soft, float lift, int bodyLevel)
 {
-    const float ramp = soft >= bodyLevel ? 1.f : float(soft) / bodyLevel;
+    const float ramp = soft >= bodyLevel ? 1.f : float(soft) / float(bodyLevel);
     return cv::saturate_cast<uchar>(soft * (1.f + (lift - 1.f) * ramp));
 }
 
@@ -114,7 +111,7 @@ cv::Mat InstanceMask::scaledMask(const InstanceSet& instances, cv::Size size) co
         }
         std::array<uchar, 256>& t = tables.emplace_back();
         for (int v = 0; v < 256; ++v)
-            t[size_t(v)] = lifted(uchar(v), lift[l]);
+            t[size_t(v)] = lifted(uchar(v), lift[l], shownLevel);
         table[l] = t.data();
     }
     cv::Mat chosen(matte.size(), CV_8UC1);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "SubjectTuning.h"
+
 #include <QString>
 #include <cstdint>
 #include <memory>
@@ -39,6 +41,10 @@ struct InstanceMask
     int count = 0;  // subjects 1 ... count
     // Subject n's details at n - 1; may be empty (nothing known but pixels).
     std::vector<SubjectInfo> info;
+    // How a pick lifts a named subject the matte saw faintly: from the shown
+    // level up, at most maxLift; as the split was tuned.
+    int shownLevel = SubjectTuning{}.levels.shown;
+    float maxLift = SubjectTuning{}.maxLift;
 
     InstanceSet allInstances() const;
 

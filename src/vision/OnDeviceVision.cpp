@@ -5,8 +5,8 @@
 #include "MatView.h"
 #include "MatteSplit.h"
 #include "ModelFiles.h"
-#include "SubjectSharing.h"
 #include "PersonSegmenter.h"
+#include "SubjectSharing.h"
 #include "VantelError.h"
 
 #include <QCoreApplication>
@@ -14,9 +14,9 @@
 #include <opencv2/imgproc.hpp>
 
 OnDeviceVision::OnDeviceVision(QString networkPath, QString objectFinderPath,
-                               QString poseFinderPath)
+                               QString poseFinderPath, SubjectTuning tuning)
     : m_path(std::move(networkPath)), m_objectFinderPath(std::move(objectFinderPath)),
-      m_poseFinderPath(std::move(poseFinderPath))
+      m_poseFinderPath(std::move(poseFinderPath)), m_tuning(tuning)
 {
 }
 
@@ -140,7 +140,7 @@ std::optional<InstanceMask> OnDeviceVision::generateForegroundInstanceMask(const
     try {
         const QImage rgba = image.convertToFormat(QImage::Format_RGBA8888);
         return subjectsIn(rgba, models.network->matte(rgba), models.objects.get(),
-                          models.poses.get());
+                          models.poses.get(), m_tuning);
     } catch (const cv::Exception& e) {
         throw SegmentationNetwork::errorFor(e);
     } catch (const std::bad_alloc&) {
@@ -149,7 +149,8 @@ std::optional<InstanceMask> OnDeviceVision::generateForegroundInstanceMask(const
 }
 
 InstanceMask OnDeviceVision::subjectsIn(const QImage& image, const cv::Mat& matte,
-                                        ObjectDetector* objectFinder, PoseEstimator* poseFinder)
+                                        ObjectDetector* objectFinder, PoseEstimator* poseFinder,
+                                        const SubjectTuning& tuning)
 {
     const QImage rgba = image.convertToFormat(QImage::Format_RGBA8888);
 
@@ -160,13 +161,13 @@ InstanceMask OnDeviceVision::subjectsIn(const QImage& image, const cv::Mat& matt
     cv::Mat rgb;
     cv::cvtColor(small, rgb, cv::COLOR_RGBA2RGB);
     if (!objectFinder || !poseFinder)
-        return MatteSplit::split(workingMatte, rgb);
+        return MatteSplit::split(workingMatte, rgb, tuning);
 
     // People are told apart by their poses, not their faces.
-    const InstanceMask pieces = MatteSplit::split(workingMatte, cv::Mat());
+    const InstanceMask pieces = MatteSplit::split(workingMatte, cv::Mat(), tuning);
     return SubjectSharing::split(pieces, rgb,
-                                 objectFinder->detect(small, SubjectSharing::minFaintScore),
-                                 poseFinder->detect(small, SubjectSharing::minPoseScore));
+                                 objectFinder->detect(small, tuning.scene.minFaintScore),
+                                 poseFinder->detect(small, tuning.scene.minPoseScore), tuning);
 }
 
 cv::Mat OnDeviceVision::generatePersonSegmentation(const QImage& image)

@@ -4,6 +4,7 @@
 #include "ObjectDetector.h"
 #include "PoseEstimator.h"
 #include "SegmentationNetwork.h"
+#include "SubjectTuning.h"
 #include "VisionService.h"
 
 #include <QString>
@@ -24,10 +25,12 @@ class OnDeviceVision final : public VisionService
 {
 public:
     // A service with the network at `networkPath` (an empty path: none)
-    // and the finders at theirs (empty or missing: the matte alone).
+    // and the finders at theirs (empty or missing: the matte alone), telling
+    // subjects apart as `tuning` says.
     explicit OnDeviceVision(QString networkPath,
                             QString objectFinderPath = ObjectDetector::defaultPath(),
-                            QString poseFinderPath = PoseEstimator::defaultPath());
+                            QString poseFinderPath = PoseEstimator::defaultPath(),
+                            SubjectTuning tuning = {});
     ~OnDeviceVision() override;
 
     // Where the installed network is (see ModelFiles). Empty when nowhere.
@@ -65,7 +68,8 @@ public:
     // working size; without, its own split (faces and all) stands.
     static InstanceMask subjectsIn(const QImage& image, const cv::Mat& matte,
                                    ObjectDetector* objectFinder = nullptr,
-                                   PoseEstimator* poseFinder = nullptr);
+                                   PoseEstimator* poseFinder = nullptr,
+                                   const SubjectTuning& tuning = {});
 
 private:
     struct Loaded
@@ -82,6 +86,7 @@ private:
     const QString m_path;
     const QString m_objectFinderPath;
     const QString m_poseFinderPath;
+    const SubjectTuning m_tuning;
     std::once_flag m_start;
     mutable std::mutex m_lock; // guards m_loading, set once by startLoading()
     std::shared_future<Loaded> m_loading;

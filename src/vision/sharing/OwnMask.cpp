@@ -3,23 +3,10 @@
 #include <algorithm>
 #include <opencv2/imgproc.hpp>
 
-namespace {
-
-// The window reaches this share of the box's size beyond each side.
-constexpr double marginShare = 0.3;
-constexpr int minMargin = 6;
-// The middle of the box (this share of its sides) is certainly the object.
-constexpr double coreShare = 0.25;
-// Two or three rounds settle on the coarse shape the object needs; the
-// fourth costs as much again for no better mask.
-constexpr int iterations = 3;
-
-} // namespace
-
-cv::Rect OwnMask::window(const cv::Rect& box, cv::Size size)
+cv::Rect OwnMask::window(const cv::Rect& box, cv::Size size, const SubjectTuning::OwnCut& tuning)
 {
-    const int mx = std::max(minMargin, int(box.width * marginShare));
-    const int my = std::max(minMargin, int(box.height * marginShare));
+    const int mx = std::max(tuning.minMargin, int(box.width * tuning.marginShare));
+    const int my = std::max(tuning.minMargin, int(box.height * tuning.marginShare));
     return cv::Rect(box.x - mx, box.y - my, box.width + 2 * mx, box.height + 2 * my) &
            cv::Rect(0, 0, size.width, size.height);
 }
@@ -43,7 +30,8 @@ cv::Mat OwnMask::cut(const Hints& hints)
     const cv::Size full = hints.rgb.size();
     if (full.empty() || hints.box.area() <= 0)
         return cv::Mat::zeros(full, CV_8UC1);
-    const double scale = std::min(1.0, double(workSide) / std::max(full.width, full.height));
+    const SubjectTuning::OwnCut& tuning = hints.tuning;
+    const double scale = std::min(1.0, double(tuning.workSide) / std::max(full.width, full.height));
     const cv::Size small(std::max(1, cvRound(full.width * scale)),
                          std::max(1, cvRound(full.height * scale)));
     auto shrink = [&](const cv::Mat& m, int interpolation) {
@@ -76,8 +64,8 @@ cv::Mat OwnMask::cut(const Hints& hints)
     if (!others.empty())
         start.setTo(cv::GC_PR_BGD, (others != 0) & boxArea);
     cv::ellipse(start, centre,
-                cv::Size(std::max(1, cvRound(semi.width * coreShare)),
-                         std::max(1, cvRound(semi.height * coreShare))),
+                cv::Size(std::max(1, cvRound(semi.width * tuning.coreShare)),
+                         std::max(1, cvRound(semi.height * tuning.coreShare))),
                 0, 0, 360, cv::GC_FGD, cv::FILLED);
     const int width = std::max(1, cvRound(hints.boneWidth * scale));
     for (const auto& [a, b] : hints.bones)
@@ -92,7 +80,7 @@ cv::Mat OwnMask::cut(const Hints& hints)
     const uint64 before = random.state;
     random.state = 0x5eed;
     try {
-        cv::grabCut(rgb, labels, cv::Rect(), background, foreground, iterations,
+        cv::grabCut(rgb, labels, cv::Rect(), background, foreground, tuning.iterations,
                     cv::GC_INIT_WITH_MASK);
     } catch (const cv::Exception&) {
         // A colour model that cannot be fitted (a window of one colour):

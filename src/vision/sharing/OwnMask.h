@@ -1,5 +1,7 @@
 #pragma once
 
+#include "SubjectTuning.h"
+
 #include <atomic>
 #include <mutex>
 #include <opencv2/core.hpp>
@@ -13,7 +15,7 @@
 // corners likely background, its middle (and a person's skeleton) certainly
 // object, all beyond the box certainly background; where another subject
 // holds the matte it is likely background, where this object does it is
-// likely object. The cut runs at most workSide pixels across and is brought
+// likely object. The cut runs at most the tuning's workSide pixels across and is brought
 // back to working size with a soft edge.
 //
 // The cut takes 50-300 ms (up to about a second for a box filling a
@@ -22,8 +24,6 @@
 class OwnMask final
 {
 public:
-    static constexpr int workSide = 240;
-
     struct Hints
     {
         cv::Mat rgb;  // the picture (CV_8UC3, R, G, B)
@@ -34,6 +34,7 @@ public:
         // Optional, CV_8UC1 of rgb's size: nonzero where the matte holds
         // this object (likely object) or another subject (likely background).
         cv::Mat mine, others;
+        SubjectTuning::OwnCut tuning;
     };
 
     // `hints` over the window `roi` of the working picture (see window()),
@@ -49,7 +50,7 @@ public:
 
     // The window the cut looks at: the box and a margin around it for the
     // background's colours, within an image of `size`.
-    static cv::Rect window(const cv::Rect& box, cv::Size size);
+    static cv::Rect window(const cv::Rect& box, cv::Size size, const SubjectTuning::OwnCut& tuning);
     // The cut itself over `hints` whose picture is the window.
     static cv::Mat cut(const Hints& hints);
 

@@ -10,21 +10,6 @@ namespace {
 using Keypoints = PersonSkeleton::Keypoints;
 using Segment = PersonSkeleton::Segment;
 
-// From this score keypoints are where a disputed limb is looked for.
-constexpr float faintKeypoint = 0.05f;
-// Two people's joints closer than this share of the shorter lower limb are
-// one joint.
-constexpr double sameJoint = 0.35;
-// The torso is drawn this much larger than its joints (they lie inside the
-// body's outline), the hand this share of the forearm beyond the wrist.
-constexpr double torsoScale = 1.1;
-constexpr double handShare = 0.7;
-// How far a person's body reaches from the skeleton, in person sizes: the
-// torso this much larger than its joints, head and limbs this wide.
-constexpr double bodyTorsoScale = 1.5;
-constexpr double bodyHead = 0.9;
-constexpr double bodyLimb = 0.6;
-
 enum Joint {
     nose = 0,
     leftShoulder = 5,
@@ -46,7 +31,7 @@ constexpr std::array<std::array<int, 3>, 4> limbJoints{{{leftShoulder, leftElbow
                                                         {leftHip, leftKnee, leftAnkle},
                                                         {rightHip, rightKnee, rightAnkle}}};
 
-bool present(const Keypoints& k, int j, float level = PersonSkeleton::keypointScore)
+bool present(const Keypoints& k, int j, float level)
 {
     return k[size_t(j)].score >= level;
 }
@@ -62,13 +47,14 @@ double length(cv::Point2f v)
 }
 
 // A person's size: the shoulders' width, else the hips', else a share of the box.
-double personScale(const Keypoints& k, const cv::Rect& box)
+double personScale(const Keypoints& k, const cv::Rect& box, const SubjectTuning::Person& tuning)
 {
-    if (present(k, leftShoulder) && present(k, rightShoulder))
+    const float level = tuning.keypointScore;
+    if (present(k, leftShoulder, level) && present(k, rightShoulder, level))
         return std::max(4.0, length(at(k, leftShoulder) - at(k, rightShoulder)));
-    if (present(k, leftHip) && present(k, rightHip))
-        return std::max(4.0, length(at(k, leftHip) - at(k, rightHip)) * 1.3);
-    return std::max(4.0, 0.3 * box.width);
+    if (present(k, leftHip, level) && present(k, rightHip, level))
+        return std::max(4.0, length(at(k, leftHip) - at(k, rightHip)) * tuning.shouldersToHips);
+    return std::max(4.0, tuning.shouldersToBox * box.width);
 }
 
 // The turn at a limb's middle joint, in radians (0: straight on).
@@ -83,8 +69,9 @@ double bend(const Keypoints& k, const std::array<int, 3>& limb)
 }
 
 // Settles the limbs two people's poses may share (see settleLimbs).
-void settlePair(Keypoints& ka, Keypoints& kb)
+void settlePair(Keypoints& ka, Keypoints& kb, const SubjectTuning::Person& tuning)
 {
+    const float faint = tuning.faintKeypoint;
     for (const auto& la : limbJoints) {
         for (const auto& lb : limbJoints) {
             // Arms with arms, legs with legs.
@@ -92,13 +79,13 @@ void settlePair(Keypoints& ka, Keypoints& kb)
                 continue;
             bool seen = true;
             for (int i = 0; i < 3; ++i) {
-                seen = seen && present(ka, la[size_t(i)], faintKeypoint) &&
-                       present(kb, lb[size_t(i)], faintKeypoint);
+                seen =
+                    seen && present(ka, la[size_t(i)], faint) && present(kb, lb[size_t(i)], faint);
             }
             if (!seen)
                 continue;
-            const double reach = sameJoint * std::min(length(at(ka, la[2]) - at(ka, la[1])),
-                                                      length(at(kb, lb[2]) - at(kb, lb[1])));
+            const double reach = tuning.sameJoint * std::min(length(at(ka, la[2]) - at(ka, la[1])),
+                                                             length(at(kb, lb[2]) - at(kb, lb[1])));
             if (length(at(ka, la[1]) - at(kb, lb[1])) > reach ||
                 length(at(ka, la[2]) - at(kb, lb[2])) > reach)
                 continue;
@@ -123,11 +110,16 @@ void settlePair(Keypoints& ka, Keypoints& kb)
 
 } // namespace
 
-PersonSkeleton PersonSkeleton::of(const Keypoints& k, const cv::Rect& box)
+PersonSkeleton PersonSkeleton::of(const Keypoints& k, const cv::Rect& box,
+                                  const SubjectTuning::Person& tuning)
 {
     PersonSkeleton s;
-    s.scale = personScale(k, box);
-    s.width = float(std::max(2.0, 0.15 * s.scale));
+    s.m_tuning = tuning;
+    s.scale = personScale(k, box, tuning);
+    s.width = float(std::max(2.0, tuning.lineShare * s.scale));
+    auto present = [&](const Keypoints& kp, int j) {
+        return ::present(kp, j, tuning.keypointScore);
+    };
 
     // Torso: shoulders and hips, drawn out a little: the joints lie inside
     // the body's outline.
@@ -140,7 +132,7 @@ PersonSkeleton PersonSkeleton::of(const Keypoints& k, const cv::Rect& box)
         const cv::Point2f middle =
             std::accumulate(corners.begin(), corners.end(), cv::Point2f()) / float(corners.size());
         for (const cv::Point2f& c : corners)
-            s.torso.push_back(middle + (c - middle) * float(torsoScale));
+            s.torso.push_back(middle + (c - middle) * float(tuning.torsoScale));
     } else if (corners.size() == 2) {
         s.trunk.push_back({corners[0], corners[1]});
     }
@@ -168,17 +160,18 @@ PersonSkeleton PersonSkeleton::of(const Keypoints& k, const cv::Rect& box)
         // The hand goes on beyond the wrist.
         if (limb[0] <= rightShoulder && present(k, limb[1]) && present(k, limb[2])) {
             const cv::Point2f end = at(k, limb[2]);
-            s.limbs.push_back({end, end + (end - at(k, limb[1])) * float(handShare)});
+            s.limbs.push_back({end, end + (end - at(k, limb[1])) * float(tuning.handShare)});
         }
     }
     return s;
 }
 
-void PersonSkeleton::settleLimbs(const std::vector<Keypoints*>& people)
+void PersonSkeleton::settleLimbs(const std::vector<Keypoints*>& people,
+                                 const SubjectTuning::Person& tuning)
 {
     for (size_t a = 0; a < people.size(); ++a) {
         for (size_t b = a + 1; b < people.size(); ++b)
-            settlePair(*people[a], *people[b]);
+            settlePair(*people[a], *people[b], tuning);
     }
 }
 
@@ -203,13 +196,13 @@ std::vector<cv::Point> PersonSkeleton::wideTorso(double factor) const
         middle += cv::Point2f(c) / float(torso.size());
     std::vector<cv::Point> wide;
     for (const cv::Point& c : torso)
-        wide.emplace_back(middle + (cv::Point2f(c) - middle) * float(factor / torsoScale));
+        wide.emplace_back(middle + (cv::Point2f(c) - middle) * float(factor / m_tuning.torsoScale));
     return wide;
 }
 
 std::vector<cv::Point> PersonSkeleton::bodyTorso() const
 {
-    return wideTorso(bodyTorsoScale);
+    return wideTorso(m_tuning.bodyTorsoScale);
 }
 
 cv::Mat PersonSkeleton::body(const cv::Rect& reach) const
@@ -224,9 +217,9 @@ cv::Mat PersonSkeleton::body(const cv::Rect& reach) const
     }
     for (const Segment& g : trunk)
         cv::line(m, g.a - origin, g.b - origin, cv::Scalar(255),
-                 std::max(1, cvRound(bodyHead * scale)));
+                 std::max(1, cvRound(m_tuning.bodyHead * scale)));
     for (const Segment& g : limbs)
         cv::line(m, g.a - origin, g.b - origin, cv::Scalar(255),
-                 std::max(1, cvRound(bodyLimb * scale)));
+                 std::max(1, cvRound(m_tuning.bodyLimb * scale)));
     return m;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "PoseEstimator.h"
+#include "SubjectTuning.h"
 
 #include <opencv2/core.hpp>
 #include <vector>
@@ -17,18 +18,17 @@ public:
         cv::Point2f a, b;
     };
 
-    // Keypoints from this score are drawn.
-    static constexpr float keypointScore = 0.2f;
-
     // The skeleton of the person with pose `k` and box `box`.
-    static PersonSkeleton of(const Keypoints& k, const cv::Rect& box);
+    static PersonSkeleton of(const Keypoints& k, const cv::Rect& box,
+                             const SubjectTuning::Person& tuning);
 
     // Where two people's skeletons put an arm or a leg in the same place
     // (the middle joints and the ends close together), the lower part is one
     // and goes with the person it continues more straightly; the other keeps
     // the upper part, up to the joint where both meet. The winner keeps the
     // surer of the two ends.
-    static void settleLimbs(const std::vector<Keypoints*>& people);
+    static void settleLimbs(const std::vector<Keypoints*>& people,
+                            const SubjectTuning::Person& tuning);
 
     // Draws the skeleton into `m` (CV_8UC1) at 255, its origin at `origin`
     // of the image, with segments `lineWidth` wide.
@@ -47,5 +47,6 @@ public:
     double scale = 4; // the person's size: shoulders' width or its stand-in
 
 private:
+    SubjectTuning::Person m_tuning;
     std::vector<cv::Point> wideTorso(double factor) const;
 };

@@ -3,6 +3,7 @@
 #include "InstanceMask.h"
 #include "ObjectDetector.h"
 #include "PoseEstimator.h"
+#include "SubjectTuning.h"
 
 #include <opencv2/core.hpp>
 #include <vector>
@@ -65,15 +66,10 @@ class SubjectSharing final
 public:
     SubjectSharing() = delete;
 
-    static constexpr float minScore = 0.25f;
-    // Fainter detections, down to this, are offered only where the matte
-    // leaves them out: a click there cuts what the finder glimpsed.
-    static constexpr float minFaintScore = 0.1f;
-    static constexpr float minPoseScore = 0.2f;
-
     // `matte`: the matte's own split at working size; `rgb` (CV_8UC3, R, G,
     // B) and the finds at the same size.
     static InstanceMask split(const InstanceMask& matte, const cv::Mat& rgb,
                               const std::vector<DetectedObject>& objects,
-                              const std::vector<DetectedPose>& people);
+                              const std::vector<DetectedPose>& people,
+                              const SubjectTuning& tuning = {});
 };

@@ -11,29 +11,6 @@
 
 namespace {
 
-constexpr int coreThreshold = 128; // matte one half
-// A group of pieces smaller than this share of the image is a speck.
-constexpr double speckShare = 0.0005;
-// Matte values (0.1) from which a pixel counts as the faint surroundings of
-// something: pieces not linked through such values have background between
-// them, and faint areas without any piece of a subject are dropped.
-constexpr int supportLevel = 26;
-// A piece closer than this share of the longer side to one at least
-// fragmentRatio times its size joins it, if the faint matte links them.
-constexpr double gapShare = 0.015;
-constexpr double fragmentRatio = 8.0;
-// Pieces the matte links by a path that never drops below this level (0.3)
-// are parts of one thing whose middle the network was less sure of (a face
-// under a helmet, petals around a flower's heart): the smaller joins the
-// larger when that is at least bridgeRatio times its size, however far
-// apart their confident parts are. Things with background between them are
-// never linked this way.
-constexpr int bridgeLevel = 77;
-constexpr double bridgeRatio = 3.0;
-// Only subjects whose bounding box covers this share of the image are
-// searched for faces: smaller ones are not two people worth telling apart.
-constexpr double peopleShare = 0.02;
-
 // The other pieces within `reach` of piece `i`'s bounding box, each with the
 // distance from `i` to its nearest pixel, by piece number. Only what is
 // near is looked at: the cost follows the piece's surroundings, not the
@@ -69,129 +46,153 @@ std::vector<std::pair<int, double>> distancesFrom(const cv::Mat& pieces, const c
     return nearest;
 }
 
-// For each piece, the pieces at least bridgeRatio times its size that the
-// matte links it to at the highest level down to bridgeLevel (several when
-// they were already linked to each other above that level). The matte is
-// flooded downwards from the confident pieces one level at a time; where two
+// For each piece, the pieces at least `ratio` times its size that the matte
+// links it to at the highest level from `sure` down to `linked` (several
+// when they were already linked to each other above that level). The matte
+// is flooded downwards from the sure pieces one level at a time; where two
 // flooded regions meet, each piece of one learns the level at which it
 // reaches the pieces of the other.
-std::vector<std::vector<int>> bridgedHosts(const cv::Mat& m8, const cv::Mat& pieces,
-                                           const cv::Mat& stats)
+class LinkedPieces final
 {
-    const int n = stats.rows;
-    const int w = m8.cols, h = m8.rows;
-    auto areaOf = [&](int i) {
-        return stats.at<int>(i, cv::CC_STAT_AREA);
-    };
-    std::vector<std::vector<int>> hosts(size_t(std::max(n, 1)));
-    if (n <= 2)
-        return hosts;
+public:
+    LinkedPieces(const cv::Mat& m8, const cv::Mat& pieces, const cv::Mat& stats,
+                 const SubjectTuning& tuning)
+        : m_stats(stats), m_w(m8.cols), m_h(m8.rows), m_ratio(tuning.split.linkedRatio),
+          m_hosts(size_t(std::max(stats.rows, 1))), m_regions(size_t(stats.rows)),
+          m_parent(size_t(m_w) * size_t(m_h), -1), m_regionAt(size_t(m_w) * size_t(m_h), 0),
+          m_levels(size_t(tuning.levels.sure))
+    {
+        if (stats.rows <= 2)
+            return;
+        layPieces(m8, pieces, tuning.levels.linked);
+        for (int level = tuning.levels.sure - 1; level >= tuning.levels.linked; --level) {
+            for (int i : m_levels[size_t(level)])
+                flood(i);
+        }
+    }
 
+    std::vector<std::vector<int>> hosts() && { return std::move(m_hosts); }
+
+private:
     struct Region
     {
         std::vector<int> pieces;
         std::vector<int> waiting; // pieces that have not reached a host yet
         int largest = 0;          // area of the largest piece
     };
-    std::vector<Region> regions(static_cast<size_t>(n));
-    // Confident pixels point at their piece's first pixel, the root of its
+
+    int areaOf(int i) const { return m_stats.at<int>(i, cv::CC_STAT_AREA); }
+
+    // Sure pixels point at their piece's first pixel, the root of its
     // region; the others wait for their level.
-    std::vector<int> parent(size_t(w) * size_t(h), -1);  // -1: not flooded yet
-    std::vector<int> regionAt(size_t(w) * size_t(h), 0); // at roots: region, 0 none
-    std::vector<int> first(size_t(n), -1);
-    std::vector<std::vector<int>> levels(static_cast<size_t>(coreThreshold));
-    for (int y = 0; y < h; ++y) {
-        const int* p = pieces.ptr<int>(y);
-        const uchar* m = m8.ptr<uchar>(y);
-        for (int x = 0; x < w; ++x) {
-            const int i = y * w + x;
-            if (p[x] > 0) {
-                int& root = first[size_t(p[x])];
-                if (root < 0) {
-                    root = i;
-                    regionAt[size_t(i)] = p[x];
-                    Region& r = regions[size_t(p[x])];
-                    r.pieces = {p[x]};
-                    r.waiting = {p[x]};
-                    r.largest = areaOf(p[x]);
+    void layPieces(const cv::Mat& m8, const cv::Mat& pieces, int linked)
+    {
+        std::vector<int> first(size_t(m_stats.rows), -1);
+        for (int y = 0; y < m_h; ++y) {
+            const int* p = pieces.ptr<int>(y);
+            const uchar* m = m8.ptr<uchar>(y);
+            for (int x = 0; x < m_w; ++x) {
+                const int i = y * m_w + x;
+                if (p[x] > 0) {
+                    int& root = first[size_t(p[x])];
+                    if (root < 0) {
+                        root = i;
+                        m_regionAt[size_t(i)] = p[x];
+                        m_regions[size_t(p[x])] = {{p[x]}, {p[x]}, areaOf(p[x])};
+                    }
+                    m_parent[size_t(i)] = root;
+                } else if (m[x] >= linked) {
+                    m_levels[m[x]].push_back(i);
                 }
-                parent[size_t(i)] = root;
-            } else if (m[x] >= bridgeLevel) {
-                levels[m[x]].push_back(i);
             }
         }
     }
-    auto find = [&](int i) {
-        while (parent[size_t(i)] != i)
-            i = parent[size_t(i)] = parent[size_t(parent[size_t(i)])];
+
+    int find(int i)
+    {
+        while (m_parent[size_t(i)] != i)
+            i = m_parent[size_t(i)] = m_parent[size_t(m_parent[size_t(i)])];
         return i;
-    };
+    }
+
+    // Pixel i joins the flooded neighbours it touches.
+    void flood(int i)
+    {
+        m_parent[size_t(i)] = i;
+        const int x = i % m_w, y = i / m_w;
+        for (int dy = -1; dy <= 1; ++dy) {
+            for (int dx = -1; dx <= 1; ++dx) {
+                const int nx = x + dx, ny = y + dy;
+                if ((dx == 0 && dy == 0) || nx < 0 || ny < 0 || nx >= m_w || ny >= m_h)
+                    continue;
+                const int j = ny * m_w + nx;
+                if (m_parent[size_t(j)] >= 0)
+                    join(find(i), find(j));
+            }
+        }
+    }
+
+    void join(int a, int b)
+    {
+        if (a == b)
+            return;
+        int ra = m_regionAt[size_t(a)], rb = m_regionAt[size_t(b)];
+        if (ra > 0 && rb > 0) {
+            settle(m_regions[size_t(ra)], m_regions[size_t(rb)]);
+            settle(m_regions[size_t(rb)], m_regions[size_t(ra)]);
+            // The smaller list goes into the larger.
+            if (m_regions[size_t(ra)].pieces.size() < m_regions[size_t(rb)].pieces.size()) {
+                std::swap(a, b);
+                std::swap(ra, rb);
+            }
+            Region& into = m_regions[size_t(ra)];
+            Region& from = m_regions[size_t(rb)];
+            into.pieces.insert(into.pieces.end(), from.pieces.begin(), from.pieces.end());
+            into.waiting.insert(into.waiting.end(), from.waiting.begin(), from.waiting.end());
+            into.largest = std::max(into.largest, from.largest);
+            from = Region();
+        } else if (rb > 0) {
+            std::swap(a, b);
+            std::swap(ra, rb);
+        }
+        m_parent[size_t(b)] = a;
+        m_regionAt[size_t(a)] = ra;
+    }
+
     // Pieces of `from` reach their hosts in `to`.
-    auto settle = [&](Region& from, const Region& to) {
+    void settle(Region& from, const Region& to)
+    {
         std::vector<int> still;
         for (int piece : from.waiting) {
-            const double needed = bridgeRatio * areaOf(piece);
+            const double needed = m_ratio * areaOf(piece);
             if (to.largest < needed) {
                 still.push_back(piece);
                 continue;
             }
             for (int other : to.pieces) {
                 if (areaOf(other) >= needed)
-                    hosts[size_t(piece)].push_back(other);
+                    m_hosts[size_t(piece)].push_back(other);
             }
         }
         from.waiting = std::move(still);
-    };
-    for (int level = coreThreshold - 1; level >= bridgeLevel; --level) {
-        for (int i : levels[size_t(level)]) {
-            parent[size_t(i)] = i;
-            const int x = i % w, y = i / w;
-            for (int dy = -1; dy <= 1; ++dy) {
-                for (int dx = -1; dx <= 1; ++dx) {
-                    const int nx = x + dx, ny = y + dy;
-                    if ((dx == 0 && dy == 0) || nx < 0 || ny < 0 || nx >= w || ny >= h)
-                        continue;
-                    const int j = ny * w + nx;
-                    if (parent[size_t(j)] < 0)
-                        continue;
-                    int a = find(i), b = find(j);
-                    if (a == b)
-                        continue;
-                    int ra = regionAt[size_t(a)], rb = regionAt[size_t(b)];
-                    if (ra > 0 && rb > 0) {
-                        settle(regions[size_t(ra)], regions[size_t(rb)]);
-                        settle(regions[size_t(rb)], regions[size_t(ra)]);
-                        // The smaller list goes into the larger.
-                        if (regions[size_t(ra)].pieces.size() < regions[size_t(rb)].pieces.size()) {
-                            std::swap(a, b);
-                            std::swap(ra, rb);
-                        }
-                        Region& into = regions[size_t(ra)];
-                        Region& from = regions[size_t(rb)];
-                        into.pieces.insert(into.pieces.end(), from.pieces.begin(),
-                                           from.pieces.end());
-                        into.waiting.insert(into.waiting.end(), from.waiting.begin(),
-                                            from.waiting.end());
-                        into.largest = std::max(into.largest, from.largest);
-                        from = Region();
-                    } else if (rb > 0) {
-                        std::swap(a, b);
-                        std::swap(ra, rb);
-                    }
-                    parent[size_t(b)] = a;
-                    regionAt[size_t(a)] = ra;
-                }
-            }
-        }
     }
-    return hosts;
-}
+
+    const cv::Mat& m_stats;
+    const int m_w, m_h;
+    const double m_ratio;
+    std::vector<std::vector<int>> m_hosts;
+    std::vector<Region> m_regions;
+    std::vector<int> m_parent;   // -1: not flooded yet
+    std::vector<int> m_regionAt; // at roots: region, 0 none
+    std::vector<std::vector<int>> m_levels;
+};
 
 // Tries to split `subject` (a CV_8U mask of one subject's confident pixels)
 // between the people whose faces it holds. Returns one mask per person, or
 // nothing when the split does not measure up.
 std::vector<cv::Mat> splitPeople(const cv::Mat& subject, const cv::Mat& support, const cv::Mat& rgb,
-                                 const std::vector<cv::Rect>& faces)
+                                 const std::vector<cv::Rect>& faces,
+                                 const SubjectTuning::Split& tuning)
 {
     const int area = cv::countNonZero(subject);
     cv::Mat markers(subject.size(), CV_32S, cv::Scalar(0));
@@ -226,14 +227,14 @@ std::vector<cv::Mat> splitPeople(const cv::Mat& subject, const cv::Mat& support,
         cv::Mat part = (markers == int(k) + 2) & subject;
         const int partArea = cv::countNonZero(part);
         // Each person a real share of the piece, and in one piece.
-        if (partArea < area / 10)
+        if (partArea < tuning.personShare * area)
             return {};
         cv::Mat labels, stats, centroids;
         const int n = cv::connectedComponentsWithStats(part, labels, stats, centroids, 8);
         int largest = 0;
         for (int i = 1; i < n; ++i)
             largest = std::max(largest, stats.at<int>(i, cv::CC_STAT_AREA));
-        if (largest < partArea * 8 / 10)
+        if (largest < tuning.personWhole * partArea)
             return {};
         parts.push_back(part);
     }
@@ -295,18 +296,19 @@ int nearestHost(const Pieces& pieces, int i, const std::vector<int>& hosts)
     return host ? host : hosts.front();
 }
 
-// Whether a piece fragmentRatio times the size of the one at `rank` (by
+// Whether a piece `ratio` times the size of the one at `rank` (by
 // size) may lie within `reach` of it: not when there is none that large, nor
 // when the few there are stand farther off, box to box. Speeds up images of
 // many equal fragments (dust, noise) without changing what is joined.
-bool mayHaveHostNear(const Pieces& pieces, const std::vector<int>& bySize, size_t rank, int reach)
+bool mayHaveHostNear(const Pieces& pieces, const std::vector<int>& bySize, size_t rank, int reach,
+                     double ratio)
 {
     constexpr size_t fewHosts = 64;
     const int i = bySize[rank];
     const cv::Rect box = pieces.box(i);
     for (size_t r = 0; r < rank; ++r) {
         const int j = bySize[r];
-        if (pieces.area(j) < fragmentRatio * pieces.area(i))
+        if (pieces.area(j) < ratio * pieces.area(i))
             return false; // the rest are smaller still
         if (r >= fewHosts)
             return true;
@@ -322,7 +324,8 @@ bool mayHaveHostNear(const Pieces& pieces, const std::vector<int>& bySize, size_
 // Joins fragments to larger pieces, smallest last: to one the matte links
 // them to, else to a much larger one close by in the same faint area.
 DisjointSets joinFragments(const cv::Mat& m8, const Pieces& pieces,
-                           const std::vector<int>& faintAreaOf, int reach)
+                           const std::vector<int>& faintAreaOf, int reach,
+                           const SubjectTuning& tuning)
 {
     std::vector<int> bySize(size_t(std::max(0, pieces.count - 1)));
     std::iota(bySize.begin(), bySize.end(), 1);
@@ -331,7 +334,9 @@ DisjointSets joinFragments(const cv::Mat& m8, const Pieces& pieces,
     std::vector<size_t> rankOf(size_t(std::max(pieces.count, 1)), 0);
     for (size_t rank = 0; rank < bySize.size(); ++rank)
         rankOf[size_t(bySize[rank])] = rank;
-    const std::vector<std::vector<int>> linked = bridgedHosts(m8, pieces.labels, pieces.stats);
+    const double ratio = tuning.split.fragmentRatio;
+    const std::vector<std::vector<int>> linked =
+        LinkedPieces(m8, pieces.labels, pieces.stats, tuning).hosts();
     DisjointSets sets(pieces.count);
     for (size_t rank = 1; rank < bySize.size(); ++rank) {
         const int i = bySize[rank];
@@ -339,7 +344,7 @@ DisjointSets joinFragments(const cv::Mat& m8, const Pieces& pieces,
         int host = 0;
         if (!hosts.empty()) {
             host = hosts.size() == 1 ? hosts.front() : nearestHost(pieces, i, hosts);
-        } else if (mayHaveHostNear(pieces, bySize, rank, reach)) {
+        } else if (mayHaveHostNear(pieces, bySize, rank, reach, ratio)) {
             // Only across a seam the matte still covers faintly: a small
             // subject near a large one with background between them stays
             // a subject of its own.
@@ -355,7 +360,7 @@ DisjointSets joinFragments(const cv::Mat& m8, const Pieces& pieces,
             });
             double best = reach;
             for (const auto& [j, distance] : near) {
-                if (distance <= best && pieces.area(j) >= fragmentRatio * pieces.area(i) &&
+                if (distance <= best && pieces.area(j) >= ratio * pieces.area(i) &&
                     faintAreaOf[size_t(i)] == faintAreaOf[size_t(j)]) {
                     best = distance;
                     host = j;
@@ -371,10 +376,11 @@ DisjointSets joinFragments(const cv::Mat& m8, const Pieces& pieces,
 // People who touch: each subject holding two or more faces is split between
 // them where the split measures up.
 std::vector<cv::Mat> splitTouchingPeople(std::vector<cv::Mat> subjects, const cv::Mat& support,
-                                         const cv::Mat& rgb, MatteSplit::Report& report)
+                                         const cv::Mat& rgb, const SubjectTuning::Split& tuning,
+                                         MatteSplit::Report& report)
 {
     std::optional<FaceSearch> search;
-    const double minPeopleArea = peopleShare * double(support.total());
+    const double minPeopleArea = tuning.peopleShare * double(support.total());
     std::vector<cv::Mat> split;
     for (cv::Mat& subject : subjects) {
         const cv::Rect box = cv::boundingRect(subject);
@@ -393,7 +399,7 @@ std::vector<cv::Mat> splitTouchingPeople(std::vector<cv::Mat> subjects, const cv
         }
         if (inside.size() >= 2) {
             ++report.splitsTried;
-            std::vector<cv::Mat> parts = splitPeople(subject, support, rgb, inside);
+            std::vector<cv::Mat> parts = splitPeople(subject, support, rgb, inside, tuning);
             if (!parts.empty()) {
                 ++report.splitsKept;
                 // Confident pixels the split left on a border go to the
@@ -464,86 +470,86 @@ cv::Size MatteSplit::workingSize(QSize imageSize)
                     std::max(1, cvRound(imageSize.height() * scale)));
 }
 
-MatteSplit::Result MatteSplit::split(const cv::Mat& matte, const cv::Mat& rgb)
+namespace {
+
+// The sure pieces grouped into subjects (each a CV_8UC1 mask), and the
+// pieces of groups too small to be anything (specks), with each piece's
+// subject (-1 for a speck's).
+struct Groups
 {
-    CV_Assert(matte.type() == CV_32FC1);
-    Result result;
-    cv::Mat m8;
-    matte.convertTo(m8, CV_8U, 255.0);
-    const cv::Mat support = m8 >= supportLevel;
-    const Pieces pieces(m8 >= coreThreshold);
+    std::vector<cv::Mat> subjects;
+    cv::Mat specks;
+    std::vector<int> subjectOf;
+};
+
+Groups group(const Pieces& pieces, DisjointSets& sets, int minArea)
+{
     const int n = pieces.count;
-    const int minArea = std::max(16, int(speckShare * matte.total()));
-    const int reach = std::max(2, int(gapShare * std::max(matte.cols, matte.rows)));
-
-    // The connected part of the faint matte each piece lies in.
-    cv::Mat faintAreas;
-    const int faintCount = cv::connectedComponents(support, faintAreas, 8, CV_32S);
-    std::vector<int> faintAreaOf(size_t(n), 0);
-    for (int i = 1; i < n; ++i)
-        faintAreaOf[size_t(i)] = pieces.at(faintAreas, i);
-    DisjointSets sets = joinFragments(m8, pieces, faintAreaOf, reach);
-
-    // Subjects: groups whose total area is not a speck's.
+    const cv::Size size = pieces.labels.size();
     std::vector<int> groupArea(size_t(n), 0);
     for (int i = 1; i < n; ++i)
         groupArea[size_t(sets.find(i))] += pieces.area(i);
-    std::vector<cv::Mat> subjects;
-    std::vector<int> groupOf(size_t(n), -1);
+    Groups g;
+    g.subjectOf.assign(size_t(n), -1);
     for (int i = 1; i < n; ++i) {
         const int root = sets.find(i);
         if (groupArea[size_t(root)] < minArea)
             continue;
-        if (groupOf[size_t(root)] < 0) {
-            groupOf[size_t(root)] = int(subjects.size());
-            subjects.emplace_back(cv::Mat::zeros(matte.size(), CV_8UC1));
+        if (g.subjectOf[size_t(root)] < 0) {
+            g.subjectOf[size_t(root)] = int(g.subjects.size());
+            g.subjects.emplace_back(cv::Mat::zeros(size, CV_8UC1));
         }
-        groupOf[size_t(i)] = groupOf[size_t(root)];
+        g.subjectOf[size_t(i)] = g.subjectOf[size_t(root)];
     }
-    cv::Mat specks = cv::Mat::zeros(matte.size(), CV_8UC1);
-    for (int y = 0; y < pieces.labels.rows; ++y) {
+    g.specks = cv::Mat::zeros(size, CV_8UC1);
+    for (int y = 0; y < size.height; ++y) {
         const int* p = pieces.labels.ptr<int>(y);
-        for (int x = 0; x < pieces.labels.cols; ++x) {
+        for (int x = 0; x < size.width; ++x) {
             if (p[x] <= 0)
                 continue;
-            if (groupOf[size_t(p[x])] >= 0)
-                subjects[size_t(groupOf[size_t(p[x])])].at<uchar>(y, x) = 255;
+            if (g.subjectOf[size_t(p[x])] >= 0)
+                g.subjects[size_t(g.subjectOf[size_t(p[x])])].at<uchar>(y, x) = 255;
             else
-                specks.at<uchar>(y, x) = 255;
+                g.specks.at<uchar>(y, x) = 255;
         }
     }
-    if (!rgb.empty() && !subjects.empty())
-        subjects = splitTouchingPeople(std::move(subjects), support, rgb, result.report);
+    return g;
+}
 
-    // Number subjects by size, largest first. Labels are bytes, and 255
-    // marks what is dropped: past the last label the smallest subjects
-    // share it, so none of them is lost from the matte.
+// Each subject's label by size, largest first. Labels are bytes, and
+// `dropped` marks what is dropped: past the last label the smallest subjects
+// share it, so none of them is lost from the matte.
+cv::Mat labelBySize(const std::vector<cv::Mat>& subjects, cv::Size size, uchar dropped)
+{
     std::vector<std::pair<int, size_t>> sized;
     for (size_t s = 0; s < subjects.size(); ++s)
         sized.emplace_back(cv::countNonZero(subjects[s]), s);
     std::sort(sized.begin(), sized.end(),
               [](const auto& a, const auto& b) { return a.first > b.first; });
-    result.count = std::min(int(sized.size()), maxSubjects);
-
-    // Seeds: the subjects' confident pixels with their labels, and what is
-    // dropped (255): specks, and faint areas of the matte that hold no
-    // subject (a haze, a shadow, a thing the network was unsure of). Their
-    // soft surroundings go with them, so no subject's mask carries the ghost
-    // of something that stands apart from it. Confident pixels a split left
-    // on the border between two people are not seeds: they go to the nearer
-    // person like soft pixels.
-    constexpr uchar dropped = 255;
-    static_assert(maxSubjects < dropped, "a subject's label is never the dropped mark");
-    cv::Mat seedLabel(matte.size(), CV_8UC1, cv::Scalar(dropped));
+    cv::Mat seedLabel(size, CV_8UC1, cv::Scalar(dropped));
     for (size_t rank = 0; rank < sized.size(); ++rank)
-        seedLabel.setTo(uchar(std::min(int(rank) + 1, maxSubjects)), subjects[sized[rank].second]);
-    cv::Mat seeds = specks.clone();
-    for (const cv::Mat& subject : subjects)
+        seedLabel.setTo(uchar(std::min(int(rank) + 1, MatteSplit::maxSubjects)),
+                        subjects[sized[rank].second]);
+    return seedLabel;
+}
+
+// Where the soft matte is handed out from: the subjects' sure pixels, and
+// what is dropped: specks, and faint areas of the matte that hold no subject
+// (a haze, a shadow, a thing the network was unsure of). Their soft
+// surroundings go with them, so no subject's mask carries the ghost of
+// something that stands apart from it. Sure pixels a split left on the
+// border between two people are not seeds: they go to the nearer person
+// like soft pixels.
+cv::Mat seedsOf(const Groups& g, const cv::Mat& faintAreas, int faintCount,
+                const std::vector<int>& faintAreaOf)
+{
+    cv::Mat seeds = g.specks.clone();
+    for (const cv::Mat& subject : g.subjects)
         seeds |= subject;
     std::vector<uchar> holdsSubject(size_t(faintCount), 0);
-    for (int i = 1; i < n; ++i) {
-        if (groupOf[size_t(i)] >= 0)
-            holdsSubject[size_t(faintAreaOf[size_t(i)])] = 1;
+    for (size_t i = 1; i < g.subjectOf.size(); ++i) {
+        if (g.subjectOf[i] >= 0)
+            holdsSubject[size_t(faintAreaOf[i])] = 1;
     }
     for (int y = 0; y < seeds.rows; ++y) {
         const int* a = faintAreas.ptr<int>(y);
@@ -553,8 +559,44 @@ MatteSplit::Result MatteSplit::split(const cv::Mat& matte, const cv::Mat& rgb)
                 s[x] = 255;
         }
     }
-    handOut(m8, seeds, seedLabel, dropped, result);
+    return seeds;
+}
+
+} // namespace
+
+MatteSplit::Result MatteSplit::split(const cv::Mat& matte, const cv::Mat& rgb,
+                                     const SubjectTuning& tuning)
+{
+    CV_Assert(matte.type() == CV_32FC1);
+    Result result;
+    result.shownLevel = tuning.levels.shown;
+    result.maxLift = tuning.maxLift;
+    cv::Mat m8;
+    matte.convertTo(m8, CV_8U, 255.0);
+    const cv::Mat support = m8 >= tuning.levels.faint;
+    const Pieces pieces(m8 >= tuning.levels.sure);
+    const int n = pieces.count;
+    const int minArea = std::max(tuning.minArea, int(tuning.speckShare * matte.total()));
+    const int reach = std::max(2, int(tuning.split.gapShare * std::max(matte.cols, matte.rows)));
+
+    // The connected part of the faint matte each piece lies in.
+    cv::Mat faintAreas;
+    const int faintCount = cv::connectedComponents(support, faintAreas, 8, CV_32S);
+    std::vector<int> faintAreaOf(size_t(n), 0);
+    for (int i = 1; i < n; ++i)
+        faintAreaOf[size_t(i)] = pieces.at(faintAreas, i);
+    DisjointSets sets = joinFragments(m8, pieces, faintAreaOf, reach, tuning);
+    Groups groups = group(pieces, sets, minArea);
+    if (!rgb.empty() && !groups.subjects.empty())
+        groups.subjects = splitTouchingPeople(std::move(groups.subjects), support, rgb,
+                                              tuning.split, result.report);
+
+    constexpr uchar dropped = 255;
+    static_assert(maxSubjects < dropped, "a subject's label is never the dropped mark");
+    result.count = std::min(int(groups.subjects.size()), maxSubjects);
+    const cv::Mat seedLabel = labelBySize(groups.subjects, matte.size(), dropped);
+    handOut(m8, seedsOf(groups, faintAreas, faintCount, faintAreaOf), seedLabel, dropped, result);
     result.labels = result.owner.clone();
-    result.labels.setTo(0, result.matte < labelThreshold);
+    result.labels.setTo(0, result.matte < tuning.levels.shown);
     return result;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "InstanceMask.h"
+#include "SubjectTuning.h"
 
 #include <QSize>
 #include <opencv2/core.hpp>
@@ -27,8 +28,6 @@ public:
     // The most subjects told apart (labels are bytes); smaller ones past it
     // share the last label.
     static constexpr int maxSubjects = 254;
-    // Matte values from which a pixel counts in the handed-out label map.
-    static constexpr int labelThreshold = 64;
 
     struct Report
     {
@@ -38,7 +37,7 @@ public:
     };
 
     // The subjects (the matte with dropped specks cleared; labels where the
-    // matte is at least labelThreshold), and how the split went.
+    // matte is shown), and how the split went.
     struct Result : InstanceMask
     {
         Report report;
@@ -50,5 +49,5 @@ public:
 
     // `matte`: CV_32F in 0..1 at working size. `rgb`: the image at the same
     // size as CV_8UC3 (R, G, B), or empty to skip the split between people.
-    static Result split(const cv::Mat& matte, const cv::Mat& rgb);
+    static Result split(const cv::Mat& matte, const cv::Mat& rgb, const SubjectTuning& tuning = {});
 };
