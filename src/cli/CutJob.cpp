@@ -1,12 +1,10 @@
 #include "CutJob.h"
 
-#include "Compositor.h"
+#include "CutOut.h"
 #include "FileCommit.h"
-#include "ForegroundEstimate.h"
 #include "ImageIntake.h"
 #include "LocalFile.h"
 #include "PngEncoder.h"
-#include "SubjectAnalysis.h"
 #include "VantelError.h"
 
 #include <QElapsedTimer>
@@ -20,8 +18,6 @@
 #include <sys/stat.h>
 
 namespace {
-
-constexpr double maxSide = 2560.0;
 
 std::optional<std::pair<quint64, quint64>> identity(const QByteArray& path)
 {
@@ -234,13 +230,13 @@ CutJob::Outcome CutJob::run(const QByteArray& input)
                             .arg(shown(m_outDir), QString::fromLocal8Bit(std::strerror(error)));
         return outcome;
     }
-    const std::optional<QImage> image = ImageIntake::loadFile(input, maxSide);
+    const std::optional<QImage> image = ImageIntake::loadFile(input, CutOut::maxSide);
     if (!image) {
         outcome.error = VantelError::loadFailed().errorDescription();
         return outcome;
     }
     try {
-        const auto analysis = SubjectAnalysis::analyze(*image, m_vision);
+        const auto analysis = CutOut::analyze(*image, m_vision);
         // Boxes and clicks are in the pixels of the file as shown, wherever
         // the image was scaled.
         QSize shown = shownSize(input);
@@ -295,11 +291,8 @@ CutJob::Outcome CutJob::run(const QByteArray& input)
         } else if (m_options.maskOnly) {
             out = grey(analysis->mask(subject));
         } else {
-            // The subject's own colour in the soft and feathered edge.
-            const cv::Mat mask = analysis->mask(subject);
-            const cv::Mat foreground = ForegroundEstimate::estimate(*image, mask);
-            out = Compositor::composite(*image, mask, foreground, m_options.feather,
-                                        m_options.background)
+            out = CutOut::composite(*image, CutOut::layer(*analysis, subject), m_options.feather,
+                                    m_options.background)
                       .value_or(QImage());
         }
         const QByteArray png = PngEncoder::encode(out);

@@ -2,8 +2,7 @@
 
 #include "MaskBlend.h"
 #include "MaskFeather.h"
-
-#include <opencv2/imgproc.hpp>
+#include "MaskScale.h"
 
 double Compositor::featherSigma(QSize size, double feather)
 {
@@ -32,13 +31,9 @@ std::optional<QImage> Compositor::composite(const QImage& source, const cv::Mat&
     if (!foreground.empty() && (foreground.type() != CV_8UC3 || foreground.cols != src.width() ||
                                 foreground.rows != src.height()))
         return std::nullopt;
-    cv::Mat working = mask;
-    if (working.cols != src.width() || working.rows != src.height()) {
-        cv::Mat resized;
-        cv::resize(working, resized, cv::Size(src.width(), src.height()), 0, 0, cv::INTER_LINEAR);
-        working = resized;
-    }
-    working = MaskFeather::blurred(working, featherSigma(src.size(), feather));
+    const cv::Mat working =
+        MaskFeather::blurred(MaskScale::fitted(mask, cv::Size(src.width(), src.height())),
+                             featherSigma(src.size(), feather));
 
     std::optional<QColor> colour;
     if (background && background->isValid())

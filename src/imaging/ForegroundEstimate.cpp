@@ -1,5 +1,7 @@
 #include "ForegroundEstimate.h"
 
+#include "MaskScale.h"
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -346,8 +348,5 @@ cv::Mat ForegroundEstimate::estimate(const QImage& image, const cv::Mat& mask)
     const QImage rgba = image.convertToFormat(QImage::Format_RGBA8888);
     const cv::Mat view(rgba.height(), rgba.width(), CV_8UC4, const_cast<uchar*>(rgba.constBits()),
                        size_t(rgba.bytesPerLine()));
-    cv::Mat fitted = mask;
-    if (mask.cols != rgba.width() || mask.rows != rgba.height())
-        cv::resize(mask, fitted, view.size(), 0, 0, cv::INTER_LINEAR);
-    return estimate(view, fitted);
+    return estimate(view, MaskScale::fitted(mask, view.size()));
 }

@@ -1,7 +1,5 @@
 #include "VantelModel.h"
 
-#include "Compositor.h"
-#include "ForegroundEstimate.h"
 #include "JobPostbox.h"
 #include "JobScheduler.h"
 #include "VantelError.h"
@@ -144,8 +142,7 @@ void VantelModel::start(const QImage& image)
     setOriginal(image);
     setResult(std::nullopt);
     m_analysis.reset();
-    m_baseMask.reset();
-    m_foreground.release();
+    m_layer.reset();
     setSelectedInstance(std::nullopt);
     setCanSelect(false);
     setErrorMessage(std::nullopt);
@@ -162,11 +159,11 @@ void VantelModel::start(const QImage& image)
     VantelModel* model = this;
     m_deps.scheduler->schedule([image, n, vision, postbox, model] {
         std::shared_ptr<const SubjectAnalysis> analysis;
-        Cutout cut;
+        CutOut::Layer layer;
         QString failure;
         try {
-            analysis = SubjectAnalysis::analyze(image, *vision);
-            cut = cutout(*analysis, std::nullopt);
+            analysis = CutOut::analyze(image, *vision);
+            layer = CutOut::layer(*analysis, std::nullopt);
         } catch (const std::exception& e) {
             analysis.reset();
             failure = describe(e);
@@ -174,30 +171,21 @@ void VantelModel::start(const QImage& image)
                 failure = VantelError::noSubject().errorDescription();
         }
         if (analysis) {
-            postbox->post([model, n, analysis, cut] { model->applyProcessing(n, analysis, cut); });
+            postbox->post(
+                [model, n, analysis, layer] { model->applyProcessing(n, analysis, layer); });
         } else {
             postbox->post([model, n, failure] { model->applyProcessingFailure(n, failure); });
         }
     });
 }
 
-VantelModel::Cutout VantelModel::cutout(const SubjectAnalysis& analysis,
-                                        std::optional<int64_t> selection)
-{
-    Cutout cut;
-    cut.mask = analysis.mask(selection);
-    cut.foreground = ForegroundEstimate::estimate(analysis.cg, cut.mask);
-    return cut;
-}
-
 void VantelModel::applyProcessing(int64_t n, std::shared_ptr<const SubjectAnalysis> analysis,
-                                  Cutout cut)
+                                  CutOut::Layer layer)
 {
     if (m_job != n)
         return; // stale: dropped without a trace
     m_analysis = std::move(analysis);
-    m_baseMask = std::move(cut.mask);
-    m_foreground = std::move(cut.foreground);
+    m_layer = std::move(layer);
     setCanSelect(m_analysis->labels.has_value() && m_analysis->instances.size() > 1);
     m_analysing = false;
     updateProcessing();
@@ -228,18 +216,19 @@ void VantelModel::remask()
     m_cutting = analysis->maskTakesAMoment(selection) ? r : 0;
     updateProcessing();
     m_deps.scheduler->schedule([analysis, selection, n, r, postbox, model] {
-        std::optional<Cutout> cut;
+        std::optional<CutOut::Layer> layer;
         try {
-            cut = cutout(*analysis, selection);
+            layer = CutOut::layer(*analysis, selection);
         } catch (const std::exception&) {
             // A failed re-mask ends silently; the shown result stays.
         }
-        postbox->post([model, n, r, selection, cut] { model->applyMask(n, r, selection, cut); });
+        postbox->post(
+            [model, n, r, selection, layer] { model->applyMask(n, r, selection, layer); });
     });
 }
 
 void VantelModel::applyMask(int64_t n, int64_t remask, std::optional<int64_t> selection,
-                            std::optional<Cutout> cut)
+                            std::optional<CutOut::Layer> layer)
 {
     if (m_cutting == remask) {
         m_cutting = 0;
@@ -248,19 +237,17 @@ void VantelModel::applyMask(int64_t n, int64_t remask, std::optional<int64_t> se
     // Besides the job number, the selection the mask was made for must still
     // be the current one: with two quick clicks in flight, whichever finishes
     // last would otherwise show a subject other than the one selected.
-    if (m_job != n || selection != m_selectedInstance || !cut)
+    if (m_job != n || selection != m_selectedInstance || !layer)
         return;
-    m_baseMask = std::move(cut->mask);
-    m_foreground = std::move(cut->foreground);
+    m_layer = std::move(layer);
     recomposite();
 }
 
 void VantelModel::recomposite()
 {
-    if (!m_original || !m_baseMask)
+    if (!m_original || !m_layer)
         return;
-    setResult(Compositor::composite(*m_original, *m_baseMask, m_foreground, m_feather,
-                                    backgroundColor()));
+    setResult(CutOut::composite(*m_original, *m_layer, m_feather, backgroundColor()));
 }
 
 std::optional<QColor> VantelModel::backgroundColor() const
@@ -301,8 +288,7 @@ void VantelModel::reset()
     setOriginal(std::nullopt);
     setResult(std::nullopt);
     m_analysis.reset();
-    m_baseMask.reset();
-    m_foreground.release();
+    m_layer.reset();
     setErrorMessage(std::nullopt);
     setStatusMessage(std::nullopt);
     setSelectedInstance(std::nullopt);

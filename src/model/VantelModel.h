@@ -1,7 +1,7 @@
 #pragma once
 
 #include "BackgroundChoice.h"
-#include "SubjectAnalysis.h"
+#include "CutOut.h"
 
 #include <QColor>
 #include <QImage>
@@ -48,8 +48,6 @@ class VantelModel final : public QObject
     Q_PROPERTY(QColor customColor READ customColor WRITE setCustomColor NOTIFY customColorChanged)
 
 public:
-    // Longest side every image is scaled to on entry.
-    static constexpr double maxSide = 2560.0;
     // The toolkit's standard green: sRGB (52, 199, 89).
     static QColor standardGreen() { return QColor(52, 199, 89); }
 
@@ -117,7 +115,10 @@ public:
 
     // Private state, readable for the panel's tests and for diagnostics.
     std::shared_ptr<const SubjectAnalysis> analysis() const { return m_analysis; }
-    const std::optional<cv::Mat>& baseMask() const { return m_baseMask; }
+    std::optional<cv::Mat> baseMask() const
+    {
+        return m_layer ? std::optional<cv::Mat>(m_layer->mask) : std::nullopt;
+    }
     int64_t job() const { return m_job; }
 
 signals:
@@ -137,23 +138,15 @@ signals:
     void changed();
 
 private:
-    // A mask and the subject's own colour under its soft and feathered
-    // edge: made together in the background, cached together.
-    struct Cutout
-    {
-        cv::Mat mask;
-        cv::Mat foreground;
-    };
-    static Cutout cutout(const SubjectAnalysis& analysis, std::optional<int64_t> selection);
-
     void start(const QImage& image);
     void recomposite();
     void flash(const QString& text);
     std::optional<QColor> backgroundColor() const;
-    void applyProcessing(int64_t n, std::shared_ptr<const SubjectAnalysis> analysis, Cutout cut);
+    void applyProcessing(int64_t n, std::shared_ptr<const SubjectAnalysis> analysis,
+                         CutOut::Layer layer);
     void applyProcessingFailure(int64_t n, const QString& message);
     void applyMask(int64_t n, int64_t remask, std::optional<int64_t> selection,
-                   std::optional<Cutout> cut);
+                   std::optional<CutOut::Layer> layer);
     void fail(const QString& message);
     void intake(const ImageOffer& offer, const QString& nothingFound);
     void applyIntake(int64_t n, std::optional<QImage> image, QString failure);
@@ -193,8 +186,9 @@ private:
     BackgroundChoice m_background = BackgroundChoice::transparent;
     QColor m_customColor = standardGreen();
     std::shared_ptr<const SubjectAnalysis> m_analysis;
-    std::optional<cv::Mat> m_baseMask;
-    cv::Mat m_foreground; // the subject's own colour under m_baseMask
+    // The mask shown and the subject's own colour under it: made together in
+    // the background, kept together.
+    std::optional<CutOut::Layer> m_layer;
     int64_t m_job = 0;
     // Images being decoded carry their own number: only the newest intake
     // may open its image, and a new image or "New" drops them all.

@@ -1,4 +1,5 @@
 // Image intake: every way an image comes in ends in open(url) or open(image).
+#include "CutOut.h"
 #include "FileChooser.h"
 #include "ImageIntake.h"
 #include "ImageOffer.h"
@@ -27,7 +28,7 @@ void VantelModel::open(const QUrl& url)
 void VantelModel::open(const QImage& image)
 {
     const std::optional<QImage> normalized =
-        image.isNull() ? std::nullopt : ImageIntake::normalize(image, maxSide);
+        image.isNull() ? std::nullopt : ImageIntake::normalize(image, CutOut::maxSide);
     if (!normalized) {
         setErrorMessage(VantelError::loadFailed().errorDescription());
         return;
@@ -47,7 +48,7 @@ void VantelModel::intake(const ImageOffer& offer, const QString& nothingFound)
         bool fileTried = false;
         std::optional<QImage> image;
         try {
-            image = offer.decode(maxSide, &fileTried);
+            image = offer.decode(CutOut::maxSide, &fileTried);
         } catch (const std::exception&) {
             image.reset(); // out of memory: as unreadable
         }

@@ -1,3 +1,4 @@
+#include "CutOut.h"
 #include "ImageIntake.h"
 #include "OnDeviceVision.h"
 #include "SubjectAnalysis.h"
@@ -21,7 +22,7 @@ class TestRealNetwork final : public QObject
         const QString path = TestImages::photo(name);
         if (!QFileInfo::exists(path))
             qFatal("%s is missing: run scripts/setup", qPrintable(path));
-        return ImageIntake::load(QUrl::fromLocalFile(path), 2560).value_or(QImage());
+        return ImageIntake::load(QUrl::fromLocalFile(path), CutOut::maxSide).value_or(QImage());
     }
 
     // Share of the mask at least one half inside a rectangle of normalized

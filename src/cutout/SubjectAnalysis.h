@@ -5,7 +5,6 @@
 
 #include <QImage>
 #include <QPointF>
-#include <QSize>
 #include <cstdint>
 #include <memory>
 #include <opencv2/core.hpp>
@@ -36,10 +35,6 @@ public:
 
     // The label under a normalized point; 0 for background and without a map.
     int64_t labelAtNormalized(QPointF point) const;
-
-    // The mask scaled to the target size; the very same mask when the scale
-    // is within 0.0001 of 1 on both axes.
-    static cv::Mat fit(const cv::Mat& mask, QSize target);
 
     const QImage cg;
     std::optional<InstanceMask> subjects;

@@ -1,10 +1,8 @@
 #include "SubjectAnalysis.h"
 
+#include "MaskScale.h"
 #include "VantelError.h"
 #include "VisionService.h"
-
-#include <cmath>
-#include <opencv2/imgproc.hpp>
 
 SubjectAnalysis::SubjectAnalysis(QImage image) : cg(std::move(image)) {}
 
@@ -48,24 +46,11 @@ cv::Mat SubjectAnalysis::mask(std::optional<int64_t> selected) const
         return selected ? subjects->scaledMask({*selected}, size) : subjects->wholeMask(size);
     }
     if (personMask)
-        return fit(*personMask, target);
+        return MaskScale::fitted(*personMask, cv::Size(target.width(), target.height()));
     throw VantelError::noSubject();
 }
 
 bool SubjectAnalysis::maskTakesAMoment(std::optional<int64_t> selected) const
 {
     return subjects && selected && subjects->needsCut({*selected});
-}
-
-cv::Mat SubjectAnalysis::fit(const cv::Mat& mask, QSize target)
-{
-    if (mask.empty() || target.isEmpty())
-        return mask;
-    const double sx = double(target.width()) / mask.cols;
-    const double sy = double(target.height()) / mask.rows;
-    if (std::abs(sx - 1.0) < 0.0001 && std::abs(sy - 1.0) < 0.0001)
-        return mask;
-    cv::Mat scaled;
-    cv::resize(mask, scaled, cv::Size(target.width(), target.height()), 0, 0, cv::INTER_LINEAR);
-    return scaled;
 }

@@ -1,0 +1,49 @@
+#pragma once
+
+#include "SubjectAnalysis.h"
+
+#include <QColor>
+#include <QImage>
+#include <cstdint>
+#include <memory>
+#include <opencv2/core.hpp>
+#include <optional>
+
+class VisionService;
+
+// The way from an image to its cut-out, the same for the editor and for
+// vantel-cut: the image's analysis, the mask of what is kept with the
+// subject's own colour under it, and the finished composite. Stateless; each
+// step is a function of its inputs, safe to run on any thread.
+class CutOut final
+{
+public:
+    CutOut() = delete;
+
+    // Longest side every image is scaled to on entry.
+    static constexpr double maxSide = 2560.0;
+
+    // What is kept, lifted off the image: its mask and the subject's own
+    // colour under the soft and feathered edge. Made together, kept together.
+    struct Layer
+    {
+        cv::Mat mask;       // CV_8UC1 of the image's size
+        cv::Mat foreground; // CV_8UC3, R, G, B
+    };
+
+    // The subjects in an RGBA8888 image. Throws VantelError::noSubject or
+    // the service's error.
+    static std::shared_ptr<const SubjectAnalysis> analyze(const QImage& image,
+                                                          VisionService& vision);
+
+    // The layer of one subject, or of all when none is selected. A subject
+    // with a mask of its own may take a moment the first time. Throws
+    // VantelError::noSubject.
+    static Layer layer(const SubjectAnalysis& analysis, std::optional<int64_t> selection);
+
+    // The layer laid over the background, its edge feathered by `feather`
+    // thousandths of the longer side; no background means transparent. None
+    // when the image or the layer is unusable.
+    static std::optional<QImage> composite(const QImage& image, const Layer& layer, double feather,
+                                           const std::optional<QColor>& background);
+};
