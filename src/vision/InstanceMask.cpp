@@ -1,5 +1,6 @@
 #include "InstanceMask.h"
 
+#include "MaskScale.h"
 #include "OwnMask.h"
 
 #include <algorithm>
@@ -8,15 +9,6 @@
 #include <opencv2/imgproc.hpp>
 
 namespace {
-
-cv::Mat scaled(const cv::Mat& mask, cv::Size size)
-{
-    if (size.empty() || size == mask.size())
-        return mask;
-    cv::Mat out;
-    cv::resize(mask, out, size, 0, 0, cv::INTER_LINEAR);
-    return out;
-}
 
 // A subject a finder names is an object whatever the matte thinks of how it
 // stands out: where the network saw it only faintly (a child at the side of
@@ -126,7 +118,7 @@ cv::Mat InstanceMask::scaledMask(const InstanceSet& instances, cv::Size size) co
         cv::Mat area = chosen(mask->roi());
         cv::max(area, mask->alpha(), area);
     }
-    return scaled(chosen, size);
+    return MaskScale::fitted(chosen, size);
 }
 
 bool InstanceMask::needsCut(const InstanceSet& instances) const
@@ -139,5 +131,5 @@ bool InstanceMask::needsCut(const InstanceSet& instances) const
 
 cv::Mat InstanceMask::wholeMask(cv::Size size) const
 {
-    return scaled(matte, size);
+    return MaskScale::fitted(matte, size);
 }

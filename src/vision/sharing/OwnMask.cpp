@@ -1,5 +1,7 @@
 #include "OwnMask.h"
 
+#include "MaskScale.h"
+
 #include <algorithm>
 #include <opencv2/imgproc.hpp>
 
@@ -113,9 +115,5 @@ cv::Mat OwnMask::cut(const Hints& hints)
                 o[x] = keep[size_t(p[x])];
         }
     }
-    if (scale >= 1.0)
-        return object;
-    cv::Mat soft;
-    cv::resize(object, soft, full, 0, 0, cv::INTER_LINEAR);
-    return soft;
+    return MaskScale::fitted(object, full);
 }
