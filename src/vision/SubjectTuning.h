@@ -169,9 +169,14 @@ struct SubjectTuning
         // box's area.
         double ownSize = 0.5;
         // A share of no object below this share of the picture, or nowhere
-        // thicker than sliverWidth pixels, is a sliver.
+        // thicker than sliverWidth of its shorter side, is a sliver. In the
+        // panel's preview (some 420 px across) 0.2% of the picture is a
+        // patch about 16 px square, too small to aim a click at, and such
+        // patches are mostly edges of what they border; 0.8% of the shorter
+        // side is 4 px on a 480-px photo, 8 px at the working size of 1024:
+        // a seam or a strand of the matte, not an object.
         double sliverShare = 0.002;
-        double sliverWidth = 4;
+        double sliverWidth = 0.008;
     } sharing;
 
     // An object's own mask, cut from the picture.

@@ -11,7 +11,7 @@
 // The matte shared among the objects of the scene, as a pipeline of pure
 // stages, each a function of the values before it:
 //
-//   hold -> seed -> flood -> share -> subjects
+//   hold -> seed -> flood -> share -> without slivers -> subjects
 //
 // SubjectSharing runs them (and runs them again without an object the matte
 // held only faintly whose share turned out not to make its shape). The
@@ -103,6 +103,9 @@ struct Shares
     std::vector<Entry> entries;
 };
 Shares share(const Held& held, Flood flood, const SubjectTuning& tuning);
+// 4b. The shares without slivers: a share of no object too small or too
+// thin to be one goes to the subject it borders.
+Shares withoutSlivers(const Held& held, Shares shares, const SubjectTuning& tuning);
 // Per object: held faintly, with a share that does not make its shape.
 std::vector<bool> faintMisfits(const Held& held, const Shares& shares);
 
