@@ -36,7 +36,7 @@ struct InstanceMask
 {
     cv::Mat matte;  // CV_8UC1, 0 background .. 255 subject
     cv::Mat owner;  // CV_8UC1, the subject of every pixel the matte covers
-    cv::Mat labels; // CV_8UC1, owner where the matte is confident, else 0,
+    cv::Mat labels; // CV_8UC1, owner where the matte is shown, else 0,
                     // and where a subject has a mask of its own, its area
     int count = 0;  // subjects 1 ... count
     // Subject n's details at n - 1; may be empty (nothing known but pixels).

@@ -8,7 +8,8 @@
 //   matte     the segmentation network's soft answer, 0 .. 255 per pixel:
 //             how surely the pixel is part of something in front.
 //   level     a matte value a rule compares against (levels, below).
-//   sure      matte from `levels.sure` up: the confident body of a subject.
+//   sure      matte from `levels.sure` up: the body of a subject; also a find
+//             or pose scoring high enough to be believed.
 //   shown     matte from `levels.shown` up: what a click finds (the label
 //             image), and the body a pick lifts.
 //   faint     matte from `levels.faint` up: the haze around a subject; two

@@ -20,12 +20,12 @@ std::vector<size_t> namedByFaint(const Held& h, const SubjectTuning& tuning)
 {
     const SubjectTuning::Sharing& s = tuning.sharing;
     std::vector<size_t> named;
-    for (size_t i = 0; i < h.things.size(); ++i) {
-        const Thing& t = h.things[i];
+    for (size_t i = 0; i < h.objects.size(); ++i) {
+        const Object& t = h.objects[i];
         if (!t.faint || t.cover < s.heldCover)
             continue;
         cv::Mat reached = cv::Mat::zeros(t.box.size(), CV_8UC1);
-        for (const Thing& q : h.things) {
+        for (const Object& q : h.objects) {
             const cv::Rect common = q.reach & t.box;
             const bool covered = q.cover >= s.heldCover;
             if (!q.faint && !common.empty() && (covered || !inFront(t, q, h.size, tuning)))
@@ -39,12 +39,12 @@ std::vector<size_t> namedByFaint(const Held& h, const SubjectTuning& tuning)
 
 } // namespace
 
-const Thing* Held::ofLabel(int label) const
+const Object* Held::ofLabel(int label) const
 {
     return label >= 1 && size_t(label) < objectLabels() ? &held(size_t(label - 1)) : nullptr;
 }
 
-bool inFront(const Thing& a, const Thing& b, cv::Size picture, const SubjectTuning& tuning)
+bool inFront(const Object& a, const Object& b, cv::Size picture, const SubjectTuning& tuning)
 {
     const SubjectTuning::Sharing& s = tuning.sharing;
     const bool scene = b.area >= s.sceneShare * double(picture.area()) && !b.pose;
@@ -58,7 +58,7 @@ bool holds(const cv::Rect& outer, const cv::Rect& inner, const SubjectTuning& tu
            (inner & outer).area() >= tuning.sharing.inside * inner.area();
 }
 
-bool isPicture(const Thing& t, cv::Size picture, const SubjectTuning& tuning)
+bool isPicture(const Object& t, cv::Size picture, const SubjectTuning& tuning)
 {
     return !t.pose && t.area >= tuning.sharing.frameShare * double(picture.area());
 }
@@ -77,12 +77,12 @@ Held hold(const InstanceMask& matte, const cv::Mat& rgb, const std::vector<Scene
     h.domain = matte.owner > 0;
     h.shown = h.domain & (matte.matte >= tuning.levels.shown);
     for (const SceneObject& o : found)
-        h.things.emplace_back(o);
+        h.objects.emplace_back(o);
     cv::Mat sureSum, shownSum;
     cv::integral(h.sure / 255, sureSum, CV_32S);
     cv::integral(h.shown / 255, shownSum, CV_32S);
-    for (size_t i = 0; i < h.things.size(); ++i) {
-        Thing& t = h.things[i];
+    for (size_t i = 0; i < h.objects.size(); ++i) {
+        Object& t = h.objects[i];
         if (notHeld[i])
             continue;
         t.cover = double(sumIn(sureSum, t.box)) / std::max(1.0, t.area);
@@ -94,13 +94,13 @@ Held hold(const InstanceMask& matte, const cv::Mat& rgb, const std::vector<Scene
             h.inMatte.push_back(i);
     }
     for (size_t i : namedByFaint(h, tuning)) {
-        h.things[i].faint = false;
+        h.objects[i].faint = false;
         h.inMatte.push_back(i);
     }
     std::stable_sort(h.inMatte.begin(), h.inMatte.end(),
-                     [&](size_t a, size_t b) { return h.things[a].area > h.things[b].area; });
+                     [&](size_t a, size_t b) { return h.objects[a].area > h.objects[b].area; });
     for (size_t k = 0; k < h.inMatte.size(); ++k)
-        h.things[h.inMatte[k]].label = int(k + 1);
+        h.objects[h.inMatte[k]].label = int(k + 1);
     return h;
 }
 

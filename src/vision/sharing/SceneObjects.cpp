@@ -87,7 +87,7 @@ std::vector<bool> posePeople(std::vector<SceneObject>& things,
     return placed;
 }
 
-// Poses go with the person boxes they fit; confident poses without one are
+// Poses go with the person boxes they fit; sure poses without one are
 // people of their own; a person box without a pose lying on a person with
 // one is dropped.
 void addPeople(std::vector<SceneObject>& things, const std::vector<DetectedPose>& people,

@@ -34,7 +34,7 @@ public:
     // Detections from the faint score (those below the sure score faint,
     // and none of those over a quarter of the picture), the best of any that
     // overlap whatever their classes, at most 48; poses from the pose score
-    // go with the person box they fit best, and a confident pose without
+    // go with the person box they fit best, and a sure pose without
     // one is a person of its own. A person box without a pose lying mostly
     // on a person with one is that person again. Limbs two poses share are
     // settled (PersonSkeleton::settleLimbs). `size` is the picture's.

@@ -28,11 +28,11 @@ Claims lay(const Held& h, const SubjectTuning& tuning)
     const SubjectTuning::Sharing& s = tuning.sharing;
     const size_t n = h.inMatte.size();
     Claims c;
-    c.skeletonOf.resize(h.things.size());
+    c.skeletonOf.resize(h.objects.size());
     c.seedOf.resize(n);
     c.claimOf.resize(n);
     for (size_t k = 0; k < n; ++k) {
-        const Thing& t = h.held(k);
+        const Object& t = h.held(k);
         const cv::Rect& r = t.reach;
         c.seedOf[k] = cv::Mat::zeros(r.size(), CV_8UC1);
         c.claimOf[k] = cv::Mat::zeros(r.size(), CV_8UC1);
@@ -73,12 +73,12 @@ struct Settled
 Settled settleOne(const Held& h, const Claims& c, size_t k, const SubjectTuning& tuning,
                   std::vector<std::vector<size_t>>& rivals)
 {
-    const Thing& t = h.held(k);
+    const Object& t = h.held(k);
     cv::Mat sure = c.seedOf[k].clone();
     cv::Mat fallback = c.seedOf[k].clone();
     cv::Mat byPeople = cv::Mat::zeros(c.seedOf[k].size(), CV_8UC1);
     for (size_t j = 0; j < h.inMatte.size(); ++j) {
-        const Thing& q = h.held(j);
+        const Object& q = h.held(j);
         const cv::Rect common = t.reach & q.reach;
         if (j == k || common.empty() || inFront(t, q, h.size, tuning))
             continue;
@@ -113,7 +113,7 @@ Settled settleOne(const Held& h, const Claims& c, size_t k, const SubjectTuning&
 void returnByColour(const Held& h, const Claims& c, size_t k, const cv::Mat& disputed,
                     cv::Mat& sure, double margin)
 {
-    const Thing& t = h.held(k);
+    const Object& t = h.held(k);
     for (int y = 0; y < disputed.rows; ++y) {
         const uchar* d = disputed.ptr<uchar>(y);
         const cv::Vec3b* colour = h.rgb.ptr<cv::Vec3b>(t.reach.y + y) + t.reach.x;
@@ -125,7 +125,7 @@ void returnByColour(const Held& h, const Claims& c, size_t k, const cv::Mat& dis
             const double own = c.colourOf[k]->likelihood(colour[x]);
             bool mine = true;
             for (size_t j : c.rivalsOf[k]) {
-                const Thing& q = h.held(j);
+                const Object& q = h.held(j);
                 if (!q.reach.contains(p) || !c.claimOf[j].at<uchar>(p - q.reach.tl()))
                     continue;
                 mine =

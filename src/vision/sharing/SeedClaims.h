@@ -17,7 +17,7 @@ struct Claims
     std::vector<cv::Mat> seedOf;            // its seeds once claims are settled
     std::vector<cv::Mat> claimOf;           // the ellipse in its box, or the skeleton drawn wide
     std::vector<cv::Mat> middleOf;          // its seeds before claims were settled
-    std::vector<PersonSkeleton> skeletonOf; // per thing; empty without a pose
+    std::vector<PersonSkeleton> skeletonOf; // per object; empty without a pose
     // Objects without a skeleton side by side or partly over each other, and
     // the colours of the seeds of those that have such rivals.
     std::vector<std::vector<size_t>> rivalsOf;

@@ -20,7 +20,7 @@ void drawLimbsInFront(const Held& h, const Claims& c, double claimWidth, cv::Mat
     cv::Mat torsos = cv::Mat::zeros(h.size, CV_8UC1);
     std::vector<cv::Mat> limbsOf(n), aroundOf(n);
     for (size_t k = 0; k < n; ++k) {
-        const Thing& t = h.held(k);
+        const Object& t = h.held(k);
         if (!t.pose)
             continue;
         const PersonSkeleton& s = c.skeletonOf[h.inMatte[k]];
@@ -38,7 +38,7 @@ void drawLimbsInFront(const Held& h, const Claims& c, double claimWidth, cv::Mat
             cv::fillConvexPoly(torsos, s.bodyTorso(), cv::Scalar(t.label));
     }
     for (size_t k = 0; k < n; ++k) {
-        const Thing& t = h.held(k);
+        const Object& t = h.held(k);
         if (limbsOf[k].empty())
             continue;
         const cv::Mat others = torsos(t.reach);
@@ -55,12 +55,12 @@ void drawLimbsInFront(const Held& h, const Claims& c, double claimWidth, cv::Mat
 // their poses, not by this.
 cv::Mat foreignTo(const Held& h, const Claims& c, size_t k, const SubjectTuning::Sharing& s)
 {
-    const Thing& t = h.held(k);
+    const Object& t = h.held(k);
     if (!c.colourOf[k] || t.person())
         return cv::Mat();
     cv::Mat foreign;
     for (size_t j : c.rivalsOf[k]) {
-        const Thing& q = h.held(j);
+        const Object& q = h.held(j);
         const cv::Rect common = t.reach & q.reach;
         if (!c.colourOf[j] || q.person() || common.empty())
             continue;
@@ -113,9 +113,9 @@ void seedPartsOutsideBoxes(const Held& h, const SubjectTuning& tuning, Seeds& ou
     // reach leaves out is still that body, shared out after.
     cv::Mat unboxed(h.size, CV_8UC1, cv::Scalar(255));
     for (size_t i : h.inMatte) {
-        boxed(h.things[i].reach).setTo(255);
-        if (h.things[i].pose)
-            unboxed(h.things[i].reach).setTo(0);
+        boxed(h.objects[i].reach).setTo(255);
+        if (h.objects[i].pose)
+            unboxed(h.objects[i].reach).setTo(0);
     }
     const int minArea = std::max(tuning.minArea, int(tuning.speckShare * double(h.size.area())));
     const std::vector<int> total = sureCounts(h);
@@ -163,7 +163,7 @@ Seeds seed(const Held& h, const SubjectTuning& tuning)
     out.labels = cv::Mat::zeros(h.size, CV_8UC1);
     for (int pass = 0; pass < 2; ++pass) {
         for (size_t k = 0; k < n; ++k) {
-            const Thing& t = h.held(k);
+            const Object& t = h.held(k);
             if (bool(t.pose) == bool(pass))
                 out.labels(t.reach).setTo(t.label, c.seedOf[k]);
         }
@@ -171,7 +171,7 @@ Seeds seed(const Held& h, const SubjectTuning& tuning)
     drawLimbsInFront(h, c, tuning.sharing.claimWidth, out.labels);
     out.reach.resize(h.objectLabels());
     for (size_t k = 0; k < n; ++k) {
-        const Thing& t = h.held(k);
+        const Object& t = h.held(k);
         SeedFlood::Reach& r = out.reach[size_t(t.label)];
         r.box = t.reach;
         if (t.pose)

@@ -11,7 +11,7 @@ namespace {
 // whether the piece is the whole object, as its box says.
 struct Pieces
 {
-    std::vector<int> thingOf;
+    std::vector<int> objectOf;
     std::vector<bool> whole;
 };
 
@@ -47,8 +47,8 @@ std::pair<int, bool> ownerOfPiece(const Held& h, const cv::Rect& piece, int pixe
     const SubjectTuning::Sharing& s = tuning.sharing;
     int best = -1;
     bool whole = false;
-    for (size_t i = 0; i < h.things.size(); ++i) {
-        const Thing& t = h.things[i];
+    for (size_t i = 0; i < h.objects.size(); ++i) {
+        const Object& t = h.objects[i];
         if (t.label || t.faint)
             continue;
         // A piece filling the box as the object would (a runner, arms and
@@ -59,7 +59,7 @@ std::pair<int, bool> ownerOfPiece(const Held& h, const cv::Rect& piece, int pixe
                       (t.box & piece).area() < s.inside * piece.area()))
             continue;
         if (best < 0 || fits > whole ||
-            (fits == whole && t.box.area() < h.things[size_t(best)].box.area())) {
+            (fits == whole && t.box.area() < h.objects[size_t(best)].box.area())) {
             best = int(i);
             whole = fits;
         }
@@ -86,7 +86,7 @@ Pieces givePiecesToLeftOut(const Held& h, cv::Mat& shared, size_t labels,
             ++count[sh[x]];
         }
     }
-    std::vector<int> firstPiece(h.things.size(), 0);
+    std::vector<int> firstPiece(h.objects.size(), 0);
     for (size_t l = 1; l < labels; ++l) {
         const cv::Rect piece = extent.box(l);
         if (piece.empty())
@@ -98,7 +98,7 @@ Pieces givePiecesToLeftOut(const Held& h, cv::Mat& shared, size_t labels,
             shared.setTo(firstPiece[size_t(best)], shared == int(l));
         } else {
             firstPiece[size_t(best)] = int(l);
-            p.thingOf[l] = best;
+            p.objectOf[l] = best;
             p.whole[l] = whole;
         }
     }
@@ -128,7 +128,7 @@ Extents extentsOf(const Held& h, const cv::Mat& shared, size_t labels)
             if (!s[x])
                 continue;
             ++e.pixels[s[x]];
-            const Thing* t = h.ofLabel(s[x]);
+            const Object* t = h.ofLabel(s[x]);
             if (!(c[x] || (faintly[s[x]] && shown[x])) || (t && !t->box.contains({x, y})))
                 continue;
             e.sureBox.add(s[x], x, y);
@@ -138,22 +138,22 @@ Extents extentsOf(const Held& h, const cv::Mat& shared, size_t labels)
 }
 
 // The subject a flood label makes.
-Entry entryOf(const Held& h, const Pieces& pieces, const Extents& ext, const cv::Mat& shared,
-              size_t l, const SubjectTuning& tuning)
+Subject subjectOf(const Held& h, const Pieces& pieces, const Extents& ext, const cv::Mat& shared,
+                  size_t l, const SubjectTuning& tuning)
 {
     const SubjectTuning::Sharing& s = tuning.sharing;
-    Entry e;
+    Subject e;
     e.label = int(l);
     e.size = ext.pixels[l];
     e.box = ext.sureBox.box(l);
-    if (pieces.thingOf[l] >= 0) {
-        const Thing& t = h.things[size_t(pieces.thingOf[l])];
-        e.thing = pieces.thingOf[l];
+    if (pieces.objectOf[l] >= 0) {
+        const Object& t = h.objects[size_t(pieces.objectOf[l])];
+        e.object = pieces.objectOf[l];
         e.own = !pieces.whole[l];
         e.size = e.own ? t.area * s.ownSize : e.size;
         e.box = t.box;
-    } else if (const Thing* t = h.ofLabel(int(l))) {
-        e.thing = int(h.indexOf(*t));
+    } else if (const Object* t = h.ofLabel(int(l))) {
+        e.object = int(h.indexOf(*t));
         e.box = t->box;
         // A person's share follows the skeleton: it stands, however the box
         // was drawn. A share of an object held faintly goes on only into
@@ -174,10 +174,10 @@ void giveBackToPeople(const Held& h, Shares& out, const SubjectTuning& tuning)
 {
     std::vector<int> giveTo(size_t(out.labelCount), 0);
     const cv::Mat& shared = out.labels;
-    for (Entry& e : out.entries) {
-        if (!e.own || e.thing < 0 || !e.label)
+    for (Subject& e : out.subjects) {
+        if (!e.own || e.object < 0 || !e.label)
             continue;
-        const Thing& t = h.things[size_t(e.thing)];
+        const Object& t = h.objects[size_t(e.object)];
         std::vector<int> border(h.objectLabels(), 0);
         const cv::Rect r = t.reach;
         for (int y = std::max(r.y, 1); y < std::min(r.br().y, h.size.height - 1); ++y) {
@@ -186,7 +186,7 @@ void giveBackToPeople(const Held& h, Shares& out, const SubjectTuning& tuning)
                     continue;
                 for (const uchar o : {shared.at<uchar>(y, x - 1), shared.at<uchar>(y, x + 1),
                                       shared.at<uchar>(y - 1, x), shared.at<uchar>(y + 1, x)}) {
-                    const Thing* q = h.ofLabel(o);
+                    const Object* q = h.ofLabel(o);
                     if (o != e.label && q && q->pose && inFront(t, *q, h.size, tuning))
                         ++border[o];
                 }
@@ -214,19 +214,19 @@ void giveBackToPeople(const Held& h, Shares& out, const SubjectTuning& tuning)
 // own would take the background, and every click on it.
 void addLeftOut(const Held& h, const Pieces& pieces, const SubjectTuning& tuning, Shares& out)
 {
-    for (size_t i = 0; i < h.things.size(); ++i) {
-        const Thing& t = h.things[i];
+    for (size_t i = 0; i < h.objects.size(); ++i) {
+        const Object& t = h.objects[i];
         if (t.label ||
-            std::find(pieces.thingOf.begin(), pieces.thingOf.end(), int(i)) !=
-                pieces.thingOf.end() ||
+            std::find(pieces.objectOf.begin(), pieces.objectOf.end(), int(i)) !=
+                pieces.objectOf.end() ||
             (t.faint && t.cover >= tuning.sharing.heldCover) || isPicture(t, h.size, tuning))
             continue;
-        Entry e;
-        e.thing = int(i);
+        Subject e;
+        e.object = int(i);
         e.own = true;
         e.size = t.area * tuning.sharing.ownSize;
         e.box = t.box;
-        out.entries.push_back(e);
+        out.subjects.push_back(e);
     }
 }
 
@@ -242,23 +242,23 @@ Shares share(const Held& h, Flood flood, const SubjectTuning& tuning)
     const Extents ext = extentsOf(h, out.labels, labels);
     for (size_t l = 1; l < labels; ++l) {
         if (ext.pixels[l])
-            out.entries.push_back(entryOf(h, pieces, ext, out.labels, l, tuning));
+            out.subjects.push_back(subjectOf(h, pieces, ext, out.labels, l, tuning));
     }
     giveBackToPeople(h, out, tuning);
     addLeftOut(h, pieces, tuning, out);
-    std::stable_sort(out.entries.begin(), out.entries.end(),
-                     [](const Entry& a, const Entry& b) { return a.size > b.size; });
-    if (out.entries.size() > 255)
-        out.entries.resize(255);
+    std::stable_sort(out.subjects.begin(), out.subjects.end(),
+                     [](const Subject& a, const Subject& b) { return a.size > b.size; });
+    if (out.subjects.size() > 255)
+        out.subjects.resize(255);
     return out;
 }
 
 std::vector<bool> faintMisfits(const Held& h, const Shares& shares)
 {
-    std::vector<bool> misfit(h.things.size(), false);
-    for (const Entry& e : shares.entries) {
-        if (e.thing >= 0 && e.own && h.ofLabel(e.label) && h.things[size_t(e.thing)].faintlyHeld)
-            misfit[size_t(e.thing)] = true;
+    std::vector<bool> misfit(h.objects.size(), false);
+    for (const Subject& e : shares.subjects) {
+        if (e.object >= 0 && e.own && h.ofLabel(e.label) && h.objects[size_t(e.object)].faintlyHeld)
+            misfit[size_t(e.object)] = true;
     }
     return misfit;
 }

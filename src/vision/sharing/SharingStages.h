@@ -19,9 +19,9 @@
 namespace Sharing {
 
 // An object while the matte is shared out.
-struct Thing : SceneObject
+struct Object : SceneObject
 {
-    explicit Thing(SceneObject o) : SceneObject(std::move(o)) {}
+    explicit Object(SceneObject o) : SceneObject(std::move(o)) {}
     double cover = 0;         // the share of its box that is sure matte
     int label = 0;            // its flood label, 0 when the matte does not hold it
     bool faintlyHeld = false; // held by what the shown matte makes only
@@ -36,19 +36,19 @@ struct Held
     cv::Mat sure;   // the sure matte
     cv::Mat domain; // the matte's subjects: what is shared out
     cv::Mat shown;  // what of them a click finds
-    std::vector<Thing> things;
+    std::vector<Object> objects;
     // The objects the matte holds, larger ones first: the k-th has flood
     // label k + 1.
     std::vector<size_t> inMatte;
 
-    const Thing& held(size_t k) const { return things[inMatte[k]]; }
+    const Object& held(size_t k) const { return objects[inMatte[k]]; }
     // The object with flood label `label`, or null when the label is not an
     // object's (a part of the matte outside every box, or one no seed reached).
-    const Thing* ofLabel(int label) const;
+    const Object* ofLabel(int label) const;
     // How many flood labels are objects', with 0: labels from this on are
     // parts of the matte.
     size_t objectLabels() const { return inMatte.size() + 1; }
-    size_t indexOf(const Thing& t) const { return size_t(&t - things.data()); }
+    size_t indexOf(const Object& t) const { return size_t(&t - objects.data()); }
 };
 // `notHeld`: per found object, whether it is left out of the matte whatever
 // its cover.
@@ -59,12 +59,12 @@ Held hold(const InstanceMask& matte, const cv::Mat& rgb, const std::vector<Scene
 // over much of the picture without a skeleton is the scene's (a table, a
 // bed, the ground): what lies in it is in front of it, close to its size or
 // not.
-bool inFront(const Thing& a, const Thing& b, cv::Size picture, const SubjectTuning& tuning);
+bool inFront(const Object& a, const Object& b, cv::Size picture, const SubjectTuning& tuning);
 // Whether `inner` is smaller than `outer` and mostly inside it.
 bool holds(const cv::Rect& outer, const cv::Rect& inner, const SubjectTuning& tuning);
 // Whether an object without a skeleton has a box as large as the picture:
 // where the matte leaves it out, it is the picture, not a subject.
-bool isPicture(const Thing& t, cv::Size picture, const SubjectTuning& tuning);
+bool isPicture(const Object& t, cv::Size picture, const SubjectTuning& tuning);
 
 // 2. Where each object surely is, as flood labels, and where each label may
 // grow. Parts of the matte outside every box have labels of their own.
@@ -86,10 +86,10 @@ Flood flood(const Held& held, const Seeds& seeds);
 
 // A subject of the result: a share of the matte, an object with a mask of
 // its own, or both.
-struct Entry
+struct Subject
 {
-    int label = 0;  // flood label, 0 for none
-    int thing = -1; // index in things, -1 for a part of the matte
+    int label = 0;   // flood label, 0 for none
+    int object = -1; // index in objects, -1 for a part of the matte
     bool own = false;
     double size = 0; // what subjects are numbered by
     cv::Rect box;
@@ -100,7 +100,7 @@ struct Shares
 {
     cv::Mat labels; // the flood's labels, pieces given to their objects
     int labelCount = 0;
-    std::vector<Entry> entries;
+    std::vector<Subject> subjects;
 };
 Shares share(const Held& held, Flood flood, const SubjectTuning& tuning);
 // 4b. The shares without slivers: a share of no object too small or too
@@ -110,6 +110,6 @@ Shares withoutSlivers(const Held& held, Shares shares, const SubjectTuning& tuni
 std::vector<bool> faintMisfits(const Held& held, const Shares& shares);
 
 // 5. The subjects: labels, click areas, and masks of their own.
-InstanceMask subjects(const Held& held, const Shares& shares, const SubjectTuning& tuning);
+InstanceMask subjectsOf(const Held& held, const Shares& shares, const SubjectTuning& tuning);
 
 } // namespace Sharing

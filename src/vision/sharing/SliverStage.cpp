@@ -94,7 +94,7 @@ int receiverOf(const Census& c, const std::vector<int>& into, int label)
 }
 
 // The shares once slivers went where `into` says (a label to itself when
-// it stays, 0 when it is no subject): the entries left, each part of the
+// it stays, 0 when it is no subject): the subjects left, each part of the
 // matte measured again over the pixels it now has.
 Shares regather(const Held& h, Shares shares, std::vector<int> into, const std::vector<bool>& gone)
 {
@@ -116,14 +116,14 @@ Shares regather(const Held& h, Shares shares, std::vector<int> into, const std::
                 sureBox.add(l[x], x, y);
         }
     }
-    std::vector<Entry> kept;
-    for (size_t m = 0; m < shares.entries.size(); ++m) {
-        Entry e = shares.entries[m];
+    std::vector<Subject> kept;
+    for (size_t m = 0; m < shares.subjects.size(); ++m) {
+        Subject e = shares.subjects[m];
         if (gone[m])
             continue;
         if (e.label && !e.own)
             e.size = pixels[size_t(e.label)];
-        if (e.label && e.thing < 0) {
+        if (e.label && e.object < 0) {
             e.box = sureBox.box(size_t(e.label));
             if (e.box.empty())
                 e.box = anyBox.box(size_t(e.label));
@@ -131,8 +131,8 @@ Shares regather(const Held& h, Shares shares, std::vector<int> into, const std::
         kept.push_back(e);
     }
     std::stable_sort(kept.begin(), kept.end(),
-                     [](const Entry& a, const Entry& b) { return a.size > b.size; });
-    shares.entries = std::move(kept);
+                     [](const Subject& a, const Subject& b) { return a.size > b.size; });
+    shares.subjects = std::move(kept);
     return shares;
 }
 
@@ -154,18 +154,18 @@ Shares withoutSlivers(const Held& h, Shares shares, const SubjectTuning& tuning)
     const double thin = s.sliverWidth * std::min(h.size.width, h.size.height);
     std::vector<int> into(labels);
     std::iota(into.begin(), into.end(), 0);
-    std::vector<size_t> parts; // entries that are parts of the matte, smallest first
-    for (size_t m = 0; m < shares.entries.size(); ++m) {
-        if (shares.entries[m].thing < 0 && shares.entries[m].label)
+    std::vector<size_t> parts; // subjects that are parts of the matte, smallest first
+    for (size_t m = 0; m < shares.subjects.size(); ++m) {
+        if (shares.subjects[m].object < 0 && shares.subjects[m].label)
             parts.push_back(m);
     }
     std::stable_sort(parts.begin(), parts.end(), [&](size_t a, size_t b) {
-        return c.pixels[size_t(shares.entries[a].label)] <
-               c.pixels[size_t(shares.entries[b].label)];
+        return c.pixels[size_t(shares.subjects[a].label)] <
+               c.pixels[size_t(shares.subjects[b].label)];
     });
-    std::vector<bool> gone(shares.entries.size(), false);
+    std::vector<bool> gone(shares.subjects.size(), false);
     for (size_t m : parts) {
-        const int l = shares.entries[m].label;
+        const int l = shares.subjects[m].label;
         const bool sliver = !c.shown[size_t(l)] || c.pixels[size_t(l)] < small ||
                             thickness(shares.labels, c.extent.box(size_t(l)), l) < thin;
         const int to = sliver ? receiverOf(c, into, l) : 0;

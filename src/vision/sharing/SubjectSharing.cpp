@@ -27,7 +27,7 @@ InstanceMask SubjectSharing::split(const InstanceMask& matte, const cv::Mat& rgb
         // matte is shared out again without it, and it gets a mask of its own.
         const std::vector<bool> misfits = Sharing::faintMisfits(held, shares);
         if (std::find(misfits.begin(), misfits.end(), true) == misfits.end())
-            return Sharing::subjects(held, Sharing::withoutSlivers(held, shares, tuning), tuning);
+            return Sharing::subjectsOf(held, Sharing::withoutSlivers(held, shares, tuning), tuning);
         for (size_t i = 0; i < found.size(); ++i)
             notHeld[i] = notHeld[i] || misfits[i];
     }

@@ -12,16 +12,19 @@
 // (MatteSplit) shared among the objects the object finder and the pose
 // finder found.
 //
-// Objects: detections of at least minScore, the best of any that overlap
+// The rules run as the stages of SharingStages.h, every number from
+// SubjectTuning (whose glossary gives the words used here).
+//
+// Objects: detections of at least the sure score, the best of any that overlap
 // (whatever their classes), and people: a pose goes with the person box it
-// fits; a confident pose without one is a person of its own. Fainter
-// detections (from minFaintScore, over no more than a quarter of the
+// fits; a sure pose without one is a person of its own. Fainter
+// detections (from the faint score, over no more than a quarter of the
 // picture) share the matte only where they name a part of it no sure
 // detection reaches (unless the matte leaves that one out and the faint one
 // lies in front of it); elsewhere they are offered only where the matte
 // leaves them out, and only where no other subject is.
 //
-// Sharing: each object the matte covers (a third of its box confident, or
+// Sharing: each object the matte covers (a third of its box sure matte, or
 // for a sure find a third that the labels show: a blurred rider held
 // faintly) gets seeds where it surely is: a person's skeleton (torso, head, arms and
 // legs, and the hand beyond the wrist), else the middle of its box. No seed
@@ -58,6 +61,10 @@
 // lettering on a dark keyboard). An object held faintly whose share does
 // not fit its box was not the matte's: the matte is shared again without
 // it, and it gets a mask of its own.
+//
+// A share no object accounts for that is a sliver (too small a part of the
+// picture, or too thin, to be an object) goes to the subject it borders,
+// and one with nothing a click could find is no subject.
 //
 // Subjects are numbered by size, largest first. A matte without subjects
 // stays without: the matte decides whether there is anything to cut out.

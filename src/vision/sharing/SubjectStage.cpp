@@ -17,11 +17,11 @@ InstanceMask labelled(const Held& h, const Shares& shares, const SubjectTuning& 
     out.matte = h.matte.matte;
     out.shownLevel = h.matte.shownLevel;
     out.maxLift = h.matte.maxLift;
-    out.count = int(shares.entries.size());
+    out.count = int(shares.subjects.size());
     std::vector<uchar> finalOf(size_t(shares.labelCount), 0);
-    for (size_t m = 0; m < shares.entries.size(); ++m) {
-        if (shares.entries[m].label)
-            finalOf[size_t(shares.entries[m].label)] = uchar(m + 1);
+    for (size_t m = 0; m < shares.subjects.size(); ++m) {
+        if (shares.subjects[m].label)
+            finalOf[size_t(shares.subjects[m].label)] = uchar(m + 1);
     }
     out.owner = cv::Mat::zeros(h.size, CV_8UC1);
     for (int y = 0; y < h.size.height; ++y) {
@@ -37,10 +37,10 @@ InstanceMask labelled(const Held& h, const Shares& shares, const SubjectTuning& 
 
 // What the cut of an object's own mask starts from: its picture, its box,
 // a person's bones, and the matte it and the others hold.
-OwnMask::Hints hintsFor(const Held& h, const Shares& shares, const Entry& e, const cv::Mat& owner,
+OwnMask::Hints hintsFor(const Held& h, const Shares& shares, const Subject& e, const cv::Mat& owner,
                         const cv::Rect& window, const SubjectTuning& tuning)
 {
-    const Thing& t = h.things[size_t(e.thing)];
+    const Object& t = h.objects[size_t(e.object)];
     OwnMask::Hints hints;
     hints.tuning = tuning.ownCut;
     hints.rgb = h.rgb(window);
@@ -65,7 +65,7 @@ OwnMask::Hints hintsFor(const Held& h, const Shares& shares, const Entry& e, con
     // The person it lies on in front of holds its pixels too: not its
     // background.
     for (size_t l = 1; l < h.objectLabels(); ++l) {
-        const Thing* q = h.ofLabel(int(l));
+        const Object* q = h.ofLabel(int(l));
         if (q != &t && q->pose && inFront(t, *q, h.size, tuning))
             others.setTo(0, shares.labels(window) == int(l));
     }
@@ -78,14 +78,14 @@ OwnMask::Hints hintsFor(const Held& h, const Shares& shares, const Entry& e, con
 void addOwnMasks(const Held& h, const Shares& shares, const SubjectTuning& tuning,
                  InstanceMask& out)
 {
-    out.info.resize(shares.entries.size());
-    for (size_t m = 0; m < shares.entries.size(); ++m) {
-        const Entry& e = shares.entries[m];
+    out.info.resize(shares.subjects.size());
+    for (size_t m = 0; m < shares.subjects.size(); ++m) {
+        const Subject& e = shares.subjects[m];
         SubjectInfo& info = out.info[m];
         info.box = e.box;
-        if (e.thing < 0)
+        if (e.object < 0)
             continue;
-        const Thing& t = h.things[size_t(e.thing)];
+        const Object& t = h.objects[size_t(e.object)];
         info.className = t.className;
         info.score = t.score;
         if (!e.own)
@@ -103,26 +103,26 @@ void addOwnMasks(const Held& h, const Shares& shares, const SubjectTuning& tunin
 void drawClickAreas(const Held& h, const Shares& shares, const SubjectTuning& tuning,
                     InstanceMask& out)
 {
-    const std::vector<Entry>& entries = shares.entries;
-    auto faintEntry = [&](size_t m) {
-        return entries[m].thing >= 0 && h.things[size_t(entries[m].thing)].faint;
+    const std::vector<Subject>& subjects = shares.subjects;
+    auto faintSubject = [&](size_t m) {
+        return subjects[m].object >= 0 && h.objects[size_t(subjects[m].object)].faint;
     };
     std::vector<size_t> ownOrder;
-    for (size_t m = 0; m < entries.size(); ++m) {
+    for (size_t m = 0; m < subjects.size(); ++m) {
         if (out.info[m].own)
             ownOrder.push_back(m);
     }
     std::stable_sort(ownOrder.begin(), ownOrder.end(), [&](size_t a, size_t b) {
-        if (faintEntry(a) != faintEntry(b))
-            return faintEntry(b);
-        return entries[a].box.area() > entries[b].box.area();
+        if (faintSubject(a) != faintSubject(b))
+            return faintSubject(b);
+        return subjects[a].box.area() > subjects[b].box.area();
     });
-    std::vector<bool> left(entries.size() + 1, false);
-    for (size_t m = 0; m < entries.size(); ++m)
-        left[m + 1] = entries[m].own;
+    std::vector<bool> left(subjects.size() + 1, false);
+    for (size_t m = 0; m < subjects.size(); ++m)
+        left[m + 1] = subjects[m].own;
     for (size_t m : ownOrder) {
-        const cv::Rect& box = entries[m].box;
-        const bool faint = faintEntry(m);
+        const cv::Rect& box = subjects[m].box;
+        const bool faint = faintSubject(m);
         cv::Mat area = cv::Mat::zeros(box.size(), CV_8UC1);
         cv::ellipse(area, cv::Point(box.width / 2, box.height / 2),
                     cv::Size(std::max(1, box.width / 2), std::max(1, box.height / 2)), 0, 0, 360,
@@ -141,7 +141,7 @@ void drawClickAreas(const Held& h, const Shares& shares, const SubjectTuning& tu
 
 } // namespace
 
-InstanceMask subjects(const Held& h, const Shares& shares, const SubjectTuning& tuning)
+InstanceMask subjectsOf(const Held& h, const Shares& shares, const SubjectTuning& tuning)
 {
     InstanceMask out = labelled(h, shares, tuning);
     addOwnMasks(h, shares, tuning, out);

@@ -187,7 +187,7 @@ private:
     std::vector<std::vector<int>> m_levels;
 };
 
-// Tries to split `subject` (a CV_8U mask of one subject's confident pixels)
+// Tries to split `subject` (a CV_8U mask of one subject's sure pixels)
 // between the people whose faces it holds. Returns one mask per person, or
 // nothing when the split does not measure up.
 std::vector<cv::Mat> splitPeople(const cv::Mat& subject, const cv::Mat& support, const cv::Mat& rgb,
@@ -241,13 +241,13 @@ std::vector<cv::Mat> splitPeople(const cv::Mat& subject, const cv::Mat& support,
     return parts;
 }
 
-// The connected pieces of the confident matte.
+// The connected pieces of the sure matte.
 struct Pieces
 {
-    explicit Pieces(const cv::Mat& core)
+    explicit Pieces(const cv::Mat& sure)
     {
         cv::Mat centroids;
-        count = cv::connectedComponentsWithStats(core, labels, stats, centroids, 8, CV_32S);
+        count = cv::connectedComponentsWithStats(sure, labels, stats, centroids, 8, CV_32S);
     }
     int area(int i) const { return stats.at<int>(i, cv::CC_STAT_AREA); }
     cv::Rect box(int i) const
@@ -402,7 +402,7 @@ std::vector<cv::Mat> splitTouchingPeople(std::vector<cv::Mat> subjects, const cv
             std::vector<cv::Mat> parts = splitPeople(subject, support, rgb, inside, tuning);
             if (!parts.empty()) {
                 ++report.splitsKept;
-                // Confident pixels the split left on a border go to the
+                // Sure pixels the split left on a border go to the
                 // nearest person when soft pixels are handed out.
                 for (cv::Mat& part : parts)
                     split.push_back(part);

@@ -8,7 +8,7 @@
 
 // Splits a salient-object matte into separate subjects.
 //
-// The matte's confident part (at least one half) is split into connected
+// The matte's sure part (at least one half) is split into connected
 // pieces. A piece the matte links to a piece at least three times its size
 // through values that never drop below 0.3 is part of the same thing (a face
 // under a helmet, petals around a flower's heart) and joins it; so does a
