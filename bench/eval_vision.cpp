@@ -1,7 +1,7 @@
 // Quality of the vision layer on the shared evaluation photos
 // (../shared/evaldata next to the repository).
 //
-//   build/bench/eval_vision [--quick] [--out DIR]
+//   build/bench/eval_vision [--quick] [--out DIR] [--tune NAME=VALUE ...]
 //
 // Every grabcut and davis photo goes through one forward pass of the
 // network. From that matte come the app's mask of all subjects (the very
@@ -11,6 +11,8 @@
 // mask; grabcut's uncertain band (128) is left out. Single-subject davis
 // frames must not come apart (the over-split rate). A picture of each
 // photo's subjects goes to DIR (/tmp/vantel-eval). --quick: a few photos.
+// --tune sets one of SubjectTuning's values by name (split.gapShare=0.02),
+// so a rule's number can be tried without a rebuild.
 //
 // Every forward pass takes seconds: this is a bench command, not a test.
 #include "AllocatorTuning.h"
@@ -83,6 +85,7 @@ int main(int argc, char** argv)
     QGuiApplication app(argc, argv);
 
     bool quick = false;
+    SubjectTuning tuning;
     QString outDir = QStringLiteral("/tmp/vantel-eval");
     const QStringList args = app.arguments();
     for (int i = 1; i < args.size(); ++i) {
@@ -90,8 +93,21 @@ int main(int argc, char** argv)
             quick = true;
         } else if (args[i] == QLatin1String("--out") && i + 1 < args.size()) {
             outDir = args[++i];
+        } else if (args[i] == QLatin1String("--tune") && i + 1 < args.size()) {
+            const QStringList nameValue = args[++i].split(QLatin1Char('='));
+            bool number = false;
+            const double value = nameValue.value(1).toDouble(&number);
+            if (nameValue.size() != 2 || !number ||
+                !tuning.set(nameValue[0].toStdString(), value)) {
+                std::fprintf(stderr, "eval_vision: no tuning value %s; there are:\n",
+                             qPrintable(args[i]));
+                for (const std::string& name : SubjectTuning::names())
+                    std::fprintf(stderr, "  %s\n", name.c_str());
+                return 2;
+            }
         } else {
-            std::fprintf(stderr, "usage: eval_vision [--quick] [--out DIR]\n");
+            std::fprintf(stderr,
+                         "usage: eval_vision [--quick] [--out DIR] [--tune NAME=VALUE ...]\n");
             return 2;
         }
     }
@@ -132,7 +148,8 @@ int main(int argc, char** argv)
             const cv::Mat matte = network->matte(*image);
             const double forward = timer.nsecsElapsed() / 1e9;
             timer.restart();
-            const InstanceMask subjects = OnDeviceVision::subjectsIn(*image, matte);
+            const InstanceMask subjects =
+                OnDeviceVision::subjectsIn(*image, matte, nullptr, nullptr, tuning);
             const cv::Mat ours = subjects.scaledMask(subjects.allInstances(), truth.size());
             const double split = timer.nsecsElapsed() / 1e9;
 

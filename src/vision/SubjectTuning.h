@@ -1,5 +1,8 @@
 #pragma once
 
+#include <string>
+#include <vector>
+
 // Every number by which Vantel tells subjects apart, in one place, so that a
 // rule reads as words and a test or bench/eval_vision can vary any value.
 // OnDeviceVision holds one and passes it down; each stage reads only its part.
@@ -192,4 +195,10 @@ struct SubjectTuning
 
     // A pick: a named subject the matte saw faintly is lifted, at most this much.
     float maxLift = 2.f;
+
+    // Sets a value by its name here (`split.gapShare`, `minArea`), rounded
+    // toward zero where it is a whole number; false for a name there is not.
+    bool set(const std::string& name, double value);
+    // Every name set() takes.
+    static std::vector<std::string> names();
 };

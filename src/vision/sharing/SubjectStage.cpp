@@ -11,6 +11,16 @@ namespace {
 
 using Segment = PersonSkeleton::Segment;
 
+// The ellipse inscribed in a box, over the box.
+cv::Mat ellipseIn(const cv::Rect& box)
+{
+    cv::Mat area = cv::Mat::zeros(box.size(), CV_8UC1);
+    cv::ellipse(area, cv::Point(box.width / 2, box.height / 2),
+                cv::Size(std::max(1, box.width / 2), std::max(1, box.height / 2)), 0, 0, 360,
+                cv::Scalar(255), cv::FILLED);
+    return area;
+}
+
 InstanceMask labelled(const Held& h, const Shares& shares, const SubjectTuning& tuning)
 {
     InstanceMask out;
@@ -120,23 +130,57 @@ void drawClickAreas(const Held& h, const Shares& shares, const SubjectTuning& tu
     std::vector<bool> left(subjects.size() + 1, false);
     for (size_t m = 0; m < subjects.size(); ++m)
         left[m + 1] = subjects[m].own;
+    std::vector<cv::Mat> areas(subjects.size());
     for (size_t m : ownOrder) {
         const cv::Rect& box = subjects[m].box;
         const bool faint = faintSubject(m);
-        cv::Mat area = cv::Mat::zeros(box.size(), CV_8UC1);
-        cv::ellipse(area, cv::Point(box.width / 2, box.height / 2),
-                    cv::Size(std::max(1, box.width / 2), std::max(1, box.height / 2)), 0, 0, 360,
-                    cv::Scalar(255), cv::FILLED);
+        areas[m] = ellipseIn(box);
         for (int y = 0; y < box.height; ++y) {
-            const uchar* a = area.ptr<uchar>(y);
+            const uchar* a = areas[m].ptr<uchar>(y);
             uchar* l = out.labels.ptr<uchar>(box.y + y) + box.x;
             for (int x = 0; x < box.width; ++x) {
-                if (a[x] && (!l[x] ||
-                             (!faint && left[l[x]] && holds(out.info[l[x] - 1u].box, box, tuning))))
+                if (a[x] && (!l[x] || (!faint && left[l[x]] &&
+                                       holds(out.info[l[x] - 1u].box, box, tuning))))
                     l[x] = uchar(m + 1);
             }
         }
     }
+    // A sure find with a mask of its own lying wholly over other subjects'
+    // shares (a tie on a jacket) is in front of them: its area is drawn over
+    // theirs, so that a click on it keeps it.
+    for (size_t m : ownOrder) {
+        const cv::Rect& box = subjects[m].box;
+        if (!faintSubject(m) && cv::countNonZero(out.labels(box) == int(m + 1)) == 0)
+            out.labels(box).setTo(int(m + 1), areas[m]);
+    }
+}
+
+// Only what a click can find is listed: a faint find whose click area all
+// lies under other subjects is not offered, and the subjects after it move
+// up a number.
+InstanceMask clickableOnly(InstanceMask m)
+{
+    std::vector<bool> found(size_t(m.count) + 1, false);
+    for (int y = 0; y < m.labels.rows; ++y) {
+        const uchar* l = m.labels.ptr<uchar>(y);
+        for (int x = 0; x < m.labels.cols; ++x)
+            found[l[x]] = true;
+    }
+    cv::Mat lut(1, 256, CV_8UC1, cv::Scalar(0));
+    std::vector<SubjectInfo> info;
+    for (int n = 1; n <= m.count; ++n) {
+        if (!found[size_t(n)])
+            continue;
+        info.push_back(m.info[size_t(n - 1)]);
+        lut.at<uchar>(n) = uchar(info.size());
+    }
+    if (int(info.size()) == m.count)
+        return m;
+    cv::LUT(m.labels, lut, m.labels);
+    cv::LUT(m.owner, lut, m.owner);
+    m.info = std::move(info);
+    m.count = int(m.info.size());
+    return m;
 }
 
 } // namespace
@@ -146,7 +190,7 @@ InstanceMask subjectsOf(const Held& h, const Shares& shares, const SubjectTuning
     InstanceMask out = labelled(h, shares, tuning);
     addOwnMasks(h, shares, tuning, out);
     drawClickAreas(h, shares, tuning, out);
-    return out;
+    return clickableOnly(std::move(out));
 }
 
 } // namespace Sharing

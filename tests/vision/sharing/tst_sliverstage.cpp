@@ -63,8 +63,9 @@ private slots:
     {
         const Board b;
         SubjectTuning letBe;
-        letBe.sharing.sliverShare = 0;
-        letBe.sharing.sliverWidth = 0;
+        QVERIFY(letBe.set("sharing.sliverShare", 0) && letBe.set("sharing.sliverWidth", 0));
+        QCOMPARE(letBe.sharing.sliverShare, 0.0);
+        QVERIFY(!letBe.set("sharing.sliver", 0));
         const InstanceMask s =
             SubjectSharing::split(b.scene.pieces, b.scene.rgb, b.found, {}, letBe);
         QCOMPARE(s.count, 4);
