@@ -95,6 +95,7 @@ Held hold(const InstanceMask& matte, const cv::Mat& rgb, const std::vector<Scene
     }
     for (size_t i : namedByFaint(h, tuning)) {
         h.objects[i].faint = false;
+        h.objects[i].named = true;
         h.inMatte.push_back(i);
     }
     std::stable_sort(h.inMatte.begin(), h.inMatte.end(),

@@ -209,17 +209,22 @@ void giveBackToPeople(const Held& h, Shares& out, const SubjectTuning& tuning)
 }
 
 // Objects the matte leaves out get a subject of their own, but for a faint
-// find the matte covers (it is no more than the matte says) and a find whose
-// box is the whole picture (a weak "cake" over a table top): a cut of its
-// own would take the background, and every click on it.
+// find the matte covers (it is no more than the matte says), a faint find
+// whose cut would be a sliver (a guess that small is noise; a sure find is an
+// object however small, a ball far off), and a find whose box is the whole
+// picture (a weak "cake" over a table top): a cut of its own would take the
+// background, and every click on it.
 void addLeftOut(const Held& h, const Pieces& pieces, const SubjectTuning& tuning, Shares& out)
 {
+    const SubjectTuning::Sharing& s = tuning.sharing;
+    const double sliver = s.sliverShare * double(h.size.area());
     for (size_t i = 0; i < h.objects.size(); ++i) {
         const Object& t = h.objects[i];
         if (t.label ||
             std::find(pieces.objectOf.begin(), pieces.objectOf.end(), int(i)) !=
                 pieces.objectOf.end() ||
-            (t.faint && t.cover >= tuning.sharing.heldCover) || isPicture(t, h.size, tuning))
+            (t.faint && (t.cover >= s.heldCover || t.area * s.ownSize < sliver)) ||
+            isPicture(t, h.size, tuning))
             continue;
         Subject e;
         e.object = int(i);

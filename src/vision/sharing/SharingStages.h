@@ -25,6 +25,7 @@ struct Object : SceneObject
     double cover = 0;         // the share of its box that is sure matte
     int label = 0;            // its flood label, 0 when the matte does not hold it
     bool faintlyHeld = false; // held by what the shown matte makes only
+    bool named = false;       // a faint find naming a part of the matte no sure one reaches
 };
 
 // 1. The scene as the matte holds it.

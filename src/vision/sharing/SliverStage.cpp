@@ -139,7 +139,8 @@ Shares regather(const Held& h, Shares shares, std::vector<int> into, const std::
 } // namespace
 
 // A pickable subject is an object, not a fragment of one: a share of the
-// matte no object accounts for that is a small part of the picture, or
+// matte no object accounts for (or only a faint find names) that is a small
+// part of the picture, or
 // nowhere thicker than a seam, goes to the subject it borders, and a click
 // on it keeps that subject. One with no shown pixel (nothing a click could
 // find, nothing a cut would show) goes to what it touches, or is no subject
@@ -154,9 +155,12 @@ Shares withoutSlivers(const Held& h, Shares shares, const SubjectTuning& tuning)
     const double thin = s.sliverWidth * std::min(h.size.width, h.size.height);
     std::vector<int> into(labels);
     std::iota(into.begin(), into.end(), 0);
-    std::vector<size_t> parts; // subjects that are parts of the matte, smallest first
+    // Subjects that are parts of the matte, or shares a faint find names,
+    // smallest first.
+    std::vector<size_t> parts;
     for (size_t m = 0; m < shares.subjects.size(); ++m) {
-        if (shares.subjects[m].object < 0 && shares.subjects[m].label)
+        const Subject& subject = shares.subjects[m];
+        if (subject.label && (subject.object < 0 || h.objects[size_t(subject.object)].named))
             parts.push_back(m);
     }
     std::stable_sort(parts.begin(), parts.end(), [&](size_t a, size_t b) {

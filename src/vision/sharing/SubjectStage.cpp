@@ -139,8 +139,8 @@ void drawClickAreas(const Held& h, const Shares& shares, const SubjectTuning& tu
             const uchar* a = areas[m].ptr<uchar>(y);
             uchar* l = out.labels.ptr<uchar>(box.y + y) + box.x;
             for (int x = 0; x < box.width; ++x) {
-                if (a[x] && (!l[x] || (!faint && left[l[x]] &&
-                                       holds(out.info[l[x] - 1u].box, box, tuning))))
+                if (a[x] && (!l[x] ||
+                             (!faint && left[l[x]] && holds(out.info[l[x] - 1u].box, box, tuning))))
                     l[x] = uchar(m + 1);
             }
         }
