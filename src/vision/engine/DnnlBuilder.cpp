@@ -45,6 +45,24 @@ template <typename Make> auto described(const OnnxNode& node, Make make)
     }
 }
 
+// A constant of one value, and that value.
+bool isScalar(const OnnxGraph& graph, const std::string& name)
+{
+    return graph.isConstant(name) && graph.constants.at(name).count() == 1;
+}
+
+float scalarOf(const OnnxGraph& graph, const std::string& name)
+{
+    const OnnxConstant& c = graph.constants.at(name);
+    return c.isInt ? float(c.ints.at(0)) : c.floats.at(0);
+}
+
+// Whether oneDNN chose its reference code, the slow one it falls back on.
+template <typename PrimitiveDesc> bool isReference(const PrimitiveDesc& pd)
+{
+    return std::string(pd.impl_info_str()).rfind("ref", 0) == 0;
+}
+
 } // namespace
 
 std::unique_ptr<DnnlNetwork::Plan> DnnlBuilder::build(OnnxGraph graph)
@@ -188,66 +206,85 @@ void DnnlBuilder::addConv(size_t index)
 {
     const OnnxNode& node = m_graph.nodes[index];
     const Fusion& f = m_fusions[index];
-    const std::vector<int64_t>& x = m_graph.shapeOf(node.input(0));
-    const std::vector<int64_t>& y = m_graph.shapeOf(node.outputs.at(0));
-    const OnnxConstant& w = m_graph.constants.at(node.input(1));
-    const int64_t group = node.intAttr("group", 1);
-    const std::vector<int64_t> wdims =
-        group > 1 ? std::vector<int64_t>{group, w.dims[0] / group, w.dims[1], w.dims[2], w.dims[3]}
-                  : w.dims;
-    const bool hasBias = !node.input(2).empty();
-
-    // The fused operators as post-ops, and the Add as a sum into the
-    // destination. Where a machine's convolutions take that chain only in
-    // their reference code (AVX2, with an activation before the sum), the
-    // Add reads its other operand as a binary post-op; where that is
-    // refused too, it is a step of its own after the convolution.
-    enum class AddAs { sum, binary, step };
     const int addendView = f.add ? viewOf(f.addend) : -1;
-    auto attrFor = [&](AddAs how) {
-        dnnl::post_ops ops;
-        auto add = [&] {
-            if (how == AddAs::sum)
-                ops.append_sum(1.f);
-            else
-                ops.append_binary(algorithm::binary_add,
-                                  m_plan->views[size_t(addendView)].memory.get_desc());
-        };
-        const size_t last = how != AddAs::step || !f.add ? f.eltwise.size() : f.eltwiseBeforeSum;
-        for (size_t k = 0; k < last; ++k) {
-            if (f.add && how != AddAs::step && k == f.eltwiseBeforeSum)
-                add();
-            appendEltwise(ops, *f.eltwise[k]);
-        }
-        if (f.add && how != AddAs::step && f.eltwiseBeforeSum == f.eltwise.size())
-            add();
-        dnnl::primitive_attr attr;
-        attr.set_post_ops(ops);
-        attr.set_scratchpad_mode(dnnl::scratchpad_mode::user);
-        return attr;
-    };
-    auto reference = [](const dnnl::convolution_forward::primitive_desc& pd) {
-        return std::string(pd.impl_info_str()).rfind("ref", 0) == 0;
-    };
+    const ConvChoice choice = chooseFusedConvolution(node, f, addendView);
+    const dnnl::convolution_forward::primitive_desc& pd = choice.pd;
+    std::unordered_map<int, memory> fixed = convWeights(node, pd);
+
+    const int src = inLayout(viewOf(node.input(0)), pd.src_desc());
+    int dst;
+    std::unordered_map<int, int> reads{{DNNL_ARG_SRC, src}};
+    if (f.add && choice.addAs == AddAs::binary) {
+        reads[DNNL_ARG_ATTR_MULTIPLE_POST_OP(int(f.eltwiseBeforeSum)) | DNNL_ARG_SRC_1] =
+            addendView;
+        dst = newView(pd.dst_desc(), newValue(pd.dst_desc().get_size()));
+    } else if (f.add && choice.addAs == AddAs::sum) {
+        dst = sumDestination(index, f, pd.dst_desc());
+    } else {
+        dst = newView(pd.dst_desc(), newValue(pd.dst_desc().get_size()));
+    }
+    reads[DNNL_ARG_DST] = dst;
+    addStep(dnnl::convolution_forward(pd), std::move(reads), std::move(fixed),
+            pd.scratchpad_desc().get_size());
+    if (f.add && choice.addAs == AddAs::step)
+        dst = addSeparateSum(f, dst, pd.dst_desc());
+    m_views[f.output] = dst;
+    noteWork(node, pd.impl_info_str());
+}
+
+DnnlBuilder::ConvChoice DnnlBuilder::chooseFusedConvolution(const OnnxNode& node, const Fusion& f,
+                                                            int addendView)
+{
     AddAs addAs = AddAs::sum;
-    auto pd = chooseConvolution(node, attrFor(addAs));
+    auto pd = chooseConvolution(node, convAttr(f, addAs, addendView));
     for (AddAs fallback : {AddAs::binary, AddAs::step}) {
-        if (!f.add || !reference(pd))
+        if (!f.add || !isReference(pd))
             break;
         addAs = fallback;
         try {
-            pd = chooseConvolution(node, attrFor(addAs));
+            pd = chooseConvolution(node, convAttr(f, addAs, addendView));
         } catch (const UnsupportedGraph&) {
             if (fallback == AddAs::step)
                 throw;
         }
     }
-    const bool separateAdd = f.add && addAs == AddAs::step;
+    return {pd, addAs};
+}
 
-    // The weights, once, in the layout the primitive reads.
+dnnl::primitive_attr DnnlBuilder::convAttr(const Fusion& f, AddAs how, int addendView) const
+{
+    dnnl::post_ops ops;
+    auto add = [&] {
+        if (how == AddAs::sum)
+            ops.append_sum(1.f);
+        else
+            ops.append_binary(algorithm::binary_add,
+                              m_plan->views[size_t(addendView)].memory.get_desc());
+    };
+    const size_t last = how != AddAs::step || !f.add ? f.eltwise.size() : f.eltwiseBeforeSum;
+    for (size_t k = 0; k < last; ++k) {
+        if (f.add && how != AddAs::step && k == f.eltwiseBeforeSum)
+            add();
+        appendEltwise(ops, *f.eltwise[k]);
+    }
+    if (f.add && how != AddAs::step && f.eltwiseBeforeSum == f.eltwise.size())
+        add();
+    dnnl::primitive_attr attr;
+    attr.set_post_ops(ops);
+    attr.set_scratchpad_mode(dnnl::scratchpad_mode::user);
+    return attr;
+}
+
+std::unordered_map<int, memory>
+DnnlBuilder::convWeights(const OnnxNode& node, const dnnl::convolution_forward::primitive_desc& pd)
+{
     std::unordered_map<int, memory> fixed;
     {
         OnnxConstant& weights = m_graph.constants.at(node.input(1));
+        const std::vector<int64_t>& w = weights.dims;
+        const int64_t group = node.intAttr("group", 1);
+        const std::vector<int64_t> wdims =
+            group > 1 ? std::vector<int64_t>{group, w[0] / group, w[1], w[2], w[3]} : w;
         memory user(plain(wdims), m_plan->engine, weights.floats.data());
         memory packed(pd.weights_desc(), m_plan->engine);
         dnnl::reorder(user, packed).execute(m_plan->stream, user, packed);
@@ -258,73 +295,68 @@ void DnnlBuilder::addConv(size_t index)
         if (m_readers[node.input(1)].size() == 1)
             weights = OnnxConstant(); // read by no one else: its floats go now
     }
-    if (hasBias) {
+    if (!node.input(2).empty()) {
         const OnnxConstant& b = m_graph.constants.at(node.input(2));
         memory bias(pd.bias_desc(), m_plan->engine);
         std::memcpy(bias.get_data_handle(), b.floats.data(), pd.bias_desc().get_size());
         fixed[DNNL_ARG_BIAS] = bias;
         m_plan->weights.push_back(bias);
     }
+    return fixed;
+}
 
-    const int src = inLayout(viewOf(node.input(0)), pd.src_desc());
-    int dst;
-    std::unordered_map<int, int> reads{{DNNL_ARG_SRC, src}};
-    if (f.add && addAs == AddAs::binary) {
-        reads[DNNL_ARG_ATTR_MULTIPLE_POST_OP(int(f.eltwiseBeforeSum)) | DNNL_ARG_SRC_1] =
-            addendView;
-        dst = newView(pd.dst_desc(), newValue(pd.dst_desc().get_size()));
-    } else if (f.add && addAs == AddAs::sum) {
-        // The sum post-op adds what the destination holds: the addend goes
-        // there first, or is overwritten in place where no one reads it later.
-        const int addend = viewOf(f.addend);
-        const std::vector<size_t>& readers = m_readers[f.addend];
-        const size_t addIndex = size_t(f.add - m_graph.nodes.data());
-        const bool readLater =
-            m_graph.isOutput(f.addend) ||
-            m_plan->values[size_t(m_plan->views[size_t(addend)].value)].external ||
-            std::any_of(readers.begin(), readers.end(),
-                        [&](size_t r) { return r != addIndex && r > index; });
-        if (!readLater && m_plan->views[size_t(addend)].memory.get_desc() == pd.dst_desc()) {
-            dst = newView(pd.dst_desc(), m_plan->views[size_t(addend)].value);
-        } else {
-            dst = newView(pd.dst_desc(), newValue(pd.dst_desc().get_size()));
-            const memory& from = m_plan->views[size_t(addend)].memory;
-            const memory& to = m_plan->views[size_t(dst)].memory;
-            addStep(dnnl::reorder(dnnl::reorder::primitive_desc(m_plan->engine, from.get_desc(),
-                                                                m_plan->engine, to.get_desc())),
-                    {{DNNL_ARG_FROM, addend}, {DNNL_ARG_TO, dst}});
-        }
-    } else {
-        dst = newView(pd.dst_desc(), newValue(pd.dst_desc().get_size()));
-    }
-    reads[DNNL_ARG_DST] = dst;
-    addStep(dnnl::convolution_forward(pd), std::move(reads), std::move(fixed),
-            pd.scratchpad_desc().get_size());
-    if (separateAdd) {
-        // The Add, with what followed it as its own post-ops.
-        dnnl::post_ops after;
-        for (size_t k = f.eltwiseBeforeSum; k < f.eltwise.size(); ++k)
-            appendEltwise(after, *f.eltwise[k]);
-        dnnl::primitive_attr attr;
-        attr.set_post_ops(after);
-        const int addend = inLayout(viewOf(f.addend), pd.dst_desc());
-        const auto sum = described(*f.add, [&] {
-            const dnnl::binary::desc d(algorithm::binary_add, pd.dst_desc(), pd.dst_desc(),
-                                       pd.dst_desc());
-            return dnnl::binary::primitive_desc(d, attr, m_plan->engine);
-        });
-        const int total = newView(sum.dst_desc(), newValue(sum.dst_desc().get_size()));
-        addStep(dnnl::binary(sum),
-                {{DNNL_ARG_SRC_0, dst}, {DNNL_ARG_SRC_1, addend}, {DNNL_ARG_DST, total}});
-        dst = total;
-    }
-    m_views[f.output] = dst;
+int DnnlBuilder::sumDestination(size_t index, const Fusion& f, const md& desc)
+{
+    // The sum post-op adds what the destination holds: the addend goes
+    // there first, or is overwritten in place where no one reads it later.
+    const int addend = viewOf(f.addend);
+    const std::vector<size_t>& readers = m_readers[f.addend];
+    const size_t addIndex = size_t(f.add - m_graph.nodes.data());
+    const bool readLater = m_graph.isOutput(f.addend) ||
+                           m_plan->values[size_t(m_plan->views[size_t(addend)].value)].external ||
+                           std::any_of(readers.begin(), readers.end(),
+                                       [&](size_t r) { return r != addIndex && r > index; });
+    if (!readLater && m_plan->views[size_t(addend)].memory.get_desc() == desc)
+        return newView(desc, m_plan->views[size_t(addend)].value);
+    const int dst = newView(desc, newValue(desc.get_size()));
+    const memory& from = m_plan->views[size_t(addend)].memory;
+    const memory& to = m_plan->views[size_t(dst)].memory;
+    addStep(dnnl::reorder(dnnl::reorder::primitive_desc(m_plan->engine, from.get_desc(),
+                                                        m_plan->engine, to.get_desc())),
+            {{DNNL_ARG_FROM, addend}, {DNNL_ARG_TO, dst}});
+    return dst;
+}
 
+int DnnlBuilder::addSeparateSum(const Fusion& f, int convolved, const md& desc)
+{
+    // The Add, with what followed it as its own post-ops.
+    dnnl::post_ops after;
+    for (size_t k = f.eltwiseBeforeSum; k < f.eltwise.size(); ++k)
+        appendEltwise(after, *f.eltwise[k]);
+    dnnl::primitive_attr attr;
+    attr.set_post_ops(after);
+    const int addend = inLayout(viewOf(f.addend), desc);
+    const auto sum = described(*f.add, [&] {
+        const dnnl::binary::desc d(algorithm::binary_add, desc, desc, desc);
+        return dnnl::binary::primitive_desc(d, attr, m_plan->engine);
+    });
+    const int total = newView(sum.dst_desc(), newValue(sum.dst_desc().get_size()));
+    addStep(dnnl::binary(sum),
+            {{DNNL_ARG_SRC_0, convolved}, {DNNL_ARG_SRC_1, addend}, {DNNL_ARG_DST, total}});
+    return total;
+}
+
+void DnnlBuilder::noteWork(const OnnxNode& node, const std::string& implementation)
+{
+    const std::vector<int64_t>& x = m_graph.shapeOf(node.input(0));
+    const std::vector<int64_t>& y = m_graph.shapeOf(node.outputs.at(0));
+    const OnnxConstant& w = m_graph.constants.at(node.input(1));
+    const int64_t group = node.intAttr("group", 1);
     const double work =
         double(y[1]) * double(w.dims.size() == 4 ? x[1] / group : 1) * double(y[2]) * double(y[3]);
     if (work > m_heaviest) {
         m_heaviest = work;
-        m_plan->description = pd.impl_info_str();
+        m_plan->description = implementation;
     }
 }
 
@@ -348,9 +380,6 @@ DnnlBuilder::chooseConvolution(const OnnxNode& node, const dnnl::primitive_attr&
             dnnl::prop_kind::forward_inference, how, src, any(wdims), bias, any(y), dimsOf(strides),
             dimsOf(dilates), {pads[0], pads[1]}, {pads[2], pads[3]});
         return dnnl::convolution_forward::primitive_desc(d, attr, m_plan->engine);
-    };
-    auto isReference = [](const dnnl::convolution_forward::primitive_desc& pd) {
-        return std::string(pd.impl_info_str()).rfind("ref", 0) == 0;
     };
     // Winograd's transform takes a 3x3 convolution with 1.5 to 4 times
     // fewer multiplications; oneDNN has it for undilated, unstrided ones
@@ -403,7 +432,7 @@ void DnnlBuilder::addEltwise(const OnnxNode& node)
     auto pd = described(node, describe);
     // A layout only the reference code takes (a few channels padded to a
     // block): the plain one, which the fast code takes.
-    if (std::string(pd.impl_info_str()).rfind("ref", 0) == 0) {
+    if (isReference(pd)) {
         src = inLayout(src, plain(m_graph.shapeOf(node.input(0))));
         pd = described(node, describe);
     }
@@ -527,80 +556,93 @@ void DnnlBuilder::addArithmetic(const OnnxNode& node)
     const std::string& a = node.input(0);
     const std::string& b = node.input(1);
     const std::vector<int64_t>& y = m_graph.shapeOf(node.outputs.at(0));
-    auto scalar = [&](const std::string& name) {
-        return m_graph.isConstant(name) && m_graph.constants.at(name).count() == 1;
-    };
-    auto valueOf = [&](const std::string& name) {
-        const OnnxConstant& c = m_graph.constants.at(name);
-        return c.isInt ? float(c.ints.at(0)) : c.floats.at(0);
-    };
     int dst;
-    if (scalar(a) || scalar(b)) {
-        // With a single number: alpha * x + beta.
-        const bool first = scalar(a);
-        const std::string& tensor = first ? b : a;
-        if (m_graph.isConstant(tensor) || m_graph.shapeOf(tensor) != y)
-            refuse(node.op + " " + node.name + " of constants");
-        const float c = valueOf(first ? a : b);
-        float alpha = 1.f, beta = 0.f;
-        if (node.op == "Add")
-            beta = c;
-        else if (node.op == "Mul")
-            alpha = c;
-        else if (first) // c - x
-            alpha = -1.f, beta = c;
-        else // x - c
-            beta = -c;
-        const int src = viewOf(tensor);
-        const auto pd = described(node, [&] {
-            const dnnl::eltwise_forward::desc d(
-                dnnl::prop_kind::forward_inference, algorithm::eltwise_linear,
-                m_plan->views[size_t(src)].memory.get_desc(), alpha, beta);
-            return dnnl::eltwise_forward::primitive_desc(d, m_plan->engine);
-        });
-        dst = newView(pd.dst_desc(), newValue(pd.dst_desc().get_size()));
-        addStep(dnnl::eltwise_forward(pd), {{DNNL_ARG_SRC, src}, {DNNL_ARG_DST, dst}});
-    } else if (m_graph.isConstant(b) && !m_graph.isConstant(a) && m_graph.shapeOf(a) == y &&
-               node.op != "Sub") {
-        // With a constant that broadcasts (one value per channel, say): the
-        // constant as the second operand, in its plain layout.
-        const OnnxConstant& c = m_graph.constants.at(b);
-        std::vector<int64_t> dims = c.dims;
-        while (dims.size() < y.size())
-            dims.insert(dims.begin(), 1);
-        memory operand(plain(dims), m_plan->engine);
-        std::copy(c.floats.begin(), c.floats.end(), static_cast<float*>(operand.get_data_handle()));
-        m_plan->weights.push_back(operand);
-        const int src0 = viewOf(a);
-        const md first = m_plan->views[size_t(src0)].memory.get_desc();
-        const auto pd = described(node, [&] {
-            const dnnl::binary::desc d(node.op == "Add" ? algorithm::binary_add
-                                                        : algorithm::binary_mul,
-                                       first, plain(dims), any(y));
-            return dnnl::binary::primitive_desc(d, m_plan->engine);
-        });
-        dst = newView(pd.dst_desc(), newValue(pd.dst_desc().get_size()));
-        addStep(dnnl::binary(pd), {{DNNL_ARG_SRC_0, src0}, {DNNL_ARG_DST, dst}},
-                {{DNNL_ARG_SRC_1, operand}});
-    } else {
-        if (m_graph.isConstant(a) || m_graph.isConstant(b) || m_graph.shapeOf(a) != y ||
-            m_graph.shapeOf(b) != y)
-            refuse(node.op + " " + node.name + " that broadcasts");
-        const algorithm alg = node.op == "Add"   ? algorithm::binary_add
-                              : node.op == "Mul" ? algorithm::binary_mul
-                                                 : algorithm::binary_sub;
-        const int src0 = viewOf(a);
-        const md first = m_plan->views[size_t(src0)].memory.get_desc();
-        const int src1 = inLayout(viewOf(b), first);
-        const auto pd = described(node, [&] {
-            const dnnl::binary::desc d(alg, first, first, any(y));
-            return dnnl::binary::primitive_desc(d, m_plan->engine);
-        });
-        dst = newView(pd.dst_desc(), newValue(pd.dst_desc().get_size()));
-        addStep(dnnl::binary(pd),
-                {{DNNL_ARG_SRC_0, src0}, {DNNL_ARG_SRC_1, src1}, {DNNL_ARG_DST, dst}});
-    }
+    if (isScalar(m_graph, a) || isScalar(m_graph, b))
+        dst = addScaled(node, y);
+    else if (m_graph.isConstant(b) && !m_graph.isConstant(a) && m_graph.shapeOf(a) == y &&
+             node.op != "Sub")
+        dst = addWithConstant(node, y);
+    else
+        dst = addOfTensors(node, y);
     m_views[node.outputs.at(0)] = dst;
+}
+
+int DnnlBuilder::addScaled(const OnnxNode& node, const std::vector<int64_t>& y)
+{
+    const std::string& a = node.input(0);
+    const std::string& b = node.input(1);
+    // With a single number: alpha * x + beta.
+    const bool first = isScalar(m_graph, a);
+    const std::string& tensor = first ? b : a;
+    if (m_graph.isConstant(tensor) || m_graph.shapeOf(tensor) != y)
+        refuse(node.op + " " + node.name + " of constants");
+    const float c = scalarOf(m_graph, first ? a : b);
+    float alpha = 1.f, beta = 0.f;
+    if (node.op == "Add")
+        beta = c;
+    else if (node.op == "Mul")
+        alpha = c;
+    else if (first) // c - x
+        alpha = -1.f, beta = c;
+    else // x - c
+        beta = -c;
+    const int src = viewOf(tensor);
+    const auto pd = described(node, [&] {
+        const dnnl::eltwise_forward::desc d(
+            dnnl::prop_kind::forward_inference, algorithm::eltwise_linear,
+            m_plan->views[size_t(src)].memory.get_desc(), alpha, beta);
+        return dnnl::eltwise_forward::primitive_desc(d, m_plan->engine);
+    });
+    const int dst = newView(pd.dst_desc(), newValue(pd.dst_desc().get_size()));
+    addStep(dnnl::eltwise_forward(pd), {{DNNL_ARG_SRC, src}, {DNNL_ARG_DST, dst}});
+    return dst;
+}
+
+int DnnlBuilder::addWithConstant(const OnnxNode& node, const std::vector<int64_t>& y)
+{
+    // With a constant that broadcasts (one value per channel, say): the
+    // constant as the second operand, in its plain layout.
+    const OnnxConstant& c = m_graph.constants.at(node.input(1));
+    std::vector<int64_t> dims = c.dims;
+    while (dims.size() < y.size())
+        dims.insert(dims.begin(), 1);
+    memory operand(plain(dims), m_plan->engine);
+    std::copy(c.floats.begin(), c.floats.end(), static_cast<float*>(operand.get_data_handle()));
+    m_plan->weights.push_back(operand);
+    const int src0 = viewOf(node.input(0));
+    const md first = m_plan->views[size_t(src0)].memory.get_desc();
+    const auto pd = described(node, [&] {
+        const dnnl::binary::desc d(node.op == "Add" ? algorithm::binary_add : algorithm::binary_mul,
+                                   first, plain(dims), any(y));
+        return dnnl::binary::primitive_desc(d, m_plan->engine);
+    });
+    const int dst = newView(pd.dst_desc(), newValue(pd.dst_desc().get_size()));
+    addStep(dnnl::binary(pd), {{DNNL_ARG_SRC_0, src0}, {DNNL_ARG_DST, dst}},
+            {{DNNL_ARG_SRC_1, operand}});
+    return dst;
+}
+
+int DnnlBuilder::addOfTensors(const OnnxNode& node, const std::vector<int64_t>& y)
+{
+    const std::string& a = node.input(0);
+    const std::string& b = node.input(1);
+    if (m_graph.isConstant(a) || m_graph.isConstant(b) || m_graph.shapeOf(a) != y ||
+        m_graph.shapeOf(b) != y)
+        refuse(node.op + " " + node.name + " that broadcasts");
+    const algorithm alg = node.op == "Add"   ? algorithm::binary_add
+                          : node.op == "Mul" ? algorithm::binary_mul
+                                             : algorithm::binary_sub;
+    const int src0 = viewOf(a);
+    const md first = m_plan->views[size_t(src0)].memory.get_desc();
+    const int src1 = inLayout(viewOf(b), first);
+    const auto pd = described(node, [&] {
+        const dnnl::binary::desc d(alg, first, first, any(y));
+        return dnnl::binary::primitive_desc(d, m_plan->engine);
+    });
+    const int dst = newView(pd.dst_desc(), newValue(pd.dst_desc().get_size()));
+    addStep(dnnl::binary(pd),
+            {{DNNL_ARG_SRC_0, src0}, {DNNL_ARG_SRC_1, src1}, {DNNL_ARG_DST, dst}});
+    return dst;
 }
 
 void DnnlBuilder::addSplit(const OnnxNode& node)

@@ -34,6 +34,19 @@ private:
         std::string output;          // the tensor the fused chain ends in
     };
 
+    // How a fused Add is made. The fused operators go in as post-ops, and
+    // the Add as a sum into the destination. Where a machine's convolutions
+    // take that chain only in their reference code (AVX2, with an activation
+    // before the sum), the Add reads its other operand as a binary post-op;
+    // where that is refused too, it is a step of its own after the
+    // convolution.
+    enum class AddAs { sum, binary, step };
+    struct ConvChoice
+    {
+        dnnl::convolution_forward::primitive_desc pd;
+        AddAs addAs;
+    };
+
     explicit DnnlBuilder(OnnxGraph graph);
 
     void planFusions();
@@ -42,11 +55,29 @@ private:
     // The fastest convolution oneDNN has for `node` with `attr`'s post-ops.
     dnnl::convolution_forward::primitive_desc chooseConvolution(const OnnxNode& node,
                                                                 const dnnl::primitive_attr& attr);
+    // The convolution with `f` fused, and how its Add is made.
+    ConvChoice chooseFusedConvolution(const OnnxNode& node, const Fusion& f, int addendView);
+    // `f`'s operators as post-ops, with the Add made `how`.
+    dnnl::primitive_attr convAttr(const Fusion& f, AddAs how, int addendView) const;
+    // The weights, once, in the layout `pd` reads, and the bias.
+    std::unordered_map<int, dnnl::memory>
+    convWeights(const OnnxNode& node, const dnnl::convolution_forward::primitive_desc& pd);
+    // The destination of the convolution `index` that sums into it.
+    int sumDestination(size_t index, const Fusion& f, const md& desc);
+    // The Add as a step after the convolution's output `convolved`.
+    int addSeparateSum(const Fusion& f, int convolved, const md& desc);
+    // Keeps the heaviest convolution's implementation for the description.
+    void noteWork(const OnnxNode& node, const std::string& implementation);
     void addEltwise(const OnnxNode& node);
     void addPool(const OnnxNode& node);
     void addConcat(const OnnxNode& node);
     void addResize(const OnnxNode& node);
     void addArithmetic(const OnnxNode& node);
+    // Add, Sub or Mul of a tensor and a single number; of a tensor and a
+    // constant that broadcasts; of two tensors of one shape. Their output view.
+    int addScaled(const OnnxNode& node, const std::vector<int64_t>& y);
+    int addWithConstant(const OnnxNode& node, const std::vector<int64_t>& y);
+    int addOfTensors(const OnnxNode& node, const std::vector<int64_t>& y);
     void addSplit(const OnnxNode& node);
     void addReshape(const OnnxNode& node);
     void addOutputs();

@@ -111,6 +111,352 @@ std::vector<int64_t> broadcast(const std::vector<int64_t>& a, const std::vector<
     return out;
 }
 
+void checkOpsets(const onnx::ModelProto& model)
+{
+    for (const auto& opset : model.opset_import()) {
+        if (!opset.domain().empty() && opset.domain() != "ai.onnx")
+            refuse("operators of the domain " + opset.domain());
+    }
+}
+
+// A graph input the caller feeds: float, of a fixed shape.
+OnnxGraph::Input inputFrom(const onnx::ValueInfoProto& value)
+{
+    const auto& type = value.type().tensor_type();
+    if (type.elem_type() != onnx::TensorProto::FLOAT)
+        refuse("input " + value.name() + " is not float");
+    OnnxGraph::Input input{value.name(), {}};
+    for (const auto& dim : type.shape().dim()) {
+        if (!dim.has_dim_value() || dim.dim_value() <= 0)
+            refuse("input " + value.name() + " has no fixed shape");
+        input.dims.push_back(dim.dim_value());
+    }
+    return input;
+}
+
+void readAttribute(OnnxNode& node, onnx::AttributeProto& a)
+{
+    switch (a.type()) {
+    case onnx::AttributeProto::INT:
+        node.ints[a.name()] = a.i();
+        break;
+    case onnx::AttributeProto::FLOAT:
+        node.floats[a.name()] = a.f();
+        break;
+    case onnx::AttributeProto::STRING:
+        node.strings[a.name()] = a.s();
+        break;
+    case onnx::AttributeProto::INTS:
+        node.intLists[a.name()].assign(a.ints().begin(), a.ints().end());
+        break;
+    case onnx::AttributeProto::TENSOR:
+        node.tensors[a.name()] = constantFrom(*a.mutable_t());
+        break;
+    default:
+        break; // not read by any operator the engine has
+    }
+}
+
+OnnxNode nodeFrom(onnx::NodeProto& proto)
+{
+    if (!proto.domain().empty() && proto.domain() != "ai.onnx")
+        refuse("operator " + proto.op_type() + " of the domain " + proto.domain());
+    OnnxNode node;
+    node.op = proto.op_type();
+    node.name = proto.name();
+    node.inputs.assign(proto.input().begin(), proto.input().end());
+    node.outputs.assign(proto.output().begin(), proto.output().end());
+    for (onnx::AttributeProto& a : *proto.mutable_attribute())
+        readAttribute(node, a);
+    return node;
+}
+
+// ----- folding at load ----------------------------------------------------------
+
+using Constants = std::unordered_map<std::string, OnnxConstant>;
+
+// The inputs of a node folded at load, all of them constants.
+class FoldInputs final
+{
+public:
+    FoldInputs(const OnnxNode& node, const Constants& constants)
+        : m_node(node), m_constants(constants)
+    {
+    }
+
+    const OnnxConstant& in(size_t i) const { return m_constants.at(m_node.input(i)); }
+
+    std::vector<int64_t> ints(size_t i) const
+    {
+        const OnnxConstant& c = in(i);
+        if (!c.isInt)
+            refuse(m_node.op + " of float values at load");
+        return c.ints;
+    }
+
+private:
+    const OnnxNode& m_node;
+    const Constants& m_constants;
+};
+
+OnnxConstant constantOf(const OnnxNode& node)
+{
+    OnnxConstant c;
+    if (node.tensors.count("value"))
+        c = node.tensors.at("value");
+    else if (node.intLists.count("value_ints"))
+        c = intVector(node.intLists.at("value_ints"));
+    else if (node.ints.count("value_int")) {
+        c = intVector({node.ints.at("value_int")});
+        c.dims.clear(); // a scalar
+    } else if (node.floats.count("value_float"))
+        c.floats = {node.floats.at("value_float")};
+    else
+        refuse("a Constant of a kind the engine does not read");
+    return c;
+}
+
+OnnxConstant shapeSlice(const OnnxNode& node, const std::vector<int64_t>& dims)
+{
+    const int64_t rank = int64_t(dims.size());
+    const int64_t start = clampedIndex(node.intAttr("start", 0), rank);
+    const int64_t end = clampedIndex(node.intAttr("end", rank), rank);
+    return intVector(
+        std::vector<int64_t>(dims.begin() + start, dims.begin() + std::max(start, end)));
+}
+
+// Identity, or Cast between floats and integers.
+OnnxConstant cast(const OnnxNode& node, const FoldInputs& inputs)
+{
+    OnnxConstant out = inputs.in(0);
+    if (node.op == "Cast") {
+        const int64_t to = node.intAttr("to", 0);
+        if ((to == onnx::TensorProto::INT64 || to == onnx::TensorProto::INT32) && !out.isInt) {
+            for (float f : out.floats)
+                out.ints.push_back(int64_t(f));
+            out.floats.clear();
+            out.isInt = true;
+        } else if (to == onnx::TensorProto::FLOAT && out.isInt) {
+            for (int64_t i : out.ints)
+                out.floats.push_back(float(i));
+            out.ints.clear();
+            out.isInt = false;
+        } else if (to != onnx::TensorProto::INT64 && to != onnx::TensorProto::INT32 &&
+                   to != onnx::TensorProto::FLOAT) {
+            refuse("a Cast to a type the engine does not have");
+        }
+    }
+    return out;
+}
+
+OnnxConstant slice(const OnnxNode& node, const FoldInputs& inputs)
+{
+    const std::vector<int64_t> data = inputs.ints(0);
+    if (inputs.in(0).dims.size() != 1)
+        refuse("Slice of a constant of rank other than 1");
+    const int64_t n = int64_t(data.size());
+    const int64_t step = node.input(4).empty() ? 1 : inputs.ints(4).at(0);
+    if (step != 1)
+        refuse("Slice with a step at load");
+    const int64_t start = clampedIndex(inputs.ints(1).at(0), n);
+    const int64_t end = clampedIndex(std::min<int64_t>(inputs.ints(2).at(0), n), n);
+    return intVector(
+        std::vector<int64_t>(data.begin() + start, data.begin() + std::max(start, end)));
+}
+
+OnnxConstant concatenation(const OnnxNode& node, const FoldInputs& inputs)
+{
+    std::vector<int64_t> all;
+    for (size_t i = 0; i < node.inputs.size(); ++i) {
+        if (inputs.in(i).dims.size() > 1)
+            refuse("Concat of constants of rank above 1");
+        const std::vector<int64_t> part = inputs.ints(i);
+        all.insert(all.end(), part.begin(), part.end());
+    }
+    return intVector(std::move(all));
+}
+
+OnnxConstant gathered(const FoldInputs& inputs)
+{
+    const std::vector<int64_t> data = inputs.ints(0);
+    const OnnxConstant& index = inputs.in(1);
+    std::vector<int64_t> picked;
+    for (int64_t i : inputs.ints(1))
+        picked.push_back(data.at(size_t(i < 0 ? i + int64_t(data.size()) : i)));
+    OnnxConstant out = intVector(std::move(picked));
+    out.dims = index.dims;
+    return out;
+}
+
+// Unsqueeze, Squeeze: the values stay, the dimensions change.
+OnnxConstant resqueezed(const OnnxNode& node, const FoldInputs& inputs)
+{
+    OnnxConstant out = inputs.in(0);
+    std::vector<int64_t> axes = node.intsAttr("axes", {});
+    if (!node.input(1).empty())
+        axes = inputs.ints(1);
+    if (node.op == "Unsqueeze") {
+        const size_t rank = out.dims.size() + axes.size();
+        for (int64_t& a : axes)
+            a = normalizedAxis(a, rank);
+        std::sort(axes.begin(), axes.end());
+        for (int64_t a : axes)
+            out.dims.insert(out.dims.begin() + a, 1);
+    } else {
+        std::vector<int64_t> kept;
+        for (size_t d = 0; d < out.dims.size(); ++d) {
+            const bool named =
+                std::count(axes.begin(), axes.end(), int64_t(d)) ||
+                std::count(axes.begin(), axes.end(), int64_t(d) - int64_t(out.dims.size()));
+            if (!(out.dims[d] == 1 && (axes.empty() || named)))
+                kept.push_back(out.dims[d]);
+        }
+        out.dims = kept;
+    }
+    return out;
+}
+
+// ----- shapes ---------------------------------------------------------------------
+
+using Shape = std::vector<int64_t>;
+
+Shape shapeOrConstant(const OnnxGraph& g, const std::string& name)
+{
+    return g.isConstant(name) ? g.constants.at(name).dims : g.shapeOf(name);
+}
+
+void checkSpatial(const OnnxNode& node, const Shape& x, const Shape& kernel)
+{
+    if (x.size() != 4 || kernel.size() != 2)
+        refuse(node.op + " on other than a 2-D image");
+    if (node.stringAttr("auto_pad", "NOTSET") != "NOTSET")
+        refuse(node.op + " with auto_pad");
+}
+
+Shape convShape(const OnnxGraph& g, const OnnxNode& node, const Shape& x)
+{
+    if (!g.isConstant(node.input(1)))
+        refuse("Conv with weights computed at run time");
+    const std::vector<int64_t>& w = g.constants.at(node.input(1)).dims;
+    const std::vector<int64_t> kernel = node.intsAttr("kernel_shape", {w.at(2), w.at(3)});
+    checkSpatial(node, x, kernel);
+    const std::vector<int64_t> pads = node.intsAttr("pads", {0, 0, 0, 0});
+    const std::vector<int64_t> strides = node.intsAttr("strides", {1, 1});
+    const std::vector<int64_t> dilations = node.intsAttr("dilations", {1, 1});
+    const int64_t group = node.intAttr("group", 1);
+    if (w.size() != 4 || x[1] != w[1] * group || w[0] % group)
+        refuse("Conv weights that do not fit their input");
+    std::vector<int64_t> y{x[0], w[0], 0, 0};
+    for (int d = 0; d < 2; ++d) {
+        const int64_t span = (kernel[d] - 1) * dilations[d] + 1;
+        y[2 + d] = (x[2 + d] + pads[d] + pads[d + 2] - span) / strides[d] + 1;
+    }
+    return y;
+}
+
+Shape poolShape(const OnnxNode& node, const Shape& x)
+{
+    const std::vector<int64_t> kernel = node.intsAttr("kernel_shape", {});
+    checkSpatial(node, x, kernel);
+    if (node.intsAttr("dilations", {1, 1}) != std::vector<int64_t>{1, 1} ||
+        node.intAttr("storage_order", 0) != 0 || node.outputs.size() > 1)
+        refuse("MaxPool with dilations, indices or a storage order");
+    const std::vector<int64_t> pads = node.intsAttr("pads", {0, 0, 0, 0});
+    const std::vector<int64_t> strides = node.intsAttr("strides", {1, 1});
+    const bool ceil = node.intAttr("ceil_mode", 0) != 0;
+    std::vector<int64_t> y = x;
+    for (int d = 0; d < 2; ++d) {
+        const int64_t room = x[2 + d] + pads[d] + pads[d + 2] - kernel[d];
+        int64_t n = (ceil ? (room + strides[d] - 1) / strides[d] : room / strides[d]) + 1;
+        // A last window that would start in the padding past the end is dropped.
+        if (ceil && (n - 1) * strides[d] >= x[2 + d] + pads[d])
+            --n;
+        y[2 + d] = n;
+    }
+    return y;
+}
+
+Shape concatShape(const OnnxGraph& g, const OnnxNode& node, const Shape& x)
+{
+    const int64_t axis = normalizedAxis(node.intAttr("axis", 1), x.size());
+    std::vector<int64_t> y = x;
+    y[size_t(axis)] = 0;
+    for (const std::string& input : node.inputs) {
+        const std::vector<int64_t> part = shapeOrConstant(g, input);
+        if (part.size() != x.size())
+            refuse("Concat of tensors of different ranks");
+        y[size_t(axis)] += part[size_t(axis)];
+    }
+    return y;
+}
+
+Shape resizeShape(const OnnxGraph& g, const OnnxNode& node, const Shape& x)
+{
+    if (x.size() != 4)
+        refuse("Resize of other than an image");
+    std::vector<int64_t> y;
+    const std::string& sizes = node.input(3);
+    const std::string& scales = node.input(2);
+    if (!sizes.empty() && g.isConstant(sizes) && g.constants.at(sizes).count() > 0) {
+        y = g.constants.at(sizes).ints;
+    } else if (!scales.empty() && g.isConstant(scales) && g.constants.at(scales).count() > 0) {
+        for (size_t d = 0; d < x.size(); ++d)
+            y.push_back(int64_t(std::floor(double(x[d]) * g.constants.at(scales).floats.at(d))));
+    } else {
+        refuse("Resize to a size not known at load");
+    }
+    if (y.size() != 4 || y[0] != x[0] || y[1] != x[1])
+        refuse("Resize across batch or channels");
+    return y;
+}
+
+// The shapes of a Split's outputs, in order.
+std::vector<Shape> splitShapes(const OnnxGraph& g, const OnnxNode& node, const Shape& x)
+{
+    const int64_t axis = normalizedAxis(node.intAttr("axis", 0), x.size());
+    std::vector<int64_t> parts = node.intsAttr("split", {});
+    if (!node.input(1).empty()) {
+        if (!g.isConstant(node.input(1)))
+            refuse("Split into parts not known at load");
+        parts = g.constants.at(node.input(1)).ints;
+    }
+    if (parts.empty())
+        parts.assign(node.outputs.size(), x[size_t(axis)] / int64_t(node.outputs.size()));
+    if (parts.size() != node.outputs.size() ||
+        std::accumulate(parts.begin(), parts.end(), int64_t(0)) != x[size_t(axis)])
+        refuse("Split into parts that do not add up");
+    std::vector<Shape> shapes;
+    for (size_t i = 0; i < parts.size(); ++i) {
+        std::vector<int64_t> y = x;
+        y[size_t(axis)] = parts[i];
+        shapes.push_back(y);
+    }
+    return shapes;
+}
+
+Shape reshaped(const OnnxGraph& g, const OnnxNode& node, const Shape& x)
+{
+    if (!g.isConstant(node.input(1)))
+        refuse("Reshape to a shape not known at load");
+    std::vector<int64_t> y = g.constants.at(node.input(1)).ints;
+    const int64_t total =
+        std::accumulate(x.begin(), x.end(), int64_t(1), std::multiplies<int64_t>());
+    int64_t known = 1, unknown = -1;
+    for (size_t d = 0; d < y.size(); ++d) {
+        if (y[d] == 0 && d < x.size())
+            y[d] = x[d];
+        if (y[d] == -1)
+            unknown = int64_t(d);
+        else
+            known *= y[d];
+    }
+    if (unknown >= 0 && known > 0)
+        y[size_t(unknown)] = total / known;
+    if (std::accumulate(y.begin(), y.end(), int64_t(1), std::multiplies<int64_t>()) != total)
+        refuse("Reshape that changes the number of values");
+    return y;
+}
+
 } // namespace
 
 int64_t OnnxConstant::count() const
@@ -208,10 +554,7 @@ OnnxGraph OnnxGraph::parse(const std::string& bytes)
 
 OnnxGraph OnnxGraph::fromModel(onnx::ModelProto& model)
 {
-    for (const auto& opset : model.opset_import()) {
-        if (!opset.domain().empty() && opset.domain() != "ai.onnx")
-            refuse("operators of the domain " + opset.domain());
-    }
+    checkOpsets(model);
     onnx::GraphProto* graph = model.mutable_graph();
     if (graph->node_size() == 0 || graph->output_size() == 0 || graph->input_size() == 0)
         throw std::runtime_error("the file holds no network");
@@ -221,52 +564,15 @@ OnnxGraph OnnxGraph::fromModel(onnx::ModelProto& model)
     for (const onnx::ValueInfoProto& value : graph->input()) {
         if (g.isConstant(value.name()))
             continue;
-        const auto& type = value.type().tensor_type();
-        if (type.elem_type() != onnx::TensorProto::FLOAT)
-            refuse("input " + value.name() + " is not float");
-        Input input{value.name(), {}};
-        for (const auto& dim : type.shape().dim()) {
-            if (!dim.has_dim_value() || dim.dim_value() <= 0)
-                refuse("input " + value.name() + " has no fixed shape");
-            input.dims.push_back(dim.dim_value());
-        }
+        Input input = inputFrom(value);
         g.shapes[input.name] = input.dims;
         g.inputs.push_back(std::move(input));
     }
     for (const onnx::ValueInfoProto& value : graph->output())
         g.outputs.push_back(value.name());
 
-    for (onnx::NodeProto& proto : *graph->mutable_node()) {
-        if (!proto.domain().empty() && proto.domain() != "ai.onnx")
-            refuse("operator " + proto.op_type() + " of the domain " + proto.domain());
-        OnnxNode node;
-        node.op = proto.op_type();
-        node.name = proto.name();
-        node.inputs.assign(proto.input().begin(), proto.input().end());
-        node.outputs.assign(proto.output().begin(), proto.output().end());
-        for (onnx::AttributeProto& a : *proto.mutable_attribute()) {
-            switch (a.type()) {
-            case onnx::AttributeProto::INT:
-                node.ints[a.name()] = a.i();
-                break;
-            case onnx::AttributeProto::FLOAT:
-                node.floats[a.name()] = a.f();
-                break;
-            case onnx::AttributeProto::STRING:
-                node.strings[a.name()] = a.s();
-                break;
-            case onnx::AttributeProto::INTS:
-                node.intLists[a.name()].assign(a.ints().begin(), a.ints().end());
-                break;
-            case onnx::AttributeProto::TENSOR:
-                node.tensors[a.name()] = constantFrom(*a.mutable_t());
-                break;
-            default:
-                break; // not read by any operator the engine has
-            }
-        }
-        g.add(std::move(node));
-    }
+    for (onnx::NodeProto& proto : *graph->mutable_node())
+        g.add(nodeFrom(proto));
     for (const std::string& output : g.outputs) {
         if (g.isConstant(output) || !g.shapes.count(output))
             refuse("output " + output + " is not computed");
@@ -294,28 +600,11 @@ bool OnnxGraph::fold(const OnnxNode& node)
 {
     const std::string& op = node.op;
     if (op == "Constant") {
-        OnnxConstant c;
-        if (node.tensors.count("value"))
-            c = node.tensors.at("value");
-        else if (node.intLists.count("value_ints"))
-            c = intVector(node.intLists.at("value_ints"));
-        else if (node.ints.count("value_int")) {
-            c = intVector({node.ints.at("value_int")});
-            c.dims.clear(); // a scalar
-        } else if (node.floats.count("value_float"))
-            c.floats = {node.floats.at("value_float")};
-        else
-            refuse("a Constant of a kind the engine does not read");
-        constants[node.outputs.at(0)] = std::move(c);
+        constants[node.outputs.at(0)] = constantOf(node);
         return true;
     }
     if (op == "Shape") {
-        const std::vector<int64_t>& dims = shapeOf(node.input(0));
-        const int64_t rank = int64_t(dims.size());
-        const int64_t start = clampedIndex(node.intAttr("start", 0), rank);
-        const int64_t end = clampedIndex(node.intAttr("end", rank), rank);
-        constants[node.outputs.at(0)] = intVector(
-            std::vector<int64_t>(dims.begin() + start, dims.begin() + std::max(start, end)));
+        constants[node.outputs.at(0)] = shapeSlice(node, shapeOf(node.input(0)));
         return true;
     }
     const std::vector<std::string> folded{"Slice",   "Concat", "Gather",  "Unsqueeze",
@@ -326,88 +615,18 @@ bool OnnxGraph::fold(const OnnxNode& node)
         if (!input.empty() && !isConstant(input))
             return false;
     }
-    auto in = [&](size_t i) -> const OnnxConstant& {
-        return constants.at(node.input(i));
-    };
-    auto ints = [&](size_t i) {
-        const OnnxConstant& c = in(i);
-        if (!c.isInt)
-            refuse(op + " of float values at load");
-        return c.ints;
-    };
+    const FoldInputs operands(node, constants);
     OnnxConstant out;
-    if (op == "Identity" || op == "Cast") {
-        out = in(0);
-        if (op == "Cast") {
-            const int64_t to = node.intAttr("to", 0);
-            if ((to == onnx::TensorProto::INT64 || to == onnx::TensorProto::INT32) && !out.isInt) {
-                for (float f : out.floats)
-                    out.ints.push_back(int64_t(f));
-                out.floats.clear();
-                out.isInt = true;
-            } else if (to == onnx::TensorProto::FLOAT && out.isInt) {
-                for (int64_t i : out.ints)
-                    out.floats.push_back(float(i));
-                out.ints.clear();
-                out.isInt = false;
-            } else if (to != onnx::TensorProto::INT64 && to != onnx::TensorProto::INT32 &&
-                       to != onnx::TensorProto::FLOAT) {
-                refuse("a Cast to a type the engine does not have");
-            }
-        }
-    } else if (op == "Slice") {
-        const std::vector<int64_t> data = ints(0);
-        if (in(0).dims.size() != 1)
-            refuse("Slice of a constant of rank other than 1");
-        const int64_t n = int64_t(data.size());
-        const int64_t step = node.input(4).empty() ? 1 : ints(4).at(0);
-        if (step != 1)
-            refuse("Slice with a step at load");
-        const int64_t start = clampedIndex(ints(1).at(0), n);
-        const int64_t end = clampedIndex(std::min<int64_t>(ints(2).at(0), n), n);
-        out = intVector(
-            std::vector<int64_t>(data.begin() + start, data.begin() + std::max(start, end)));
-    } else if (op == "Concat") {
-        std::vector<int64_t> all;
-        for (size_t i = 0; i < node.inputs.size(); ++i) {
-            if (in(i).dims.size() > 1)
-                refuse("Concat of constants of rank above 1");
-            const std::vector<int64_t> part = ints(i);
-            all.insert(all.end(), part.begin(), part.end());
-        }
-        out = intVector(std::move(all));
-    } else if (op == "Gather") {
-        const std::vector<int64_t> data = ints(0);
-        const OnnxConstant& index = in(1);
-        std::vector<int64_t> picked;
-        for (int64_t i : ints(1))
-            picked.push_back(data.at(size_t(i < 0 ? i + int64_t(data.size()) : i)));
-        out = intVector(std::move(picked));
-        out.dims = index.dims;
-    } else { // Unsqueeze, Squeeze: the values stay, the dimensions change
-        out = in(0);
-        std::vector<int64_t> axes = node.intsAttr("axes", {});
-        if (!node.input(1).empty())
-            axes = ints(1);
-        if (op == "Unsqueeze") {
-            const size_t rank = out.dims.size() + axes.size();
-            for (int64_t& a : axes)
-                a = normalizedAxis(a, rank);
-            std::sort(axes.begin(), axes.end());
-            for (int64_t a : axes)
-                out.dims.insert(out.dims.begin() + a, 1);
-        } else {
-            std::vector<int64_t> kept;
-            for (size_t d = 0; d < out.dims.size(); ++d) {
-                const bool named =
-                    std::count(axes.begin(), axes.end(), int64_t(d)) ||
-                    std::count(axes.begin(), axes.end(), int64_t(d) - int64_t(out.dims.size()));
-                if (!(out.dims[d] == 1 && (axes.empty() || named)))
-                    kept.push_back(out.dims[d]);
-            }
-            out.dims = kept;
-        }
-    }
+    if (op == "Identity" || op == "Cast")
+        out = cast(node, operands);
+    else if (op == "Slice")
+        out = slice(node, operands);
+    else if (op == "Concat")
+        out = concatenation(node, operands);
+    else if (op == "Gather")
+        out = gathered(operands);
+    else
+        out = resqueezed(node, operands);
     constants[node.outputs.at(0)] = std::move(out);
     return true;
 }
@@ -415,122 +634,24 @@ bool OnnxGraph::fold(const OnnxNode& node)
 void OnnxGraph::inferShapes(const OnnxNode& node)
 {
     const std::string& op = node.op;
-    auto shapeOrConstant = [&](const std::string& name) {
-        return isConstant(name) ? constants.at(name).dims : shapeOf(name);
-    };
-    const std::vector<int64_t> x = shapeOrConstant(node.input(0));
-    auto spatial = [&](const std::vector<int64_t>& kernel) {
-        if (x.size() != 4 || kernel.size() != 2)
-            refuse(op + " on other than a 2-D image");
-        if (node.stringAttr("auto_pad", "NOTSET") != "NOTSET")
-            refuse(op + " with auto_pad");
-    };
+    const std::vector<int64_t> x = shapeOrConstant(*this, node.input(0));
     if (op == "Conv") {
-        if (!isConstant(node.input(1)))
-            refuse("Conv with weights computed at run time");
-        const std::vector<int64_t>& w = constants.at(node.input(1)).dims;
-        const std::vector<int64_t> kernel = node.intsAttr("kernel_shape", {w.at(2), w.at(3)});
-        spatial(kernel);
-        const std::vector<int64_t> pads = node.intsAttr("pads", {0, 0, 0, 0});
-        const std::vector<int64_t> strides = node.intsAttr("strides", {1, 1});
-        const std::vector<int64_t> dilations = node.intsAttr("dilations", {1, 1});
-        const int64_t group = node.intAttr("group", 1);
-        if (w.size() != 4 || x[1] != w[1] * group || w[0] % group)
-            refuse("Conv weights that do not fit their input");
-        std::vector<int64_t> y{x[0], w[0], 0, 0};
-        for (int d = 0; d < 2; ++d) {
-            const int64_t span = (kernel[d] - 1) * dilations[d] + 1;
-            y[2 + d] = (x[2 + d] + pads[d] + pads[d + 2] - span) / strides[d] + 1;
-        }
-        shapes[node.outputs[0]] = y;
+        shapes[node.outputs[0]] = convShape(*this, node, x);
     } else if (op == "MaxPool") {
-        const std::vector<int64_t> kernel = node.intsAttr("kernel_shape", {});
-        spatial(kernel);
-        if (node.intsAttr("dilations", {1, 1}) != std::vector<int64_t>{1, 1} ||
-            node.intAttr("storage_order", 0) != 0 || node.outputs.size() > 1)
-            refuse("MaxPool with dilations, indices or a storage order");
-        const std::vector<int64_t> pads = node.intsAttr("pads", {0, 0, 0, 0});
-        const std::vector<int64_t> strides = node.intsAttr("strides", {1, 1});
-        const bool ceil = node.intAttr("ceil_mode", 0) != 0;
-        std::vector<int64_t> y = x;
-        for (int d = 0; d < 2; ++d) {
-            const int64_t room = x[2 + d] + pads[d] + pads[d + 2] - kernel[d];
-            int64_t n = (ceil ? (room + strides[d] - 1) / strides[d] : room / strides[d]) + 1;
-            // A last window that would start in the padding past the end is dropped.
-            if (ceil && (n - 1) * strides[d] >= x[2 + d] + pads[d])
-                --n;
-            y[2 + d] = n;
-        }
-        shapes[node.outputs[0]] = y;
+        shapes[node.outputs[0]] = poolShape(node, x);
     } else if (op == "Relu" || op == "LeakyRelu" || op == "Clip" || op == "Sigmoid") {
         shapes[node.outputs[0]] = x;
     } else if (op == "Add" || op == "Sub" || op == "Mul") {
-        shapes[node.outputs[0]] = broadcast(x, shapeOrConstant(node.input(1)));
+        shapes[node.outputs[0]] = broadcast(x, shapeOrConstant(*this, node.input(1)));
     } else if (op == "Concat") {
-        const int64_t axis = normalizedAxis(node.intAttr("axis", 1), x.size());
-        std::vector<int64_t> y = x;
-        y[size_t(axis)] = 0;
-        for (const std::string& input : node.inputs) {
-            const std::vector<int64_t> part = shapeOrConstant(input);
-            if (part.size() != x.size())
-                refuse("Concat of tensors of different ranks");
-            y[size_t(axis)] += part[size_t(axis)];
-        }
-        shapes[node.outputs[0]] = y;
+        shapes[node.outputs[0]] = concatShape(*this, node, x);
     } else if (op == "Resize") {
-        if (x.size() != 4)
-            refuse("Resize of other than an image");
-        std::vector<int64_t> y;
-        const std::string& sizes = node.input(3);
-        const std::string& scales = node.input(2);
-        if (!sizes.empty() && isConstant(sizes) && constants.at(sizes).count() > 0) {
-            y = constants.at(sizes).ints;
-        } else if (!scales.empty() && isConstant(scales) && constants.at(scales).count() > 0) {
-            for (size_t d = 0; d < x.size(); ++d)
-                y.push_back(int64_t(std::floor(double(x[d]) * constants.at(scales).floats.at(d))));
-        } else {
-            refuse("Resize to a size not known at load");
-        }
-        if (y.size() != 4 || y[0] != x[0] || y[1] != x[1])
-            refuse("Resize across batch or channels");
-        shapes[node.outputs[0]] = y;
+        shapes[node.outputs[0]] = resizeShape(*this, node, x);
     } else if (op == "Split") {
-        const int64_t axis = normalizedAxis(node.intAttr("axis", 0), x.size());
-        std::vector<int64_t> parts = node.intsAttr("split", {});
-        if (!node.input(1).empty()) {
-            if (!isConstant(node.input(1)))
-                refuse("Split into parts not known at load");
-            parts = constants.at(node.input(1)).ints;
-        }
-        if (parts.empty())
-            parts.assign(node.outputs.size(), x[size_t(axis)] / int64_t(node.outputs.size()));
-        if (parts.size() != node.outputs.size() ||
-            std::accumulate(parts.begin(), parts.end(), int64_t(0)) != x[size_t(axis)])
-            refuse("Split into parts that do not add up");
-        for (size_t i = 0; i < parts.size(); ++i) {
-            std::vector<int64_t> y = x;
-            y[size_t(axis)] = parts[i];
-            shapes[node.outputs[i]] = y;
-        }
+        const std::vector<std::vector<int64_t>> parts = splitShapes(*this, node, x);
+        for (size_t i = 0; i < parts.size(); ++i)
+            shapes[node.outputs[i]] = parts[i];
     } else if (op == "Reshape") {
-        if (!isConstant(node.input(1)))
-            refuse("Reshape to a shape not known at load");
-        std::vector<int64_t> y = constants.at(node.input(1)).ints;
-        const int64_t total =
-            std::accumulate(x.begin(), x.end(), int64_t(1), std::multiplies<int64_t>());
-        int64_t known = 1, unknown = -1;
-        for (size_t d = 0; d < y.size(); ++d) {
-            if (y[d] == 0 && d < x.size())
-                y[d] = x[d];
-            if (y[d] == -1)
-                unknown = int64_t(d);
-            else
-                known *= y[d];
-        }
-        if (unknown >= 0 && known > 0)
-            y[size_t(unknown)] = total / known;
-        if (std::accumulate(y.begin(), y.end(), int64_t(1), std::multiplies<int64_t>()) != total)
-            refuse("Reshape that changes the number of values");
-        shapes[node.outputs[0]] = y;
+        shapes[node.outputs[0]] = reshaped(*this, node, x);
     }
 }

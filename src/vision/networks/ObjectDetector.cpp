@@ -144,54 +144,68 @@ ObjectDetector::Heads ObjectDetector::forward(const cv::Mat& blob, double* milli
     return heads;
 }
 
-std::vector<DetectedObject> ObjectDetector::decode(const Heads& heads, cv::Size imageSize,
-                                                   float minScore, float maxOverlap)
+namespace {
+
+// From the network's input to the image searched: the scale on each axis,
+// and the image's frame that boxes are kept within.
+struct InputToImage
 {
-    const float sx = float(imageSize.width) / inputSide;
-    const float sy = float(imageSize.height) / inputSide;
-    const cv::Rect2f frame(0, 0, float(imageSize.width), float(imageSize.height));
+    float sx, sy;
+    cv::Rect2f frame;
+};
+
+// The box of cell `i` on a grid `side` cells across: each side is the
+// expected bin of its distribution, in strides from the cell's centre.
+cv::Rect2f cellBox(const float* logits, size_t cells, size_t i, int side, int stride,
+                   const InputToImage& to)
+{
+    float d[4];
+    for (int s = 0; s < 4; ++s)
+        d[s] = expectedBin(logits + size_t(s * ObjectDetector::binCount) * cells + i, cells) *
+               float(stride);
+    const float cx = (float(i % size_t(side)) + 0.5f) * float(stride);
+    const float cy = (float(i / size_t(side)) + 0.5f) * float(stride);
+    const float x0 = (cx - d[0]) * to.sx, y0 = (cy - d[1]) * to.sy;
+    const float x1 = (cx + d[2]) * to.sx, y1 = (cy + d[3]) * to.sy;
+    return cv::Rect2f(x0, y0, x1 - x0, y1 - y0) & to.frame;
+}
+
+// The finds of one stride's heads: a box per cell and class scoring at least
+// `minScore`, in cell order.
+std::vector<DetectedObject> levelFinds(const cv::Mat& cls, const cv::Mat& box, int stride,
+                                       const InputToImage& to, float minScore)
+{
+    constexpr int classCount = ObjectDetector::classCount;
+    const int side = (ObjectDetector::inputSide + stride - 1) / stride;
+    const size_t cells = size_t(side) * size_t(side);
+    CV_Assert(cls.type() == CV_32F && box.type() == CV_32F && cls.isContinuous() &&
+              box.isContinuous() && cls.total() == cells * classCount &&
+              box.total() == cells * 4 * ObjectDetector::binCount);
+    const float* scores = cls.ptr<float>();
+    const float* logits = box.ptr<float>();
 
     std::vector<DetectedObject> found;
-    for (size_t level = 0; level < strides.size(); ++level) {
-        const int stride = strides[level];
-        const int side = (inputSide + stride - 1) / stride;
-        const size_t cells = size_t(side) * size_t(side);
-        const cv::Mat& cls = heads.cls[level];
-        const cv::Mat& box = heads.box[level];
-        CV_Assert(cls.type() == CV_32F && box.type() == CV_32F && cls.isContinuous() &&
-                  box.isContinuous() && cls.total() == cells * classCount &&
-                  box.total() == cells * 4 * binCount);
-        const float* scores = cls.ptr<float>();
-        const float* logits = box.ptr<float>();
-
-        for (size_t i = 0; i < cells; ++i) {
-            cv::Rect2f rect;
-            bool placed = false;
-            for (int c = 0; c < classCount; ++c) {
-                const float score = scores[size_t(c) * cells + i];
-                if (score < minScore)
-                    continue;
-                if (!placed) {
-                    // Each side is the expected bin of its distribution, in
-                    // strides from the cell's centre.
-                    float d[4];
-                    for (int s = 0; s < 4; ++s)
-                        d[s] = expectedBin(logits + size_t(s * binCount) * cells + i, cells) *
-                               float(stride);
-                    const float cx = (float(i % size_t(side)) + 0.5f) * float(stride);
-                    const float cy = (float(i / size_t(side)) + 0.5f) * float(stride);
-                    const float x0 = (cx - d[0]) * sx, y0 = (cy - d[1]) * sy;
-                    const float x1 = (cx + d[2]) * sx, y1 = (cy + d[3]) * sy;
-                    rect = cv::Rect2f(x0, y0, x1 - x0, y1 - y0) & frame;
-                    placed = true;
-                }
-                if (rect.area() > 0)
-                    found.push_back({rect, c, QString(), score});
+    for (size_t i = 0; i < cells; ++i) {
+        cv::Rect2f rect;
+        bool placed = false;
+        for (int c = 0; c < classCount; ++c) {
+            const float score = scores[size_t(c) * cells + i];
+            if (score < minScore)
+                continue;
+            if (!placed) {
+                rect = cellBox(logits, cells, i, side, stride, to);
+                placed = true;
             }
+            if (rect.area() > 0)
+                found.push_back({rect, c, QString(), score});
         }
     }
+    return found;
+}
 
-    // Greedy suppression within each class, best first.
+// Greedy suppression within each class, best first.
+std::vector<DetectedObject> suppressed(std::vector<DetectedObject> found, float maxOverlap)
+{
     std::stable_sort(
         found.begin(), found.end(),
         [](const DetectedObject& a, const DetectedObject& b) { return a.score > b.score; });
@@ -202,10 +216,26 @@ std::vector<DetectedObject> ObjectDetector::decode(const Heads& heads, cv::Size 
         });
         if (!covered) {
             kept.push_back(candidate);
-            kept.back().className = className(candidate.classId);
+            kept.back().className = ObjectDetector::className(candidate.classId);
         }
     }
     return kept;
+}
+
+} // namespace
+
+std::vector<DetectedObject> ObjectDetector::decode(const Heads& heads, cv::Size imageSize,
+                                                   float minScore, float maxOverlap)
+{
+    const InputToImage to{float(imageSize.width) / inputSide, float(imageSize.height) / inputSide,
+                          cv::Rect2f(0, 0, float(imageSize.width), float(imageSize.height))};
+    std::vector<DetectedObject> found;
+    for (size_t level = 0; level < strides.size(); ++level) {
+        const std::vector<DetectedObject> finds =
+            levelFinds(heads.cls[level], heads.box[level], strides[level], to, minScore);
+        found.insert(found.end(), finds.begin(), finds.end());
+    }
+    return suppressed(std::move(found), maxOverlap);
 }
 
 std::vector<DetectedObject> ObjectDetector::detect(const cv::Mat& image, float minScore,
