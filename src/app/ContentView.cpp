@@ -7,11 +7,12 @@
 #include "ResultDrag.h"
 #include "SegmentedControl.h"
 #include "Symbols.h"
-#include "Theme.h"
+#include "ThemedWidgets.h"
 #include "VantelModel.h"
 
 #include <QApplication>
 #include <QDragEnterEvent>
+#include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMimeData>
@@ -24,28 +25,17 @@
 
 namespace {
 
-QLabel* secondaryLabel(const QString& text, const QFont& font, QWidget* parent)
+QLabel* label(const QString& text, QWidget* parent)
 {
-    auto* label = new QLabel(text, parent);
-    label->setFont(font);
-    QPalette palette = label->palette();
-    palette.setColor(QPalette::WindowText, Theme::secondary());
-    label->setPalette(palette);
-    return label;
-}
-
-QLabel* symbolLabel(const QString& name, int side, QWidget* parent)
-{
-    auto* label = new QLabel(parent);
-    label->setPixmap(Symbols::pixmap(name, Theme::secondary(), side, parent->devicePixelRatioF()));
-    return label;
+    return new QLabel(text, parent);
 }
 
 } // namespace
 
 ContentView::ContentView(VantelModel* model, QWidget* parent) : QWidget(parent), m_model(model)
 {
-    setFixedWidth(panelWidth);
+    // The panel's width is a least one: it grows where a font needs room.
+    setMinimumWidth(panelWidth);
     setAcceptDrops(true);
 
     m_dropZone = new DropZone(this);
@@ -54,11 +44,8 @@ ContentView::ContentView(VantelModel* model, QWidget* parent) : QWidget(parent),
 
     m_error = new QLabel(this);
     m_error->setObjectName(QStringLiteral("errorLine"));
-    m_error->setFont(Theme::caption());
     m_error->setWordWrap(true);
-    QPalette red = m_error->palette();
-    red.setColor(QPalette::WindowText, Theme::errorRed());
-    m_error->setPalette(red);
+    m_themed.errorText(m_error, ThemedWidgets::Style::caption);
 
     auto* panel = new QVBoxLayout(this);
     panel->setContentsMargins(14, 14, 14, 14);
@@ -67,7 +54,8 @@ ContentView::ContentView(VantelModel* model, QWidget* parent) : QWidget(parent),
     panel->addWidget(m_dropZone);
     panel->addWidget(m_editor);
     panel->addWidget(m_error);
-    m_notice = secondaryLabel(QString(), Theme::caption2(), this);
+    m_notice = label(QString(), this);
+    m_themed.secondaryText(m_notice, ThemedWidgets::Style::caption2);
     m_notice->setWordWrap(true);
     m_notice->hide();
     panel->addWidget(m_notice);
@@ -98,8 +86,7 @@ QWidget* ContentView::buildEditor()
     m_preview = new PreviewView(m_model, editor);
     m_preview->setFixedHeight(300);
     m_hintRow = buildHintRow(editor);
-    QLayout* feather = buildFeatherRow(editor);
-    QLayout* background = buildBackgroundRow(editor);
+    QLayout* settings = buildSettingsRows(editor);
     m_exportRow = buildExportRow(editor);
 
     auto* column = new QVBoxLayout(editor);
@@ -108,8 +95,7 @@ QWidget* ContentView::buildEditor()
     column->addLayout(top);
     column->addWidget(m_preview);
     column->addWidget(m_hintRow);
-    column->addLayout(feather);
-    column->addLayout(background);
+    column->addLayout(settings);
     column->addWidget(m_exportRow);
     connectEditor();
     return editor;
@@ -117,13 +103,13 @@ QWidget* ContentView::buildEditor()
 
 QLayout* ContentView::buildTopRow(QWidget* editor)
 {
-    m_new = new QPushButton(Symbols::icon(QStringLiteral("plus")), tr("New"), editor);
+    m_new = new QPushButton(tr("New"), editor);
+    m_themed.icon(m_new, QStringLiteral("plus"));
     m_pasteIcon = new QToolButton(editor);
-    m_pasteIcon->setIcon(Symbols::icon(QStringLiteral("doc.on.clipboard")));
+    m_themed.icon(m_pasteIcon, QStringLiteral("doc.on.clipboard"));
     m_pasteIcon->setToolTip(tr("Paste image from clipboard"));
     m_pasteIcon->setAutoRaise(false);
     m_beforeAfter = new SegmentedControl({tr("After"), tr("Before")}, editor);
-    m_beforeAfter->setFixedWidth(140);
     auto* top = new QHBoxLayout;
     top->addWidget(m_new);
     top->addWidget(m_pasteIcon);
@@ -135,9 +121,10 @@ QLayout* ContentView::buildTopRow(QWidget* editor)
 QWidget* ContentView::buildHintRow(QWidget* editor)
 {
     auto* row = new QWidget(editor);
-    m_hint = secondaryLabel(QString(), Theme::caption(), row);
+    m_hint = label(QString(), row);
+    m_themed.secondaryText(m_hint, ThemedWidgets::Style::caption);
     m_allSubjects = new QPushButton(tr("All subjects"), row);
-    m_allSubjects->setFont(Theme::caption());
+    m_themed.text(m_allSubjects, ThemedWidgets::Style::caption);
     m_allSubjects->setAttribute(Qt::WA_MacSmallSize);
     // Hidden, the button keeps its room, so the rows below stay where they
     // are when a pick shows it.
@@ -146,75 +133,58 @@ QWidget* ContentView::buildHintRow(QWidget* editor)
     m_allSubjects->setSizePolicy(keepRoom);
     auto* hint = new QHBoxLayout(row);
     hint->setContentsMargins(0, 0, 0, 0);
-    hint->addWidget(symbolLabel(QStringLiteral("hand.tap"), 16, row));
+    auto* tap = new QLabel(row);
+    m_themed.symbol(tap, QStringLiteral("hand.tap"), 16);
+    hint->addWidget(tap);
     hint->addWidget(m_hint);
     hint->addStretch();
     hint->addWidget(m_allSubjects);
     return row;
 }
 
-QLayout* ContentView::buildFeatherRow(QWidget* editor)
+QLayout* ContentView::buildSettingsRows(QWidget* editor)
 {
-    auto* featherLabel = new QLabel(tr("Feather"), editor);
-    featherLabel->setFixedWidth(56);
+    // Feather and Background in a grid: the labels' column is as wide as the
+    // longer of the two in the font at hand.
+    auto* grid = new QGridLayout;
+    grid->setContentsMargins(0, 0, 0, 0);
+    grid->setVerticalSpacing(10);
+    grid->setColumnStretch(1, 1);
+
+    grid->addWidget(new QLabel(tr("Feather"), editor), 0, 0);
     m_feather = new QSlider(Qt::Horizontal, editor);
     m_feather->setRange(0, 20 * featherSteps);
     m_feather->setSingleStep(featherSteps / 4);
     m_feather->setPageStep(2 * featherSteps);
-    m_featherNumber = new QLabel(editor);
-    m_featherNumber->setFixedWidth(24);
+    grid->addWidget(m_feather, 0, 1);
+    // Room for the widest amount, so the number does not jitter while the
+    // slider moves (the desktop fonts' digits are all one width).
+    m_featherNumber = new QLabel(featherText(20), editor);
+    m_featherNumber->setMinimumWidth(m_featherNumber->sizeHint().width());
     m_featherNumber->setAlignment(Qt::AlignCenter);
-    // The desktop fonts' digits are all one width, so the number does not
-    // jitter while the slider moves.
-    auto* featherRow = new QHBoxLayout;
-    featherRow->addWidget(featherLabel);
-    featherRow->addWidget(m_feather);
-    featherRow->addWidget(m_featherNumber);
-    return featherRow;
-}
+    grid->addWidget(m_featherNumber, 0, 2);
 
-QLayout* ContentView::buildBackgroundRow(QWidget* editor)
-{
     QStringList choices;
     for (const BackgroundChoice& choice : BackgroundChoice::allCases())
         choices << choice.rawValue();
-    auto* backgroundLabel = new QLabel(tr("Background"), editor);
-    backgroundLabel->setFixedWidth(70);
+    grid->addWidget(new QLabel(tr("Background"), editor), 1, 0);
     m_background = new SegmentedControl(choices, editor);
+    grid->addWidget(m_background, 1, 1);
     m_colorWell = new ColorWell(editor);
-    auto* backgroundRow = new QHBoxLayout;
-    backgroundRow->addWidget(backgroundLabel);
-    backgroundRow->addWidget(m_background);
-    backgroundRow->addWidget(m_colorWell);
-    return backgroundRow;
+    grid->addWidget(m_colorWell, 1, 2);
+    return grid;
 }
 
 QWidget* ContentView::buildExportRow(QWidget* editor)
 {
     auto* row = new QWidget(editor);
-    m_copy = new QPushButton(Symbols::icon(QStringLiteral("doc.on.doc")), tr("Copy PNG"), row);
+    m_copy = new QPushButton(tr("Copy PNG"), row);
+    m_themed.icon(m_copy, QStringLiteral("doc.on.doc"));
     m_save = new QPushButton(tr("Save PNG…"), row);
-    m_save->setObjectName(QStringLiteral("prominent"));
     m_save->setDefault(true);
-    {
-        // The panel's primary action: filled with the accent colour.
-        const QColor accent = Theme::accent();
-        const QColor onAccent = QApplication::palette().color(QPalette::HighlightedText);
-        m_save->setIcon(Symbols::pixmap(QStringLiteral("square.and.arrow.down"), onAccent, 16,
-                                        devicePixelRatioF()));
-        m_save->setStyleSheet(
-            QStringLiteral(
-                "QPushButton#prominent { background: %1; color: %2; border: 1px solid %3;"
-                " border-radius: 6px; padding: 4px 12px; }"
-                "QPushButton#prominent:hover { background: %4; }"
-                "QPushButton#prominent:pressed { background: %3; }"
-                "QPushButton#prominent:disabled { background: %5; color: %6; border-color: %5; }")
-                .arg(accent.name(), onAccent.name(), accent.darker(120).name(),
-                     accent.lighter(110).name(),
-                     Theme::withAlpha(accent, 0.35).name(QColor::HexArgb),
-                     Theme::withAlpha(onAccent, 0.7).name(QColor::HexArgb)));
-    }
-    m_status = secondaryLabel(QString(), Theme::caption(), row);
+    m_themed.prominent(m_save, QStringLiteral("square.and.arrow.down"));
+    m_status = label(QString(), row);
+    m_themed.secondaryText(m_status, ThemedWidgets::Style::caption);
     auto* exportLayout = new QHBoxLayout(row);
     exportLayout->setContentsMargins(0, 0, 0, 0);
     exportLayout->addWidget(m_copy);
@@ -251,24 +221,43 @@ void ContentView::connectEditor()
 QWidget* ContentView::buildFooter()
 {
     auto* footer = new QWidget(this);
-    m_note =
-        secondaryLabel(tr("Processed on-device. Nothing is uploaded."), Theme::caption2(), footer);
+    m_note = label(tr("Processed on-device. Nothing is uploaded."), footer);
+    m_themed.secondaryText(m_note, ThemedWidgets::Style::caption2);
     m_quit = new QPushButton(tr("Quit"), footer);
-    m_quit->setFlat(true);
-    m_quit->setFont(Theme::caption2());
+    m_themed.quiet(m_quit);
     m_quit->setCursor(Qt::PointingHandCursor);
-    m_quit->setStyleSheet(
-        QStringLiteral("QPushButton { border: none; padding: 2px 4px; color: %1; }"
-                       "QPushButton:hover { color: %2; }")
-            .arg(Theme::secondary().name(), palette().color(QPalette::WindowText).name()));
+    auto* lock = new QLabel(footer);
+    m_themed.symbol(lock, QStringLiteral("lock.fill"), 11);
     auto* row = new QHBoxLayout(footer);
     row->setContentsMargins(0, 0, 0, 0);
-    row->addWidget(symbolLabel(QStringLiteral("lock.fill"), 11, footer));
+    row->addWidget(lock);
     row->addWidget(m_note);
     row->addStretch();
     row->addWidget(m_quit);
     connect(m_quit, &QPushButton::clicked, this, &ContentView::quitRequested);
     return footer;
+}
+
+bool ContentView::event(QEvent* event)
+{
+    // A theme or font changed while Vantel runs: every look drawn from them
+    // is drawn again.
+    switch (event->type()) {
+    case QEvent::PaletteChange:
+    case QEvent::ApplicationPaletteChange:
+    case QEvent::StyleChange:
+    case QEvent::FontChange:
+    case QEvent::ApplicationFontChange:
+        if (!m_restyling) {
+            m_restyling = true;
+            m_themed.apply();
+            m_restyling = false;
+        }
+        break;
+    default:
+        break;
+    }
+    return QWidget::event(event);
 }
 
 void ContentView::setNotice(const QString& text)

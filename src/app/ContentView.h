@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ThemedWidgets.h"
+
 #include <QWidget>
 #include <functional>
 
@@ -23,7 +25,7 @@ class ContentView final : public QWidget
     Q_OBJECT
 
 public:
-    static constexpr int panelWidth = 420;
+    static constexpr int panelWidth = 420; // the least; a larger font widens it
     // The Feather slider moves in hundredths.
     static constexpr int featherSteps = 100;
 
@@ -70,6 +72,7 @@ signals:
     void dialogShown(bool shown);
 
 protected:
+    bool event(QEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dragMoveEvent(QDragMoveEvent* event) override;
     void dragLeaveEvent(QDragLeaveEvent* event) override;
@@ -79,8 +82,7 @@ private:
     QWidget* buildEditor();
     QLayout* buildTopRow(QWidget* editor);
     QWidget* buildHintRow(QWidget* editor);
-    QLayout* buildFeatherRow(QWidget* editor);
-    QLayout* buildBackgroundRow(QWidget* editor);
+    QLayout* buildSettingsRows(QWidget* editor);
     QWidget* buildExportRow(QWidget* editor);
     void connectEditor();
     QWidget* buildFooter();
@@ -109,4 +111,6 @@ private:
     QPushButton* m_quit = nullptr;
     QLabel* m_note = nullptr;
     QLabel* m_notice = nullptr;
+    ThemedWidgets m_themed;
+    bool m_restyling = false;
 };

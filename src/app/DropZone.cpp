@@ -2,6 +2,7 @@
 
 #include "Symbols.h"
 #include "Theme.h"
+#include "ThemedWidgets.h"
 
 #include <QEvent>
 #include <QHBoxLayout>
@@ -21,17 +22,17 @@ DropZone::DropZone(QWidget* parent) : QWidget(parent)
     m_symbol = new QLabel(this);
     m_symbol->setAlignment(Qt::AlignCenter);
     auto* title = new QLabel(tr("Drop an image here"), this);
-    title->setFont(Theme::title3());
+    m_themed.text(title, ThemedWidgets::Style::title3);
     title->setAlignment(Qt::AlignCenter);
+    title->setWordWrap(true);
     auto* hint = new QLabel(tr("Drag from a file manager or a browser"), this);
-    hint->setFont(Theme::caption());
+    m_themed.secondaryText(hint, ThemedWidgets::Style::caption);
     hint->setAlignment(Qt::AlignCenter);
-    QPalette secondary = hint->palette();
-    secondary.setColor(QPalette::WindowText, Theme::secondary());
-    hint->setPalette(secondary);
+    hint->setWordWrap(true);
 
     m_choose = new QPushButton(tr("Choose File…"), this);
-    m_paste = new QPushButton(Symbols::icon(QStringLiteral("doc.on.clipboard")), tr("Paste"), this);
+    m_paste = new QPushButton(tr("Paste"), this);
+    m_themed.icon(m_paste, QStringLiteral("doc.on.clipboard"));
     m_paste->setToolTip(
         tr("Paste an image (%1)")
             .arg(QKeySequence(QKeySequence::Paste).toString(QKeySequence::NativeText)));
@@ -51,7 +52,7 @@ DropZone::DropZone(QWidget* parent) : QWidget(parent)
     spinner->setTextVisible(false);
     spinner->setFixedSize(120, 6);
     auto* opening = new QLabel(tr("Opening the image…"), m_busy);
-    opening->setFont(Theme::caption());
+    m_themed.text(opening, ThemedWidgets::Style::caption);
     busy->addStretch();
     busy->addWidget(opening);
     busy->addWidget(spinner);
@@ -96,11 +97,28 @@ void DropZone::refreshSymbol()
         Symbols::pixmap(QStringLiteral("photo.badge.plus"), colour, 48, devicePixelRatioF()));
 }
 
-void DropZone::changeEvent(QEvent* event)
+bool DropZone::event(QEvent* event)
 {
-    if (event->type() == QEvent::PaletteChange || event->type() == QEvent::ScreenChangeInternal)
+    switch (event->type()) {
+    case QEvent::PaletteChange:
+    case QEvent::ApplicationPaletteChange:
+    case QEvent::StyleChange:
+    case QEvent::FontChange:
+    case QEvent::ApplicationFontChange:
+        if (!m_restyling) {
+            m_restyling = true;
+            m_themed.apply();
+            m_restyling = false;
+        }
         refreshSymbol();
-    QWidget::changeEvent(event);
+        break;
+    case QEvent::ScreenChangeInternal:
+        refreshSymbol();
+        break;
+    default:
+        break;
+    }
+    return QWidget::event(event);
 }
 
 void DropZone::paintEvent(QPaintEvent*)

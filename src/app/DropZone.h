@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ThemedWidgets.h"
+
 #include <QWidget>
 
 class QLabel;
@@ -26,12 +28,14 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
-    void changeEvent(QEvent* event) override;
+    bool event(QEvent* event) override;
 
 private:
     void refreshSymbol();
 
     bool m_targeted = false;
+    ThemedWidgets m_themed;
+    bool m_restyling = false;
     QLabel* m_symbol;
     QPushButton* m_choose;
     QPushButton* m_paste;

@@ -4,6 +4,7 @@
 #include "ModelDoubles.h"
 #include "ResultDrag.h"
 #include "SegmentedControl.h"
+#include "Theme.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -14,6 +15,7 @@
 #include <QSlider>
 #include <QTest>
 #include <QToolButton>
+#include <QVBoxLayout>
 
 // The main panel: its faces, texts, enabled and shown controls in each
 // state of the model, its bindings, the drop target and the paste key.
@@ -39,6 +41,21 @@ class TestPanel final : public QObject
         e.setDropAction(Qt::MoveAction);
         QApplication::sendEvent(&panel, &e);
         return e.isAccepted() && e.dropAction() == Qt::CopyAction;
+    }
+
+    // The colour of the most opaque pixel of a button's icon.
+    static QColor inkOf(const QAbstractButton* button)
+    {
+        const QImage icon = button->icon().pixmap(16).toImage();
+        QColor ink;
+        for (int y = 0; y < icon.height(); ++y) {
+            for (int x = 0; x < icon.width(); ++x) {
+                const QColor c = icon.pixelColor(x, y);
+                if (c.alpha() > ink.alpha() || !ink.isValid())
+                    ink = c;
+            }
+        }
+        return ink;
     }
 
 private slots:
@@ -214,6 +231,73 @@ private slots:
         QVERIFY(offer<QDragEnterEvent>(rig.panel, &file));
         QVERIFY(!rig.panel.targeted());
         QVERIFY(offer<QDropEvent>(rig.panel, &file));
+    }
+
+    // At a large desktop font every label and button gets the room its text
+    // asks for: the panel grows past its least width instead of clipping.
+    void everyTextFitsAtALargeFont()
+    {
+        const QFont before = QApplication::font();
+        for (const double points : {9.0, 16.0}) {
+            QFont font = before;
+            font.setPointSizeF(points);
+            QApplication::setFont(font);
+            Rig rig;
+            rig.ready();
+            QWidget window;
+            auto* layout = new QVBoxLayout(&window);
+            layout->setSizeConstraint(QLayout::SetFixedSize); // as the panel's window
+            layout->addWidget(&rig.panel);
+            window.show();
+            QVERIFY(rig.panel.showsEditor() && rig.model->result());
+            for (QWidget* w : rig.panel.findChildren<QWidget*>()) {
+                const auto* label = qobject_cast<QLabel*>(w);
+                const bool text = (label && !label->wordWrap() && !label->text().isEmpty()) ||
+                                  qobject_cast<QAbstractButton*>(w) ||
+                                  qobject_cast<SegmentedControl*>(w);
+                if (!text || !w->isVisibleTo(&window))
+                    continue;
+                QVERIFY2(w->width() >= w->sizeHint().width(),
+                         qPrintable(QStringLiteral("%1 pt: %2 \"%3\" is %4 wide, needs %5")
+                                        .arg(points)
+                                        .arg(QString::fromLatin1(w->metaObject()->className()),
+                                             label ? label->text() : w->objectName())
+                                        .arg(w->width())
+                                        .arg(w->sizeHint().width())));
+            }
+            layout->removeWidget(&rig.panel);
+            rig.panel.setParent(nullptr);
+        }
+        QApplication::setFont(before);
+    }
+
+    // The desktop's theme changes while Vantel runs: the icons, the grey of
+    // secondary text and the Save button's fill follow at once.
+    void aThemeChangeReachesEveryLook()
+    {
+        Rig rig;
+        rig.ready();
+        QVERIFY(rig.panel.showsEditor());
+        const QPalette before = QApplication::palette();
+        QPalette dark = before;
+        dark.setColor(QPalette::Window, QColor(35, 35, 38));
+        dark.setColor(QPalette::WindowText, QColor(240, 240, 240));
+        dark.setColor(QPalette::ButtonText, QColor(240, 240, 240));
+        dark.setColor(QPalette::Button, QColor(55, 55, 60));
+        dark.setColor(QPalette::Highlight, QColor(200, 60, 160));
+        dark.setColor(QPalette::HighlightedText, QColor(255, 255, 255));
+        QApplication::setPalette(dark);
+        QTRY_VERIFY(rig.panel.saveButton()->styleSheet().contains(QColor(200, 60, 160).name()));
+        QCOMPARE(rig.panel.footerNote()->palette().color(QPalette::WindowText), Theme::secondary());
+        for (const QAbstractButton* b : {static_cast<QAbstractButton*>(rig.panel.newButton()),
+                                         static_cast<QAbstractButton*>(rig.panel.pasteIcon()),
+                                         static_cast<QAbstractButton*>(rig.panel.copyButton())})
+            QVERIFY2(inkOf(b).lightness() > 180, qPrintable(inkOf(b).name()));
+        QVERIFY(rig.panel.quitButton()->styleSheet().contains(Theme::secondary().name()));
+        QApplication::setPalette(before);
+        QTRY_VERIFY(!rig.panel.saveButton()->styleSheet().contains(QColor(200, 60, 160).name()));
+        QVERIFY2(inkOf(rig.panel.newButton()).lightness() < 128,
+                 qPrintable(inkOf(rig.panel.newButton()).name()));
     }
 
     void pasteKeyInBothFaces()
