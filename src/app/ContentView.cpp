@@ -166,7 +166,7 @@ QLayout* ContentView::buildSettingsRows(QWidget* editor)
 
     QStringList choices;
     for (const BackgroundChoice& choice : BackgroundChoice::allCases())
-        choices << choice.rawValue();
+        choices << choice.label();
     grid->addWidget(new QLabel(tr("Background"), editor), 1, 0);
     m_background = new SegmentedControl(choices, editor);
     grid->addWidget(m_background, 1, 1);

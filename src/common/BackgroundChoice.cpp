@@ -1,22 +1,24 @@
 #include "BackgroundChoice.h"
 
+#include <QCoreApplication>
+
 const std::array<BackgroundChoice, 4>& BackgroundChoice::allCases()
 {
     static const std::array<BackgroundChoice, 4> cases = {transparent, white, black, custom};
     return cases;
 }
 
-QString BackgroundChoice::rawValue() const
+QString BackgroundChoice::label() const
 {
     switch (m_case) {
     case transparent:
-        return QStringLiteral("Clear");
+        return QCoreApplication::translate("Vantel", "Clear");
     case white:
-        return QStringLiteral("White");
+        return QCoreApplication::translate("Vantel", "White");
     case black:
-        return QStringLiteral("Black");
+        return QCoreApplication::translate("Vantel", "Black");
     case custom:
-        return QStringLiteral("Custom");
+        return QCoreApplication::translate("Vantel", "Custom");
     }
     return {};
 }

@@ -17,8 +17,9 @@ public:
     // Every case, in the order of the panel's picker.
     static const std::array<BackgroundChoice, 4>& allCases();
 
-    // "Clear", "White", "Black" or "Custom".
-    QString rawValue() const;
+    // What the panel's picker shows ("Clear", "White", "Black", "Custom"),
+    // in the user's language.
+    QString label() const;
     constexpr Case value() const { return m_case; }
 
     friend bool operator==(const BackgroundChoice& a, const BackgroundChoice& b)

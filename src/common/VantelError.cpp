@@ -1,5 +1,7 @@
 #include "VantelError.h"
 
+#include <QCoreApplication>
+
 VantelError::VantelError(Kind kind, QString text)
     : m_kind(kind), m_text(std::move(text)), m_utf8(m_text.toStdString())
 {
@@ -12,12 +14,14 @@ VantelError VantelError::failed(const QString& text)
 
 VantelError VantelError::noSubject()
 {
-    return VantelError(Kind::noSubject, QStringLiteral("No subject was found in this image."));
+    return VantelError(Kind::noSubject, QCoreApplication::translate(
+                                            "Vantel", "No subject was found in this image."));
 }
 
 VantelError VantelError::loadFailed()
 {
-    return VantelError(Kind::loadFailed, QStringLiteral("Couldn't read that image."));
+    return VantelError(Kind::loadFailed,
+                       QCoreApplication::translate("Vantel", "Couldn't read that image."));
 }
 
 VantelError VantelError::platform(const QString& text)
