@@ -3,6 +3,7 @@
 #include "ColorWell.h"
 #include "DropZone.h"
 #include "ImageOffer.h"
+#include "PanelAccessibility.h"
 #include "PreviewView.h"
 #include "ResultDrag.h"
 #include "SegmentedControl.h"
@@ -34,6 +35,7 @@ QLabel* label(const QString& text, QWidget* parent)
 
 ContentView::ContentView(VantelModel* model, QWidget* parent) : QWidget(parent), m_model(model)
 {
+    PanelAccessibility::install();
     // The panel's width is a least one: it grows where a font needs room.
     setMinimumWidth(panelWidth);
     setAcceptDrops(true);
@@ -84,6 +86,7 @@ QWidget* ContentView::buildEditor()
     // Made from the top down: the keyboard's focus moves in this order.
     QLayout* top = buildTopRow(editor);
     m_preview = new PreviewView(m_model, editor);
+    m_preview->setAccessibleName(tr("Cut-out preview"));
     m_preview->setFixedHeight(300);
     m_hintRow = buildHintRow(editor);
     QLayout* settings = buildSettingsRows(editor);
@@ -108,8 +111,10 @@ QLayout* ContentView::buildTopRow(QWidget* editor)
     m_pasteIcon = new QToolButton(editor);
     m_themed.icon(m_pasteIcon, QStringLiteral("doc.on.clipboard"));
     m_pasteIcon->setToolTip(tr("Paste image from clipboard"));
+    m_pasteIcon->setAccessibleName(tr("Paste image from clipboard"));
     m_pasteIcon->setAutoRaise(false);
     m_beforeAfter = new SegmentedControl({tr("After"), tr("Before")}, editor);
+    m_beforeAfter->setAccessibleName(tr("Show the result or the original"));
     auto* top = new QHBoxLayout;
     top->addWidget(m_new);
     top->addWidget(m_pasteIcon);
@@ -151,8 +156,12 @@ QLayout* ContentView::buildSettingsRows(QWidget* editor)
     grid->setVerticalSpacing(10);
     grid->setColumnStretch(1, 1);
 
-    grid->addWidget(new QLabel(tr("Feather"), editor), 0, 0);
+    auto* featherLabel = new QLabel(tr("Feather"), editor);
+    grid->addWidget(featherLabel, 0, 0);
     m_feather = new QSlider(Qt::Horizontal, editor);
+    m_feather->setObjectName(QStringLiteral("featherSlider"));
+    m_feather->setAccessibleName(tr("Feather"));
+    featherLabel->setBuddy(m_feather);
     m_feather->setRange(0, 20 * featherSteps);
     m_feather->setSingleStep(featherSteps / 4);
     m_feather->setPageStep(2 * featherSteps);
@@ -167,10 +176,14 @@ QLayout* ContentView::buildSettingsRows(QWidget* editor)
     QStringList choices;
     for (const BackgroundChoice& choice : BackgroundChoice::allCases())
         choices << choice.label();
-    grid->addWidget(new QLabel(tr("Background"), editor), 1, 0);
+    auto* backgroundLabel = new QLabel(tr("Background"), editor);
+    grid->addWidget(backgroundLabel, 1, 0);
     m_background = new SegmentedControl(choices, editor);
+    m_background->setAccessibleName(tr("Background"));
+    backgroundLabel->setBuddy(m_background);
     grid->addWidget(m_background, 1, 1);
     m_colorWell = new ColorWell(editor);
+    m_colorWell->setAccessibleName(tr("Background colour"));
     grid->addWidget(m_colorWell, 1, 2);
     return grid;
 }

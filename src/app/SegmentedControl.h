@@ -19,6 +19,9 @@ public:
     QString label(int index) const { return m_labels.value(index); }
     // The segment under a point, or -1.
     int segmentAt(QPoint point) const;
+    // Chooses a segment as the user's click does (a screen reader's press
+    // too): currentIndexChanged() follows.
+    void choose(int index);
 
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override;
@@ -32,8 +35,8 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
+    friend class SegmentedAccessible;
     QRectF segmentRect(int index) const;
-    void choose(int index);
 
     QStringList m_labels;
     int m_current = 0;

@@ -2,10 +2,12 @@
 #include "ContentView.h"
 #include "DropZone.h"
 #include "ModelDoubles.h"
+#include "PreviewView.h"
 #include "ResultDrag.h"
 #include "SegmentedControl.h"
 #include "Theme.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QClipboard>
 #include <QLabel>
@@ -298,6 +300,42 @@ private slots:
         QTRY_VERIFY(!rig.panel.saveButton()->styleSheet().contains(QColor(200, 60, 160).name()));
         QVERIFY2(inkOf(rig.panel.newButton()).lightness() < 128,
                  qPrintable(inkOf(rig.panel.newButton()).name()));
+    }
+
+    // A screen reader finds every control by name; the pickers are groups
+    // of radio buttons with their checked state, which a press chooses; the
+    // slider speaks in the panel's amounts, 0 to 20.
+    void controlsAreNamedForScreenReaders()
+    {
+        Rig rig;
+        rig.ready();
+        const ContentView& p = rig.panel;
+        const QList<QWidget*> controls{p.newButton(),  p.pasteIcon(),        p.beforeAfter(),
+                                       p.preview(),    p.featherSlider(),    p.backgroundPicker(),
+                                       p.colorWell(),  p.copyButton(),       p.saveButton(),
+                                       p.quitButton(), p.allSubjectsButton()};
+        for (QWidget* w : controls) {
+            QAccessibleInterface* a = QAccessible::queryAccessibleInterface(w);
+            QVERIFY2(a && !a->text(QAccessible::Name).isEmpty(), w->metaObject()->className());
+        }
+        QAccessibleInterface* picker = QAccessible::queryAccessibleInterface(p.backgroundPicker());
+        QCOMPARE(picker->childCount(), 4);
+        QAccessibleInterface* white = picker->child(1);
+        QCOMPARE(white->role(), QAccessible::RadioButton);
+        QCOMPARE(white->text(QAccessible::Name), QStringLiteral("White"));
+        QVERIFY(picker->child(0)->state().checked && !white->state().checked);
+        white->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+        QVERIFY(rig.model->background() == BackgroundChoice::white);
+        QVERIFY(white->state().checked && !picker->child(0)->state().checked);
+
+        rig.panel.featherSlider()->setValue(1250);
+        QAccessibleValueInterface* feather =
+            QAccessible::queryAccessibleInterface(p.featherSlider())->valueInterface();
+        QVERIFY(feather);
+        QCOMPARE(feather->maximumValue().toDouble(), 20.0);
+        QCOMPARE(feather->currentValue().toDouble(), 12.5);
+        feather->setCurrentValue(3.0);
+        QCOMPARE(rig.model->feather(), 3.0);
     }
 
     void pasteKeyInBothFaces()
