@@ -87,6 +87,7 @@ QWidget* ContentView::buildEditor()
     QLayout* top = buildTopRow(editor);
     m_preview = new PreviewView(m_model, editor);
     m_preview->setAccessibleName(tr("Cut-out preview"));
+    m_preview->setFocusPolicy(Qt::StrongFocus);
     m_preview->setFixedHeight(300);
     m_hintRow = buildHintRow(editor);
     QLayout* settings = buildSettingsRows(editor);
@@ -255,21 +256,7 @@ bool ContentView::event(QEvent* event)
 {
     // A theme or font changed while Vantel runs: every look drawn from them
     // is drawn again.
-    switch (event->type()) {
-    case QEvent::PaletteChange:
-    case QEvent::ApplicationPaletteChange:
-    case QEvent::StyleChange:
-    case QEvent::FontChange:
-    case QEvent::ApplicationFontChange:
-        if (!m_restyling) {
-            m_restyling = true;
-            m_themed.apply();
-            m_restyling = false;
-        }
-        break;
-    default:
-        break;
-    }
+    m_themed.follow(event);
     return QWidget::event(event);
 }
 
@@ -297,6 +284,11 @@ bool ContentView::showsEditor() const
 void ContentView::refresh()
 {
     const VantelModel& m = *m_model;
+    // When the face changes (an image came, or New cleared it) the focus
+    // goes to the new face, not to whatever Qt finds next (Quit, where one
+    // Space would end Vantel and lose the result).
+    const bool editorFace = m.original().has_value();
+    const bool faceChanges = editorFace != m_editor->isVisibleTo(this);
     m_dropZone->setVisible(!m.original());
     m_dropZone->setBusy(m.isOpening() && !m.original());
     m_editor->setVisible(m.original().has_value());
@@ -331,6 +323,12 @@ void ContentView::refresh()
     m_exportRow->setEnabled(hasResult);
     m_status->setVisible(m.statusMessage().has_value());
     m_status->setText(m.statusMessage().value_or(QString()));
+
+    if (faceChanges) {
+        QWidget* focus = editorFace ? static_cast<QWidget*>(m_preview)
+                                    : static_cast<QWidget*>(m_dropZone->chooseButton());
+        focus->setFocus(Qt::OtherFocusReason);
+    }
 }
 
 void ContentView::setTargeted(bool targeted)

@@ -112,5 +112,4 @@ private:
     QLabel* m_note = nullptr;
     QLabel* m_notice = nullptr;
     ThemedWidgets m_themed;
-    bool m_restyling = false;
 };

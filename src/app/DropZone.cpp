@@ -99,25 +99,8 @@ void DropZone::refreshSymbol()
 
 bool DropZone::event(QEvent* event)
 {
-    switch (event->type()) {
-    case QEvent::PaletteChange:
-    case QEvent::ApplicationPaletteChange:
-    case QEvent::StyleChange:
-    case QEvent::FontChange:
-    case QEvent::ApplicationFontChange:
-        if (!m_restyling) {
-            m_restyling = true;
-            m_themed.apply();
-            m_restyling = false;
-        }
+    if (m_themed.follow(event) || event->type() == QEvent::ScreenChangeInternal)
         refreshSymbol();
-        break;
-    case QEvent::ScreenChangeInternal:
-        refreshSymbol();
-        break;
-    default:
-        break;
-    }
     return QWidget::event(event);
 }
 

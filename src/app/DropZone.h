@@ -35,7 +35,6 @@ private:
 
     bool m_targeted = false;
     ThemedWidgets m_themed;
-    bool m_restyling = false;
     QLabel* m_symbol;
     QPushButton* m_choose;
     QPushButton* m_paste;

@@ -116,7 +116,9 @@ void PreviewView::paintEvent(QPaintEvent*)
         paintBadge(painter, area, layers.badge);
 
     painter.setClipping(false);
-    QPen outline(Theme::withAlpha(Theme::secondary(), 0.3), 1.0);
+    // With the keyboard's focus, the outline is the accent colour, and wide.
+    QPen outline = hasFocus() ? QPen(Theme::accent(), 2.0)
+                              : QPen(Theme::withAlpha(Theme::secondary(), 0.3), 1.0);
     outline.setCapStyle(Qt::FlatCap);
     outline.setJoinStyle(Qt::MiterJoin);
     painter.setPen(outline);

@@ -5,6 +5,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QEvent>
 #include <QLabel>
 #include <QPushButton>
 
@@ -106,6 +107,26 @@ void ThemedWidgets::apply() const
         if (entry.widget)
             style(entry);
     }
+}
+
+bool ThemedWidgets::follow(const QEvent* event)
+{
+    switch (event->type()) {
+    case QEvent::PaletteChange:
+    case QEvent::ApplicationPaletteChange:
+    case QEvent::StyleChange:
+    case QEvent::FontChange:
+    case QEvent::ApplicationFontChange:
+        break;
+    default:
+        return false;
+    }
+    if (!m_applying) {
+        m_applying = true;
+        apply();
+        m_applying = false;
+    }
+    return true;
 }
 
 void ThemedWidgets::add(Entry entry)

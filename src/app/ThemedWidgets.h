@@ -5,6 +5,7 @@
 #include <vector>
 
 class QAbstractButton;
+class QEvent;
 class QLabel;
 class QPushButton;
 class QWidget;
@@ -33,6 +34,9 @@ public:
     void quiet(QPushButton* button);
 
     void apply() const;
+    // Applies the looks again when `event` says the palette, style or font
+    // changed; true when it did.
+    bool follow(const QEvent* event);
 
 private:
     enum class Kind { text, secondary, error, symbol, icon, prominent, quiet };
@@ -48,4 +52,5 @@ private:
     static void style(const Entry& entry);
 
     std::vector<Entry> m_entries;
+    bool m_applying = false; // restyling raises change events of its own
 };

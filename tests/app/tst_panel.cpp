@@ -338,6 +338,24 @@ private slots:
         QCOMPARE(rig.model->feather(), 3.0);
     }
 
+    // When an image comes (pasted, dropped, opened) and when New clears it,
+    // the keyboard's focus goes to the face shown, never on to Quit, where
+    // one Space would end Vantel.
+    void theFocusFollowsTheFaceNotQuit()
+    {
+        Rig rig;
+        rig.ready();
+        QCOMPARE(rig.panel.window()->focusWidget(), static_cast<QWidget*>(rig.panel.preview()));
+        QCOMPARE(rig.panel.preview()->focusPolicy(), Qt::StrongFocus);
+        rig.panel.newButton()->setFocus();
+        rig.panel.newButton()->click();
+        QVERIFY(!rig.panel.showsEditor());
+        QCOMPARE(rig.panel.window()->focusWidget(),
+                 static_cast<QWidget*>(rig.panel.dropZone()->chooseButton()));
+        rig.ready(Qt::blue);
+        QCOMPARE(rig.panel.window()->focusWidget(), static_cast<QWidget*>(rig.panel.preview()));
+    }
+
     void pasteKeyInBothFaces()
     {
         Rig rig;
