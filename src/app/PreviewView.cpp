@@ -6,6 +6,7 @@
 #include "VantelModel.h"
 
 #include <QDrag>
+#include <QKeyEvent>
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QPainter>
@@ -14,7 +15,11 @@
 
 PreviewView::PreviewView(VantelModel* model, QWidget* parent) : QWidget(parent), m_model(model)
 {
-    connect(m_model, &VantelModel::changed, this, qOverload<>(&QWidget::update));
+    connect(m_model, &VantelModel::changed, this, [this] {
+        if (m_mark >= int(m_model->subjectPoints().size()))
+            m_mark = -1; // another image: the mark starts again
+        update();
+    });
     m_spinner.setInterval(50);
     connect(&m_spinner, &QTimer::timeout, this, [this] {
         m_spin = (m_spin + 30) % 360;
@@ -114,6 +119,7 @@ void PreviewView::paintEvent(QPaintEvent*)
     painter.setOpacity(1.0);
     if (!layers.badge.isEmpty())
         paintBadge(painter, area, layers.badge);
+    paintMark(painter, area);
 
     painter.setClipping(false);
     // With the keyboard's focus, the outline is the accent colour, and wide.
@@ -212,4 +218,59 @@ void PreviewView::mouseReleaseEvent(QMouseEvent* event)
     const QPointF normalized(at.x() / area.width(), at.y() / area.height());
     emit tapped(normalized);
     m_model->tap(normalized);
+}
+
+void PreviewView::paintMark(QPainter& painter, const QRectF& area)
+{
+    const std::vector<QPointF> points = m_model->subjectPoints();
+    if (!hasFocus() || m_mark < 0 || m_mark >= int(points.size()) || m_model->showOriginal())
+        return;
+    const QPointF at(area.left() + points[size_t(m_mark)].x() * area.width(),
+                     area.top() + points[size_t(m_mark)].y() * area.height());
+    // A ring in the accent colour over a white one: seen on any picture.
+    painter.setBrush(Qt::NoBrush);
+    painter.setPen(QPen(Qt::white, 5.0));
+    painter.drawEllipse(at, 10, 10);
+    painter.setPen(QPen(Theme::accent(), 2.5));
+    painter.drawEllipse(at, 10, 10);
+}
+
+void PreviewView::keyPressEvent(QKeyEvent* event)
+{
+    const std::vector<QPointF> points = m_model->subjectPoints();
+    const int count = int(points.size());
+    const bool picking = count > 0 && !m_model->showOriginal();
+    switch (event->key()) {
+    case Qt::Key_Right:
+    case Qt::Key_Down:
+    case Qt::Key_Left:
+    case Qt::Key_Up:
+        if (picking) {
+            const bool forward = event->key() == Qt::Key_Right || event->key() == Qt::Key_Down;
+            m_mark = m_mark < 0 ? (forward ? 0 : count - 1)
+                                : (m_mark + (forward ? 1 : count - 1)) % count;
+            update();
+            return;
+        }
+        break;
+    case Qt::Key_Space:
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        if (picking && m_mark >= 0 && m_mark < count) {
+            emit tapped(points[size_t(m_mark)]);
+            m_model->tap(points[size_t(m_mark)]);
+            return;
+        }
+        break;
+    case Qt::Key_Escape:
+        if (m_model->selectedInstance()) {
+            m_model->setSelectedInstance(std::nullopt);
+            m_model->remask();
+            return;
+        }
+        break;
+    default:
+        break;
+    }
+    QWidget::keyPressEvent(event);
 }

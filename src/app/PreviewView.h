@@ -58,14 +58,21 @@ protected:
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
+    // The keyboard's way through the subjects: the arrows move a mark from
+    // one to the next, Space or Enter keeps the marked one (as a click
+    // does), Escape returns to all subjects; with nothing picked, Escape
+    // goes on to the panel.
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     const QImage& scaled(const QImage& image, QSize pixels);
     void paintBadge(QPainter& painter, const QRectF& area, const QString& text);
+    void paintMark(QPainter& painter, const QRectF& area);
 
     VantelModel* m_model;
     std::function<QMimeData*()> m_dragData;
     std::optional<QPointF> m_press;
+    int m_mark = -1; // the subject under the keyboard's mark, by place in subjectPoints()
     QImage m_cached;
     qint64 m_cachedKey = 0;
     QSize m_cachedSize;

@@ -15,8 +15,10 @@ std::shared_ptr<const SubjectAnalysis> SubjectAnalysis::analyze(const QImage& cg
         if (!found || found->count < 1)
             throw VantelError::noSubject();
         analysis->instances = found->allInstances();
-        if (!found->labels.empty())
+        if (!found->labels.empty()) {
             analysis->labels = LabelMap{found->labels};
+            analysis->subjectPoints = analysis->labels->innerPoints();
+        }
         analysis->subjects = std::move(found);
         return analysis;
     }

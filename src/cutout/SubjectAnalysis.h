@@ -40,5 +40,7 @@ public:
     std::optional<InstanceMask> subjects;
     InstanceSet instances;
     std::optional<LabelMap> labels;
+    // A point deep inside each subject a click finds (LabelMap::innerPoints).
+    std::vector<std::pair<int64_t, QPointF>> subjectPoints;
     std::optional<cv::Mat> personMask;
 };

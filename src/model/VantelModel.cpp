@@ -265,6 +265,16 @@ std::optional<QColor> VantelModel::backgroundColor() const
     return std::nullopt;
 }
 
+std::vector<QPointF> VantelModel::subjectPoints() const
+{
+    std::vector<QPointF> points;
+    if (m_canSelect && m_analysis) {
+        for (const auto& [label, at] : m_analysis->subjectPoints)
+            points.push_back(at);
+    }
+    return points;
+}
+
 void VantelModel::tap(QPointF normalized)
 {
     if (!m_analysis || !m_analysis->labels || m_analysis->instances.size() < 2)

@@ -77,6 +77,9 @@ public:
     const std::optional<QString>& statusMessage() const { return m_statusMessage; }
     std::optional<int64_t> selectedInstance() const { return m_selectedInstance; }
     bool canSelect() const { return m_canSelect; }
+    // Where each subject a click can keep lies (normalized, by label), for
+    // the keyboard's way through them; empty when nothing can be picked.
+    std::vector<QPointF> subjectPoints() const;
     double feather() const { return m_feather; }
     BackgroundChoice background() const { return m_background; }
     QColor customColor() const { return m_customColor; }

@@ -2,6 +2,7 @@
 #include "PreviewView.h"
 
 #include <QApplication>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -39,6 +40,33 @@ class TestPreview final : public QObject
     };
 
 private slots:
+    // From the keyboard: the arrows mark one subject after another, Space
+    // keeps the marked one as a click does, Escape returns to all subjects,
+    // and with nothing picked Escape goes on to the panel.
+    void subjectsArePickedFromTheKeyboard()
+    {
+        Rig rig;
+        rig.scheduler.releaseAll();
+        QVERIFY(rig.model->canSelect());
+        QCOMPARE(int(rig.model->subjectPoints().size()), 2);
+        QTest::keyClick(&rig.view, Qt::Key_Right);
+        QTest::keyClick(&rig.view, Qt::Key_Space);
+        QCOMPARE(rig.model->selectedInstance(), std::optional<int64_t>(1));
+        QTest::keyClick(&rig.view, Qt::Key_Down);
+        QTest::keyClick(&rig.view, Qt::Key_Return);
+        QCOMPARE(rig.model->selectedInstance(), std::optional<int64_t>(2));
+        QTest::keyClick(&rig.view, Qt::Key_Right); // past the last: the first again
+        QTest::keyClick(&rig.view, Qt::Key_Space);
+        QCOMPARE(rig.model->selectedInstance(), std::optional<int64_t>(1));
+        QKeyEvent back(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+        QApplication::sendEvent(&rig.view, &back);
+        QVERIFY(back.isAccepted());
+        QVERIFY(!rig.model->selectedInstance());
+        QKeyEvent onward(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+        QApplication::sendEvent(&rig.view, &onward);
+        QVERIFY(!onward.isAccepted());
+    }
+
     void clicksAreNormalizedToTheDrawnImage()
     {
         Rig rig;
