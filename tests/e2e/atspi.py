@@ -7,6 +7,11 @@ times what the user waits for.
     atspi.py press APPLICATION BUTTON [SECONDS]
         Presses the push button once the application shows it (waiting up to
         SECONDS, default 10); exits 1 when it never does.
+    atspi.py unnamed APPLICATION
+        Lists the controls the application shows (buttons, radio buttons,
+        sliders, groups of them) that have no accessible name, and the
+        groups of radio buttons without exactly one checked; exits 1 when
+        there are any, or when it shows no control at all.
     atspi.py ready-after APPLICATION BUTTON SECONDS COMMAND...
         Runs COMMAND, then waits up to SECONDS for the push button to show
         and take clicks; prints the milliseconds from just before COMMAND.
@@ -83,7 +88,50 @@ def ready_after(application, name, seconds, command):
     return None
 
 
+CONTROLS = {"push button", "toggle button", "radio button", "check box", "slider",
+            "spin button", "combo box"}
+
+
+def unnamed(application):
+    """The shown controls without a name, as lines; None without the
+    application or any control."""
+    found, missing = [], []
+
+    def walk(node, depth):
+        for child in node:
+            if child is None or depth > 40:
+                continue
+            try:
+                role = child.getRoleName()
+                showing = child.getState().contains(pyatspi.STATE_SHOWING)
+            except Exception:
+                continue
+            if showing and role in CONTROLS:
+                found.append(child)
+                if not child.name:
+                    missing.append("%s without a name (in %s)" % (role, node.name or node.getRoleName()))
+            if showing:
+                radios = [c for c in child if c is not None and c.getRoleName() == "radio button"]
+                checked = [c for c in radios if c.getState().contains(pyatspi.STATE_CHECKED)]
+                if radios and len(checked) != 1:
+                    missing.append("%s: %d of its radio buttons checked" % (child.name, len(checked)))
+            walk(child, depth + 1)
+
+    for app in pyatspi.Registry.getDesktop(0):
+        if app is not None and app.name == application:
+            walk(app, 0)
+            return missing if found else None
+    return None
+
+
 if __name__ == "__main__":
+    if len(sys.argv) == 3 and sys.argv[1] == "unnamed":
+        lines = unnamed(sys.argv[2])
+        if lines is None:
+            sys.exit("%s shows no control" % sys.argv[2])
+        for line in lines:
+            print(line)
+        sys.exit(1 if lines else 0)
     if len(sys.argv) < 4:
         sys.exit(__doc__)
     verb, application, name = sys.argv[1:4]
