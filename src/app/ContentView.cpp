@@ -198,6 +198,7 @@ QWidget* ContentView::buildExportRow(QWidget* editor)
     m_save->setDefault(true);
     m_themed.prominent(m_save, QStringLiteral("square.and.arrow.down"));
     m_status = label(QString(), row);
+    m_status->setObjectName(QStringLiteral("statusLine"));
     m_themed.secondaryText(m_status, ThemedWidgets::Style::caption);
     auto* exportLayout = new QHBoxLayout(row);
     exportLayout->setContentsMargins(0, 0, 0, 0);
@@ -293,8 +294,7 @@ void ContentView::refresh()
     m_dropZone->setBusy(m.isOpening() && !m.original());
     m_editor->setVisible(m.original().has_value());
 
-    m_error->setVisible(m.errorMessage().has_value());
-    m_error->setText(m.errorMessage().value_or(QString()));
+    PanelAccessibility::showMessage(m_error, m.errorMessage());
 
     const bool hasResult = m.result().has_value();
     m_beforeAfter->setEnabled(hasResult);
@@ -321,8 +321,7 @@ void ContentView::refresh()
     m_colorWell->setColor(m.customColor());
 
     m_exportRow->setEnabled(hasResult);
-    m_status->setVisible(m.statusMessage().has_value());
-    m_status->setText(m.statusMessage().value_or(QString()));
+    PanelAccessibility::showMessage(m_status, m.statusMessage());
 
     if (faceChanges) {
         QWidget* focus = editorFace ? static_cast<QWidget*>(m_preview)

@@ -3,6 +3,7 @@
 #include "SegmentedControl.h"
 
 #include <QAccessibleWidget>
+#include <QLabel>
 #include <QSlider>
 #include <mutex>
 #include <vector>
@@ -106,8 +107,31 @@ public:
     QVariant minimumStepSize() const override { return slider()->singleStep() / steps(); }
 };
 
+// The error and status lines: notifications, which screen readers read
+// out when they show, by the text they show.
+class MessageAccessible final : public QAccessibleWidget
+{
+public:
+    explicit MessageAccessible(QLabel* line) : QAccessibleWidget(line, QAccessible::Notification)
+    {
+    }
+    QString text(QAccessible::Text t) const override
+    {
+        return t == QAccessible::Name ? static_cast<QLabel*>(widget())->text()
+                                      : QAccessibleWidget::text(t);
+    }
+};
+
+bool isMessageLine(const QObject* object)
+{
+    return object->objectName() == QLatin1String("errorLine") ||
+           object->objectName() == QLatin1String("statusLine");
+}
+
 QAccessibleInterface* factory(const QString& className, QObject* object)
 {
+    if (className == QLatin1String("QLabel") && isMessageLine(object))
+        return new MessageAccessible(static_cast<QLabel*>(object));
     if (className == QLatin1String("SegmentedControl"))
         return new SegmentedAccessible(static_cast<SegmentedControl*>(object));
     if (className == QLatin1String("QSlider") &&
@@ -145,4 +169,16 @@ void PanelAccessibility::install()
 {
     static std::once_flag once;
     std::call_once(once, [] { QAccessible::installFactory(factory); });
+}
+
+void PanelAccessibility::showMessage(QLabel* line, const std::optional<QString>& message)
+{
+    const bool replaced = message && !line->isHidden() && line->text() != *message;
+    line->setText(message.value_or(QString()));
+    // Shown from hidden, Qt announces the line itself.
+    line->setVisible(message.has_value());
+    if (replaced) {
+        QAccessibleEvent shown(line, QAccessible::ObjectShow);
+        QAccessible::updateAccessibility(&shown);
+    }
 }

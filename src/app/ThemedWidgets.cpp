@@ -8,6 +8,7 @@
 #include <QEvent>
 #include <QLabel>
 #include <QPushButton>
+#include <algorithm>
 
 namespace {
 
@@ -24,6 +25,13 @@ QFont fontOf(ThemedWidgets::Style style)
         break;
     }
     return QApplication::font();
+}
+
+// A symbol's side in pixels beside the widget's text: `least` at ordinary
+// sizes, growing with a larger font so that it keeps its weight.
+int sideBeside(const QWidget* widget, int least)
+{
+    return std::max(least, qRound(least * widget->fontMetrics().height() / 18.0));
 }
 
 void colourText(QWidget* widget, const QColor& colour)
@@ -151,16 +159,22 @@ void ThemedWidgets::style(const Entry& e)
         colourText(w, Theme::errorRed());
         break;
     case Kind::symbol:
-        static_cast<QLabel*>(w)->setPixmap(
-            Symbols::pixmap(e.symbol, Theme::secondary(), e.side, w->devicePixelRatioF()));
+        static_cast<QLabel*>(w)->setPixmap(Symbols::pixmap(
+            e.symbol, Theme::secondary(), sideBeside(w, e.side), w->devicePixelRatioF()));
         break;
-    case Kind::icon:
-        static_cast<QAbstractButton*>(w)->setIcon(Symbols::icon(e.symbol));
+    case Kind::icon: {
+        auto* button = static_cast<QAbstractButton*>(w);
+        button->setIcon(Symbols::icon(e.symbol));
+        const int side = sideBeside(w, 16);
+        button->setIconSize(QSize(side, side));
         break;
+    }
     case Kind::prominent: {
         const QColor onAccent = QApplication::palette().color(QPalette::HighlightedText);
         auto* button = static_cast<QPushButton*>(w);
-        button->setIcon(Symbols::pixmap(e.symbol, onAccent, e.side, w->devicePixelRatioF()));
+        const int side = sideBeside(w, e.side);
+        button->setIcon(Symbols::pixmap(e.symbol, onAccent, side, w->devicePixelRatioF()));
+        button->setIconSize(QSize(side, side));
         button->setStyleSheet(prominentSheet());
         break;
     }

@@ -252,6 +252,8 @@ private slots:
             layout->addWidget(&rig.panel);
             window.show();
             QVERIFY(rig.panel.showsEditor() && rig.model->result());
+            // The icons beside the text grow with it.
+            QCOMPARE(rig.panel.copyButton()->iconSize().height() > 16, points > 12);
             for (QWidget* w : rig.panel.findChildren<QWidget*>()) {
                 const auto* label = qobject_cast<QLabel*>(w);
                 const bool text = (label && !label->wordWrap() && !label->text().isEmpty()) ||
@@ -336,6 +338,25 @@ private slots:
         QCOMPARE(feather->currentValue().toDouble(), 12.5);
         feather->setCurrentValue(3.0);
         QCOMPARE(rig.model->feather(), 3.0);
+    }
+
+    // The error and status lines are notifications, which screen readers read
+    // out when they appear, by the text they show (the announcing itself is
+    // checked over AT-SPI in e2e).
+    void errorsAndStatusAreNotifications()
+    {
+        const auto said = [](QLabel* line) {
+            QAccessibleInterface* a = QAccessible::queryAccessibleInterface(line);
+            return a->role() == QAccessible::Notification && !line->text().isEmpty() &&
+                   a->text(QAccessible::Name) == line->text();
+        };
+        Rig rig;
+        QApplication::clipboard()->clear();
+        rig.panel.dropZone()->pasteButton()->click();
+        QVERIFY(said(rig.panel.errorLine()));
+        rig.ready();
+        rig.panel.copyButton()->click();
+        QVERIFY(said(rig.panel.statusText()));
     }
 
     // When an image comes (pasted, dropped, opened) and when New clears it,

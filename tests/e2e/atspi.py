@@ -7,11 +7,20 @@ times what the user waits for.
     atspi.py press APPLICATION BUTTON [SECONDS]
         Presses the push button once the application shows it (waiting up to
         SECONDS, default 10); exits 1 when it never does.
+    atspi.py focused APPLICATION
+        Prints the name of what has the keyboard's focus in the application
+        (its role where it has no name); exits 1 when nothing has.
+    atspi.py shows APPLICATION BUTTON
+        Exits 0 when the application shows the push button now, 1 when not.
     atspi.py unnamed APPLICATION
         Lists the controls the application shows (buttons, radio buttons,
         sliders, groups of them) that have no accessible name, and the
         groups of radio buttons without exactly one checked; exits 1 when
         there are any, or when it shows no control at all.
+    atspi.py announced APPLICATION SECONDS COMMAND...
+        Runs COMMAND, listening for SECONDS to what the application announces
+        (a notification that shows); prints each as a line. Exits 1 when it
+        announces nothing.
     atspi.py ready-after APPLICATION BUTTON SECONDS COMMAND...
         Runs COMMAND, then waits up to SECONDS for the push button to show
         and take clicks; prints the milliseconds from just before COMMAND.
@@ -88,6 +97,60 @@ def ready_after(application, name, seconds, command):
     return None
 
 
+def focused(application):
+    """The name (or role) of the focused object, or None."""
+    def walk(node, depth):
+        for child in node:
+            if child is None or depth > 40:
+                continue
+            try:
+                states = child.getState()
+                if states.contains(pyatspi.STATE_FOCUSED):
+                    return child.name or child.getRoleName()
+                if not states.contains(pyatspi.STATE_SHOWING):
+                    continue
+            except Exception:
+                continue
+            found = walk(child, depth + 1)
+            if found is not None:
+                return found
+        return None
+
+    for app in pyatspi.Registry.getDesktop(0):
+        if app is not None and app.name == application:
+            return walk(app, 0)
+    return None
+
+
+def announced(application, seconds, command):
+    """The names of the notifications the application shows while COMMAND
+    runs and for SECONDS after it starts, in order."""
+    from gi.repository import GLib
+
+    heard = []
+
+    def listen(event):
+        try:
+            if (event.detail1 == 1 and event.source.getRoleName() == "notification"
+                    and event.source.getApplication().name == application):
+                heard.append(event.source.name)
+        except Exception:  # gone before it could be asked
+            pass
+
+    def run():
+        # In a thread of its own, so that events are heard while it runs.
+        import threading
+        threading.Thread(target=subprocess.run, args=(command,), daemon=True).start()
+        return False
+
+    pyatspi.Registry.registerEventListener(listen, "object:state-changed:showing")
+    # The application hears of the new listener over the bus; give it a moment.
+    GLib.timeout_add(700, run)
+    GLib.timeout_add(int(seconds * 1000), lambda: pyatspi.Registry.stop() or False)
+    pyatspi.Registry.start()
+    return heard
+
+
 CONTROLS = {"push button", "toggle button", "radio button", "check box", "slider",
             "spin button", "combo box"}
 
@@ -132,12 +195,26 @@ if __name__ == "__main__":
         for line in lines:
             print(line)
         sys.exit(1 if lines else 0)
+    if len(sys.argv) == 3 and sys.argv[1] == "focused":
+        name = focused(sys.argv[2])
+        if name is None:
+            sys.exit(1)
+        print(name)
+        sys.exit(0)
     if len(sys.argv) < 4:
         sys.exit(__doc__)
     verb, application, name = sys.argv[1:4]
+    if verb == "shows":
+        target = button(application, name)
+        sys.exit(0 if target is not None and ready(target) else 1)
     if verb == "press":
         seconds = float(sys.argv[4]) if len(sys.argv) > 4 else 10.0
         sys.exit(0 if press(application, name, seconds) else 1)
+    if verb == "announced" and len(sys.argv) > 4:
+        lines = announced(application, float(name), sys.argv[4:])
+        for line in lines:
+            print(line)
+        sys.exit(0 if lines else 1)
     if verb == "ready-after" and len(sys.argv) > 5:
         ms = ready_after(application, name, float(sys.argv[4]), sys.argv[5:])
         if ms is None:
