@@ -258,6 +258,10 @@ bool ContentView::event(QEvent* event)
     // A theme or font changed while Vantel runs: every look drawn from them
     // is drawn again.
     m_themed.follow(event);
+    // Shown with nothing focused yet, the window would give the focus to
+    // the first control it finds when it is activated: Quit, perhaps.
+    if (event->type() == QEvent::Show && !window()->focusWidget())
+        focusFace();
     return QWidget::event(event);
 }
 
@@ -288,8 +292,7 @@ void ContentView::refresh()
     // When the face changes (an image came, or New cleared it) the focus
     // goes to the new face, not to whatever Qt finds next (Quit, where one
     // Space would end Vantel and lose the result).
-    const bool editorFace = m.original().has_value();
-    const bool faceChanges = editorFace != m_editor->isVisibleTo(this);
+    const bool faceChanges = m.original().has_value() != m_editor->isVisibleTo(this);
     m_dropZone->setVisible(!m.original());
     m_dropZone->setBusy(m.isOpening() && !m.original());
     m_editor->setVisible(m.original().has_value());
@@ -323,11 +326,15 @@ void ContentView::refresh()
     m_exportRow->setEnabled(hasResult);
     PanelAccessibility::showMessage(m_status, m.statusMessage());
 
-    if (faceChanges) {
-        QWidget* focus = editorFace ? static_cast<QWidget*>(m_preview)
-                                    : static_cast<QWidget*>(m_dropZone->chooseButton());
-        focus->setFocus(Qt::OtherFocusReason);
-    }
+    if (faceChanges)
+        focusFace();
+}
+
+void ContentView::focusFace()
+{
+    QWidget* focus = showsEditor() ? static_cast<QWidget*>(m_preview)
+                                   : static_cast<QWidget*>(m_dropZone->chooseButton());
+    focus->setFocus(Qt::OtherFocusReason);
 }
 
 void ContentView::setTargeted(bool targeted)

@@ -87,6 +87,9 @@ private:
     void connectEditor();
     QWidget* buildFooter();
     void refresh();
+    // Gives the keyboard's focus to the face shown: the preview or the drop
+    // zone's Choose button.
+    void focusFace();
     void setTargeted(bool targeted);
 
     VantelModel* m_model;

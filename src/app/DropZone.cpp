@@ -86,8 +86,16 @@ void DropZone::setTargeted(bool targeted)
 
 void DropZone::setBusy(bool busy)
 {
+    // The buttons go while an image is read. Had they the focus, it waits
+    // on the zone itself, not on the next control (Quit, where one Space
+    // would end Vantel), and comes back to Choose after.
+    const QWidget* focused = window()->focusWidget();
+    if (busy && focused && m_buttons->isAncestorOf(focused))
+        setFocus(Qt::OtherFocusReason);
     m_buttons->setVisible(!busy);
     m_busy->setVisible(busy);
+    if (!busy && window()->focusWidget() == this)
+        m_choose->setFocus(Qt::OtherFocusReason);
 }
 
 void DropZone::refreshSymbol()

@@ -365,6 +365,17 @@ private slots:
     void theFocusFollowsTheFaceNotQuit()
     {
         Rig rig;
+        rig.panel.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&rig.panel));
+        QWidget* choose = rig.panel.dropZone()->chooseButton();
+        QCOMPARE(rig.panel.window()->focusWidget(), choose);
+        // While a file is read the buttons hide; the focus waits off Quit
+        // and comes back to Choose when reading fails.
+        rig.model->open(QUrl::fromLocalFile(QStringLiteral("/nonexistent/photo.png")));
+        QVERIFY(!choose->isVisible() && !rig.panel.quitButton()->hasFocus());
+        rig.scheduler.releaseAll();
+        QVERIFY(rig.model->errorMessage().has_value());
+        QCOMPARE(rig.panel.window()->focusWidget(), choose);
         rig.ready();
         QCOMPARE(rig.panel.window()->focusWidget(), static_cast<QWidget*>(rig.panel.preview()));
         QCOMPARE(rig.panel.preview()->focusPolicy(), Qt::StrongFocus);

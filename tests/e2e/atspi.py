@@ -144,6 +144,10 @@ def announced(application, seconds, command):
         return False
 
     pyatspi.Registry.registerEventListener(listen, "object:state-changed:showing")
+    # As a screen reader does: names are cached, and a change of name is
+    # how the cache hears of a line's new text.
+    pyatspi.Registry.registerEventListener(lambda event: None,
+                                           "object:property-change:accessible-name")
     # The application hears of the new listener over the bus; give it a moment.
     GLib.timeout_add(700, run)
     GLib.timeout_add(int(seconds * 1000), lambda: pyatspi.Registry.stop() or False)
