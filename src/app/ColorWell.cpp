@@ -58,4 +58,9 @@ void ColorWell::paintEvent(QPaintEvent*)
     painter.setPen(Qt::NoPen);
     painter.setBrush(m_color);
     painter.drawRoundedRect(outer.adjusted(3, 3, -3, -3), 3, 3);
+    if (hasFocus()) {
+        painter.setPen(QPen(Theme::focusRing(), 2.0));
+        painter.setBrush(Qt::NoBrush);
+        painter.drawRoundedRect(QRectF(rect()).adjusted(1, 1, -1, -1), 5, 5);
+    }
 }

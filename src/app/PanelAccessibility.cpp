@@ -112,9 +112,7 @@ public:
 class MessageAccessible final : public QAccessibleWidget
 {
 public:
-    explicit MessageAccessible(QLabel* line) : QAccessibleWidget(line, QAccessible::Notification)
-    {
-    }
+    explicit MessageAccessible(QLabel* line) : QAccessibleWidget(line, QAccessible::Notification) {}
     QString text(QAccessible::Text t) const override
     {
         return t == QAccessible::Name ? static_cast<QLabel*>(widget())->text()

@@ -2,6 +2,8 @@
 
 #include <QApplication>
 #include <QPalette>
+#include <algorithm>
+#include <cmath>
 
 namespace Theme {
 
@@ -28,6 +30,37 @@ QColor errorRed()
 {
     const bool dark = QApplication::palette().color(QPalette::Window).lightness() < 128;
     return dark ? QColor(255, 105, 97) : QColor(215, 0, 21);
+}
+
+static double luminance(const QColor& c)
+{
+    auto linear = [](double v) {
+        return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * linear(c.redF()) + 0.7152 * linear(c.greenF()) + 0.0722 * linear(c.blueF());
+}
+
+double contrast(const QColor& a, const QColor& b)
+{
+    const double la = luminance(a);
+    const double lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+QColor focusRing()
+{
+    const QPalette palette = QApplication::palette();
+    const QColor text = palette.color(QPalette::Active, QPalette::WindowText);
+    const QColor window = palette.color(QPalette::Active, QPalette::Window);
+    QColor ring = accent();
+    for (int step = 1; step <= 10 && contrast(ring, window) < 3.0; ++step) {
+        const double t = step / 10.0;
+        const QColor a = accent();
+        ring = QColor::fromRgbF(float(a.redF() + (text.redF() - a.redF()) * t),
+                                float(a.greenF() + (text.greenF() - a.greenF()) * t),
+                                float(a.blueF() + (text.blueF() - a.blueF()) * t));
+    }
+    return ring;
 }
 
 QColor withAlpha(QColor colour, double opacity)

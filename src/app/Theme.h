@@ -12,6 +12,13 @@ namespace Theme {
 QColor accent();    // the desktop's highlight colour
 QColor secondary(); // secondary text and symbols
 QColor errorRed();  // the error line
+// The keyboard's focus mark: the accent, taken toward the text colour as far
+// as it needs to stand 3:1 against the window (so it is seen on light and
+// dark palettes alike).
+QColor focusRing();
+// The contrast ratio of two colours, 1 to 21, as accessibility guidelines
+// measure it.
+double contrast(const QColor& a, const QColor& b);
 QColor withAlpha(QColor colour, double opacity);
 
 QFont title3();   // the drop zone's heading

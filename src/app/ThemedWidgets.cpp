@@ -67,7 +67,7 @@ QString quietSheet()
                           " padding: 2px 4px; color: %1; }"
                           "QPushButton:hover { color: %2; }"
                           "QPushButton:focus { border-color: %3; color: %2; }")
-        .arg(Theme::secondary().name(), text.name(), Theme::accent().name());
+        .arg(Theme::secondary().name(), text.name(), Theme::focusRing().name());
 }
 
 } // namespace

@@ -1,4 +1,5 @@
 #include "AllocatorTuning.h"
+#include "FocusRingStyle.h"
 #include "OnDeviceVision.h"
 #include "QuitSignals.h"
 #include "SingleInstance.h"
@@ -111,6 +112,7 @@ int main(int argc, char** argv)
         QApplication::setDesktopFileName(QStringLiteral("vantel"));
         QApplication::setWindowIcon(Symbols::appIcon());
         QApplication::setQuitOnLastWindowClosed(false);
+        FocusRingStyle::install();
 
         const QList<QUrl> files = launchFiles(argc, argv);
         SingleInstance instance(QDBusConnection::sessionBus());

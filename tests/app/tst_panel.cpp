@@ -1,6 +1,7 @@
 #include "ColorWell.h"
 #include "ContentView.h"
 #include "DropZone.h"
+#include "FocusRingStyle.h"
 #include "ModelDoubles.h"
 #include "PreviewView.h"
 #include "ResultDrag.h"
@@ -302,6 +303,53 @@ private slots:
         QTRY_VERIFY(!rig.panel.saveButton()->styleSheet().contains(QColor(200, 60, 160).name()));
         QVERIFY2(inkOf(rig.panel.newButton()).lightness() < 128,
                  qPrintable(inkOf(rig.panel.newButton()).name()));
+    }
+
+    // Each control's focus mark stands out from the window (3:1) on a light
+    // and a dark palette: the dark one's accent (as a common dark theme's)
+    // is too dim for a mark by itself.
+    void focusMarksAreSeenOnLightAndDark()
+    {
+        FocusRingStyle::install();
+        const QPalette before = QApplication::palette();
+        QPalette dark = before;
+        dark.setColor(QPalette::Window, QColor(0x22, 0x20, 0x20));
+        dark.setColor(QPalette::WindowText, QColor(0xff, 0xff, 0xff));
+        dark.setColor(QPalette::Button, QColor(0x42, 0x42, 0x45));
+        dark.setColor(QPalette::ButtonText, QColor(0xff, 0xff, 0xff));
+        dark.setColor(QPalette::Highlight, QColor(0x12, 0x60, 0x8a));
+        for (const QPalette& palette : {before, dark}) {
+            QApplication::setPalette(palette);
+            Rig rig;
+            rig.ready();
+            rig.model->setBackground(BackgroundChoice::custom);
+            rig.panel.activateWindow();
+            QVERIFY(QTest::qWaitForWindowActive(&rig.panel));
+            const QColor window = palette.color(QPalette::Window);
+            const ContentView& p = rig.panel;
+            const QList<QWidget*> controls{p.newButton(), p.pasteIcon(),     p.beforeAfter(),
+                                           p.preview(),   p.featherSlider(), p.backgroundPicker(),
+                                           p.colorWell(), p.copyButton(),    p.saveButton(),
+                                           p.quitButton()};
+            for (QWidget* w : controls) {
+                (w == p.newButton() ? p.copyButton() : p.newButton())->setFocus();
+                const QImage off = w->grab().toImage();
+                w->setFocus(Qt::TabFocusReason);
+                const QImage on = w->grab().toImage();
+                int seen = 0;
+                for (int y = 0; y < on.height(); ++y) {
+                    for (int x = 0; x < on.width(); ++x) {
+                        const QColor c = on.pixelColor(x, y);
+                        seen += c != off.pixelColor(x, y) && Theme::contrast(c, window) >= 3.0;
+                    }
+                }
+                QVERIFY2(seen >= 20,
+                         qPrintable(QStringLiteral("%1 on %2: %3 pixels")
+                                        .arg(w->accessibleName() + w->objectName(), window.name())
+                                        .arg(seen)));
+            }
+        }
+        QApplication::setPalette(before);
     }
 
     // A screen reader finds every control by name; the pickers are groups
