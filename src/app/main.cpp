@@ -4,6 +4,7 @@
 #include "QuitSignals.h"
 #include "SingleInstance.h"
 #include "Symbols.h"
+#include "Translations.h"
 #include "VantelApp.h"
 
 #include <QApplication>
@@ -113,6 +114,7 @@ int main(int argc, char** argv)
         QApplication::setWindowIcon(Symbols::appIcon());
         QApplication::setQuitOnLastWindowClosed(false);
         FocusRingStyle::install();
+        Translations::install();
 
         const QList<QUrl> files = launchFiles(argc, argv);
         SingleInstance instance(QDBusConnection::sessionBus());

@@ -104,7 +104,7 @@ std::optional<CutJob::Options> CutJob::Options::parse(const QString& feather,
     bool ok = false;
     options.feather = feather.toDouble(&ok);
     if (!ok || !std::isfinite(options.feather) || options.feather < 0 || options.feather > 20) {
-        *problem = QStringLiteral("--feather takes a number from 0 to 20");
+        *problem = CutJob::tr("--feather takes a number from 0 to 20");
         return std::nullopt;
     }
     const QString bg = background.trimmed().toLower();
@@ -115,13 +115,13 @@ std::optional<CutJob::Options> CutJob::Options::parse(const QString& feather,
     } else if (bg.startsWith(QLatin1Char('#')) && bg.size() == 7 && QColor::isValidColorName(bg)) {
         options.background = QColor::fromString(bg);
     } else if (bg != QLatin1String("clear")) {
-        *problem = QStringLiteral("--background takes clear, white, black or #RRGGBB");
+        *problem = CutJob::tr("--background takes clear, white, black or #RRGGBB");
         return std::nullopt;
     }
     if (subject) {
         const qlonglong n = subject->toLongLong(&ok);
         if (!ok || n < 1 || n > 255) {
-            *problem = QStringLiteral("--subject takes a number from 1 to 255");
+            *problem = CutJob::tr("--subject takes a number from 1 to 255");
             return std::nullopt;
         }
         options.subject = n;
@@ -131,11 +131,11 @@ std::optional<CutJob::Options> CutJob::Options::parse(const QString& feather,
             QRegularExpression(QStringLiteral("^\\s*(\\d{1,9})\\s*,\\s*(\\d{1,9})\\s*$"))
                 .match(*at);
         if (!m.hasMatch()) {
-            *problem = QStringLiteral("--at takes a pixel as X,Y");
+            *problem = CutJob::tr("--at takes a pixel as X,Y");
             return std::nullopt;
         }
         if (subject) {
-            *problem = QStringLiteral("--at and --subject cannot be given together");
+            *problem = CutJob::tr("--at and --subject cannot be given together");
             return std::nullopt;
         }
         options.at = QPoint(m.captured(1).toInt(), m.captured(2).toInt());
@@ -174,7 +174,7 @@ void CutJob::place(const QByteArray& input, const QByteArray& png, Outcome& outc
     };
     auto next = [&]() -> QByteArray {
         if (!offered.isEmpty())
-            pass(shown(offered.mid(offered.lastIndexOf('/') + 1)) + QStringLiteral(" exists"));
+            pass(tr("%1 exists").arg(shown(offered.mid(offered.lastIndexOf('/') + 1))));
         offered.clear();
         while (++n < 10000) {
             const QByteArray name =
@@ -184,7 +184,7 @@ void CutJob::place(const QByteArray& input, const QByteArray& png, Outcome& outc
                 continue;
             const auto id = identity(path);
             if (id && m_inputFiles.count(*id)) {
-                pass(shown(name) + QStringLiteral(" is an input"));
+                pass(tr("%1 is an input").arg(shown(name)));
                 continue;
             }
             offered = path;
@@ -203,11 +203,9 @@ void CutJob::place(const QByteArray& input, const QByteArray& png, Outcome& outc
     }
     if (!written) {
         if (written.error == EEXIST && m_options.overwrite)
-            outcome.error =
-                QStringLiteral("%1 is not a regular file; left alone").arg(shown(taken));
+            outcome.error = tr("%1 is not a regular file; left alone").arg(shown(taken));
         else if (written.error == EEXIST)
-            outcome.error =
-                QStringLiteral("No free name for %1 in %2").arg(shown(base), shown(m_outDir));
+            outcome.error = tr("No free name for %1 in %2").arg(shown(base), shown(m_outDir));
         else
             outcome.error = QStringLiteral("%1: %2").arg(shown(taken.isEmpty() ? m_outDir : taken),
                                                          written.text());
@@ -216,7 +214,7 @@ void CutJob::place(const QByteArray& input, const QByteArray& png, Outcome& outc
     m_used.insert(taken.mid(taken.lastIndexOf('/') + 1));
     outcome.written = shown(taken);
     if (passed > namedAtMost)
-        named << QStringLiteral("and %1 more").arg(passed - namedAtMost);
+        named << tr("and %1 more").arg(passed - namedAtMost);
     outcome.note = named.join(QStringLiteral(", "));
 }
 
@@ -226,7 +224,7 @@ CutJob::Outcome CutJob::run(const QByteArray& input)
     QElapsedTimer timer;
     timer.start();
     if (const int error = m_outDir.isEmpty() ? 0 : makeFolder(m_outDir)) {
-        outcome.error = QStringLiteral("Couldn't create the folder %1: %2")
+        outcome.error = tr("Couldn't create the folder %1: %2")
                             .arg(shown(m_outDir), QString::fromLocal8Bit(std::strerror(error)));
         return outcome;
     }
@@ -250,7 +248,7 @@ CutJob::Outcome CutJob::run(const QByteArray& input)
         if (m_options.at) {
             const QPoint at = *m_options.at;
             if (at.x() >= shown.width() || at.y() >= shown.height()) {
-                outcome.error = QStringLiteral("%1,%2 is outside the image (%3x%4).")
+                outcome.error = tr("%1,%2 is outside the image (%3x%4).")
                                     .arg(at.x())
                                     .arg(at.y())
                                     .arg(shown.width())
@@ -260,20 +258,19 @@ CutJob::Outcome CutJob::run(const QByteArray& input)
             const int64_t label = analysis->labelAtNormalized(
                 QPointF((at.x() + 0.5) / shown.width(), (at.y() + 0.5) / shown.height()));
             if (label < 1) {
-                outcome.error =
-                    QStringLiteral("There is no subject at %1,%2.").arg(at.x()).arg(at.y());
+                outcome.error = tr("There is no subject at %1,%2.").arg(at.x()).arg(at.y());
                 return outcome;
             }
             subject = label;
         }
         if (subject && !analysis->instances.count(*subject)) {
-            outcome.error = QStringLiteral("There is no subject %1 (found %2).")
+            outcome.error = tr("There is no subject %1 (found %2).")
                                 .arg(*subject)
                                 .arg(analysis->instances.size());
             return outcome;
         }
         if (m_outDir.isEmpty()) {
-            outcome.summary = QStringLiteral("%1 subject(s)").arg(analysis->instances.size());
+            outcome.summary = tr("%n subject(s)", nullptr, int(analysis->instances.size()));
             return outcome;
         }
         // A grey image of the mask or the label image (at the image's size,
@@ -297,15 +294,15 @@ CutJob::Outcome CutJob::run(const QByteArray& input)
         }
         const QByteArray png = PngEncoder::encode(out);
         if (png.isEmpty()) {
-            outcome.error = QStringLiteral("Couldn't compose the result.");
+            outcome.error = tr("Couldn't compose the result.");
             return outcome;
         }
         place(input, png, outcome);
         if (!outcome.error.isEmpty())
             return outcome;
         const QString found = analysis->subjects
-                                  ? QStringLiteral("%1 subject(s)").arg(analysis->instances.size())
-                                  : QStringLiteral("person segmentation");
+                                  ? tr("%n subject(s)", nullptr, int(analysis->instances.size()))
+                                  : tr("person segmentation");
         outcome.summary = QStringLiteral("%1x%2, %3, %4 s")
                               .arg(image->width())
                               .arg(image->height())

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QColor>
+#include <QCoreApplication>
 #include <QList>
 #include <QPoint>
 #include <QSet>
@@ -19,6 +20,8 @@ class VisionService;
 // options say so (then the next free numbered name is taken).
 class CutJob final
 {
+    Q_DECLARE_TR_FUNCTIONS(CutJob)
+
 public:
     struct Options
     {

@@ -2,6 +2,7 @@
 #include "AllocatorTuning.h"
 #include "CutJob.h"
 #include "OnDeviceVision.h"
+#include "Translations.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -13,6 +14,13 @@
 
 namespace {
 
+// The texts vantel-cut prints for people, for translators; the lines that
+// scripts read (--list) stay as they are.
+class VantelCut
+{
+    Q_DECLARE_TR_FUNCTIONS(VantelCut)
+};
+
 // Only vantel-cut's own lines reach stderr: warnings of the image libraries
 // (through Qt) are dropped; a fatal message still explains the end.
 void quiet(QtMsgType type, const QMessageLogContext&, const QString& text)
@@ -21,9 +29,16 @@ void quiet(QtMsgType type, const QMessageLogContext&, const QString& text)
         std::fprintf(stderr, "vantel-cut: %s\n", qPrintable(text));
 }
 
+// One line of vantel-cut's own on stderr.
+void say(const QString& text)
+{
+    std::fprintf(stderr, "vantel-cut: %s\n", qPrintable(text));
+}
+
 int usage(const QString& problem)
 {
-    std::fprintf(stderr, "vantel-cut: %s\nTry 'vantel-cut --help'.\n", qPrintable(problem));
+    std::fprintf(stderr, "vantel-cut: %s\n%s\n", qPrintable(problem),
+                 qPrintable(VantelCut::tr("Try 'vantel-cut --help'.")));
     return 2;
 }
 
@@ -53,45 +68,43 @@ QCommandLineOption addOptions(QCommandLineParser& parser)
     const QCommandLineOption help = parser.addHelpOption();
     parser.addOption(
         {QStringLiteral("feather"),
-         QStringLiteral(
+         VantelCut::tr(
              "Softens the edge by F thousandths of the longer side (0 to 20, default 0)."),
          QStringLiteral("F"), QStringLiteral("0")});
     parser.addOption({QStringLiteral("background"),
-                      QStringLiteral("clear (default), white, black or a colour as #RRGGBB."),
+                      VantelCut::tr("clear (default), white, black or a colour as #RRGGBB."),
                       QStringLiteral("B"), QStringLiteral("clear")});
     parser.addOption({QStringLiteral("subject"),
-                      QStringLiteral("Keeps only subject N (1 is the largest) instead of all."),
+                      VantelCut::tr("Keeps only subject N (1 is the largest) instead of all."),
                       QStringLiteral("N")});
     parser.addOption(
         {QStringLiteral("at"),
-         QStringLiteral("Keeps what a click at pixel X,Y of the input keeps (an error where "
-                        "there is nothing to keep)."),
+         VantelCut::tr("Keeps what a click at pixel X,Y of the input keeps (an error where "
+                       "there is nothing to keep)."),
          QStringLiteral("X,Y")});
     parser.addOption(
         {QStringLiteral("list"),
-         QStringLiteral("Prints each subject found to stdout: its number, class, score (0 to 1) "
-                        "and box (X,Y WxH in the input's pixels, as --at takes them). Without -o "
-                        "nothing is written.")});
+         VantelCut::tr("Prints each subject found to stdout: its number, class, score (0 to 1) "
+                       "and box (X,Y WxH in the input's pixels, as --at takes them). Without -o "
+                       "nothing is written.")});
     parser.addOption(
         {QStringLiteral("labels"),
-         QStringLiteral("Writes the label image instead of the cut-out: 8-bit grey, 0 for the "
-                        "background, N where a click keeps subject N.")});
+         VantelCut::tr("Writes the label image instead of the cut-out: 8-bit grey, 0 for the "
+                       "background, N where a click keeps subject N.")});
     parser.addOption(
         {QStringLiteral("mask"),
-         QStringLiteral(
-             "Writes the subject mask (grey, white = subject) instead of the cut-out.")});
-    parser.addOption(
-        {QStringLiteral("overwrite"),
-         QStringLiteral("Replaces existing files of the same name (never an input).")});
+         VantelCut::tr("Writes the subject mask (grey, white = subject) instead of the cut-out.")});
+    parser.addOption({QStringLiteral("overwrite"),
+                      VantelCut::tr("Replaces existing files of the same name (never an input).")});
     parser.addOption({QStringLiteral("version"),
-                      QStringLiteral("Prints the version and which engine runs each network.")});
+                      VantelCut::tr("Prints the version and which engine runs each network.")});
     parser.addOption({QStringLiteral("network"),
-                      QStringLiteral("Uses this network file instead of the installed one."),
+                      VantelCut::tr("Uses this network file instead of the installed one."),
                       QStringLiteral("FILE")});
     parser.addOption({{QStringLiteral("o"), QStringLiteral("output")},
-                      QStringLiteral("Folder to write into (created if needed)."),
+                      VantelCut::tr("Folder to write into (created if needed)."),
                       QStringLiteral("OUTDIR")});
-    parser.addPositionalArgument(QStringLiteral("IMAGE"), QStringLiteral("Images to cut out."),
+    parser.addPositionalArgument(QStringLiteral("IMAGE"), VantelCut::tr("Images to cut out."),
                                  QStringLiteral("IMAGE..."));
     return help;
 }
@@ -109,19 +122,17 @@ bool startVision(OnDeviceVision& vision, const QString& networkPath, bool named)
                              qPrintable(vision.unavailableReason()));
                 return false;
             }
-            std::fprintf(stderr,
-                         "vantel-cut: the installed network could not be loaded (%s); "
-                         "finding people only. Run scripts/install to reinstall it.\n",
-                         qPrintable(vision.unavailableReason()));
+            say(VantelCut::tr("the installed network could not be loaded (%1); finding people "
+                              "only. Run scripts/install to reinstall it.")
+                    .arg(vision.unavailableReason()));
         } else if (!vision.findersUnavailableReason().isEmpty()) {
-            std::fprintf(stderr,
-                         "vantel-cut: %s Subjects are told apart by the matte alone. Run "
-                         "scripts/install to reinstall it.\n",
-                         qPrintable(vision.findersUnavailableReason()));
+            say(VantelCut::tr("%1 Subjects are told apart by the matte alone. Run "
+                              "scripts/install to reinstall it.")
+                    .arg(vision.findersUnavailableReason()));
         }
     } else {
-        std::fprintf(stderr, "vantel-cut: no segmentation network is installed; finding people "
-                             "only. Run scripts/install to install it.\n");
+        say(VantelCut::tr("no segmentation network is installed; finding people only. Run "
+                          "scripts/install to install it."));
     }
     return true;
 }
@@ -134,8 +145,8 @@ int printVersion(const QString& networkPath)
     vision.startLoading();
     const QStringList engines = vision.engines();
     if (engines.isEmpty())
-        std::printf("segmentation network: not installed (%s)\n",
-                    qPrintable(vision.unavailableReason()));
+        std::printf("%s\n", qPrintable(VantelCut::tr("segmentation network: not installed (%1)")
+                                           .arg(vision.unavailableReason())));
     for (const QString& line : engines)
         std::printf("%s\n", qPrintable(line));
     return 0;
@@ -176,9 +187,10 @@ int main(int argc, char** argv)
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("vantel-cut"));
     QCoreApplication::setApplicationVersion(QStringLiteral(VANTEL_VERSION));
+    Translations::install();
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
+    parser.setApplicationDescription(VantelCut::tr(
         "Removes the background from each IMAGE on this machine and writes OUTDIR/<name>.png.\n"
         "Images are scaled down to at most 2560 pixels on their longer side first.\n"
         "An existing file is never replaced (the next free name <name>-2.png, ... is taken)\n"
@@ -213,13 +225,13 @@ int main(int argc, char** argv)
     options->list = parser.isSet(QStringLiteral("list"));
     options->labels = parser.isSet(QStringLiteral("labels"));
     if (options->labels && options->maskOnly)
-        return usage(QStringLiteral("--labels and --mask cannot be given together"));
+        return usage(VantelCut::tr("--labels and --mask cannot be given together"));
     // An unset variable in a script (-o "$OUT") must not pass for a folder.
     if (parser.isSet(QStringLiteral("output")) && parser.value(QStringLiteral("output")).isEmpty())
-        return usage(QStringLiteral("-o needs a folder"));
+        return usage(VantelCut::tr("-o needs a folder"));
     if ((!parser.isSet(QStringLiteral("output")) && !options->list) ||
         parser.positionalArguments().isEmpty())
-        return usage(QStringLiteral("needs -o OUTDIR (or --list) and at least one IMAGE"));
+        return usage(VantelCut::tr("needs -o OUTDIR (or --list) and at least one IMAGE"));
     options->overwrite = parser.isSet(QStringLiteral("overwrite"));
 
     const bool named = parser.isSet(QStringLiteral("network"));
