@@ -46,6 +46,18 @@ class TestPanel final : public QObject
         return e.isAccepted() && e.dropAction() == Qt::CopyAction;
     }
 
+    // A dark palette over `base`, with `accent` for its highlight.
+    static QPalette darkOver(QPalette base, const QColor& accent)
+    {
+        base.setColor(QPalette::Window, QColor(35, 35, 38));
+        base.setColor(QPalette::WindowText, QColor(240, 240, 240));
+        base.setColor(QPalette::ButtonText, QColor(240, 240, 240));
+        base.setColor(QPalette::Button, QColor(55, 55, 60));
+        base.setColor(QPalette::Highlight, accent);
+        base.setColor(QPalette::HighlightedText, QColor(255, 255, 255));
+        return base;
+    }
+
     // The colour of the most opaque pixel of a button's icon.
     static QColor inkOf(const QAbstractButton* button)
     {
@@ -284,14 +296,7 @@ private slots:
         rig.ready();
         QVERIFY(rig.panel.showsEditor());
         const QPalette before = QApplication::palette();
-        QPalette dark = before;
-        dark.setColor(QPalette::Window, QColor(35, 35, 38));
-        dark.setColor(QPalette::WindowText, QColor(240, 240, 240));
-        dark.setColor(QPalette::ButtonText, QColor(240, 240, 240));
-        dark.setColor(QPalette::Button, QColor(55, 55, 60));
-        dark.setColor(QPalette::Highlight, QColor(200, 60, 160));
-        dark.setColor(QPalette::HighlightedText, QColor(255, 255, 255));
-        QApplication::setPalette(dark);
+        QApplication::setPalette(darkOver(before, QColor(200, 60, 160)));
         QTRY_VERIFY(rig.panel.saveButton()->styleSheet().contains(QColor(200, 60, 160).name()));
         QCOMPARE(rig.panel.footerNote()->palette().color(QPalette::WindowText), Theme::secondary());
         for (const QAbstractButton* b : {static_cast<QAbstractButton*>(rig.panel.newButton()),
@@ -312,13 +317,7 @@ private slots:
     {
         FocusRingStyle::install();
         const QPalette before = QApplication::palette();
-        QPalette dark = before;
-        dark.setColor(QPalette::Window, QColor(0x22, 0x20, 0x20));
-        dark.setColor(QPalette::WindowText, QColor(0xff, 0xff, 0xff));
-        dark.setColor(QPalette::Button, QColor(0x42, 0x42, 0x45));
-        dark.setColor(QPalette::ButtonText, QColor(0xff, 0xff, 0xff));
-        dark.setColor(QPalette::Highlight, QColor(0x12, 0x60, 0x8a));
-        for (const QPalette& palette : {before, dark}) {
+        for (const QPalette& palette : {before, darkOver(before, QColor(0x12, 0x60, 0x8a))}) {
             QApplication::setPalette(palette);
             Rig rig;
             rig.ready();
