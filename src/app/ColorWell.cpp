@@ -59,7 +59,7 @@ void ColorWell::paintEvent(QPaintEvent*)
     painter.setBrush(m_color);
     painter.drawRoundedRect(outer.adjusted(3, 3, -3, -3), 3, 3);
     if (hasFocus()) {
-        painter.setPen(QPen(Theme::focusRing(), 2.0));
+        painter.setPen(Theme::focusPen());
         painter.setBrush(Qt::NoBrush);
         painter.drawRoundedRect(QRectF(rect()).adjusted(1, 1, -1, -1), 5, 5);
     }

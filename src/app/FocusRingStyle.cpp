@@ -19,7 +19,7 @@ void drawRing(QPainter* painter, const QRect& rect)
 {
     painter->save();
     painter->setRenderHint(QPainter::Antialiasing);
-    painter->setPen(QPen(Theme::focusRing(), 2.0));
+    painter->setPen(Theme::focusPen());
     painter->setBrush(Qt::NoBrush);
     painter->drawRoundedRect(QRectF(rect).adjusted(1, 1, -1, -1), 4, 4);
     painter->restore();

@@ -123,8 +123,8 @@ void PreviewView::paintEvent(QPaintEvent*)
 
     painter.setClipping(false);
     // With the keyboard's focus, the outline is the focus colour, and wide.
-    QPen outline = hasFocus() ? QPen(Theme::focusRing(), 2.0)
-                              : QPen(Theme::withAlpha(Theme::secondary(), 0.3), 1.0);
+    QPen outline =
+        hasFocus() ? Theme::focusPen() : QPen(Theme::withAlpha(Theme::secondary(), 0.3), 1.0);
     outline.setCapStyle(Qt::FlatCap);
     outline.setJoinStyle(Qt::MiterJoin);
     painter.setPen(outline);

@@ -114,7 +114,7 @@ void SegmentedControl::paintEvent(QPaintEvent*)
     }
     if (hasFocus()) {
         painter.setOpacity(1.0);
-        painter.setPen(QPen(Theme::focusRing(), 2.0));
+        painter.setPen(Theme::focusPen());
         painter.setBrush(Qt::NoBrush);
         painter.drawRoundedRect(track.adjusted(0.5, 0.5, -0.5, -0.5), 6, 6);
     }

@@ -12,18 +12,23 @@ QColor accent()
     return QApplication::palette().color(QPalette::Active, QPalette::Highlight);
 }
 
+// `from` taken the share `t` (0 to 1) of the way toward `to`.
+static QColor mix(const QColor& from, const QColor& to, double t)
+{
+    auto channel = [t](int a, int b) {
+        return int(a * (1 - t) + b * t);
+    };
+    return QColor(channel(from.red(), to.red()), channel(from.green(), to.green()),
+                  channel(from.blue(), to.blue()));
+}
+
 QColor secondary()
 {
     // The text colour taken part of the way toward the window: clearly
     // secondary, still readable on light and dark themes.
     const QPalette palette = QApplication::palette();
-    const QColor text = palette.color(QPalette::Active, QPalette::WindowText);
-    const QColor window = palette.color(QPalette::Active, QPalette::Window);
-    auto mix = [](int a, int b) {
-        return int(a * 0.58 + b * 0.42);
-    };
-    return QColor(mix(text.red(), window.red()), mix(text.green(), window.green()),
-                  mix(text.blue(), window.blue()));
+    return mix(palette.color(QPalette::Active, QPalette::WindowText),
+               palette.color(QPalette::Active, QPalette::Window), 0.42);
 }
 
 QColor errorRed()
@@ -52,15 +57,16 @@ QColor focusRing()
     const QPalette palette = QApplication::palette();
     const QColor text = palette.color(QPalette::Active, QPalette::WindowText);
     const QColor window = palette.color(QPalette::Active, QPalette::Window);
-    QColor ring = accent();
-    for (int step = 1; step <= 10 && contrast(ring, window) < 3.0; ++step) {
-        const double t = step / 10.0;
-        const QColor a = accent();
-        ring = QColor::fromRgbF(float(a.redF() + (text.redF() - a.redF()) * t),
-                                float(a.greenF() + (text.greenF() - a.greenF()) * t),
-                                float(a.blueF() + (text.blueF() - a.blueF()) * t));
-    }
+    const QColor start = accent();
+    QColor ring = start;
+    for (int step = 1; step <= 10 && contrast(ring, window) < 3.0; ++step)
+        ring = mix(start, text, step / 10.0);
     return ring;
+}
+
+QPen focusPen()
+{
+    return QPen(focusRing(), 2.0);
 }
 
 QColor withAlpha(QColor colour, double opacity)

@@ -2,6 +2,7 @@
 
 #include <QColor>
 #include <QFont>
+#include <QPen>
 
 class QWidget;
 
@@ -16,6 +17,7 @@ QColor errorRed();  // the error line
 // as it needs to stand 3:1 against the window (so it is seen on light and
 // dark palettes alike).
 QColor focusRing();
+QPen focusPen(); // the focus mark's line: that colour, 2 px wide
 // The contrast ratio of two colours, 1 to 21, as accessibility guidelines
 // measure it.
 double contrast(const QColor& a, const QColor& b);
