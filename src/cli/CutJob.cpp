@@ -1,5 +1,6 @@
 #include "CutJob.h"
 
+#include "BoxPass.h"
 #include "CutOut.h"
 #include "FileCommit.h"
 #include "ImageIntake.h"
@@ -93,11 +94,10 @@ QString describe(const SubjectAnalysis& analysis, int64_t n, QSize image)
 
 } // namespace
 
-std::optional<CutJob::Options> CutJob::Options::parse(const QString& feather,
-                                                      const QString& background,
-                                                      const std::optional<QString>& subject,
-                                                      bool maskOnly, QString* problem,
-                                                      const std::optional<QString>& at)
+std::optional<CutJob::Options>
+CutJob::Options::parse(const QString& feather, const QString& background,
+                       const std::optional<QString>& subject, bool maskOnly, QString* problem,
+                       const QStringList& at, const QStringList& boxes)
 {
     Options options;
     options.maskOnly = maskOnly;
@@ -126,19 +126,42 @@ std::optional<CutJob::Options> CutJob::Options::parse(const QString& feather,
         }
         options.subject = n;
     }
-    if (at) {
-        const QRegularExpressionMatch m =
-            QRegularExpression(QStringLiteral("^\\s*(\\d{1,9})\\s*,\\s*(\\d{1,9})\\s*$"))
-                .match(*at);
-        if (!m.hasMatch()) {
+    const QRegularExpression number(QStringLiteral("\\s*(\\d{1,9})\\s*"));
+    // Whole-number fields separated by commas; none when `text` is not that.
+    auto fields = [&number](const QString& text, int count) -> std::optional<QList<int>> {
+        const QStringList parts = text.split(QLatin1Char(','));
+        if (parts.size() != count)
+            return std::nullopt;
+        QList<int> values;
+        for (const QString& part : parts) {
+            const QRegularExpressionMatch m =
+                number.match(part, 0, QRegularExpression::NormalMatch,
+                             QRegularExpression::AnchorAtOffsetMatchOption);
+            if (!m.hasMatch() || m.capturedLength() != part.size())
+                return std::nullopt;
+            values << m.captured(1).toInt();
+        }
+        return values;
+    };
+    for (const QString& point : at) {
+        const auto xy = fields(point, 2);
+        if (!xy) {
             *problem = CutJob::tr("--at takes a pixel as X,Y");
             return std::nullopt;
         }
-        if (subject) {
-            *problem = CutJob::tr("--at and --subject cannot be given together");
+        options.at << QPoint(xy->at(0), xy->at(1));
+    }
+    for (const QString& box : boxes) {
+        const auto xywh = fields(box, 4);
+        if (!xywh || xywh->at(2) < 1 || xywh->at(3) < 1) {
+            *problem = CutJob::tr("--box takes a box as X,Y,W,H (width and height at least 1)");
             return std::nullopt;
         }
-        options.at = QPoint(m.captured(1).toInt(), m.captured(2).toInt());
+        options.boxes << QRect(xywh->at(0), xywh->at(1), xywh->at(2), xywh->at(3));
+    }
+    if (subject && (!options.at.isEmpty() || !options.boxes.isEmpty())) {
+        *problem = CutJob::tr("--at or --box and --subject cannot be given together");
+        return std::nullopt;
     }
     return options;
 }
@@ -218,6 +241,45 @@ void CutJob::place(const QByteArray& input, const QByteArray& png, Outcome& outc
     outcome.note = named.join(QStringLiteral(", "));
 }
 
+std::optional<QString> CutJob::pick(const QImage& image, const SubjectAnalysis* analysis,
+                                    QSize shown, cv::Mat& kept)
+{
+    const cv::Size size(image.width(), image.height());
+    kept = cv::Mat::zeros(size, CV_8UC1);
+    const double sx = double(image.width()) / shown.width();
+    const double sy = double(image.height()) / shown.height();
+    const QRect whole(QPoint(0, 0), shown);
+    for (const QPoint& at : m_options.at) {
+        if (!whole.contains(at))
+            return tr("%1,%2 is outside the image (%3x%4).")
+                .arg(at.x())
+                .arg(at.y())
+                .arg(shown.width())
+                .arg(shown.height());
+        const int64_t label = analysis->labelAtNormalized(
+            QPointF((at.x() + 0.5) / shown.width(), (at.y() + 0.5) / shown.height()));
+        if (label < 1)
+            return tr("There is no subject at %1,%2.").arg(at.x()).arg(at.y());
+        cv::max(kept, analysis->mask(label), kept);
+    }
+    for (const QRect& box : m_options.boxes) {
+        if (!whole.intersects(box))
+            return tr("The box %1,%2 %3x%4 is outside the image (%5x%6).")
+                .arg(box.x())
+                .arg(box.y())
+                .arg(box.width())
+                .arg(box.height())
+                .arg(shown.width())
+                .arg(shown.height());
+        // The box in the image's pixels, at least one pixel.
+        const int x0 = int(std::floor(box.x() * sx)), y0 = int(std::floor(box.y() * sy));
+        const int x1 = int(std::ceil((box.x() + box.width()) * sx));
+        const int y1 = int(std::ceil((box.y() + box.height()) * sy));
+        cv::max(kept, BoxPass::mask(m_vision, image, cv::Rect(x0, y0, x1 - x0, y1 - y0)), kept);
+    }
+    return std::nullopt;
+}
+
 CutJob::Outcome CutJob::run(const QByteArray& input)
 {
     Outcome outcome;
@@ -234,7 +296,12 @@ CutJob::Outcome CutJob::run(const QByteArray& input)
         return outcome;
     }
     try {
-        const auto analysis = CutOut::analyze(*image, m_vision);
+        // Boxes alone need no analysis of the whole image.
+        const bool picks = !m_options.at.isEmpty() || !m_options.boxes.isEmpty();
+        const bool analysed = m_options.at.size() > 0 || !picks || m_options.list ||
+                              m_options.labels || m_outDir.isEmpty();
+        const std::shared_ptr<const SubjectAnalysis> analysis =
+            analysed ? CutOut::analyze(*image, m_vision) : nullptr;
         // Boxes and clicks are in the pixels of the file as shown, wherever
         // the image was scaled.
         QSize shown = shownSize(input);
@@ -244,30 +311,21 @@ CutJob::Outcome CutJob::run(const QByteArray& input)
             for (int64_t n : analysis->instances)
                 outcome.subjects << describe(*analysis, n, shown);
         }
-        std::optional<int64_t> subject = m_options.subject;
-        if (m_options.at) {
-            const QPoint at = *m_options.at;
-            if (at.x() >= shown.width() || at.y() >= shown.height()) {
-                outcome.error = tr("%1,%2 is outside the image (%3x%4).")
-                                    .arg(at.x())
-                                    .arg(at.y())
-                                    .arg(shown.width())
-                                    .arg(shown.height());
-                return outcome;
-            }
-            const int64_t label = analysis->labelAtNormalized(
-                QPointF((at.x() + 0.5) / shown.width(), (at.y() + 0.5) / shown.height()));
-            if (label < 1) {
-                outcome.error = tr("There is no subject at %1,%2.").arg(at.x()).arg(at.y());
-                return outcome;
-            }
-            subject = label;
-        }
+        const std::optional<int64_t> subject = m_options.subject;
         if (subject && !analysis->instances.count(*subject)) {
             outcome.error = tr("There is no subject %1 (found %2).")
                                 .arg(*subject)
                                 .arg(analysis->instances.size());
             return outcome;
+        }
+        // What the clicks and boxes keep, together.
+        cv::Mat picked;
+        if (picks) {
+            const auto problem = pick(*image, analysis.get(), shown, picked);
+            if (problem) {
+                outcome.error = *problem;
+                return outcome;
+            }
         }
         if (m_outDir.isEmpty()) {
             outcome.summary = tr("%n subject(s)", nullptr, int(analysis->instances.size()));
@@ -286,10 +344,11 @@ CutJob::Outcome CutJob::run(const QByteArray& input)
                            cv::INTER_NEAREST);
             out = grey(labels);
         } else if (m_options.maskOnly) {
-            out = grey(analysis->mask(subject));
+            out = grey(picks ? picked : analysis->mask(subject));
         } else {
-            out = CutOut::composite(*image, CutOut::layer(*analysis, subject), m_options.feather,
-                                    m_options.background)
+            const CutOut::Layer layer =
+                picks ? CutOut::layerOf(*image, picked) : CutOut::layer(*analysis, subject);
+            out = CutOut::composite(*image, layer, m_options.feather, m_options.background)
                       .value_or(QImage());
         }
         const QByteArray png = PngEncoder::encode(out);
@@ -300,7 +359,8 @@ CutJob::Outcome CutJob::run(const QByteArray& input)
         place(input, png, outcome);
         if (!outcome.error.isEmpty())
             return outcome;
-        const QString found = analysis->subjects
+        const QString found = !analysis ? tr("%n box(es)", nullptr, int(m_options.boxes.size()))
+                              : analysis->subjects
                                   ? tr("%n subject(s)", nullptr, int(analysis->instances.size()))
                                   : tr("person segmentation");
         outcome.summary = QStringLiteral("%1x%2, %3, %4 s")

@@ -5,14 +5,19 @@
 #include <QCoreApplication>
 #include <QList>
 #include <QPoint>
+#include <QRect>
 #include <QSet>
 #include <QString>
+#include <QStringList>
 #include <cstdint>
+#include <opencv2/core.hpp>
 #include <optional>
 #include <set>
 #include <utility>
 
+class SubjectAnalysis;
 class VisionService;
+class QImage;
 
 // One batch of cut-outs with fixed settings, written into one folder. Paths
 // are the file system's own bytes, so names that are not UTF-8 work too. No
@@ -28,8 +33,11 @@ public:
         double feather = 0;
         std::optional<QColor> background;
         std::optional<int64_t> subject;
-        // Keep what a click at this pixel of the input keeps.
-        std::optional<QPoint> at;
+        // Keep what clicks at these pixels of the input keep, and what boxes
+        // drawn there keep (X, Y, width, height in the input's pixels), all
+        // of it together.
+        QList<QPoint> at;
+        QList<QRect> boxes;
         bool maskOnly = false;
         bool labels = false; // write the label image instead of the cut-out
         bool list = false;   // list the subjects found
@@ -38,8 +46,8 @@ public:
         // Parses the command line's texts; none (and a reason) when invalid.
         static std::optional<Options> parse(const QString& feather, const QString& background,
                                             const std::optional<QString>& subject, bool maskOnly,
-                                            QString* problem,
-                                            const std::optional<QString>& at = std::nullopt);
+                                            QString* problem, const QStringList& at = {},
+                                            const QStringList& boxes = {});
     };
 
     struct Outcome
@@ -58,6 +66,12 @@ public:
     Outcome run(const QByteArray& input);
 
 private:
+    // What the clicks and boxes of the options keep in `image` (CV_8UC1 of
+    // its size) into `kept`; their points and boxes are in `shown` pixels.
+    // A reason where one of them keeps nothing that can be kept.
+    std::optional<QString> pick(const QImage& image, const SubjectAnalysis* analysis, QSize shown,
+                                cv::Mat& kept);
+
     // Writes the PNG bytes under the first name OUTDIR/<name>[-N].png that
     // is free to take, saying in `outcome` where they went.
     void place(const QByteArray& input, const QByteArray& png, Outcome& outcome);

@@ -80,8 +80,14 @@ QCommandLineOption addOptions(QCommandLineParser& parser)
     parser.addOption(
         {QStringLiteral("at"),
          VantelCut::tr("Keeps what a click at pixel X,Y of the input keeps (an error where "
-                       "there is nothing to keep)."),
+                       "there is nothing to keep). May be given again, with --box too: all "
+                       "they keep is kept."),
          QStringLiteral("X,Y")});
+    parser.addOption(
+        {QStringLiteral("box"),
+         VantelCut::tr("Keeps the object inside the box X,Y,W,H of the input's pixels, as "
+                       "found by the network run again over the box. May be given again."),
+         QStringLiteral("X,Y,W,H")});
     parser.addOption(
         {QStringLiteral("list"),
          VantelCut::tr("Prints each subject found to stdout: its number, class, score (0 to 1) "
@@ -217,9 +223,8 @@ int main(int argc, char** argv)
         parser.isSet(QStringLiteral("subject"))
             ? std::optional(parser.value(QStringLiteral("subject")))
             : std::nullopt,
-        parser.isSet(QStringLiteral("mask")), &problem,
-        parser.isSet(QStringLiteral("at")) ? std::optional(parser.value(QStringLiteral("at")))
-                                           : std::nullopt);
+        parser.isSet(QStringLiteral("mask")), &problem, parser.values(QStringLiteral("at")),
+        parser.values(QStringLiteral("box")));
     if (!options)
         return usage(problem);
     options->list = parser.isSet(QStringLiteral("list"));

@@ -10,9 +10,14 @@ std::shared_ptr<const SubjectAnalysis> CutOut::analyze(const QImage& image, Visi
 
 CutOut::Layer CutOut::layer(const SubjectAnalysis& analysis, std::optional<int64_t> selection)
 {
+    return layerOf(analysis.cg, analysis.mask(selection));
+}
+
+CutOut::Layer CutOut::layerOf(const QImage& image, cv::Mat mask)
+{
     Layer layer;
-    layer.mask = analysis.mask(selection);
-    layer.foreground = ForegroundEstimate::estimate(analysis.cg, layer.mask);
+    layer.foreground = ForegroundEstimate::estimate(image, mask);
+    layer.mask = std::move(mask);
     return layer;
 }
 

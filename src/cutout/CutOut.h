@@ -41,6 +41,9 @@ public:
     // VantelError::noSubject.
     static Layer layer(const SubjectAnalysis& analysis, std::optional<int64_t> selection);
 
+    // The layer of `mask` (CV_8UC1 of the image's size) in an RGBA8888 image.
+    static Layer layerOf(const QImage& image, cv::Mat mask);
+
     // The layer laid over the background, its edge feathered by `feather`
     // thousandths of the longer side; no background means transparent. None
     // when the image or the layer is unusable.

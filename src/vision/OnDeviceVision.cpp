@@ -148,6 +148,28 @@ std::optional<InstanceMask> OnDeviceVision::generateForegroundInstanceMask(const
     }
 }
 
+cv::Mat OnDeviceVision::generateRegionMatte(const QImage& image, const cv::Rect& region)
+{
+    const Loaded& models = loaded();
+    if (!models.network)
+        throw VantelError::platform(models.error);
+    const cv::Rect inside = region & cv::Rect(0, 0, image.width(), image.height());
+    if (inside.empty())
+        return cv::Mat::zeros(std::max(region.height, 0), std::max(region.width, 0), CV_8UC1);
+    try {
+        const QImage part = image.copy(inside.x, inside.y, inside.width, inside.height)
+                                .convertToFormat(QImage::Format_RGBA8888);
+        cv::Mat matte;
+        AreaDownscale::resized(models.network->matte(part), inside.size())
+            .convertTo(matte, CV_8U, 255.0);
+        return matte;
+    } catch (const cv::Exception& e) {
+        throw SegmentationNetwork::errorFor(e);
+    } catch (const std::bad_alloc&) {
+        throw SegmentationNetwork::outOfMemory();
+    }
+}
+
 InstanceMask OnDeviceVision::subjectsIn(const QImage& image, const cv::Mat& matte,
                                         ObjectDetector* objectFinder, PoseEstimator* poseFinder,
                                         const SubjectTuning& tuning)

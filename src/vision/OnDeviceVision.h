@@ -57,6 +57,7 @@ public:
 
     bool instanceMasksAvailable() override;
     std::optional<InstanceMask> generateForegroundInstanceMask(const QImage& image) override;
+    cv::Mat generateRegionMatte(const QImage& image, const cv::Rect& region) override;
     cv::Mat generatePersonSegmentation(const QImage& image) override;
 
     // Whether the object and pose finders loaded with the network.

@@ -21,6 +21,12 @@ public:
     // result. Throws VantelError (the service's own text) on failure.
     virtual std::optional<InstanceMask> generateForegroundInstanceMask(const QImage& image) = 0;
 
+    // Runs the segmentation network over the part `region` of an RGBA8888
+    // image (inside it) alone: its matte there (CV_8UC1 of the region's
+    // size, 0 .. 255). Throws VantelError where there is no network or the
+    // pass fails.
+    virtual cv::Mat generateRegionMatte(const QImage& image, const cv::Rect& region) = 0;
+
     // Runs person segmentation over an RGBA8888 image: one mask (CV_8UC1,
     // any size); an empty Mat is a result without a buffer. Throws
     // VantelError on failure.

@@ -40,6 +40,10 @@ public:
         ++finished;
         return twoSubjects(40, 30);
     }
+    cv::Mat generateRegionMatte(const QImage&, const cv::Rect& region) override
+    {
+        return cv::Mat::zeros(region.size(), CV_8UC1);
+    }
     cv::Mat generatePersonSegmentation(const QImage&) override { return {}; }
 };
 

@@ -210,6 +210,55 @@ private slots:
         QCOMPARE(cut({QStringLiteral("-o"), QString(), m_person}).status, 2);
     }
 
+    // A box around the person keeps her and nothing outside the box; boxes
+    // and clicks together keep all they each keep; a box must lie on the
+    // image, and without the network there is nothing to run over it.
+    void keepsWhatABoxKeeps()
+    {
+        const QString out = path(QStringLiteral("box"));
+        auto maskOf = [&](const QStringList& picks) {
+            QDir(out).removeRecursively();
+            const Run run = cut(
+                picks + QStringList{QStringLiteral("--mask"), QStringLiteral("-o"), out, m_person},
+                0, true);
+            return run.status == 0 ? QImage(out + QStringLiteral("/person.png")) : QImage();
+        };
+        const QImage box = maskOf({QStringLiteral("--box"), QStringLiteral("50,20,100,150")});
+        QVERIFY(!box.isNull());
+        QVERIFY(qGray(box.pixel(100, 60)) > 200);
+        for (const QPoint outside : {QPoint(45, 100), QPoint(155, 100), QPoint(100, 175)})
+            QCOMPARE(qGray(box.pixel(outside)), 0);
+
+        // A click on her and a box in a corner: her mask and the box's.
+        const QImage both = maskOf({QStringLiteral("--at"), QStringLiteral("100,60"),
+                                    QStringLiteral("--box"), QStringLiteral("0,0,10,10")});
+        QVERIFY(!both.isNull());
+        QVERIFY(qGray(both.pixel(100, 60)) > 200);
+
+        const Run outside = cut({QStringLiteral("--box"), QStringLiteral("300,0,20,20"),
+                                 QStringLiteral("-o"), out, m_person},
+                                0, true);
+        QCOMPARE(outside.status, 1);
+        QVERIFY(outside.lines.last().endsWith(
+            QStringLiteral("The box 300,0 20x20 is outside the image (200x200).")));
+        QDir(out).removeRecursively();
+        const Run unavailable = cut({QStringLiteral("--box"), QStringLiteral("50,20,100,150"),
+                                     QStringLiteral("-o"), out, m_person});
+        QCOMPARE(unavailable.status, 1);
+        QVERIFY(!QFile::exists(out + QStringLiteral("/person.png")));
+
+        for (const char* wrong : {"1,2,3", "1,2,0,5", "1,2,3,4,5", "a,b,c,d", "-1,2,3,4"})
+            QCOMPARE(cut({QStringLiteral("--box"), QString::fromLatin1(wrong), QStringLiteral("-o"),
+                          out, m_person})
+                         .status,
+                     2);
+        QCOMPARE(
+            cut({QStringLiteral("--box"), QStringLiteral("1,2,3,4"), QStringLiteral("--subject"),
+                 QStringLiteral("1"), QStringLiteral("-o"), out, m_person})
+                .status,
+            2);
+    }
+
     void aFinderThatDoesNotFitIsLeftOutWithANotice()
     {
         // The two finders' files swapped, then one cut short: every image is

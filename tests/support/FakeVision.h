@@ -5,6 +5,7 @@
 
 #include <opencv2/core.hpp>
 #include <optional>
+#include <vector>
 
 // A vision service whose answers the test sets.
 class FakeVision final : public VisionService
@@ -21,6 +22,17 @@ public:
         if (error)
             throw *error;
         return instanceResult;
+    }
+    // The region pass sees the matte `regionResult` over the whole image
+    // (CV_8UC1 of the image's size) through the region asked for.
+    cv::Mat regionResult;
+    std::vector<cv::Rect> regionsAsked;
+    cv::Mat generateRegionMatte(const QImage&, const cv::Rect& region) override
+    {
+        if (error)
+            throw *error;
+        regionsAsked.push_back(region);
+        return regionResult(region).clone();
     }
     cv::Mat generatePersonSegmentation(const QImage&) override
     {

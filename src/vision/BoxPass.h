@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QImage>
+#include <opencv2/core.hpp>
+
+class VisionService;
+
+// What a box drawn around an object keeps: the segmentation network run
+// again over the box and a margin around it, so that the object fills its
+// input, and of that matte what lies inside the box. The box is the user's
+// word for where the object is, which a click cannot give.
+class BoxPass final
+{
+public:
+    BoxPass() = delete;
+
+    // How far the network looks past each side of the box, as a share of
+    // the box's width or height: enough for it to see the object's edge
+    // against what is around it.
+    static constexpr double margin = 0.15;
+
+    // The part of an image of `image` size the network runs over for `box`:
+    // the box grown by the margin, inside the image. Empty where the box
+    // misses the image.
+    static cv::Rect regionFor(const cv::Rect& box, cv::Size image);
+
+    // The mask the box keeps (CV_8UC1 of `image` size): the region's matte
+    // (CV_8UC1 of the region's size) placed at `region`, inside `box` only.
+    static cv::Mat kept(const cv::Mat& regionMatte, const cv::Rect& region, const cv::Rect& box,
+                        cv::Size image);
+
+    // The mask `box` keeps in an RGBA8888 image, by one pass of `vision`'s
+    // network. Throws VantelError where the pass cannot run.
+    static cv::Mat mask(VisionService& vision, const QImage& image, const cv::Rect& box);
+};
