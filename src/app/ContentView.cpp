@@ -303,10 +303,12 @@ void ContentView::refresh()
     m_beforeAfter->setEnabled(hasResult);
     m_beforeAfter->setCurrentIndex(m.showOriginal() ? 1 : 0);
 
-    m_hintRow->setVisible(m.canSelect());
-    m_hint->setText(m.selectedInstance() ? tr("Keeping one subject")
-                                         : tr("Click a subject to keep only that one"));
-    m_allSubjects->setVisible(m.selectedInstance().has_value());
+    const Selection& kept = m.selection();
+    m_hintRow->setVisible(m.canSelect() || !kept.keepsAll());
+    m_hint->setText(kept.count() == 1  ? tr("Keeping one subject")
+                    : kept.count() > 1 ? tr("Keeping %n subjects", nullptr, kept.count())
+                                       : tr("Click a subject to keep only that one"));
+    m_allSubjects->setVisible(!kept.keepsAll());
 
     const int sliderValue = int(std::lround(m.feather() * featherSteps));
     if (m_feather->value() != sliderValue) {

@@ -14,8 +14,11 @@ class VantelModel;
 // The preview: the result (or, on the before side and until a result exists,
 // the source) fitted into the space it is given, over a checkerboard when the
 // result is transparent, with a badge while an image is opened or analysed. A click
-// on the image is sent to the model as a normalized point; a press on the
-// result that moves away drags the result out as PNG.
+// on the image is sent to the model as a normalized point; a press that moves
+// away draws a box, which keeps the object inside it (Escape while drawing
+// lets it go). With Shift, a click or a box adds to what is kept (a click on
+// a kept subject takes it away). With Ctrl, a press on the result that moves
+// away drags the result out as PNG.
 class PreviewView final : public QWidget
 {
     Q_OBJECT
@@ -60,18 +63,25 @@ protected:
     void mouseReleaseEvent(QMouseEvent* event) override;
     // The keyboard's way through the subjects: the arrows move a mark from
     // one to the next, Space or Enter keeps the marked one (as a click
-    // does), Escape returns to all subjects; with nothing picked, Escape
-    // goes on to the panel.
+    // does, and with Shift adds it to what is kept or takes it away), Escape
+    // returns to all subjects; with nothing picked, Escape goes on to the
+    // panel.
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
     const QImage& scaled(const QImage& image, QSize pixels);
     void paintBadge(QPainter& painter, const QRectF& area, const QString& text);
     void paintMark(QPainter& painter, const QRectF& area);
+    void paintBand(QPainter& painter);
+    // Drags the result out as PNG.
+    void dragResultOut();
 
     VantelModel* m_model;
     std::function<QMimeData*()> m_dragData;
     std::optional<QPointF> m_press;
+    Qt::KeyboardModifiers m_pressModifiers;
+    // The box being drawn, in the widget's coordinates.
+    std::optional<QRectF> m_band;
     int m_mark = -1; // the subject under the keyboard's mark, by place in subjectPoints()
     QImage m_cached;
     qint64 m_cachedKey = 0;

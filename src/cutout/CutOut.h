@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Selection.h"
 #include "SubjectAnalysis.h"
 
 #include <QColor>
@@ -40,6 +41,19 @@ public:
     // with a mask of its own may take a moment the first time. Throws
     // VantelError::noSubject.
     static Layer layer(const SubjectAnalysis& analysis, std::optional<int64_t> selection);
+
+    // What a box drawn at `box` (normalized) keeps in the analysed image: the
+    // object the segmentation network finds inside it, run again over the
+    // box (CV_8UC1 of the image's size). Throws VantelError where there is
+    // no network.
+    static cv::Mat boxMask(const SubjectAnalysis& analysis, VisionService& vision,
+                           const QRectF& box);
+
+    // The mask of all that `selection` keeps: its subjects' and its boxes'
+    // (the boxes' from `boxMasks`, which must hold each of them). Throws
+    // VantelError::noSubject.
+    static cv::Mat selectionMask(const SubjectAnalysis& analysis, const Selection& selection,
+                                 const BoxMasks& boxMasks);
 
     // The layer of `mask` (CV_8UC1 of the image's size) in an RGBA8888 image.
     static Layer layerOf(const QImage& image, cv::Mat mask);

@@ -6,6 +6,7 @@
 
 #include <QCoreApplication>
 #include <QTimer>
+#include <algorithm>
 
 namespace {
 
@@ -85,7 +86,12 @@ void VantelModel::setStatusMessage(std::optional<QString> value)
 
 void VantelModel::setSelectedInstance(std::optional<int64_t> value)
 {
-    VANTEL_ASSIGN(m_selectedInstance, value, selectedInstanceChanged);
+    setSelection(value ? Selection::subject(*value) : Selection());
+}
+
+void VantelModel::setSelection(Selection value)
+{
+    VANTEL_ASSIGN(m_selection, std::move(value), selectedInstanceChanged);
 }
 
 void VantelModel::setCanSelect(bool value)
@@ -115,7 +121,8 @@ void VantelModel::setCustomColor(const QColor& value)
 
 QVariant VantelModel::selectedInstanceValue() const
 {
-    return m_selectedInstance ? QVariant::fromValue(qint64(*m_selectedInstance)) : QVariant();
+    const std::optional<int64_t> one = selectedInstance();
+    return one ? QVariant::fromValue(qint64(*one)) : QVariant();
 }
 
 void VantelModel::setSelectedInstanceValue(const QVariant& value)
@@ -143,6 +150,7 @@ void VantelModel::start(const QImage& image)
     setResult(std::nullopt);
     m_analysis.reset();
     m_layer.reset();
+    m_boxMasks.clear();
     setSelectedInstance(std::nullopt);
     setCanSelect(false);
     setErrorMessage(std::nullopt);
@@ -205,39 +213,64 @@ void VantelModel::remask()
 {
     if (!m_analysis)
         return;
-    const std::optional<int64_t> selection = m_selectedInstance;
+    const Selection selection = m_selection;
     const int64_t n = m_job;
     const int64_t r = ++m_remask;
     std::shared_ptr<const SubjectAnalysis> analysis = m_analysis;
+    BoxMasks known = m_boxMasks;
+    VisionService* vision = m_deps.vision;
     std::shared_ptr<JobPostbox> postbox = m_postbox;
     VantelModel* model = this;
-    // A subject whose own mask is still to be cut takes a moment: the badge
-    // shows meanwhile. A quicker pick in between takes it down.
-    m_cutting = analysis->maskTakesAMoment(selection) ? r : 0;
+    // A box still to be run over, or a subject whose own mask is still to
+    // be cut, takes a moment: the badge shows meanwhile. A quicker pick in
+    // between takes it down.
+    bool slow = false;
+    for (const QRectF& box : selection.boxes)
+        slow = slow || std::none_of(known.begin(), known.end(),
+                                    [&box](const auto& made) { return made.first == box; });
+    for (int64_t label : selection.subjects)
+        slow = slow || analysis->maskTakesAMoment(label);
+    m_cutting = slow ? r : 0;
     updateProcessing();
-    m_deps.scheduler->schedule([analysis, selection, n, r, postbox, model] {
+    m_deps.scheduler->schedule([analysis, selection, known, vision, n, r, postbox, model] {
         std::optional<CutOut::Layer> layer;
+        BoxMasks masks = known;
         try {
-            layer = CutOut::layer(*analysis, selection);
+            for (const QRectF& box : selection.boxes) {
+                if (std::none_of(masks.begin(), masks.end(),
+                                 [&box](const auto& made) { return made.first == box; }))
+                    masks.emplace_back(box, CutOut::boxMask(*analysis, *vision, box));
+            }
+            layer =
+                CutOut::layerOf(analysis->cg, CutOut::selectionMask(*analysis, selection, masks));
         } catch (const std::exception&) {
             // A failed re-mask ends silently; the shown result stays.
         }
-        postbox->post(
-            [model, n, r, selection, layer] { model->applyMask(n, r, selection, layer); });
+        postbox->post([model, n, r, selection, layer, masks] {
+            model->applyMask(n, r, selection, layer, masks);
+        });
     });
 }
 
-void VantelModel::applyMask(int64_t n, int64_t remask, std::optional<int64_t> selection,
-                            std::optional<CutOut::Layer> layer)
+void VantelModel::applyMask(int64_t n, int64_t remask, const Selection& selection,
+                            std::optional<CutOut::Layer> layer, BoxMasks boxMasks)
 {
     if (m_cutting == remask) {
         m_cutting = 0;
         updateProcessing();
     }
+    if (m_job != n)
+        return;
+    // The boxes run over stay known for this image, whatever is kept now.
+    for (auto& made : boxMasks) {
+        if (std::none_of(m_boxMasks.begin(), m_boxMasks.end(),
+                         [&made](const auto& known) { return known.first == made.first; }))
+            m_boxMasks.push_back(std::move(made));
+    }
     // Besides the job number, the selection the mask was made for must still
     // be the current one: with two quick clicks in flight, whichever finishes
     // last would otherwise show a subject other than the one selected.
-    if (m_job != n || selection != m_selectedInstance || !layer)
+    if (selection != m_selection || !layer)
         return;
     m_layer = std::move(layer);
     recomposite();
@@ -275,17 +308,37 @@ std::vector<QPointF> VantelModel::subjectPoints() const
     return points;
 }
 
-void VantelModel::tap(QPointF normalized)
+void VantelModel::tap(QPointF normalized, bool add)
 {
     if (!m_analysis || !m_analysis->labels || m_analysis->instances.size() < 2)
         return;
     const int64_t label = m_analysis->labelAtNormalized(normalized);
     if (label < 1)
         return;
-    if (m_selectedInstance && *m_selectedInstance == label)
-        setSelectedInstance(std::nullopt);
-    else
-        setSelectedInstance(label);
+    Selection selection = m_selection;
+    if (!add)
+        selection =
+            selection == Selection::subject(label) ? Selection() : Selection::subject(label);
+    else if (!selection.subjects.erase(label))
+        selection.subjects.insert(label);
+    setSelection(std::move(selection));
+    remask();
+}
+
+bool VantelModel::canDrawBox() const
+{
+    return m_analysis && m_analysis->subjects && !m_analysing;
+}
+
+void VantelModel::keepBox(const QRectF& normalized, bool add)
+{
+    const QRectF box = normalized.normalized() & QRectF(0, 0, 1, 1);
+    if (!canDrawBox() || box.isEmpty())
+        return;
+    Selection selection = add ? m_selection : Selection();
+    if (std::find(selection.boxes.begin(), selection.boxes.end(), box) == selection.boxes.end())
+        selection.boxes.push_back(box);
+    setSelection(std::move(selection));
     remask();
 }
 
@@ -299,6 +352,7 @@ void VantelModel::reset()
     setResult(std::nullopt);
     m_analysis.reset();
     m_layer.reset();
+    m_boxMasks.clear();
     setErrorMessage(std::nullopt);
     setStatusMessage(std::nullopt);
     setSelectedInstance(std::nullopt);

@@ -7,6 +7,7 @@
 #include <QImage>
 #include <QObject>
 #include <QPointF>
+#include <QRectF>
 #include <QString>
 #include <QUrl>
 #include <QVariant>
@@ -75,7 +76,10 @@ public:
     bool isOpening() const { return m_isOpening; }
     const std::optional<QString>& errorMessage() const { return m_errorMessage; }
     const std::optional<QString>& statusMessage() const { return m_statusMessage; }
-    std::optional<int64_t> selectedInstance() const { return m_selectedInstance; }
+    // The one subject kept, where that is all that is kept.
+    std::optional<int64_t> selectedInstance() const { return m_selection.onlySubject(); }
+    // All that is kept: subjects and boxes; nothing picked keeps all.
+    const Selection& selection() const { return m_selection; }
     bool canSelect() const { return m_canSelect; }
     // Where each subject a click can keep lies (normalized, by label), for
     // the keyboard's way through them; empty when nothing can be picked.
@@ -86,6 +90,7 @@ public:
 
     void setShowOriginal(bool value);
     void setSelectedInstance(std::optional<int64_t> value);
+    void setSelection(Selection value);
     void setFeather(double value);
     void setBackground(BackgroundChoice value);
     void setCustomColor(const QColor& value);
@@ -95,7 +100,16 @@ public:
 
     // Editing.
     void remask();
-    void tap(QPointF normalized);
+    // A click at a normalized point: keeps the subject there alone, or all
+    // again when it is the one kept. With `add`, adds it to what is kept or
+    // takes it away.
+    void tap(QPointF normalized, bool add = false);
+    // A box drawn over the image (normalized): keeps the object inside it
+    // alone, or with `add`, besides what is kept.
+    void keepBox(const QRectF& normalized, bool add = false);
+    // Whether a box drawn over the image can keep anything: the image is
+    // analysed and the segmentation network is there to run over it.
+    bool canDrawBox() const;
     void reset();
 
     // Intake. Files and encoded data are decoded on a background thread
@@ -148,8 +162,8 @@ private:
     void applyProcessing(int64_t n, std::shared_ptr<const SubjectAnalysis> analysis,
                          CutOut::Layer layer);
     void applyProcessingFailure(int64_t n, const QString& message);
-    void applyMask(int64_t n, int64_t remask, std::optional<int64_t> selection,
-                   std::optional<CutOut::Layer> layer);
+    void applyMask(int64_t n, int64_t remask, const Selection& selection,
+                   std::optional<CutOut::Layer> layer, BoxMasks boxMasks);
     void fail(const QString& message);
     void intake(const ImageOffer& offer, const QString& nothingFound);
     void applyIntake(int64_t n, std::optional<QImage> image, QString failure);
@@ -183,7 +197,9 @@ private:
     bool m_isOpening = false;
     std::optional<QString> m_errorMessage;
     std::optional<QString> m_statusMessage;
-    std::optional<int64_t> m_selectedInstance;
+    Selection m_selection;
+    // The masks of the boxes drawn over this image so far.
+    BoxMasks m_boxMasks;
     bool m_canSelect = false;
     double m_feather = 0.0;
     BackgroundChoice m_background = BackgroundChoice::transparent;

@@ -37,6 +37,26 @@ class TestPreview final : public QObject
             }
         }
         QPointF lastTap() { return taps.takeLast().at(0).toPointF(); }
+        // A press at `from`, moves to `to`, and a release there unless
+        // `release` is false.
+        void drag(QPointF from, QPointF to, Qt::KeyboardModifiers modifiers = Qt::NoModifier,
+                  bool release = true)
+        {
+            QMouseEvent press(QEvent::MouseButtonPress, from, view.mapToGlobal(from),
+                              Qt::LeftButton, Qt::LeftButton, modifiers);
+            QApplication::sendEvent(&view, &press);
+            for (double t : {0.25, 0.5, 1.0}) {
+                const QPointF at = from + (to - from) * t;
+                QMouseEvent move(QEvent::MouseMove, at, view.mapToGlobal(at), Qt::NoButton,
+                                 Qt::LeftButton, modifiers);
+                QApplication::sendEvent(&view, &move);
+            }
+            if (!release)
+                return;
+            QMouseEvent up(QEvent::MouseButtonRelease, to, view.mapToGlobal(to), Qt::LeftButton,
+                           Qt::NoButton, modifiers);
+            QApplication::sendEvent(&view, &up);
+        }
     };
 
 private slots:
@@ -96,6 +116,49 @@ private slots:
         rig.view.resize(0, 300);
         rig.click({0, 150});
         QVERIFY(rig.view.displayedRect().isEmpty() && rig.taps.isEmpty());
+    }
+
+    // A drag over the image draws a box, given to the model in the image's
+    // normalized coordinates when the button is let go; Escape lets a box
+    // being drawn go; Shift adds; Ctrl drags the result out instead.
+    void aDragDrawsABox()
+    {
+        Rig rig; // 2000 x 1000 drawn at 400 x 200, from y = 50
+        rig.vision.regionResult = cv::Mat(1000, 2000, CV_8UC1, cv::Scalar(0));
+        rig.vision.regionResult(cv::Rect(100, 100, 500, 500)).setTo(255);
+        rig.scheduler.releaseAll();
+        rig.view.show();
+        rig.drag({10, 60}, {150, 170});
+        QCOMPARE(rig.taps.count(), 0);
+        QCOMPARE(rig.model->selection().boxes.size(), size_t(1));
+        const QRectF box = rig.model->selection().boxes.front();
+        QCOMPARE(box, QRectF(10.0 / 400, 10.0 / 200, 140.0 / 400, 110.0 / 200));
+        rig.scheduler.releaseAll();
+        QCOMPARE(int(rig.model->baseMask()->at<uchar>(300, 300)), 255);
+        QCOMPARE(int(rig.model->baseMask()->at<uchar>(300, 1500)), 0);
+
+        // Past the image, the box stops at its edge.
+        rig.drag({300, 200}, {450, 290}, Qt::ShiftModifier);
+        QCOMPARE(rig.model->selection().boxes.size(), size_t(2));
+        QCOMPARE(rig.model->selection().boxes.back(),
+                 QRectF(300.0 / 400, 150.0 / 200, 100.0 / 400, 50.0 / 200));
+
+        rig.drag({20, 70}, {200, 200}, Qt::NoModifier, false);
+        QTest::keyClick(&rig.view, Qt::Key_Escape);
+        QMouseEvent up(QEvent::MouseButtonRelease, QPointF(200, 200), QPointF(200, 200),
+                       Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
+        QApplication::sendEvent(&rig.view, &up);
+        QCOMPARE(rig.model->selection().boxes.size(), size_t(2));
+        QCOMPARE(rig.taps.count(), 0);
+
+        int dragsOut = 0;
+        rig.view.setDragDataProvider([&dragsOut]() -> QMimeData* {
+            ++dragsOut;
+            return nullptr;
+        });
+        rig.drag({20, 70}, {200, 200}, Qt::ControlModifier);
+        QCOMPARE(dragsOut, 1);
+        QCOMPARE(rig.model->selection().boxes.size(), size_t(2));
     }
 
     void layersFollowTheModel()

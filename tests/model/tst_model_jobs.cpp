@@ -112,6 +112,104 @@ private slots:
         QCOMPARE(m.selectedInstance(), std::optional<int64_t>(2));
     }
 
+    // Shift+click adds a subject to what is kept or takes a kept one away;
+    // a plain click keeps one again.
+    void shiftClicksKeepSeveralSubjects()
+    {
+        Rig rig;
+        VantelModel& m = *rig.model;
+        rig.ready();
+        const QPointF left(0.25, 0.9), right(0.75, 0.9);
+        m.tap(right);
+        m.tap(left, true);
+        QVERIFY(!m.selectedInstance());
+        QCOMPARE(m.selection().subjects, InstanceSet({1, 2}));
+        rig.scheduler.releaseAll();
+        QCOMPARE(kept(m), QStringLiteral("12"));
+        m.tap(right, true);
+        QCOMPARE(m.selectedInstance(), std::optional<int64_t>(1));
+        rig.scheduler.releaseAll();
+        QCOMPARE(kept(m), QStringLiteral("1"));
+        m.tap(left, true); // the last one taken away: all subjects
+        QVERIFY(m.selection().keepsAll());
+        m.tap(left, true);
+        m.tap(right, true);
+        m.tap(right);
+        QCOMPARE(m.selection(), Selection::subject(2));
+    }
+
+    // A box runs the network over its part of the image and keeps what it
+    // finds inside; each box is run over once per image, and Shift adds one
+    // box to what is kept.
+    void boxesKeepWhatTheNetworkFindsInThem()
+    {
+        Rig rig;
+        rig.vision.regionResult = twoSubjects(40, 30).matte;
+        VantelModel& m = *rig.model;
+        rig.ready();
+        QVERIFY(m.canDrawBox());
+        const QRectF leftBox(0.0, 0.2, 0.45, 0.8), rightBox(0.55, 0.2, 0.45, 0.8);
+        m.keepBox(leftBox);
+        QVERIFY(m.isProcessing()); // a box pass takes a moment
+        rig.scheduler.releaseAll();
+        QVERIFY(!m.isProcessing());
+        QCOMPARE(kept(m), QStringLiteral("1"));
+        QCOMPARE(m.selection().count(), 1);
+        QVERIFY(!m.selectedInstance());
+
+        m.keepBox(rightBox, true);
+        rig.scheduler.releaseAll();
+        QCOMPARE(kept(m), QStringLiteral("12"));
+        QCOMPARE(m.selection().count(), 2);
+        QCOMPARE(rig.vision.regionsAsked.size(), size_t(2));
+
+        // A click keeps a subject alone; the box again is quick now.
+        m.tap({0.75, 0.9});
+        rig.scheduler.releaseAll();
+        m.keepBox(leftBox);
+        QVERIFY(!m.isProcessing());
+        rig.scheduler.releaseAll();
+        QCOMPARE(kept(m), QStringLiteral("1"));
+        QCOMPARE(rig.vision.regionsAsked.size(), size_t(2));
+
+        // A box drawn backwards or past the edge is the same box, inside.
+        m.keepBox(QRectF(0.45, 1.5, -0.45, -1.3));
+        QCOMPARE(m.selection().boxes.front(), QRectF(0.0, 0.2, 0.45, 0.8));
+        // A box of no size, or during an analysis, or after "New": nothing.
+        m.keepBox(QRectF(0.5, 0.5, 0.0, 0.3));
+        QCOMPARE(m.selection().boxes.front(), QRectF(0.0, 0.2, 0.45, 0.8));
+        m.keepBox(rightBox);
+        m.reset();
+        rig.scheduler.releaseAll();
+        QVERIFY(!m.baseMask());
+        m.open(filled());
+        QVERIFY(!m.canDrawBox());
+        m.keepBox(leftBox);
+        QVERIFY(m.selection().keepsAll());
+    }
+
+    // Without the segmentation network (people only) there is nothing to
+    // run over a box; a failed box pass leaves the shown result.
+    void boxesThatCannotRun()
+    {
+        Rig rig;
+        rig.vision.available = false;
+        rig.vision.personResult = cv::Mat(30, 40, CV_8UC1, cv::Scalar(255));
+        rig.ready();
+        QVERIFY(!rig.model->canDrawBox());
+        rig.model->keepBox(QRectF(0, 0, 0.5, 0.5));
+        QVERIFY(rig.model->selection().keepsAll());
+
+        Rig failing;
+        failing.ready();
+        const QImage before = *failing.model->result();
+        failing.vision.error = VantelError::platform(QStringLiteral("pass failed"));
+        failing.model->keepBox(QRectF(0, 0, 0.5, 0.5));
+        failing.scheduler.releaseAll();
+        QVERIFY(!failing.model->isProcessing());
+        QCOMPARE(*failing.model->result(), before);
+    }
+
     void aSubjectStillToBeCutShowsTheBadgeUntilItIsCut()
     {
         Rig rig;
