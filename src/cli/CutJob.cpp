@@ -256,11 +256,12 @@ std::optional<QString> CutJob::pick(const QImage& image, const SubjectAnalysis* 
                 .arg(at.y())
                 .arg(shown.width())
                 .arg(shown.height());
-        const int64_t label = analysis->labelAtNormalized(
+        const cv::Mat clicked = CutOut::clickMask(
+            *analysis, m_vision,
             QPointF((at.x() + 0.5) / shown.width(), (at.y() + 0.5) / shown.height()));
-        if (label < 1)
+        if (clicked.empty())
             return tr("There is no subject at %1,%2.").arg(at.x()).arg(at.y());
-        cv::max(kept, analysis->mask(label), kept);
+        cv::max(kept, clicked, kept);
     }
     for (const QRect& box : m_options.boxes) {
         if (!whole.intersects(box))

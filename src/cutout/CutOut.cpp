@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <opencv2/imgproc.hpp>
 
 std::shared_ptr<const SubjectAnalysis> CutOut::analyze(const QImage& image, VisionService& vision)
 {
@@ -48,14 +49,82 @@ cv::Mat CutOut::selectionMask(const SubjectAnalysis& analysis, const Selection& 
         return analysis.mask(std::nullopt);
     const QSize size = analysis.cg.size();
     cv::Mat mask = cv::Mat::zeros(size.height(), size.width(), CV_8UC1);
-    for (int64_t label : selection.subjects)
-        cv::max(mask, analysis.mask(label), mask);
+    auto made = [&boxMasks, &mask](const QRectF& key) -> const cv::Mat* {
+        const auto found = std::find_if(boxMasks.begin(), boxMasks.end(),
+                                        [&key](const auto& known) { return known.first == key; });
+        return found != boxMasks.end() && found->second.size() == mask.size() ? &found->second
+                                                                              : nullptr;
+    };
+    for (int64_t label : selection.subjects) {
+        const auto click = selection.clickedAt.find(label);
+        const cv::Mat* clicked =
+            click != selection.clickedAt.end() ? made(Selection::clickKey(click->second)) : nullptr;
+        cv::max(mask, clicked ? *clicked : analysis.mask(label), mask);
+    }
     for (const QRectF& box : selection.boxes) {
-        const auto made = std::find_if(boxMasks.begin(), boxMasks.end(),
-                                       [&box](const auto& known) { return known.first == box; });
-        if (made == boxMasks.end() || made->second.size() != mask.size())
+        const cv::Mat* boxed = made(box);
+        if (!boxed)
             throw VantelError::noSubject();
-        cv::max(mask, made->second, mask);
+        cv::max(mask, *boxed, mask);
     }
     return mask;
+}
+
+namespace {
+
+// The pixel of a normalized point in an image of `size`, inside it.
+cv::Point pixelAt(QPointF point, cv::Size size)
+{
+    return {std::clamp(int(point.x() * size.width), 0, size.width - 1),
+            std::clamp(int(point.y() * size.height), 0, size.height - 1)};
+}
+
+// The part of `mask` connected to `at` among its pixels of at least half
+// strength, with the soft edge around it; empty where `at` is not in it.
+cv::Mat partUnder(const cv::Mat& mask, cv::Point at)
+{
+    if (mask.at<uchar>(at) < 128)
+        return {};
+    cv::Mat parts;
+    cv::connectedComponents(mask >= 128, parts, 8, CV_32S);
+    const int part = parts.at<int>(at);
+    // The soft edge is the pixels within a few of the part's.
+    cv::Mat near;
+    cv::dilate(parts == part, near, cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(7, 7)));
+    cv::Mat kept = cv::Mat::zeros(mask.size(), CV_8UC1);
+    mask.copyTo(kept, near);
+    return kept;
+}
+
+} // namespace
+
+cv::Mat CutOut::clickMask(const SubjectAnalysis& analysis, VisionService& vision, QPointF point)
+{
+    const cv::Size size(analysis.cg.width(), analysis.cg.height());
+    const cv::Point at = pixelAt(point, size);
+    const int64_t label = analysis.labelAtNormalized(point);
+    if (label < 1)
+        return {};
+    cv::Mat mask = analysis.mask(label);
+    if (mask.at<uchar>(at) >= 128 || !analysis.subjects)
+        return mask;
+    // The smallest box a finder drew that holds the click, in the image's
+    // pixels.
+    const InstanceMask& subjects = *analysis.subjects;
+    const double sx = double(size.width) / subjects.labels.cols;
+    const double sy = double(size.height) / subjects.labels.rows;
+    std::optional<cv::Rect> smallest;
+    for (const SubjectInfo& info : subjects.info) {
+        if (info.box.empty())
+            continue;
+        const cv::Rect box(int(std::floor(info.box.x * sx)), int(std::floor(info.box.y * sy)),
+                           int(std::ceil(info.box.width * sx)),
+                           int(std::ceil(info.box.height * sy)));
+        if (box.contains(at) && (!smallest || box.area() < smallest->area()))
+            smallest = box;
+    }
+    if (!smallest)
+        return mask;
+    cv::Mat part = partUnder(BoxPass::mask(vision, analysis.cg, *smallest), at);
+    return part.empty() ? mask : part;
 }

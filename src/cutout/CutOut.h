@@ -49,8 +49,17 @@ public:
     static cv::Mat boxMask(const SubjectAnalysis& analysis, VisionService& vision,
                            const QRectF& box);
 
+    // What a click at `point` (normalized) keeps (CV_8UC1 of the image's
+    // size): the subject there, where its mask holds the clicked pixel.
+    // Where it does not, the segmentation network runs again over the
+    // smallest box a finder drew around the point, and the part of what it
+    // finds under the click is kept. Empty where there is no subject at the
+    // point. Throws VantelError.
+    static cv::Mat clickMask(const SubjectAnalysis& analysis, VisionService& vision, QPointF point);
+
     // The mask of all that `selection` keeps: its subjects' and its boxes'
-    // (the boxes' from `boxMasks`, which must hold each of them). Throws
+    // (the boxes' from `boxMasks`, which must hold each of them; a clicked
+    // subject's click mask from there too, where it is made). Throws
     // VantelError::noSubject.
     static cv::Mat selectionMask(const SubjectAnalysis& analysis, const Selection& selection,
                                  const BoxMasks& boxMasks);

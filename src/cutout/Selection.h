@@ -2,7 +2,9 @@
 
 #include "InstanceMask.h"
 
+#include <QPointF>
 #include <QRectF>
+#include <map>
 #include <opencv2/core.hpp>
 #include <utility>
 #include <vector>
@@ -15,10 +17,17 @@ struct Selection
 {
     InstanceSet subjects;
     std::vector<QRectF> boxes;
+    // Where the subjects picked by a click were clicked: what a click keeps
+    // is what lies under it (CutOut::clickMask).
+    std::map<int64_t, QPointF> clickedAt;
 
     // Just the one subject `label`.
-    static Selection subject(int64_t label) { return Selection{{label}, {}}; }
-    static Selection box(const QRectF& box) { return Selection{{}, {box}}; }
+    static Selection subject(int64_t label) { return Selection{{label}, {}, {}}; }
+    static Selection box(const QRectF& box) { return Selection{{}, {box}, {}}; }
+
+    // The key of a click's own mask among the pass masks: the empty
+    // rectangle at the clicked point.
+    static QRectF clickKey(QPointF point) { return QRectF(point, QSizeF(0, 0)); }
 
     bool keepsAll() const { return subjects.empty() && boxes.empty(); }
     // How many subjects and boxes are kept.
@@ -32,11 +41,12 @@ struct Selection
 
     bool operator==(const Selection& other) const
     {
-        return subjects == other.subjects && boxes == other.boxes;
+        return subjects == other.subjects && boxes == other.boxes && clickedAt == other.clickedAt;
     }
     bool operator!=(const Selection& other) const { return !(*this == other); }
 };
 
-// The masks boxes keep (CV_8UC1 of the image's size), by box, once made: a
-// box pass takes a second, so each is made once per image.
+// The masks boxes and clicks keep (CV_8UC1 of the image's size), by box or
+// click key, once made: a pass of the network takes a second, so each is
+// made once per image.
 using BoxMasks = std::vector<std::pair<QRectF, cv::Mat>>;

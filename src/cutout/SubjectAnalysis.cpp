@@ -4,6 +4,8 @@
 #include "VantelError.h"
 #include "VisionService.h"
 
+#include <algorithm>
+
 SubjectAnalysis::SubjectAnalysis(QImage image) : cg(std::move(image)) {}
 
 std::shared_ptr<const SubjectAnalysis> SubjectAnalysis::analyze(const QImage& cg,
@@ -55,4 +57,15 @@ cv::Mat SubjectAnalysis::mask(std::optional<int64_t> selected) const
 bool SubjectAnalysis::maskTakesAMoment(std::optional<int64_t> selected) const
 {
     return subjects && selected && subjects->needsCut({*selected});
+}
+
+bool SubjectAnalysis::clickMissesAt(int64_t label, QPointF point) const
+{
+    if (!subjects || subjects->matte.empty() || label < 1 ||
+        (size_t(label) <= subjects->info.size() && subjects->info[size_t(label - 1)].own))
+        return false;
+    const cv::Mat& matte = subjects->matte;
+    const int x = std::clamp(int(point.x() * matte.cols), 0, matte.cols - 1);
+    const int y = std::clamp(int(point.y() * matte.rows), 0, matte.rows - 1);
+    return matte.at<uchar>(y, x) < 128;
 }

@@ -33,6 +33,11 @@ public:
     // Whether mask(selected) will take that moment.
     bool maskTakesAMoment(std::optional<int64_t> selected) const;
 
+    // Whether a click on subject `label` at a normalized point seems to miss
+    // its mask (the matte there is below half, at the working size): then
+    // what the click keeps takes a pass of the network (CutOut::clickMask).
+    bool clickMissesAt(int64_t label, QPointF point) const;
+
     // The label under a normalized point; 0 for background and without a map.
     int64_t labelAtNormalized(QPointF point) const;
 

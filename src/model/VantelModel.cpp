@@ -224,22 +224,32 @@ void VantelModel::remask()
     // A box still to be run over, or a subject whose own mask is still to
     // be cut, takes a moment: the badge shows meanwhile. A quicker pick in
     // between takes it down.
+    auto isMade = [](const BoxMasks& masks, const QRectF& key) {
+        return std::any_of(masks.begin(), masks.end(),
+                           [&key](const auto& made) { return made.first == key; });
+    };
     bool slow = false;
     for (const QRectF& box : selection.boxes)
-        slow = slow || std::none_of(known.begin(), known.end(),
-                                    [&box](const auto& made) { return made.first == box; });
+        slow = slow || !isMade(known, box);
     for (int64_t label : selection.subjects)
         slow = slow || analysis->maskTakesAMoment(label);
+    for (const auto& [label, at] : selection.clickedAt)
+        slow =
+            slow || (!isMade(known, Selection::clickKey(at)) && analysis->clickMissesAt(label, at));
     m_cutting = slow ? r : 0;
     updateProcessing();
-    m_deps.scheduler->schedule([analysis, selection, known, vision, n, r, postbox, model] {
+    m_deps.scheduler->schedule([analysis, selection, known, vision, n, r, postbox, model, isMade] {
         std::optional<CutOut::Layer> layer;
         BoxMasks masks = known;
         try {
             for (const QRectF& box : selection.boxes) {
-                if (std::none_of(masks.begin(), masks.end(),
-                                 [&box](const auto& made) { return made.first == box; }))
+                if (!isMade(masks, box))
                     masks.emplace_back(box, CutOut::boxMask(*analysis, *vision, box));
+            }
+            for (const auto& [label, at] : selection.clickedAt) {
+                if (!isMade(masks, Selection::clickKey(at)))
+                    masks.emplace_back(Selection::clickKey(at),
+                                       CutOut::clickMask(*analysis, *vision, at));
             }
             layer =
                 CutOut::layerOf(analysis->cg, CutOut::selectionMask(*analysis, selection, masks));
@@ -312,15 +322,21 @@ void VantelModel::tap(QPointF normalized, bool add)
 {
     if (!m_analysis || !m_analysis->labels || m_analysis->instances.size() < 2)
         return;
-    const int64_t label = m_analysis->labelAtNormalized(normalized);
+    int64_t label = m_analysis->labelAtNormalized(normalized);
     if (label < 1)
         return;
     Selection selection = m_selection;
-    if (!add)
-        selection =
-            selection == Selection::subject(label) ? Selection() : Selection::subject(label);
-    else if (!selection.subjects.erase(label))
+    if (!add) {
+        const bool again = selection.subjects == InstanceSet{label} && selection.boxes.empty();
+        selection = again ? Selection() : Selection::subject(label);
+    } else if (selection.subjects.erase(label)) {
+        selection.clickedAt.erase(label);
+        label = 0;
+    } else {
         selection.subjects.insert(label);
+    }
+    if (label >= 1)
+        selection.clickedAt[label] = normalized;
     setSelection(std::move(selection));
     remask();
 }

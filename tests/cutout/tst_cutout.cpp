@@ -52,6 +52,50 @@ private slots:
         QCOMPARE(all.pixelColor(20, 2), QColor(Qt::black));
     }
 
+    // A click keeps the subject under it, where that subject's mask holds
+    // the clicked pixel; where it does not, the network runs again over the
+    // smallest finder box around the click, and the part under the click is
+    // kept; a click on the background keeps nothing.
+    void aClickKeepsWhatIsUnderIt()
+    {
+        FakeVision vision;
+        InstanceMask subjects = twoSubjects(20, 16);
+        // Subject 1's share of the matte misses its lower left corner,
+        // which the label map still gives to it.
+        subjects.matte(cv::Rect(0, 12, 6, 4)).setTo(0);
+        subjects.info.resize(2);
+        subjects.info[0].box = cv::Rect(0, 4, 10, 12); // the whole subject
+        subjects.info[1].box = cv::Rect(0, 10, 8, 6);  // a smaller box around the corner
+        vision.instanceResult = subjects;
+        // What the network finds when it looks again: the corner, and a
+        // speck apart from it.
+        vision.regionResult = cv::Mat::zeros(32, 40, CV_8UC1);
+        vision.regionResult(cv::Rect(0, 24, 12, 8)).setTo(255);
+        vision.regionResult(cv::Rect(14, 20, 1, 1)).setTo(255);
+        const auto analysis = CutOut::analyze(scene(), vision);
+
+        const cv::Mat held = CutOut::clickMask(*analysis, vision, {0.25, 0.5});
+        QCOMPARE(cv::countNonZero(held != analysis->mask(1)), 0);
+        QVERIFY(vision.regionsAsked.empty());
+
+        const cv::Mat corner = CutOut::clickMask(*analysis, vision, {0.05, 0.9});
+        QCOMPARE(vision.regionsAsked.size(), size_t(1));
+        QVERIFY(vision.regionsAsked.front().contains(cv::Point(0, 20)));
+        QVERIFY(vision.regionsAsked.front().width < 20); // the smaller box's
+        QCOMPARE(int(corner.at<uchar>(28, 2)), 255);
+        QCOMPARE(int(corner.at<uchar>(20, 14)), 0); // the speck is apart
+        QCOMPARE(int(corner.at<uchar>(10, 10)), 0); // the rest of subject 1 is not under it
+
+        // Without a finder's box around the click, the subject's mask stands.
+        InstanceMask unnamed = subjects;
+        unnamed.info.clear();
+        vision.instanceResult = unnamed;
+        const auto plain = CutOut::analyze(scene(), vision);
+        QCOMPARE(cv::countNonZero(CutOut::clickMask(*plain, vision, {0.05, 0.9}) != plain->mask(1)),
+                 0);
+        QVERIFY(CutOut::clickMask(*plain, vision, {0.5, 0.05}).empty());
+    }
+
     void softEdgeTakesTheSubjectsColour()
     {
         // Row 7 is green in the image but a quarter subject in the scaled

@@ -135,7 +135,39 @@ private slots:
         m.tap(left, true);
         m.tap(right, true);
         m.tap(right);
-        QCOMPARE(m.selection(), Selection::subject(2));
+        QCOMPARE(m.selection().subjects, InstanceSet({2}));
+        QCOMPARE(m.selectedInstance(), std::optional<int64_t>(2));
+    }
+
+    // A click where its subject's mask is faint keeps what the network finds
+    // under it when it looks again around the click, with the badge
+    // meanwhile; once found, the same click is quick.
+    void aClickKeepsWhatIsUnderIt()
+    {
+        Rig rig;
+        InstanceMask subjects = twoSubjects(40, 30);
+        subjects.matte(cv::Rect(0, 20, 10, 10)).setTo(0);
+        subjects.info.resize(2);
+        subjects.info[0].box = cv::Rect(0, 18, 14, 12);
+        rig.vision.instanceResult = subjects;
+        rig.vision.regionResult = cv::Mat::zeros(30, 40, CV_8UC1);
+        rig.vision.regionResult(cv::Rect(0, 20, 10, 10)).setTo(255);
+        VantelModel& m = *rig.model;
+        rig.ready();
+        const QPointF corner(0.1, 0.85);
+        m.tap(corner);
+        QVERIFY(m.isProcessing());
+        rig.scheduler.releaseAll();
+        QVERIFY(!m.isProcessing());
+        QCOMPARE(int(m.baseMask()->at<uchar>(25, 5)), 255);
+        QCOMPARE(int(m.baseMask()->at<uchar>(10, 5)), 0);
+        QCOMPARE(rig.vision.regionsAsked.size(), size_t(1));
+        m.tap(corner);
+        m.tap(corner);
+        QVERIFY(!m.isProcessing());
+        rig.scheduler.releaseAll();
+        QCOMPARE(rig.vision.regionsAsked.size(), size_t(1));
+        QCOMPARE(int(m.baseMask()->at<uchar>(25, 5)), 255);
     }
 
     // A box runs the network over its part of the image and keeps what it
