@@ -7,7 +7,8 @@
 // post-processing) as the baseline, whichever engine the service runs (the
 // header says which; ONEDNN_MAX_CPU_ISA=AVX2 holds oneDNN to AVX2), masks
 // made from a finished analysis (the whole, a share of the matte, a cut of
-// its own), and the peak memory of each analysis.
+// its own), a box pass (the network again over a drawn box), and the peak
+// memory of each analysis.
 //
 //   build/bench/bench_vision [--runs N]     (default 3 rounds of the passes)
 //
@@ -17,6 +18,7 @@
 // it is measured before the other networks are loaded. The first analysis
 // includes the network's set-up (its working buffers stay allocated).
 #include "AllocatorTuning.h"
+#include "BoxPass.h"
 #include "ImageIntake.h"
 #include "MatView.h"
 #include "MatteSplit.h"
@@ -252,6 +254,14 @@ int main(int argc, char** argv)
                 record(QStringLiteral("  again"), timed(20, [&] { largeAnalysis->mask(label); }));
                 break;
             }
+        });
+        // A box drawn around a third of the photo: one more pass of the
+        // network over it, beside the analysis of the same run above.
+        measured(QStringLiteral("box pass 2560x1920"), [&] {
+            const cv::Rect box(large.width() / 3, large.height() / 3, large.width() / 3,
+                               large.height() / 3);
+            record(QStringLiteral("box pass (a third of 2560x1920)"),
+                   timed(3, [&] { BoxPass::mask(vision, large, box); }));
         });
 
         // The network alone, on a SegmentationNetwork of its own.
