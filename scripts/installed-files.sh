@@ -36,6 +36,7 @@ placeable() {
   case "$path" in
     "$prefix"/*) return 0 ;;
   esac
+  [ "$kind" = folder ] && [ "$path" = "$prefix" ] && return 0
   for entry in "${autostart_entries[@]}"; do
     [ "$path" = "$entry" ] && return 0
     folder=$(dirname -- "$entry")

@@ -82,6 +82,15 @@ check "uninstall removes the menu entry" absent "$prefix/share/applications/vant
 check "uninstall keeps the networks setup fetched" test -f "$models/nanodet.onnx"
 check "uninstall says where the fetched networks stay" contains "$out" "$models"
 
+# A prefix the install made goes with the uninstall.
+new_home fresh
+prefix="$work/fresh-prefix"
+out=$(install_vantel --prefix "$home/../fresh-prefix")
+check "an install into a new prefix succeeds: $out" test $? -eq 0
+out=$(uninstall_vantel --prefix "$prefix")
+check "uninstall of a new prefix succeeds: $out" test $? -eq 0
+check "the prefix the install made is gone" absent "$prefix"
+
 # ---- Uninstall removes only what is the install's ---------------------------
 new_home planted
 prefix="$work/planted-prefix"
