@@ -1,6 +1,5 @@
 #include "CutJob.h"
 
-#include "BoxPass.h"
 #include "CutOut.h"
 #include "FileCommit.h"
 #include "ImageIntake.h"
@@ -246,8 +245,6 @@ std::optional<QString> CutJob::pick(const QImage& image, const SubjectAnalysis* 
 {
     const cv::Size size(image.width(), image.height());
     kept = cv::Mat::zeros(size, CV_8UC1);
-    const double sx = double(image.width()) / shown.width();
-    const double sy = double(image.height()) / shown.height();
     const QRect whole(QPoint(0, 0), shown);
     for (const QPoint& at : m_options.at) {
         if (!whole.contains(at))
@@ -272,11 +269,10 @@ std::optional<QString> CutJob::pick(const QImage& image, const SubjectAnalysis* 
                 .arg(box.height())
                 .arg(shown.width())
                 .arg(shown.height());
-        // The box in the image's pixels, at least one pixel.
-        const int x0 = int(std::floor(box.x() * sx)), y0 = int(std::floor(box.y() * sy));
-        const int x1 = int(std::ceil((box.x() + box.width()) * sx));
-        const int y1 = int(std::ceil((box.y() + box.height()) * sy));
-        cv::max(kept, BoxPass::mask(m_vision, image, cv::Rect(x0, y0, x1 - x0, y1 - y0)), kept);
+        const QRectF normalized(double(box.x()) / shown.width(), double(box.y()) / shown.height(),
+                                double(box.width()) / shown.width(),
+                                double(box.height()) / shown.height());
+        cv::max(kept, CutOut::boxMask(image, m_vision, normalized), kept);
     }
     return std::nullopt;
 }

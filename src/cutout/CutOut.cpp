@@ -33,13 +33,17 @@ std::optional<QImage> CutOut::composite(const QImage& image, const Layer& layer,
     return Compositor::composite(image, layer.mask, layer.foreground, feather, background);
 }
 
-cv::Mat CutOut::boxMask(const SubjectAnalysis& analysis, VisionService& vision, const QRectF& box)
+cv::Mat CutOut::boxMask(const QImage& image, VisionService& vision, const QRectF& box)
 {
-    const double w = analysis.cg.width(), h = analysis.cg.height();
-    // Every pixel the box touches.
-    const int x0 = int(std::floor(box.left() * w)), y0 = int(std::floor(box.top() * h));
-    const int x1 = int(std::ceil(box.right() * w)), y1 = int(std::ceil(box.bottom() * h));
-    return BoxPass::mask(vision, analysis.cg, cv::Rect(x0, y0, x1 - x0, y1 - y0));
+    const double w = image.width(), h = image.height();
+    // Every pixel the box touches; a side that falls on a pixel's edge (up
+    // to rounding in the normalizing) stays there.
+    constexpr double edge = 1e-6;
+    const int x0 = int(std::floor(box.left() * w + edge)),
+              y0 = int(std::floor(box.top() * h + edge));
+    const int x1 = int(std::ceil(box.right() * w - edge));
+    const int y1 = int(std::ceil(box.bottom() * h - edge));
+    return BoxPass::mask(vision, image, cv::Rect(x0, y0, x1 - x0, y1 - y0));
 }
 
 cv::Mat CutOut::selectionMask(const SubjectAnalysis& analysis, const Selection& selection,

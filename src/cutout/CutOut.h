@@ -42,12 +42,11 @@ public:
     // VantelError::noSubject.
     static Layer layer(const SubjectAnalysis& analysis, std::optional<int64_t> selection);
 
-    // What a box drawn at `box` (normalized) keeps in the analysed image: the
+    // What a box drawn at `box` (normalized) keeps in an RGBA8888 image: the
     // object the segmentation network finds inside it, run again over the
     // box (CV_8UC1 of the image's size). Throws VantelError where there is
     // no network.
-    static cv::Mat boxMask(const SubjectAnalysis& analysis, VisionService& vision,
-                           const QRectF& box);
+    static cv::Mat boxMask(const QImage& image, VisionService& vision, const QRectF& box);
 
     // What a click at `point` (normalized) keeps (CV_8UC1 of the image's
     // size): the subject there, where its mask holds the clicked pixel.

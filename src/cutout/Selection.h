@@ -23,7 +23,6 @@ struct Selection
 
     // Just the one subject `label`.
     static Selection subject(int64_t label) { return Selection{{label}, {}, {}}; }
-    static Selection box(const QRectF& box) { return Selection{{}, {box}, {}}; }
 
     // The key of a click's own mask among the pass masks: the empty
     // rectangle at the clicked point.

@@ -244,7 +244,7 @@ void VantelModel::remask()
         try {
             for (const QRectF& box : selection.boxes) {
                 if (!isMade(masks, box))
-                    masks.emplace_back(box, CutOut::boxMask(*analysis, *vision, box));
+                    masks.emplace_back(box, CutOut::boxMask(analysis->cg, *vision, box));
             }
             for (const auto& [label, at] : selection.clickedAt) {
                 if (!isMade(masks, Selection::clickKey(at)))
