@@ -8,7 +8,10 @@ class VisionService;
 // What a box drawn around an object keeps: the segmentation network run
 // again over the box and a margin around it, so that the object fills its
 // input, and of that matte what lies inside the box. The box is the user's
-// word for where the object is, which a click cannot give.
+// word for where the object is, which a click cannot give: where the network
+// sees next to nothing in it (a blurred, faint or see-through object), a
+// model of the colours inside the box against those around it finds the
+// object instead (OpenCV's GrabCut).
 class BoxPass final
 {
 public:
@@ -18,6 +21,11 @@ public:
     // the box's width or height: enough for it to see the object's edge
     // against what is around it.
     static constexpr double margin = 0.15;
+
+    // Below this share of the box kept, the network saw next to nothing.
+    static constexpr double emptyShare = 0.05;
+    // The colour model works on the image brought down to this longer side.
+    static constexpr int colourSide = 640;
 
     // The part of an image of `image` size the network runs over for `box`:
     // the box grown by the margin, inside the image. Empty where the box
@@ -29,7 +37,13 @@ public:
     static cv::Mat kept(const cv::Mat& regionMatte, const cv::Rect& region, const cv::Rect& box,
                         cv::Size image);
 
+    // The object in `box` by its colours against those around it, in an
+    // RGBA8888 image (CV_8UC1 of the image's size, the box's inside only);
+    // empty where the box leaves no room around it to learn from.
+    static cv::Mat byColour(const QImage& image, const cv::Rect& box);
+
     // The mask `box` keeps in an RGBA8888 image, by one pass of `vision`'s
-    // network. Throws VantelError where the pass cannot run.
+    // network, or by colour where that finds next to nothing. Throws
+    // VantelError where the pass cannot run.
     static cv::Mat mask(VisionService& vision, const QImage& image, const cv::Rect& box);
 };

@@ -1,6 +1,7 @@
 #include "BoxPass.h"
 #include "FakeVision.h"
 
+#include <QPainter>
 #include <QTest>
 #include <opencv2/imgproc.hpp>
 
@@ -67,6 +68,30 @@ private slots:
         const size_t asked = vision.regionsAsked.size();
         QCOMPARE(cv::countNonZero(BoxPass::mask(vision, image, cv::Rect(400, 0, 10, 10))), 0);
         QCOMPARE(vision.regionsAsked.size(), asked);
+    }
+
+    // Where the network sees next to nothing in the box, the box's colours
+    // against those around it find the object: a blurred or faint one.
+    void aBoxTheNetworkSeesNothingInIsCutByColour()
+    {
+        FakeVision vision;
+        vision.regionResult = cv::Mat::zeros(200, 300, CV_8UC1);
+        QImage image(300, 200, QImage::Format_RGBA8888);
+        image.fill(QColor(200, 210, 190));
+        QPainter painter(&image);
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(QColor(150, 40, 60));
+        painter.drawEllipse(QRect(110, 60, 80, 90));
+        painter.end();
+        const cv::Mat kept = BoxPass::mask(vision, image, cv::Rect(100, 50, 100, 110));
+        cv::Mat truth = cv::Mat::zeros(200, 300, CV_8UC1);
+        cv::ellipse(truth, cv::Point(150, 105), cv::Size(40, 45), 0, 0, 360, 255, cv::FILLED);
+        const double overlap = cv::countNonZero((kept >= 128) & truth);
+        const double either = cv::countNonZero((kept >= 128) | truth);
+        QVERIFY2(overlap / either > 0.9, qPrintable(QString::number(overlap / either)));
+        // Never outside the box, and not from a box over the whole image.
+        QCOMPARE(cv::countNonZero(kept(cv::Rect(0, 0, 100, 200))), 0);
+        QVERIFY(BoxPass::byColour(image, cv::Rect(0, 0, 300, 200)).empty());
     }
 
     void aFailedPassIsTheServicesError()
