@@ -102,8 +102,11 @@ cv::Mat partUnder(const cv::Mat& mask, cv::Point at)
 
 } // namespace
 
-cv::Mat CutOut::clickMask(const SubjectAnalysis& analysis, VisionService& vision, QPointF point)
+cv::Mat CutOut::clickMask(const SubjectAnalysis& analysis, VisionService& vision, QPointF point,
+                          bool* ranAPass)
 {
+    if (ranAPass)
+        *ranAPass = false;
     const cv::Size size(analysis.cg.width(), analysis.cg.height());
     const cv::Point at = pixelAt(point, size);
     const int64_t label = analysis.labelAtNormalized(point);
@@ -129,6 +132,8 @@ cv::Mat CutOut::clickMask(const SubjectAnalysis& analysis, VisionService& vision
     }
     if (!smallest)
         return mask;
+    if (ranAPass)
+        *ranAPass = true;
     cv::Mat part = partUnder(BoxPass::mask(vision, analysis.cg, *smallest), at);
     return part.empty() ? mask : part;
 }

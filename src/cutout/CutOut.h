@@ -53,8 +53,10 @@ public:
     // Where it does not, the segmentation network runs again over the
     // smallest box a finder drew around the point, and the part of what it
     // finds under the click is kept. Empty where there is no subject at the
-    // point. Throws VantelError.
-    static cv::Mat clickMask(const SubjectAnalysis& analysis, VisionService& vision, QPointF point);
+    // point. `ranAPass`, where given, says whether the network ran. Throws
+    // VantelError.
+    static cv::Mat clickMask(const SubjectAnalysis& analysis, VisionService& vision, QPointF point,
+                             bool* ranAPass = nullptr);
 
     // The mask of all that `selection` keeps: its subjects' and its boxes'
     // (the boxes' from `boxMasks`, which must hold each of them; a clicked

@@ -240,24 +240,33 @@ void VantelModel::remask()
     updateProcessing();
     m_deps.scheduler->schedule([analysis, selection, known, vision, n, r, postbox, model, isMade] {
         std::optional<CutOut::Layer> layer;
-        BoxMasks masks = known;
+        // What took a pass of the network goes back to be kept for the
+        // image; a click its subject's mask holds is made again each time
+        // (as quick as any pick), never kept.
+        BoxMasks masks = known, passed;
         try {
             for (const QRectF& box : selection.boxes) {
-                if (!isMade(masks, box))
-                    masks.emplace_back(box, CutOut::boxMask(analysis->cg, *vision, box));
+                if (isMade(masks, box))
+                    continue;
+                masks.emplace_back(box, CutOut::boxMask(analysis->cg, *vision, box));
+                passed.push_back(masks.back());
             }
             for (const auto& [label, at] : selection.clickedAt) {
-                if (!isMade(masks, Selection::clickKey(at)))
-                    masks.emplace_back(Selection::clickKey(at),
-                                       CutOut::clickMask(*analysis, *vision, at));
+                const QRectF key = Selection::clickKey(at);
+                if (isMade(masks, key))
+                    continue;
+                bool ranAPass = false;
+                masks.emplace_back(key, CutOut::clickMask(*analysis, *vision, at, &ranAPass));
+                if (ranAPass)
+                    passed.push_back(masks.back());
             }
             layer =
                 CutOut::layerOf(analysis->cg, CutOut::selectionMask(*analysis, selection, masks));
         } catch (const std::exception&) {
             // A failed re-mask ends silently; the shown result stays.
         }
-        postbox->post([model, n, r, selection, layer, masks] {
-            model->applyMask(n, r, selection, layer, masks);
+        postbox->post([model, n, r, selection, layer, passed] {
+            model->applyMask(n, r, selection, layer, passed);
         });
     });
 }
@@ -271,12 +280,16 @@ void VantelModel::applyMask(int64_t n, int64_t remask, const Selection& selectio
     }
     if (m_job != n)
         return;
-    // The boxes run over stay known for this image, whatever is kept now.
+    // What the network was run over stays known for this image, whatever
+    // is kept now: the newest few, each image-sized.
     for (auto& made : boxMasks) {
         if (std::none_of(m_boxMasks.begin(), m_boxMasks.end(),
                          [&made](const auto& known) { return known.first == made.first; }))
             m_boxMasks.push_back(std::move(made));
     }
+    if (m_boxMasks.size() > keptPasses)
+        m_boxMasks.erase(m_boxMasks.begin(),
+                         m_boxMasks.begin() + std::ptrdiff_t(m_boxMasks.size() - keptPasses));
     // Besides the job number, the selection the mask was made for must still
     // be the current one: with two quick clicks in flight, whichever finishes
     // last would otherwise show a subject other than the one selected.

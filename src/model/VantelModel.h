@@ -198,7 +198,9 @@ private:
     std::optional<QString> m_errorMessage;
     std::optional<QString> m_statusMessage;
     Selection m_selection;
-    // The masks of the boxes drawn over this image so far.
+    // The masks of the boxes drawn over this image so far, and of clicks
+    // that took a pass of the network: the newest keptPasses of them.
+    static constexpr size_t keptPasses = 16;
     BoxMasks m_boxMasks;
     bool m_canSelect = false;
     double m_feather = 0.0;

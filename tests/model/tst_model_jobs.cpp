@@ -204,6 +204,20 @@ private slots:
         QCOMPARE(kept(m), QStringLiteral("1"));
         QCOMPARE(rig.vision.regionsAsked.size(), size_t(2));
 
+        // Only the newest boxes' masks are kept for the image: the first of
+        // many is run over again, the last is not.
+        for (int i = 0; i < 20; ++i) {
+            m.keepBox(QRectF(0.01 * i, 0.2, 0.4, 0.7));
+            rig.scheduler.releaseAll();
+        }
+        const size_t asked = rig.vision.regionsAsked.size();
+        m.keepBox(QRectF(0.19, 0.2, 0.4, 0.7));
+        rig.scheduler.releaseAll();
+        QCOMPARE(rig.vision.regionsAsked.size(), asked);
+        m.keepBox(QRectF(0.0, 0.2, 0.4, 0.7));
+        rig.scheduler.releaseAll();
+        QCOMPARE(rig.vision.regionsAsked.size(), asked + 1);
+
         // A box drawn backwards or past the edge is the same box, inside.
         m.keepBox(QRectF(0.45, 1.5, -0.45, -1.3));
         QCOMPARE(m.selection().boxes.front(), QRectF(0.0, 0.2, 0.45, 0.8));
