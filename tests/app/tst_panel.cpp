@@ -170,6 +170,14 @@ private slots:
         QCOMPARE(rig.panel.hintText()->text(),
                  QStringLiteral("Click a subject to keep only that one"));
         QVERIFY(!shown(rig.panel.allSubjectsButton()));
+
+        // Several kept: the hint counts them, and "All subjects" is offered.
+        rig.model->tap({0.75, 0.9});
+        rig.model->tap({0.25, 0.9}, true);
+        QCOMPARE(rig.panel.hintText()->text(), QStringLiteral("Keeping 2 subjects"));
+        QVERIFY(shown(rig.panel.allSubjectsButton()));
+        rig.model->keepBox(QRectF(0.1, 0.1, 0.3, 0.3), true);
+        QCOMPARE(rig.panel.hintText()->text(), QStringLiteral("Keeping 3 subjects"));
     }
 
     void featherSliderAndNumber()
