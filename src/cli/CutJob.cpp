@@ -119,8 +119,9 @@ CutJob::Options::parse(const QString& feather, const QString& background,
     }
     if (subject) {
         const qlonglong n = subject->toLongLong(&ok);
-        if (!ok || n < 1 || n > 255) {
-            *problem = CutJob::tr("--subject takes a number from 1 to 255");
+        if (!ok || n < 1 || n > InstanceMask::maxLabel) {
+            *problem =
+                CutJob::tr("--subject takes a number from 1 to %1").arg(InstanceMask::maxLabel);
             return std::nullopt;
         }
         options.subject = n;

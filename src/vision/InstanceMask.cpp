@@ -75,7 +75,7 @@ cv::Mat InstanceMask::scaledMask(const InstanceSet& instances, cv::Size size) co
     std::array<uchar, 256> keep{};
     std::vector<const OwnMask*> own;
     for (int64_t label : instances) {
-        if (label < 1 || label > count || label > 255)
+        if (label < 1 || label > count || label > maxLabel)
             continue;
         const size_t i = size_t(label - 1);
         if (i < info.size() && info[i].own)

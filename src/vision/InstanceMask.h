@@ -34,6 +34,9 @@ struct SubjectInfo
 // (the Mats are never written again) and shared by several threads.
 struct InstanceMask
 {
+    // Labels are bytes: subjects 1 ... maxLabel at the most.
+    static constexpr int maxLabel = 255;
+
     cv::Mat matte;  // CV_8UC1, 0 background .. 255 subject
     cv::Mat owner;  // CV_8UC1, the subject of every pixel the matte covers
     cv::Mat labels; // CV_8UC1, owner where the matte is shown, else 0,

@@ -20,7 +20,7 @@ Flood flood(const Held& h, const Seeds& seeds)
         for (int x = 0; x < h.size.width; ++x) {
             if (s[x] || !o[x] || o[x] > h.matte.count)
                 continue;
-            if (!leftoverOf[o[x]] && labelCount < 255)
+            if (!leftoverOf[o[x]] && labelCount < InstanceMask::maxLabel)
                 leftoverOf[o[x]] = int(labelCount++);
             s[x] = uchar(leftoverOf[o[x]]);
         }

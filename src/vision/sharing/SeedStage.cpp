@@ -123,7 +123,7 @@ void seedPartsOutsideBoxes(const Held& h, const SubjectTuning& tuning, Seeds& ou
     const int count = cv::connectedComponentsWithStats(h.sure & h.domain & ~boxed, parts, stats,
                                                        centres, 8, CV_32S);
     std::vector<int> partLabel(size_t(std::max(count, 1)), 0);
-    for (int c = 1; c < count && out.reach.size() < 255; ++c) {
+    for (int c = 1; c < count && out.reach.size() < size_t(InstanceMask::maxLabel); ++c) {
         const int x = stats.at<int>(c, cv::CC_STAT_LEFT);
         const int y = stats.at<int>(c, cv::CC_STAT_TOP);
         int s = 0;

@@ -253,8 +253,8 @@ Shares share(const Held& h, Flood flood, const SubjectTuning& tuning)
     addLeftOut(h, pieces, tuning, out);
     std::stable_sort(out.subjects.begin(), out.subjects.end(),
                      [](const Subject& a, const Subject& b) { return a.size > b.size; });
-    if (out.subjects.size() > 255)
-        out.subjects.resize(255);
+    if (out.subjects.size() > size_t(InstanceMask::maxLabel))
+        out.subjects.resize(size_t(InstanceMask::maxLabel));
     return out;
 }
 

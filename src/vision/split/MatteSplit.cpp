@@ -591,7 +591,7 @@ MatteSplit::Result MatteSplit::split(const cv::Mat& matte, const cv::Mat& rgb,
         groups.subjects = splitTouchingPeople(std::move(groups.subjects), support, rgb,
                                               tuning.split, result.report);
 
-    constexpr uchar dropped = 255;
+    constexpr uchar dropped = InstanceMask::maxLabel;
     static_assert(maxSubjects < dropped, "a subject's label is never the dropped mark");
     result.count = std::min(int(groups.subjects.size()), maxSubjects);
     const cv::Mat seedLabel = labelBySize(groups.subjects, matte.size(), dropped);

@@ -18,16 +18,16 @@
 // that hold no subject. A piece that holds two or more faces is tried for a
 // split between the people along the image's edges (a seeded watershed),
 // kept only when the parts come out whole and of a plausible size. Subjects
-// are numbered by size, 1 the largest, at most 255. Every other soft pixel
+// are numbered by size, 1 the largest, at most maxSubjects. Every other soft pixel
 // belongs to its nearest subject, so each keeps its soft edge.
 class MatteSplit final
 {
 public:
     MatteSplit() = delete;
 
-    // The most subjects told apart (labels are bytes); smaller ones past it
-    // share the last label.
-    static constexpr int maxSubjects = 254;
+    // The most subjects told apart (labels are bytes, and the last is the
+    // mark of a dropped speck); smaller ones past it share the last label.
+    static constexpr int maxSubjects = InstanceMask::maxLabel - 1;
 
     struct Report
     {
