@@ -30,18 +30,20 @@ std::vector<Value> matteValues()
 std::vector<Value> sceneValues()
 {
     return {
-        TUNING_VALUE(scene.minScore),        TUNING_VALUE(scene.minFaintScore),
-        TUNING_VALUE(scene.minPoseScore),    TUNING_VALUE(scene.sameThing),
-        TUNING_VALUE(scene.sameContained),   TUNING_VALUE(scene.sameSize),
-        TUNING_VALUE(scene.poseFits),        TUNING_VALUE(scene.samePerson),
-        TUNING_VALUE(scene.lonePose),        TUNING_VALUE(scene.lonePoints),
-        TUNING_VALUE(scene.maxObjects),      TUNING_VALUE(scene.faintArea),
-        TUNING_VALUE(scene.boxMargin),       TUNING_VALUE(person.keypointScore),
-        TUNING_VALUE(person.faintKeypoint),  TUNING_VALUE(person.sameJoint),
-        TUNING_VALUE(person.torsoScale),     TUNING_VALUE(person.handShare),
-        TUNING_VALUE(person.bodyTorsoScale), TUNING_VALUE(person.bodyHead),
-        TUNING_VALUE(person.bodyLimb),       TUNING_VALUE(person.shouldersToHips),
-        TUNING_VALUE(person.shouldersToBox), TUNING_VALUE(person.lineShare),
+        TUNING_VALUE(scene.minScore),         TUNING_VALUE(scene.minFaintScore),
+        TUNING_VALUE(scene.minPoseScore),     TUNING_VALUE(scene.sameThing),
+        TUNING_VALUE(scene.sameContained),    TUNING_VALUE(scene.sameSize),
+        TUNING_VALUE(scene.poseFits),         TUNING_VALUE(scene.samePerson),
+        TUNING_VALUE(scene.lonePose),         TUNING_VALUE(scene.lonePoints),
+        TUNING_VALUE(scene.maxObjects),       TUNING_VALUE(scene.faintArea),
+        TUNING_VALUE(scene.boxMargin),        TUNING_VALUE(scene.minMargin),
+        TUNING_VALUE(person.keypointScore),   TUNING_VALUE(person.faintKeypoint),
+        TUNING_VALUE(person.sameJoint),       TUNING_VALUE(person.torsoScale),
+        TUNING_VALUE(person.handShare),       TUNING_VALUE(person.bodyTorsoScale),
+        TUNING_VALUE(person.bodyHead),        TUNING_VALUE(person.bodyLimb),
+        TUNING_VALUE(person.shouldersToHips), TUNING_VALUE(person.shouldersToBox),
+        TUNING_VALUE(person.minSize),         TUNING_VALUE(person.lineShare),
+        TUNING_VALUE(person.minLine),
     };
 }
 

@@ -94,8 +94,10 @@ struct SubjectTuning
         int maxObjects = 48;
         // A faint object is offered only up to this share of the picture.
         double faintArea = 0.25;
-        // Each object's reach: its box and this share of it beyond.
+        // Each object's reach: its box and this share of it beyond, and
+        // minMargin pixels more.
         double boxMargin = 0.1;
+        int minMargin = 2;
     } scene;
 
     // A person's skeleton, from the pose.
@@ -115,11 +117,14 @@ struct SubjectTuning
         double bodyHead = 0.9;
         double bodyLimb = 0.6;
         // A person's size is the shoulders' width: the hips' width this many
-        // times, else this share of the box's width. Skeleton lines are
-        // lineShare of it wide.
+        // times, else this share of the box's width; never below minSize
+        // pixels. Skeleton lines are lineShare of it wide, at least minLine
+        // pixels.
         double shouldersToHips = 1.3;
         double shouldersToBox = 0.3;
+        double minSize = 4.0;
         double lineShare = 0.15;
+        double minLine = 2.0;
     } person;
 
     // The matte shared among the objects.

@@ -51,10 +51,11 @@ double personScale(const Keypoints& k, const cv::Rect& box, const SubjectTuning:
 {
     const float level = tuning.keypointScore;
     if (present(k, leftShoulder, level) && present(k, rightShoulder, level))
-        return std::max(4.0, length(at(k, leftShoulder) - at(k, rightShoulder)));
+        return std::max(tuning.minSize, length(at(k, leftShoulder) - at(k, rightShoulder)));
     if (present(k, leftHip, level) && present(k, rightHip, level))
-        return std::max(4.0, length(at(k, leftHip) - at(k, rightHip)) * tuning.shouldersToHips);
-    return std::max(4.0, tuning.shouldersToBox * box.width);
+        return std::max(tuning.minSize,
+                        length(at(k, leftHip) - at(k, rightHip)) * tuning.shouldersToHips);
+    return std::max(tuning.minSize, tuning.shouldersToBox * box.width);
 }
 
 // The turn at a limb's middle joint, in radians (0: straight on).
@@ -116,7 +117,7 @@ PersonSkeleton PersonSkeleton::of(const Keypoints& k, const cv::Rect& box,
     PersonSkeleton s;
     s.m_tuning = tuning;
     s.scale = personScale(k, box, tuning);
-    s.width = float(std::max(2.0, tuning.lineShare * s.scale));
+    s.width = float(std::max(tuning.minLine, tuning.lineShare * s.scale));
     auto present = [&](const Keypoints& kp, int j) {
         return ::present(kp, j, tuning.keypointScore);
     };

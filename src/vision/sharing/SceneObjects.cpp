@@ -166,8 +166,8 @@ std::vector<SceneObject> SceneObjects::gather(const std::vector<DetectedObject>&
             }
         }
         const SubjectTuning::Scene& scene = tuning.scene;
-        const int mx = int(scene.boxMargin * reach.width) + 2;
-        const int my = int(scene.boxMargin * reach.height) + 2;
+        const int mx = int(scene.boxMargin * reach.width) + scene.minMargin;
+        const int my = int(scene.boxMargin * reach.height) + scene.minMargin;
         t.reach =
             cv::Rect(reach.x - mx, reach.y - my, reach.width + 2 * mx, reach.height + 2 * my) &
             frame;
