@@ -53,11 +53,10 @@ cv::Mat CutOut::selectionMask(const SubjectAnalysis& analysis, const Selection& 
         return analysis.mask(std::nullopt);
     const QSize size = analysis.cg.size();
     cv::Mat mask = cv::Mat::zeros(size.height(), size.width(), CV_8UC1);
+    // A mask made for another image size is not this image's.
     auto made = [&boxMasks, &mask](const QRectF& key) -> const cv::Mat* {
-        const auto found = std::find_if(boxMasks.begin(), boxMasks.end(),
-                                        [&key](const auto& known) { return known.first == key; });
-        return found != boxMasks.end() && found->second.size() == mask.size() ? &found->second
-                                                                              : nullptr;
+        const cv::Mat* found = madeFor(boxMasks, key);
+        return found && found->size() == mask.size() ? found : nullptr;
     };
     for (int64_t label : selection.subjects) {
         const auto click = selection.clickedAt.find(label);

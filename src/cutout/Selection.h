@@ -49,3 +49,13 @@ struct Selection
 // click key, once made: a pass of the network takes a second, so each is
 // made once per image.
 using BoxMasks = std::vector<std::pair<QRectF, cv::Mat>>;
+
+// The mask made for `key` (a box, or a click's key), or none yet.
+inline const cv::Mat* madeFor(const BoxMasks& masks, const QRectF& key)
+{
+    for (const auto& [made, mask] : masks) {
+        if (made == key)
+            return &mask;
+    }
+    return nullptr;
+}

@@ -224,21 +224,17 @@ void VantelModel::remask()
     // A box still to be run over, or a subject whose own mask is still to
     // be cut, takes a moment: the badge shows meanwhile. A quicker pick in
     // between takes it down.
-    auto isMade = [](const BoxMasks& masks, const QRectF& key) {
-        return std::any_of(masks.begin(), masks.end(),
-                           [&key](const auto& made) { return made.first == key; });
-    };
     bool slow = false;
     for (const QRectF& box : selection.boxes)
-        slow = slow || !isMade(known, box);
+        slow = slow || !madeFor(known, box);
     for (int64_t label : selection.subjects)
         slow = slow || analysis->maskTakesAMoment(label);
     for (const auto& [label, at] : selection.clickedAt)
-        slow =
-            slow || (!isMade(known, Selection::clickKey(at)) && analysis->clickMissesAt(label, at));
+        slow = slow ||
+               (!madeFor(known, Selection::clickKey(at)) && analysis->clickMissesAt(label, at));
     m_cutting = slow ? r : 0;
     updateProcessing();
-    m_deps.scheduler->schedule([analysis, selection, known, vision, n, r, postbox, model, isMade] {
+    m_deps.scheduler->schedule([analysis, selection, known, vision, n, r, postbox, model] {
         std::optional<CutOut::Layer> layer;
         // What took a pass of the network goes back to be kept for the
         // image; a click its subject's mask holds is made again each time
@@ -246,14 +242,14 @@ void VantelModel::remask()
         BoxMasks masks = known, passed;
         try {
             for (const QRectF& box : selection.boxes) {
-                if (isMade(masks, box))
+                if (madeFor(masks, box))
                     continue;
                 masks.emplace_back(box, CutOut::boxMask(analysis->cg, *vision, box));
                 passed.push_back(masks.back());
             }
             for (const auto& [label, at] : selection.clickedAt) {
                 const QRectF key = Selection::clickKey(at);
-                if (isMade(masks, key))
+                if (madeFor(masks, key))
                     continue;
                 bool ranAPass = false;
                 masks.emplace_back(key, CutOut::clickMask(*analysis, *vision, at, &ranAPass));
@@ -283,8 +279,7 @@ void VantelModel::applyMask(int64_t n, int64_t remask, const Selection& selectio
     // What the network was run over stays known for this image, whatever
     // is kept now: the newest few, each image-sized.
     for (auto& made : boxMasks) {
-        if (std::none_of(m_boxMasks.begin(), m_boxMasks.end(),
-                         [&made](const auto& known) { return known.first == made.first; }))
+        if (!madeFor(m_boxMasks, made.first))
             m_boxMasks.push_back(std::move(made));
     }
     if (m_boxMasks.size() > keptPasses)
