@@ -3,6 +3,7 @@
 #include "BoxPass.h"
 #include "Compositor.h"
 #include "ForegroundEstimate.h"
+#include "SolidInterior.h"
 #include "VantelError.h"
 
 #include <algorithm>
@@ -19,11 +20,11 @@ CutOut::Layer CutOut::layer(const SubjectAnalysis& analysis, std::optional<int64
     return layerOf(analysis.cg, analysis.mask(selection));
 }
 
-CutOut::Layer CutOut::layerOf(const QImage& image, cv::Mat mask)
+CutOut::Layer CutOut::layerOf(const QImage& image, const cv::Mat& mask)
 {
     Layer layer;
-    layer.foreground = ForegroundEstimate::estimate(image, mask);
-    layer.mask = std::move(mask);
+    layer.mask = SolidInterior::solid(mask);
+    layer.foreground = ForegroundEstimate::estimate(image, layer.mask);
     return layer;
 }
 

@@ -65,8 +65,9 @@ public:
     static cv::Mat selectionMask(const SubjectAnalysis& analysis, const Selection& selection,
                                  const BoxMasks& boxMasks);
 
-    // The layer of `mask` (CV_8UC1 of the image's size) in an RGBA8888 image.
-    static Layer layerOf(const QImage& image, cv::Mat mask);
+    // The layer of `mask` (CV_8UC1 of the image's size) in an RGBA8888 image,
+    // the mask's sure parts made opaque inside (SolidInterior).
+    static Layer layerOf(const QImage& image, const cv::Mat& mask);
 
     // The layer laid over the background, its edge feathered by `feather`
     // thousandths of the longer side; no background means transparent. None
