@@ -1,6 +1,7 @@
 #include "SubjectAnalysis.h"
 
 #include "MaskScale.h"
+#include "MissedSubjects.h"
 #include "VantelError.h"
 #include "VisionService.h"
 
@@ -21,6 +22,8 @@ std::shared_ptr<const SubjectAnalysis> SubjectAnalysis::analyze(const QImage& cg
             analysis->labels = LabelMap{found->labels};
             analysis->subjectPoints = analysis->labels->innerPoints();
         }
+        // The default result also keeps large sure finds the matte left out.
+        analysis->missed = MissedSubjects::added(*found, cg, vision);
         analysis->subjects = std::move(found);
         return analysis;
     }
@@ -47,7 +50,12 @@ cv::Mat SubjectAnalysis::mask(std::optional<int64_t> selected) const
         const cv::Size size(target.width(), target.height());
         // Nothing picked is the whole matte; a given label is passed on as
         // it is, whether or not it was found.
-        return selected ? subjects->scaledMask({*selected}, size) : subjects->wholeMask(size);
+        if (selected)
+            return subjects->scaledMask({*selected}, size);
+        cv::Mat whole = subjects->wholeMask(size);
+        if (missed.size() == whole.size())
+            cv::max(whole, missed, whole);
+        return whole;
     }
     if (personMask)
         return MaskScale::fitted(*personMask, cv::Size(target.width(), target.height()));

@@ -26,8 +26,8 @@ public:
     static std::shared_ptr<const SubjectAnalysis> analyze(const QImage& cg, VisionService& vision);
 
     // The mask of one subject, or of all when none is given (the whole
-    // matte, as the network saw the picture), as CV_8UC1 of the image's
-    // size. A subject with a mask of its own may take a moment the first
+    // matte, as the network saw the picture, and what MissedSubjects adds),
+    // as CV_8UC1 of the image's size. A subject with a mask of its own may take a moment the first
     // time. Throws VantelError::noSubject.
     cv::Mat mask(std::optional<int64_t> selected) const;
     // Whether mask(selected) will take that moment.
@@ -48,4 +48,7 @@ public:
     // A point deep inside each subject a click finds (LabelMap::innerPoints).
     std::vector<std::pair<int64_t, QPointF>> subjectPoints;
     std::optional<cv::Mat> personMask;
+    // Large sure finds the matte left out, at the image's size (empty:
+    // none); part of the mask of all.
+    cv::Mat missed;
 };

@@ -66,8 +66,7 @@ cv::Mat SolidInterior::solid(const cv::Mat& mask)
     // gap (distance to a sure pixel), then eroded by it (distance to what
     // the dilation left out). Distance transforms make both exact discs at
     // any width in linear time.
-    const float gap =
-        float(std::max(1.0, std::round(gapShare * std::min(mask.cols, mask.rows))));
+    const float gap = float(std::max(1.0, std::round(gapShare * std::min(mask.cols, mask.rows))));
     const cv::Mat notSure = mask < sureLevel;
     const cv::Mat grown = distanceToZero(notSure) <= gap;
     const cv::Mat between = distanceToZero(grown) > gap;

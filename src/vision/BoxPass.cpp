@@ -62,15 +62,25 @@ cv::Mat BoxPass::byColour(const QImage& image, const cv::Rect& box)
     return mask;
 }
 
-cv::Mat BoxPass::mask(VisionService& vision, const QImage& image, const cv::Rect& box)
+cv::Mat BoxPass::byNetwork(VisionService& vision, const QImage& image, const cv::Rect& box)
 {
     const cv::Size size(image.width(), image.height());
     const cv::Rect region = regionFor(box, size);
     if (region.empty())
         return cv::Mat::zeros(size, CV_8UC1);
-    cv::Mat found = kept(vision.generateRegionMatte(image, region), region, box, size);
-    const cv::Rect inside = box & region;
-    if (cv::countNonZero(found(inside) >= 128) < emptyShare * inside.area()) {
+    return kept(vision.generateRegionMatte(image, region), region, box, size);
+}
+
+bool BoxPass::nearlyEmpty(const cv::Mat& found, const cv::Rect& box)
+{
+    const cv::Rect inside = box & cv::Rect(cv::Point(0, 0), found.size());
+    return inside.empty() || cv::countNonZero(found(inside) >= 128) < emptyShare * inside.area();
+}
+
+cv::Mat BoxPass::mask(VisionService& vision, const QImage& image, const cv::Rect& box)
+{
+    cv::Mat found = byNetwork(vision, image, box);
+    if (nearlyEmpty(found, box)) {
         cv::Mat coloured = byColour(image, box);
         if (!coloured.empty())
             found = coloured;

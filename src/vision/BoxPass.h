@@ -42,6 +42,14 @@ public:
     // empty where the box leaves no room around it to learn from.
     static cv::Mat byColour(const QImage& image, const cv::Rect& box);
 
+    // What one pass of `vision`'s network over the region of `box` finds
+    // inside the box of an RGBA8888 image (CV_8UC1 of the image's size).
+    // Throws VantelError where the pass cannot run.
+    static cv::Mat byNetwork(VisionService& vision, const QImage& image, const cv::Rect& box);
+
+    // Whether the network saw next to nothing of `found` in `box`.
+    static bool nearlyEmpty(const cv::Mat& found, const cv::Rect& box);
+
     // The mask `box` keeps in an RGBA8888 image, by one pass of `vision`'s
     // network, or by colour where that finds next to nothing. Throws
     // VantelError where the pass cannot run.

@@ -9,6 +9,8 @@
 #include <limits>
 #include <opencv2/imgproc.hpp>
 
+Q_DECLARE_METATYPE(cv::Rect)
+
 class TestSubjectAnalysis final : public QObject
 {
     Q_OBJECT
@@ -74,6 +76,76 @@ private slots:
         QVERIFY2(soft > 100 && soft < 255, qPrintable(QString::number(soft)));
         // A label that was not found selects nothing.
         QCOMPARE(cv::countNonZero(a->mask(3)), 0);
+    }
+
+    // A picture 200 x 100 where the matte shows a small ball (20 x 20) and
+    // a finder is sure of a bear (box 100 x 80) that the matte barely saw.
+    static InstanceMask ballAndFaintBear(float bearScore = 0.4f,
+                                         cv::Rect bearBox = {60, 10, 100, 80})
+    {
+        InstanceMask m;
+        m.count = 2;
+        m.matte = cv::Mat::zeros(100, 200, CV_8UC1);
+        m.matte(bearBox).setTo(40);
+        m.matte(cv::Rect(30, 60, 20, 20)).setTo(255);
+        m.owner = cv::Mat::zeros(100, 200, CV_8UC1);
+        m.owner(cv::Rect(30, 60, 20, 20)).setTo(2);
+        m.labels = m.owner.clone();
+        m.info.resize(2);
+        m.info[0] = {QStringLiteral("bear"), bearScore, bearBox, nullptr};
+        m.info[1] = {QStringLiteral("sports_ball"), 0.5f, cv::Rect(30, 60, 20, 20), nullptr};
+        return m;
+    }
+
+    void allKeepsALargeSureFindTheMatteLeftOut()
+    {
+        FakeVision vision;
+        vision.instanceResult = ballAndFaintBear();
+        // Run again over the bear's box the network sees it, and some of
+        // what lies around the box.
+        vision.regionResult = cv::Mat::zeros(100, 200, CV_8UC1);
+        vision.regionResult(cv::Rect(55, 15, 110, 70)).setTo(255);
+        const auto analysis = SubjectAnalysis::analyze(image(200, 100), vision);
+        QCOMPARE(vision.regionsAsked.size(), size_t(1));
+        const cv::Mat all = analysis->mask(std::nullopt);
+        QCOMPARE(int(all.at<uchar>(70, 40)), 255);  // the ball
+        QCOMPARE(int(all.at<uchar>(50, 100)), 255); // the bear
+        // Only what lies inside the finder's box is added.
+        QCOMPARE(int(all.at<uchar>(50, 57)), 0);
+        // Picking the ball still keeps the ball alone.
+        QCOMPARE(int(analysis->mask(2).at<uchar>(50, 100)), 0);
+    }
+
+    void allAddsNoBackground_data()
+    {
+        QTest::addColumn<float>("score");
+        QTest::addColumn<cv::Rect>("box");
+        QTest::addColumn<cv::Rect>("seen");
+        QTest::addColumn<bool>("passRuns");
+        const cv::Rect bear(60, 10, 100, 80), bearSeen(70, 15, 80, 70);
+        QTest::newRow("a faint find") << 0.15f << bear << bearSeen << false;
+        QTest::newRow("a box across the picture")
+            << 0.4f << cv::Rect(2, 10, 196, 60) << bearSeen << false;
+        QTest::newRow("smaller than the ball")
+            << 0.4f << cv::Rect(100, 10, 15, 15) << bearSeen << false;
+        QTest::newRow("the network sees nothing there") << 0.4f << bear << cv::Rect() << true;
+        QTest::newRow("only a sliver") << 0.4f << bear << cv::Rect(60, 10, 100, 8) << true;
+    }
+    void allAddsNoBackground()
+    {
+        QFETCH(float, score);
+        QFETCH(cv::Rect, box);
+        QFETCH(cv::Rect, seen);
+        QFETCH(bool, passRuns);
+        FakeVision vision;
+        vision.instanceResult = ballAndFaintBear(score, box);
+        vision.regionResult = cv::Mat::zeros(100, 200, CV_8UC1);
+        if (!seen.empty())
+            vision.regionResult(seen).setTo(255);
+        const auto analysis = SubjectAnalysis::analyze(image(200, 100), vision);
+        QCOMPARE(vision.regionsAsked.size(), size_t(passRuns ? 1 : 0));
+        const cv::Mat all = analysis->mask(std::nullopt);
+        QCOMPARE(cv::countNonZero(all >= 128), 400);
     }
 
     void nothingFoundIsNoSubject()
