@@ -15,15 +15,29 @@ using Value = std::pair<const std::string, Setter>;
 std::vector<Value> matteValues()
 {
     return {
-        TUNING_VALUE(levels.sure),       TUNING_VALUE(levels.shown),
-        TUNING_VALUE(levels.linked),     TUNING_VALUE(levels.faint),
-        TUNING_VALUE(speckShare),        TUNING_VALUE(minArea),
-        TUNING_VALUE(split.gapShare),    TUNING_VALUE(split.fragmentRatio),
-        TUNING_VALUE(split.linkedRatio), TUNING_VALUE(split.peopleShare),
-        TUNING_VALUE(split.personShare), TUNING_VALUE(split.personWhole),
-        TUNING_VALUE(ownCut.workSide),   TUNING_VALUE(ownCut.marginShare),
-        TUNING_VALUE(ownCut.minMargin),  TUNING_VALUE(ownCut.coreShare),
-        TUNING_VALUE(ownCut.iterations), TUNING_VALUE(maxLift),
+        TUNING_VALUE(levels.sure),
+        TUNING_VALUE(levels.shown),
+        TUNING_VALUE(levels.linked),
+        TUNING_VALUE(levels.faint),
+        TUNING_VALUE(speckShare),
+        TUNING_VALUE(minArea),
+        TUNING_VALUE(split.gapShare),
+        TUNING_VALUE(split.fragmentRatio),
+        TUNING_VALUE(split.linkedRatio),
+        TUNING_VALUE(split.peopleShare),
+        TUNING_VALUE(split.personShare),
+        TUNING_VALUE(split.personWhole),
+        TUNING_VALUE(split.searchSide),
+        TUNING_VALUE(split.minSubjectSide),
+        TUNING_VALUE(split.minFaceSide),
+        TUNING_VALUE(split.faceShare),
+        TUNING_VALUE(split.roomForTwo),
+        TUNING_VALUE(ownCut.workSide),
+        TUNING_VALUE(ownCut.marginShare),
+        TUNING_VALUE(ownCut.minMargin),
+        TUNING_VALUE(ownCut.coreShare),
+        TUNING_VALUE(ownCut.iterations),
+        TUNING_VALUE(maxLift),
     };
 }
 

@@ -54,6 +54,9 @@ struct SubjectTuning
     // The matte's own split into subjects.
     struct Split
     {
+        // The split works at the image's size, or scaled down so its shorter
+        // side is this (the network's resolution).
+        int workingSide = 1024;
         // A piece closer than this share of the longer side to one at least
         // fragmentRatio times its size joins it, if faint matte links them.
         double gapShare = 0.015;
@@ -68,6 +71,17 @@ struct SubjectTuning
         // share of the piece, and mostly (this share) in one part.
         double personShare = 0.1;
         double personWhole = 0.8;
+
+        // Faces are looked for on a grey copy at most searchSide long, in
+        // subjects at least minSubjectSide across there; a face is at least
+        // minFaceSide, and at least 1 / faceShare of the subject's longer
+        // side. A subject roomForTwo faces wide may hold a second person
+        // beside the first.
+        int searchSide = 800;
+        int minSubjectSide = 24;
+        int minFaceSide = 16;
+        int faceShare = 30;
+        int roomForTwo = 5;
     } split;
 
     // The objects the finders report, gathered once each.

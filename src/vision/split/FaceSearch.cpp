@@ -5,10 +5,10 @@
 #include <algorithm>
 #include <opencv2/imgproc.hpp>
 
-FaceSearch::FaceSearch(const cv::Mat& rgb)
+FaceSearch::FaceSearch(const cv::Mat& rgb, const SubjectTuning::Split& tuning) : m_tuning(tuning)
 {
     const int longer = std::max(rgb.cols, rgb.rows);
-    m_scale = longer > searchSide ? double(searchSide) / longer : 1.0;
+    m_scale = longer > m_tuning.searchSide ? double(m_tuning.searchSide) / longer : 1.0;
     cv::Mat grey;
     cv::cvtColor(rgb, grey, cv::COLOR_RGB2GRAY);
     if (m_scale < 1.0)
@@ -22,12 +22,13 @@ std::vector<cv::Rect> FaceSearch::within(const cv::Rect& box) const
                                    cvCeil(box.width * m_scale), cvCeil(box.height * m_scale)) &
                           cv::Rect(0, 0, m_equalized.cols, m_equalized.rows);
     std::vector<cv::Rect> faces;
-    if (area.width < 24 || area.height < 24)
+    if (area.width < m_tuning.minSubjectSide || area.height < m_tuning.minSubjectSide)
         return faces;
     const cv::Mat crop = m_equalized(area);
-    const int minSide = std::max(16, std::max(area.width, area.height) / 30);
+    const int minSide =
+        std::max(m_tuning.minFaceSide, std::max(area.width, area.height) / m_tuning.faceShare);
     faces = FaceDetector::frontal(crop, minSide);
-    if (faces.size() == 1 && area.width >= roomForTwo * faces.front().width) {
+    if (faces.size() == 1 && area.width >= m_tuning.roomForTwo * faces.front().width) {
         for (const cv::Rect& r : FaceDetector::profiles(crop, minSide))
             FaceDetector::merge(faces, r);
     }

@@ -387,7 +387,7 @@ std::vector<cv::Mat> splitTouchingPeople(std::vector<cv::Mat> subjects, const cv
         std::vector<cv::Rect> faces;
         if (double(box.area()) >= minPeopleArea) {
             if (!search)
-                search.emplace(rgb);
+                search.emplace(rgb, tuning);
             faces = search->within(box);
             report.faces += int(faces.size());
         }
@@ -462,10 +462,11 @@ void handOut(const cv::Mat& m8, const cv::Mat& seeds, const cv::Mat& seedLabel, 
 
 cv::Size MatteSplit::workingSize(QSize imageSize)
 {
+    const int side = SubjectTuning{}.split.workingSide;
     const int shorter = std::min(imageSize.width(), imageSize.height());
-    if (shorter <= 1024)
+    if (shorter <= side)
         return cv::Size(imageSize.width(), imageSize.height());
-    const double scale = 1024.0 / shorter;
+    const double scale = double(side) / shorter;
     return cv::Size(std::max(1, cvRound(imageSize.width() * scale)),
                     std::max(1, cvRound(imageSize.height() * scale)));
 }

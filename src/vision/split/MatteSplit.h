@@ -44,7 +44,7 @@ public:
     };
 
     // The size the split works at for an image: the image's own, or scaled
-    // down so its shorter side is 1024 (the network's resolution).
+    // down so its shorter side is the tuning's workingSide.
     static cv::Size workingSize(QSize imageSize);
 
     // `matte`: CV_32F in 0..1 at working size. `rgb`: the image at the same
