@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <opencv2/imgproc.hpp>
+#include <vector>
 
 cv::Rect BoxPass::regionFor(const cv::Rect& box, cv::Size image)
 {
@@ -25,7 +26,46 @@ cv::Mat BoxPass::kept(const cv::Mat& regionMatte, const cv::Rect& region, const 
     const cv::Rect inside = region & box & cv::Rect(cv::Point(0, 0), image);
     if (inside.empty() || regionMatte.size() != region.size())
         return mask;
-    regionMatte(inside - region.tl()).copyTo(mask(inside));
+    const cv::Rect boxHere = inside - region.tl();
+
+    // The objects the network found (its matte from the middle up, in
+    // 8-connected parts), each kept whole within the region when most of
+    // it lies in the box: a box drawn a little inside an object's edge
+    // still keeps all of it, and a neighbour reaching into the box is not
+    // kept.
+    const cv::Mat solid = regionMatte >= 128;
+    cv::Mat parts, stats, centroids;
+    const int count = cv::connectedComponentsWithStats(solid, parts, stats, centroids, 8, CV_32S);
+    std::vector<int> inBox(size_t(count), 0);
+    for (int y = boxHere.y; y < boxHere.br().y; ++y) {
+        const int* p = parts.ptr<int>(y);
+        for (int x = boxHere.x; x < boxHere.br().x; ++x)
+            ++inBox[size_t(p[x])];
+    }
+    cv::Mat keptParts = cv::Mat::zeros(region.size(), CV_8UC1);
+    cv::Mat droppedParts = cv::Mat::zeros(region.size(), CV_8UC1);
+    for (int y = 0; y < parts.rows; ++y) {
+        const int* p = parts.ptr<int>(y);
+        uchar* k = keptParts.ptr<uchar>(y);
+        uchar* d = droppedParts.ptr<uchar>(y);
+        for (int x = 0; x < parts.cols; ++x) {
+            if (p[x] == 0)
+                continue;
+            const bool mostlyIn =
+                inBox[size_t(p[x])] >= keptShare * stats.at<int>(p[x], cv::CC_STAT_AREA);
+            (mostlyIn ? k : d)[x] = 255;
+        }
+    }
+    // The soft values around kept objects go with them; elsewhere in the
+    // box those that belong to no dropped object stay as they are.
+    const int reach = std::max(2, int(std::lround(softReach * std::min(box.width, box.height))));
+    cv::Mat near;
+    cv::dilate(
+        keptParts, near,
+        cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(2 * reach + 1, 2 * reach + 1)));
+    near(boxHere).setTo(255);
+    near.setTo(0, droppedParts);
+    regionMatte.copyTo(mask(region), near);
     return mask;
 }
 

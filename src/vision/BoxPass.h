@@ -7,7 +7,8 @@ class VisionService;
 
 // What a box drawn around an object keeps: the segmentation network run
 // again over the box and a margin around it, so that the object fills its
-// input, and of that matte what lies inside the box. The box is the user's
+// input, and of that matte the objects that lie mostly inside the box, whole
+// (a box drawn a little inside an object's edge keeps all of it). The box is the user's
 // word for where the object is, which a click cannot give: where the network
 // sees next to nothing in it (a blurred, faint or see-through object), a
 // model of the colours inside the box against those around it finds the
@@ -22,6 +23,12 @@ public:
     // against what is around it.
     static constexpr double margin = 0.15;
 
+    // An object the network finds is kept when this share of it lies in
+    // the box; the soft values within softReach of the box's shorter side
+    // around it go with it.
+    static constexpr double keptShare = 0.5;
+    static constexpr double softReach = 0.03;
+
     // Below this share of the box kept, the network saw next to nothing.
     static constexpr double emptyShare = 0.05;
     // The colour model works on the image brought down to this longer side.
@@ -32,8 +39,10 @@ public:
     // misses the image.
     static cv::Rect regionFor(const cv::Rect& box, cv::Size image);
 
-    // The mask the box keeps (CV_8UC1 of `image` size): the region's matte
-    // (CV_8UC1 of the region's size) placed at `region`, inside `box` only.
+    // The mask the box keeps (CV_8UC1 of `image` size) of the region's matte
+    // (CV_8UC1 of the region's size) placed at `region`: the objects mostly
+    // inside `box`, whole within the region, and the soft values in the box
+    // that belong to no other object.
     static cv::Mat kept(const cv::Mat& regionMatte, const cv::Rect& region, const cv::Rect& box,
                         cv::Size image);
 

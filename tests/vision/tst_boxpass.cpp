@@ -36,7 +36,7 @@ private slots:
 
     // Two objects side by side and a third above; the network's matte over
     // the region is whatever lies there.
-    void keepsWhatTheNetworkFindsInsideTheBoxOnly()
+    void keepsTheObjectsMostlyInsideTheBox()
     {
         FakeVision vision;
         vision.regionResult = cv::Mat::zeros(200, 300, CV_8UC1);
@@ -60,9 +60,22 @@ private slots:
         QCOMPARE(cv::countNonZero(both), 2 * 60 * 80 + 130 * 40);
         QCOMPARE(int(both.at<uchar>(30, 100)), 128);
 
-        // A box at the border, cut by the image's edge.
-        const cv::Mat corner = BoxPass::mask(vision, image, cv::Rect(-20, 90, 70, 200));
-        QCOMPARE(cv::countNonZero(corner), 10 * 80);
+        // A box drawn a little inside the left object's edges keeps it past
+        // them, as far as the network looked.
+        const cv::Rect tight(50, 110, 40, 60);
+        const cv::Rect looked = BoxPass::regionFor(tight, cv::Size(300, 200));
+        QCOMPARE(cv::countNonZero(BoxPass::mask(vision, image, tight)),
+                 (looked & cv::Rect(40, 100, 60, 80)).area());
+
+        // A box at the border, cut by the image's edge, holding most of the
+        // left object; one holding only a sliver of it keeps nothing of it.
+        const cv::Rect corner(-20, 90, 85, 100);
+        const cv::Rect cornerLooked = BoxPass::regionFor(corner, cv::Size(300, 200));
+        QCOMPARE(cv::countNonZero(BoxPass::mask(vision, image, corner)),
+                 (cornerLooked & cv::Rect(40, 100, 60, 80)).area());
+        const cv::Mat sliver = BoxPass::kept(vision.regionResult(cornerLooked), cornerLooked,
+                                             cv::Rect(-20, 90, 65, 100), cv::Size(300, 200));
+        QCOMPARE(cv::countNonZero(sliver), 0);
 
         // A box outside the image asks nothing and keeps nothing.
         const size_t asked = vision.regionsAsked.size();
