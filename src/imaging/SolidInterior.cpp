@@ -44,12 +44,9 @@ double SolidInterior::bandWidth(cv::Size size)
     return std::max(1.0, std::round(bandShare * std::min(size.width, size.height)));
 }
 
-cv::Mat SolidInterior::solid(const cv::Mat& mask)
+cv::Mat SolidInterior::raised(const cv::Mat& mask)
 {
-    CV_Assert(mask.type() == CV_8UC1);
     cv::Mat out = mask.clone();
-    if (mask.empty())
-        return out;
     // Nothing between the middle and the sure level: nothing to make solid.
     cv::Mat doubtful;
     cv::inRange(mask, cv::Scalar(middleLevel), cv::Scalar(sureLevel - 1), doubtful);
@@ -90,5 +87,32 @@ cv::Mat SolidInterior::solid(const cv::Mat& mask)
             o[x] = std::max(o[x], cv::saturate_cast<uchar>(255.f * level));
         }
     }
+    return out;
+}
+
+cv::Mat SolidInterior::solid(const cv::Mat& mask)
+{
+    CV_Assert(mask.type() == CV_8UC1);
+    if (mask.empty())
+        return mask.clone();
+    const int shorter = std::min(mask.cols, mask.rows);
+    if (shorter <= workSide)
+        return raised(mask);
+    // The shapes are worked out at the work size and the raised levels
+    // brought back; only pixels on the subject's side of the middle take
+    // them, so what is in and what is out stays exactly the mask's.
+    const double scale = double(workSide) / shorter;
+    cv::Mat small;
+    cv::resize(
+        mask, small,
+        cv::Size(std::max(1, cvRound(mask.cols * scale)), std::max(1, cvRound(mask.rows * scale))),
+        0, 0, cv::INTER_AREA);
+    cv::Mat levels = raised(small);
+    if (cv::countNonZero(levels != small) == 0)
+        return mask.clone();
+    cv::resize(levels, levels, mask.size(), 0, 0, cv::INTER_LINEAR);
+    cv::Mat out = mask.clone();
+    cv::max(mask, levels, out);
+    mask.copyTo(out, mask < middleLevel);
     return out;
 }

@@ -38,9 +38,16 @@ public:
     // made solid.
     static constexpr double minSureShare = 0.5;
 
+    // Larger masks are worked on at this shorter side.
+    static constexpr int workSide = 1024;
+
     // The mask (CV_8UC1) with its sure parts' interiors opaque, as a new Mat.
     static cv::Mat solid(const cv::Mat& mask);
 
     // Width in pixels of the soft band kept in a mask of `size` (at least 1).
     static double bandWidth(cv::Size size);
+
+private:
+    // solid() at the mask's own size.
+    static cv::Mat raised(const cv::Mat& mask);
 };

@@ -65,6 +65,21 @@ private slots:
                  0);
     }
 
+    void largeMasksKeepTheirEdgesExactly()
+    {
+        // Worked on at a smaller size and brought back: the middle is solid,
+        // and no pixel crosses the middle level or is lowered.
+        cv::Mat mask;
+        cv::resize(figure(), mask, cv::Size(2400, 2400), 0, 0, cv::INTER_LINEAR);
+        cv::GaussianBlur(mask, mask, cv::Size(), 3);
+        const cv::Mat out = SolidInterior::solid(mask);
+        QCOMPARE(int(out.at<uchar>(1200, 1080)), 255);
+        QCOMPARE(cv::countNonZero(out < mask), 0);
+        QCOMPARE(cv::countNonZero((out >= SolidInterior::middleLevel) !=
+                                  (mask >= SolidInterior::middleLevel)),
+                 0);
+    }
+
     void softFringeOutsideASureSubjectStaysSoft()
     {
         // A sure disc in a wide ring of fur-like alpha.
