@@ -7,6 +7,7 @@
 #include "PngEncoder.h"
 #include "VantelError.h"
 
+#include <QBuffer>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QImageReader>
@@ -52,20 +53,31 @@ QString shown(const QByteArray& path)
     return QFile::decodeName(path);
 }
 
-// The size of the picture in a file as it is shown: its stored size, turned
-// by its orientation. Invalid when the file says nothing. The file is opened
-// by its own bytes: a name that is not UTF-8 is found all the same.
-QSize shownSize(const QByteArray& path)
+// The size of the picture a device holds as it is shown: its stored size,
+// turned by its orientation. Invalid when the device says nothing.
+QSize shownSizeIn(QIODevice* device)
 {
-    const std::unique_ptr<QFile> file = LocalFile::openRegular(path);
-    if (!file)
-        return {};
-    QImageReader reader(file.get());
+    QImageReader reader(device);
     reader.setAutoTransform(true);
     const QSize stored = reader.size();
     return reader.transformation().testFlag(QImageIOHandler::TransformationRotate90)
                ? stored.transposed()
                : stored;
+}
+
+// The same for a file, opened by its own bytes: a name that is not UTF-8 is
+// found all the same.
+QSize shownSize(const QByteArray& path)
+{
+    const std::unique_ptr<QFile> file = LocalFile::openRegular(path);
+    return file ? shownSizeIn(file.get()) : QSize();
+}
+
+// The same for encoded bytes (read from standard input).
+QSize shownSizeOf(QByteArray bytes)
+{
+    QBuffer buffer(&bytes);
+    return buffer.open(QIODevice::ReadOnly) ? shownSizeIn(&buffer) : QSize();
 }
 
 // Subject n's line for --list: its class (or "unnamed" for a part of the
@@ -177,11 +189,30 @@ CutJob::CutJob(Options options, QByteArray outDir, VisionService& vision, QList<
     }
 }
 
-void CutJob::place(const QByteArray& input, const QByteArray& png, Outcome& outcome)
+QByteArray CutJob::plainName(const QByteArray& input)
 {
+    if (input == standardStream)
+        return "stdin.png";
     QByteArray base = input.mid(input.lastIndexOf('/') + 1);
     if (base.lastIndexOf('.') > 0)
         base.truncate(base.lastIndexOf('.'));
+    return base + ".png";
+}
+
+void CutJob::place(const QByteArray& input, const QByteArray& png, Outcome& outcome)
+{
+    if (m_outDir == standardStream) {
+        outcome.png = png;
+        outcome.written = tr("standard output");
+        return;
+    }
+    if (const int error = makeFolder(m_outDir)) {
+        outcome.error = tr("Couldn't create the folder %1: %2")
+                            .arg(shown(m_outDir), QString::fromLocal8Bit(std::strerror(error)));
+        return;
+    }
+    QByteArray base = plainName(input);
+    base.chop(4);
     // The names in turn: <base>.png, <base>-2.png, ... Two inputs of the
     // same name (from different folders) never write over each other, and
     // nothing writes over an input.
@@ -283,12 +314,34 @@ CutJob::Outcome CutJob::run(const QByteArray& input)
     Outcome outcome;
     QElapsedTimer timer;
     timer.start();
-    if (const int error = m_outDir.isEmpty() ? 0 : makeFolder(m_outDir)) {
-        outcome.error = tr("Couldn't create the folder %1: %2")
-                            .arg(shown(m_outDir), QString::fromLocal8Bit(std::strerror(error)));
-        return outcome;
+    if (m_options.skipExisting && !m_outDir.isEmpty() && m_outDir != standardStream) {
+        const QByteArray plain = m_outDir + '/' + plainName(input);
+        if (identity(plain)) {
+            outcome.skipped = true;
+            outcome.summary = tr("%1 exists").arg(shown(plain));
+            return outcome;
+        }
     }
-    const std::optional<QImage> image = ImageIntake::loadFile(input, CutOut::maxSide);
+    // Standard input is read once, whole, to a bound.
+    QByteArray piped;
+    if (input == standardStream) {
+        QFile in;
+        if (in.open(stdin, QIODevice::ReadOnly)) {
+            // In pieces: a read of the whole bound would reserve all of it.
+            constexpr qint64 piece = qint64(1) << 20;
+            while (piped.size() <= maxStandardInput) {
+                const QByteArray more = in.read(piece);
+                if (more.isEmpty())
+                    break;
+                piped += more;
+            }
+        }
+        if (piped.size() > maxStandardInput)
+            piped.clear();
+    }
+    const std::optional<QImage> image = input == standardStream
+                                            ? ImageIntake::loadData(piped, CutOut::maxSide)
+                                            : ImageIntake::loadFile(input, CutOut::maxSide);
     if (!image) {
         outcome.error = VantelError::loadFailed().errorDescription();
         return outcome;
@@ -302,7 +355,7 @@ CutJob::Outcome CutJob::run(const QByteArray& input)
             analysed ? CutOut::analyze(*image, m_vision) : nullptr;
         // Boxes and clicks are in the pixels of the file as shown, wherever
         // the image was scaled.
-        QSize shown = shownSize(input);
+        QSize shown = input == standardStream ? shownSizeOf(piped) : shownSize(input);
         if (!shown.isValid())
             shown = image->size();
         if (m_options.list && analysis->subjects) {

@@ -42,6 +42,8 @@ public:
         bool labels = false; // write the label image instead of the cut-out
         bool list = false;   // list the subjects found
         bool overwrite = false;
+        // An input whose output's plain name (<name>.png) exists is skipped.
+        bool skipExisting = false;
 
         // Parses the command line's texts; none (and a reason) when invalid.
         static std::optional<Options> parse(const QString& feather, const QString& background,
@@ -57,13 +59,25 @@ public:
         QString summary;      // what was found, how long it took
         QString error;        // empty on success
         QStringList subjects; // with Options::list, a line per subject
+        bool skipped = false; // with Options::skipExisting, left alone
+        QByteArray png;       // the result, when it goes to standard output
     };
 
+    // As an input, standard input; as the output folder, standard output.
+    static constexpr const char* standardStream = "-";
+    // The most read from standard input for one image.
+    static constexpr qint64 maxStandardInput = qint64(1) << 30;
+
     // `vision` must outlive the job; `inputs` are the batch's input files.
-    // An empty `outDir` writes nothing (for --list alone).
+    // An empty `outDir` writes nothing (for --list alone); "-" hands the
+    // result back in Outcome::png. The input "-" is read from standard input
+    // and named "stdin".
     CutJob(Options options, QByteArray outDir, VisionService& vision, QList<QByteArray> inputs);
 
     Outcome run(const QByteArray& input);
+
+    // The plain name of the output for `input`: <name>.png.
+    static QByteArray plainName(const QByteArray& input);
 
 private:
     // What the clicks and boxes of the options keep in `image` (CV_8UC1 of

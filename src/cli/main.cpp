@@ -6,6 +6,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <csignal>
@@ -102,15 +103,23 @@ QCommandLineOption addOptions(QCommandLineParser& parser)
          VantelCut::tr("Writes the subject mask (grey, white = subject) instead of the cut-out.")});
     parser.addOption({QStringLiteral("overwrite"),
                       VantelCut::tr("Replaces existing files of the same name (never an input).")});
+    parser.addOption(
+        {QStringLiteral("skip-existing"),
+         VantelCut::tr("Skips an IMAGE whose output OUTDIR/<name>.png exists already (to resume "
+                       "a batch).")});
+    parser.addOption({{QStringLiteral("q"), QStringLiteral("quiet")},
+                      VantelCut::tr("Prints only failures and warnings to stderr.")});
     parser.addOption({QStringLiteral("version"),
                       VantelCut::tr("Prints the version and which engine runs each network.")});
     parser.addOption({QStringLiteral("network"),
                       VantelCut::tr("Uses this network file instead of the installed one."),
                       QStringLiteral("FILE")});
     parser.addOption({{QStringLiteral("o"), QStringLiteral("output")},
-                      VantelCut::tr("Folder to write into (created if needed)."),
+                      VantelCut::tr("Folder to write into (created if needed); - writes the "
+                                    "one result to stdout."),
                       QStringLiteral("OUTDIR")});
-    parser.addPositionalArgument(QStringLiteral("IMAGE"), VantelCut::tr("Images to cut out."),
+    parser.addPositionalArgument(QStringLiteral("IMAGE"),
+                                 VantelCut::tr("Images to cut out; - reads one from stdin."),
                                  QStringLiteral("IMAGE..."));
     return help;
 }
@@ -158,18 +167,25 @@ int printVersion(const QString& networkPath)
     return 0;
 }
 
-// Prints one file's outcome: its subjects to stdout, its line to stderr.
-// False when the file failed.
-bool report(const CutJob::Outcome& outcome, const QString& input, const QString& prefix)
+// Prints one file's outcome: its subjects or its PNG to stdout, its line to
+// stderr (only a failure's when quiet). False when the file failed.
+bool report(const CutJob::Outcome& outcome, const QString& input, const QString& prefix, bool quiet)
 {
     for (const QString& subject : outcome.subjects)
         std::printf("%s: %s\n", qPrintable(input), qPrintable(subject));
+    if (!outcome.png.isEmpty())
+        std::fwrite(outcome.png.constData(), 1, size_t(outcome.png.size()), stdout);
     std::fflush(stdout);
     if (!outcome.error.isEmpty()) {
         std::fprintf(stderr, "%s: %s\n", qPrintable(prefix), qPrintable(outcome.error));
         return false;
     }
-    if (outcome.written.isEmpty()) {
+    if (quiet)
+        return true;
+    if (outcome.skipped) {
+        std::fprintf(stderr, "%s: %s\n", qPrintable(prefix),
+                     qPrintable(VantelCut::tr("skipped (%1)").arg(outcome.summary)));
+    } else if (outcome.written.isEmpty()) {
         std::fprintf(stderr, "%s (%s)\n", qPrintable(prefix), qPrintable(outcome.summary));
     } else {
         const QString note =
@@ -178,6 +194,19 @@ bool report(const CutJob::Outcome& outcome, const QString& input, const QString&
                      qPrintable(note), qPrintable(outcome.summary));
     }
     return true;
+}
+
+// The batch's last line: how many were cut out, failed and skipped, and the
+// time each cut-out or failure took on average.
+QString summary(int done, int failed, int skipped, double seconds)
+{
+    QString line = VantelCut::tr("%n cut out", nullptr, done) + QStringLiteral(", ") +
+                   VantelCut::tr("%n failed", nullptr, failed) + QStringLiteral(", ") +
+                   VantelCut::tr("%n skipped", nullptr, skipped);
+    if (done + failed > 0)
+        line += QStringLiteral("; ") +
+                VantelCut::tr("%1 s per image").arg(seconds / (done + failed), 0, 'f', 1);
+    return line;
 }
 
 } // namespace
@@ -201,8 +230,8 @@ int main(int argc, char** argv)
         "Images are scaled down to at most 2560 pixels on their longer side first.\n"
         "An existing file is never replaced (the next free name <name>-2.png, ... is taken)\n"
         "unless --overwrite is given, and an input is never written over.\n"
-        "Prints one line per file to stderr, goes on past files that fail, and exits\n"
-        "with status 1 if any did (2 for a usage error)."));
+        "Prints one line per file to stderr and a summary at the end, goes on past\n"
+        "files that fail, and exits with status 1 if any did (2 for a usage error)."));
     const QCommandLineOption help = addOptions(parser);
     if (!parser.parse(app.arguments()))
         return usage(parser.errorText());
@@ -238,17 +267,34 @@ int main(int argc, char** argv)
         parser.positionalArguments().isEmpty())
         return usage(VantelCut::tr("needs -o OUTDIR (or --list) and at least one IMAGE"));
     options->overwrite = parser.isSet(QStringLiteral("overwrite"));
+    options->skipExisting = parser.isSet(QStringLiteral("skip-existing"));
+    if (options->overwrite && options->skipExisting)
+        return usage(VantelCut::tr("--overwrite and --skip-existing cannot be given together"));
+    const QString standard = QString::fromLatin1(CutJob::standardStream);
+    const QStringList images = parser.positionalArguments();
+    if (images.contains(standard) && images.size() > 1)
+        return usage(VantelCut::tr("- (stdin) must be the only IMAGE"));
+    if (parser.value(QStringLiteral("output")) == standard) {
+        if (images.size() > 1)
+            return usage(VantelCut::tr("-o - writes one result: give one IMAGE"));
+        if (options->list)
+            return usage(VantelCut::tr("--list and -o - cannot be given together"));
+    }
+    const bool quiet = parser.isSet(QStringLiteral("quiet"));
 
     const bool named = parser.isSet(QStringLiteral("network"));
     const QString networkPath =
         named ? QFileInfo(parser.value(QStringLiteral("network"))).absoluteFilePath()
               : OnDeviceVision::defaultNetworkPath();
+    // Loading takes seconds on a busy machine: say so before it starts.
+    if (!quiet && !networkPath.isEmpty())
+        say(VantelCut::tr("Loading the networks…"));
     OnDeviceVision vision(networkPath);
     if (!startVision(vision, networkPath, named))
         return 1;
-    if (options->list) {
+    if (!quiet) {
         for (const QString& line : vision.engines())
-            std::fprintf(stderr, "vantel-cut: %s\n", qPrintable(line));
+            say(line);
     }
 
     int from = 1;
@@ -259,15 +305,26 @@ int main(int argc, char** argv)
     from = 1;
     const QList<QByteArray> inputs = rawArguments(argc, argv, parser.positionalArguments(), &from);
     CutJob job(*options, outDir.first(), vision, inputs);
-    int failed = 0;
+    int done = 0, failed = 0, skipped = 0;
+    double seconds = 0;
     for (qsizetype i = 0; i < inputs.size(); ++i) {
+        QElapsedTimer timer;
+        timer.start();
         const CutJob::Outcome outcome = job.run(inputs[i]);
         const QString prefix = QStringLiteral("[%1/%2] %3")
                                    .arg(i + 1)
                                    .arg(inputs.size())
                                    .arg(QFile::decodeName(inputs[i]));
-        if (!report(outcome, QFile::decodeName(inputs[i]), prefix))
+        if (!report(outcome, QFile::decodeName(inputs[i]), prefix, quiet))
             ++failed;
+        else if (outcome.skipped)
+            ++skipped;
+        else
+            ++done;
+        if (!outcome.skipped)
+            seconds += timer.elapsed() / 1000.0;
     }
+    if (!quiet)
+        say(summary(done, failed, skipped, seconds));
     return failed ? 1 : 0;
 }
