@@ -101,17 +101,19 @@ private slots:
     {
         FakeVision vision;
         vision.instanceResult = ballAndFaintBear();
-        // Run again over the bear's box the network sees it, and some of
-        // what lies around the box.
+        // Run again over the bear's box the network sees it, a little past
+        // the box, and a post mostly beyond the box.
         vision.regionResult = cv::Mat::zeros(100, 200, CV_8UC1);
-        vision.regionResult(cv::Rect(55, 15, 110, 70)).setTo(255);
+        vision.regionResult(cv::Rect(55, 15, 100, 70)).setTo(255);
+        vision.regionResult(cv::Rect(158, 20, 40, 10)).setTo(255);
         const auto analysis = SubjectAnalysis::analyze(image(200, 100), vision);
         QCOMPARE(vision.regionsAsked.size(), size_t(1));
         const cv::Mat all = analysis->mask(std::nullopt);
         QCOMPARE(int(all.at<uchar>(70, 40)), 255);  // the ball
         QCOMPARE(int(all.at<uchar>(50, 100)), 255); // the bear
-        // Only what lies inside the finder's box is added.
-        QCOMPARE(int(all.at<uchar>(50, 57)), 0);
+        // The bear whole, the post not.
+        QCOMPARE(int(all.at<uchar>(50, 57)), 255);
+        QCOMPARE(int(all.at<uchar>(25, 170)), 0);
         // Picking the ball still keeps the ball alone.
         QCOMPARE(int(analysis->mask(2).at<uchar>(50, 100)), 0);
     }
