@@ -4,7 +4,10 @@
 #include "FileCommit.h"
 #include "ImageIntake.h"
 #include "LocalFile.h"
+#include "MaskUpscale.h"
+#include "MatView.h"
 #include "PngEncoder.h"
+#include "SolidInterior.h"
 #include "VantelError.h"
 
 #include <QBuffer>
@@ -339,13 +342,30 @@ CutJob::Outcome CutJob::run(const QByteArray& input)
         if (piped.size() > maxStandardInput)
             piped.clear();
     }
-    const std::optional<QImage> image = input == standardStream
-                                            ? ImageIntake::loadData(piped, CutOut::maxSide)
-                                            : ImageIntake::loadFile(input, CutOut::maxSide);
+    // At full size the file is read at its own size and the analysis runs
+    // on a copy at the usual one.
+    const double side = m_options.fullSize ? fullSide : CutOut::maxSide;
+    const std::optional<QImage> loaded = input == standardStream
+                                             ? ImageIntake::loadData(piped, side)
+                                             : ImageIntake::loadFile(input, side);
+    if (!loaded) {
+        outcome.error = VantelError::loadFailed().errorDescription();
+        return outcome;
+    }
+    if (m_options.fullSize && qint64(loaded->width()) * loaded->height() > maxFullPixels) {
+        outcome.error = tr("--full-size takes images of up to %1 megapixels; this one has %2.")
+                            .arg(maxFullPixels / 1000000)
+                            .arg(qint64(loaded->width()) * loaded->height() / 1000000);
+        return outcome;
+    }
+    const std::optional<QImage> image =
+        m_options.fullSize ? ImageIntake::normalize(*loaded, CutOut::maxSide) : loaded;
     if (!image) {
         outcome.error = VantelError::loadFailed().errorDescription();
         return outcome;
     }
+    // What is written is at this image's size.
+    const QImage& target = m_options.fullSize ? *loaded : *image;
     try {
         // Boxes alone need no analysis of the whole image.
         const bool picks = !m_options.at.isEmpty() || !m_options.boxes.isEmpty();
@@ -387,20 +407,28 @@ CutJob::Outcome CutJob::run(const QByteArray& input)
         auto grey = [](const cv::Mat& m) {
             return QImage(m.data, m.cols, m.rows, int(m.step[0]), QImage::Format_Grayscale8).copy();
         };
+        // A mask of the analysed image at the written size, following the
+        // full-size photo's edges.
+        auto sized = [&target](const cv::Mat& mask) {
+            if (mask.cols == target.width() && mask.rows == target.height())
+                return mask;
+            cv::Mat rgb;
+            cv::cvtColor(rgbaView(target), rgb, cv::COLOR_RGBA2RGB);
+            return MaskUpscale::guided(mask, rgb);
+        };
         QImage out;
         if (m_options.labels) {
-            cv::Mat labels = cv::Mat::zeros(image->height(), image->width(), CV_8UC1);
+            cv::Mat labels = cv::Mat::zeros(target.height(), target.width(), CV_8UC1);
             if (analysis->labels)
                 cv::resize(analysis->labels->labels, labels, labels.size(), 0, 0,
                            cv::INTER_NEAREST);
             out = grey(labels);
-        } else if (m_options.maskOnly) {
-            out = grey(picks ? picked : analysis->mask(subject));
         } else {
-            const CutOut::Layer layer =
-                picks ? CutOut::layerOf(*image, picked) : CutOut::layer(*analysis, subject);
-            out = CutOut::composite(*image, layer, m_options.feather, m_options.background)
-                      .value_or(QImage());
+            const cv::Mat mask = sized(picks ? picked : analysis->mask(subject));
+            out = m_options.maskOnly ? grey(SolidInterior::solid(mask))
+                                     : CutOut::composite(target, CutOut::layerOf(target, mask),
+                                                         m_options.feather, m_options.background)
+                                           .value_or(QImage());
         }
         const QByteArray png = PngEncoder::encode(out);
         if (png.isEmpty()) {
@@ -415,8 +443,8 @@ CutJob::Outcome CutJob::run(const QByteArray& input)
                                   ? tr("%n subject(s)", nullptr, int(analysis->instances.size()))
                                   : tr("person segmentation");
         outcome.summary = QStringLiteral("%1x%2, %3, %4 s")
-                              .arg(image->width())
-                              .arg(image->height())
+                              .arg(target.width())
+                              .arg(target.height())
                               .arg(found)
                               .arg(timer.elapsed() / 1000.0, 0, 'f', 1);
     } catch (const VantelError& e) {

@@ -44,6 +44,9 @@ public:
         bool overwrite = false;
         // An input whose output's plain name (<name>.png) exists is skipped.
         bool skipExisting = false;
+        // Write at the input's own size (the analysis still runs at the
+        // usual one), up to maxFullPixels.
+        bool fullSize = false;
 
         // Parses the command line's texts; none (and a reason) when invalid.
         static std::optional<Options> parse(const QString& feather, const QString& background,
@@ -65,6 +68,10 @@ public:
 
     // As an input, standard input; as the output folder, standard output.
     static constexpr const char* standardStream = "-";
+    // The largest input --full-size takes, and the side it reads files at
+    // (no bound of its own: the pixel count is the bound).
+    static constexpr qint64 maxFullPixels = 100'000'000;
+    static constexpr double fullSide = 1e9;
     // The most read from standard input for one image.
     static constexpr qint64 maxStandardInput = qint64(1) << 30;
 

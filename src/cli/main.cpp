@@ -107,6 +107,11 @@ QCommandLineOption addOptions(QCommandLineParser& parser)
         {QStringLiteral("skip-existing"),
          VantelCut::tr("Skips an IMAGE whose output OUTDIR/<name>.png exists already (to resume "
                        "a batch).")});
+    parser.addOption(
+        {QStringLiteral("full-size"),
+         VantelCut::tr("Writes the result at the input's own size (up to 100 megapixels); the "
+                       "analysis still runs at 2560 pixels, its mask brought up along the "
+                       "photo's edges.")});
     parser.addOption({{QStringLiteral("q"), QStringLiteral("quiet")},
                       VantelCut::tr("Prints only failures and warnings to stderr.")});
     parser.addOption({QStringLiteral("version"),
@@ -268,6 +273,7 @@ int main(int argc, char** argv)
         return usage(VantelCut::tr("needs -o OUTDIR (or --list) and at least one IMAGE"));
     options->overwrite = parser.isSet(QStringLiteral("overwrite"));
     options->skipExisting = parser.isSet(QStringLiteral("skip-existing"));
+    options->fullSize = parser.isSet(QStringLiteral("full-size"));
     if (options->overwrite && options->skipExisting)
         return usage(VantelCut::tr("--overwrite and --skip-existing cannot be given together"));
     const QString standard = QString::fromLatin1(CutJob::standardStream);

@@ -9,6 +9,7 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
+#include <opencv2/imgcodecs.hpp>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -221,6 +222,35 @@ private slots:
                 .status,
             2);
         QVERIFY(!QFileInfo::exists(QStringLiteral("-")));
+    }
+
+    // --full-size writes at the input's own size, its edges from the
+    // photo's; without it the longer side is capped. Past 100 megapixels it
+    // says why and writes nothing.
+    void fullSizeKeepsTheInputsSize()
+    {
+        const QString large = path(QStringLiteral("large.png"));
+        QVERIFY(QImage(m_person).scaled(2800, 2800).save(large));
+        const QString out = path(QStringLiteral("full"));
+        const Run full = cut({QStringLiteral("--full-size"), QStringLiteral("-o"), out, large});
+        QCOMPARE(full.status, 0);
+        const QImage written(out + QStringLiteral("/large.png"));
+        QCOMPARE(written.size(), QSize(2800, 2800));
+        QCOMPARE(qAlpha(written.pixel(0, 0)), 0);
+        QVERIFY(qAlpha(written.pixel(1400, 1820)) > 200);
+        QCOMPARE(cut({QStringLiteral("--overwrite"), QStringLiteral("-o"), out, large}).status, 0);
+        QCOMPARE(QImage(out + QStringLiteral("/large.png")).size(), QSize(2560, 2560));
+
+        const QString huge = path(QStringLiteral("huge.png"));
+        QVERIFY(cv::imwrite(huge.toStdString(), cv::Mat(10001, 10001, CV_8UC1, cv::Scalar(90))));
+        const Run refused = cut({QStringLiteral("--full-size"), QStringLiteral("-o"),
+                                 path(QStringLiteral("huge")), huge});
+        QCOMPARE(refused.status, 1);
+        QVERIFY2(refused.lastFile.endsWith(QStringLiteral(
+                     "--full-size takes images of up to 100 megapixels; this one has 100.")),
+                 qPrintable(refused.lastFile));
+        QVERIFY(!QFileInfo::exists(path(QStringLiteral("huge"))));
+        QFile::remove(huge);
     }
 
     void manualPageCoversEveryOption()
