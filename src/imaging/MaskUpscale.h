@@ -17,7 +17,7 @@ public:
     // own contrast must exceed to follow it (in grey levels 0 to 1,
     // squared): flat parts keep the mask's value, edges the photo's.
     static constexpr int radius = 2;
-    static constexpr double eps = 1e-3;
+    static constexpr double eps = 1e-4;
 
     // `mask` (CV_8UC1) at the size of `image` (CV_8UC3, R, G, B), guided by
     // `image`; a mask already that size is returned as it is.
