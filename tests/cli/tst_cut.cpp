@@ -286,6 +286,9 @@ private slots:
                              path(QStringLiteral("at")), m_person},
                             0, true);
         QCOMPARE(run.status, 0);
+        // Loading is said before it starts, and the engines once loaded.
+        QCOMPARE(run.lines.first(), QStringLiteral("vantel-cut: Loading the networks…"));
+        QVERIFY(run.lines[1].startsWith(QStringLiteral("vantel-cut: segmentation network: ")));
         QVERIFY2(!run.out
                       .filter(QRegularExpression(QStringLiteral(
                           "person.png: \\d+ person 0\\.\\d\\d \\d+,\\d+ \\d+x\\d+$")))
