@@ -46,16 +46,6 @@ std::vector<cv::Mat> DnnlNetwork::forward(const cv::Mat& blob,
     return asked;
 }
 
-size_t DnnlNetwork::workingBytes() const
-{
-    return m_plan->arenaBytes;
-}
-
-size_t DnnlNetwork::weightBytes() const
-{
-    return m_plan->weightBytes;
-}
-
 std::vector<cv::Mat> DnnlNetwork::forward(const std::vector<cv::Mat>& inputs)
 {
     Plan& plan = *m_plan;

@@ -17,11 +17,13 @@
 // share one working buffer by lifetime, made by the first pass; weights
 // are reordered once, here. Anything oneDNN cannot compute exactly as the
 // graph says is refused at build (UnsupportedGraph), so that the caller can
-// fall back to OpenCV's DNN module.
+// fall back to OpenCV's DNN module; a file that is no sound network is
+// refused as MalformedModel.
 class DnnlNetwork final : public NetworkRunner
 {
 public:
-    // Builds the network, taking the graph's weights. Throws UnsupportedGraph.
+    // Builds the network, taking the graph's weights. Throws UnsupportedGraph
+    // (or MalformedModel).
     static std::unique_ptr<DnnlNetwork> build(OnnxGraph graph);
     ~DnnlNetwork() override;
 
@@ -39,10 +41,6 @@ public:
     // What runs: the library and the implementation of its heaviest
     // convolution ("oneDNN 2.6.3, brgconv:avx512_core").
     QString engine() const override;
-    // The working buffer a pass allocates, and the weights held.
-    size_t workingBytes() const;
-    size_t weightBytes() const;
-
     struct Plan;
 
 private:

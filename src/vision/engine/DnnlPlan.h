@@ -46,7 +46,6 @@ struct DnnlNetwork::Plan
     std::vector<int> outputViews;
     std::vector<std::vector<int64_t>> outputDims;
     size_t arenaBytes = 0;
-    size_t weightBytes = 0;
     std::vector<dnnl::memory> weights;
     std::string description;
 };

@@ -5,15 +5,22 @@
 #include "DnnlNetwork.h"
 #endif
 
+#include <new>
+
 std::unique_ptr<NetworkRunner> NetworkRunner::load(const QString& path)
 {
 #ifdef VANTEL_WITH_ONEDNN
     QString why;
     try {
         return DnnlNetwork::build(OnnxGraph::read(path));
+    } catch (const MalformedModel&) {
+        // OpenCV's reader takes the same values on trust: not handed on.
+        throw;
     } catch (const UnsupportedGraph& e) {
         why = QStringLiteral("oneDNN does not run %1").arg(QString::fromStdString(e.what()));
-    } catch (const std::runtime_error& e) {
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (const std::exception& e) {
         why = QString::fromStdString(e.what());
     }
     return std::make_unique<OpenCvNetwork>(path, why);

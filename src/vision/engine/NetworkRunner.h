@@ -15,7 +15,9 @@ public:
 
     // The network in `path` on oneDNN where Vantel was built with it and
     // the graph holds only what the engine has, on OpenCV's DNN module
-    // otherwise. Throws cv::Exception where OpenCV cannot read it either.
+    // otherwise. Throws MalformedModel (a std::runtime_error) for a file
+    // that is no sound network, cv::Exception where OpenCV cannot read it
+    // either, and std::bad_alloc.
     static std::unique_ptr<NetworkRunner> load(const QString& path);
 
     // One pass: `blob` is the first input's NCHW blob; the outputs named, in

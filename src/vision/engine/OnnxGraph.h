@@ -1,9 +1,13 @@
 #pragma once
 
+#include "GraphErrors.h"
+#include "ShapeMath.h"
+
 #include <QString>
 #include <cstdint>
-#include <stdexcept>
+#include <memory>
 #include <string>
+#include <typeinfo>
 #include <unordered_map>
 #include <vector>
 
@@ -11,13 +15,7 @@ namespace onnx {
 class ModelProto;
 }
 
-// A graph the engine cannot run (an operator it does not have, a shape it
-// cannot know at load): the network falls back to OpenCV's DNN module.
-class UnsupportedGraph final : public std::runtime_error
-{
-public:
-    using std::runtime_error::runtime_error;
-};
+class Operator;
 
 // A tensor whose value is known at load: a weight, or a size computed from
 // shapes. Floats for FLOAT tensors, integers for INT64 and INT32 ones.
@@ -28,7 +26,17 @@ struct OnnxConstant
     std::vector<int64_t> ints;
     bool isInt = false;
 
+    // The number of values (checked when the constant was read).
     int64_t count() const;
+    // The values as floats, integers converted.
+    std::vector<float> toFloats() const;
+};
+
+// What an operator reads from its node's attributes, parsed and checked once
+// at load (see Operator::read); each operator has its own.
+struct OperatorAttributes
+{
+    virtual ~OperatorAttributes() = default;
 };
 
 // One operator of the graph, with its attributes.
@@ -44,12 +52,36 @@ struct OnnxNode
     std::unordered_map<std::string, std::vector<int64_t>> intLists;
     std::unordered_map<std::string, OnnxConstant> tensors;
 
+    // The operator that runs the node, and its attributes as it read them.
+    const Operator* kind = nullptr;
+    std::shared_ptr<const OperatorAttributes> parsed;
+
     int64_t intAttr(const std::string& key, int64_t fallback) const;
     float floatAttr(const std::string& key, float fallback) const;
     std::string stringAttr(const std::string& key, const std::string& fallback) const;
     std::vector<int64_t> intsAttr(const std::string& key, std::vector<int64_t> fallback) const;
+    // A list that must hold `length` values; MalformedModel where it does not.
+    std::vector<int64_t> intsAttr(const std::string& key, std::vector<int64_t> fallback,
+                                  size_t length) const;
+    // MalformedModel unless each of `values` (the node's `what`: "a stride")
+    // lies in [least, ShapeMath::maxWindow].
+    void checkRange(const std::string& what, const std::vector<int64_t>& values,
+                    int64_t least) const;
     // The input at `i`, or "" where the node has fewer.
     const std::string& input(size_t i) const;
+    // MalformedModel unless the node has from `minInputs` to `maxInputs`
+    // inputs, the first `minInputs` of them given, and `outputs` outputs.
+    void checkArity(size_t minInputs, size_t maxInputs, size_t outputs) const;
+    // "Conv conv_3": how reasons name the node.
+    std::string label() const;
+
+    template <typename Attributes> const Attributes& attributes() const
+    {
+        const auto* a = dynamic_cast<const Attributes*>(parsed.get());
+        if (!a)
+            throw std::bad_cast();
+        return *a;
+    }
 };
 
 // An ONNX network read for the engine: its inputs with their fixed shapes,
@@ -57,18 +89,22 @@ struct OnnxNode
 // name, and the shape of every tensor. Whatever only computes sizes from
 // shapes known at load (Shape, Slice, Constant, Concat of sizes, ...) is
 // evaluated at load and becomes a constant: the nodes left are the ones a
-// forward pass runs.
+// forward pass runs. Every node is checked as it is read (OperatorTable
+// knows each operator), and every size is in range before it is used.
 class OnnxGraph final
 {
 public:
+    using Shape = ShapeMath::Shape;
+
     struct Input
     {
         std::string name;
-        std::vector<int64_t> dims;
+        Shape dims;
     };
 
-    // Throws UnsupportedGraph for what the engine cannot run, and
-    // std::runtime_error for a file that cannot be read.
+    // Throws UnsupportedGraph for what the engine cannot run, MalformedModel
+    // for a file that is no sound network, and std::runtime_error for a file
+    // that cannot be read.
     static OnnxGraph read(const QString& path);
     // The same from the bytes of a model.
     static OnnxGraph parse(const std::string& bytes);
@@ -77,20 +113,20 @@ public:
     std::vector<std::string> outputs;
     std::vector<OnnxNode> nodes;
     std::unordered_map<std::string, OnnxConstant> constants;
-    std::unordered_map<std::string, std::vector<int64_t>> shapes;
+    std::unordered_map<std::string, Shape> shapes;
 
     bool isConstant(const std::string& name) const { return constants.count(name) > 0; }
-    const std::vector<int64_t>& shapeOf(const std::string& name) const;
+    // The constant `name`; UnsupportedGraph where it is computed at run time.
+    const OnnxConstant& constant(const std::string& name) const;
+    OnnxConstant& constant(const std::string& name);
+    const Shape& shapeOf(const std::string& name) const;
+    // The shape of a tensor or the dimensions of a constant.
+    Shape shapeOrDims(const std::string& name) const;
     // How many nodes read `name` (and whether it is an output of the graph).
     int readers(const std::string& name) const;
     bool isOutput(const std::string& name) const;
 
-    // The operators a forward pass may hold.
-    static const std::vector<std::string>& computeOps();
-
 private:
     static OnnxGraph fromModel(onnx::ModelProto& model);
     void add(OnnxNode node);
-    bool fold(const OnnxNode& node);
-    void inferShapes(const OnnxNode& node);
 };
