@@ -10,6 +10,7 @@
 #include "VantelError.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <chrono>
 #include <opencv2/imgproc.hpp>
 
@@ -30,6 +31,56 @@ QString OnDeviceVision::defaultNetworkPath()
     return ModelFiles::locate(QStringLiteral("isnet.onnx"));
 }
 
+OnDeviceVision::Loaded OnDeviceVision::loadAll(const QString& path, const QString& objectFinderPath,
+                                               const QString& poseFinderPath)
+{
+    // The finders load beside the network, on a core of their own. Each
+    // network's failure is its own: a damaged finder never reads as a
+    // missing network, nor the other way round.
+    const bool networkThere = !path.isEmpty() && QFileInfo(path).isFile();
+    auto finders = std::async(std::launch::async, [objectFinderPath, poseFinderPath, networkThere] {
+        Loaded found;
+        if (!networkThere)
+            return found;
+        try {
+            found.objects = ObjectDetector::load(objectFinderPath);
+            found.poses = PoseEstimator::load(poseFinderPath);
+        } catch (const VantelError& e) {
+            found.findersError = e.errorDescription();
+        } catch (const std::bad_alloc&) {
+            found.findersError = SegmentationNetwork::outOfMemory().errorDescription();
+        } catch (const std::exception&) {
+            found.findersError =
+                QCoreApplication::translate("Vantel", "The object finder could not be loaded.");
+        }
+        if (!found.findersError.isEmpty()) {
+            found.objects.reset();
+            found.poses.reset();
+        }
+        return found;
+    });
+    Loaded result;
+    try {
+        result.network = SegmentationNetwork::load(path);
+    } catch (const VantelError& e) {
+        result.error = e.errorDescription();
+    } catch (const std::bad_alloc&) {
+        result.error = SegmentationNetwork::outOfMemory().errorDescription();
+    } catch (const std::exception&) {
+        result.error =
+            QCoreApplication::translate("Vantel", "The subject finder could not be loaded.");
+    }
+    Loaded found = finders.get();
+    // The finders only share the matte out: without the network they are
+    // not used, and without them the matte's own split stands.
+    if (result.network) {
+        result.objects = std::move(found.objects);
+        result.poses = std::move(found.poses);
+        result.findersError = found.findersError;
+    }
+    return result;
+}
+
 void OnDeviceVision::startLoading(std::function<void(const QString&, const QString&)> done)
 {
     std::call_once(m_start, [this, &done] {
@@ -39,28 +90,7 @@ void OnDeviceVision::startLoading(std::function<void(const QString&, const QStri
         std::shared_future<Loaded> loading =
             std::async(std::launch::async, [path, objectFinderPath, poseFinderPath,
                                             done = std::move(done)] {
-                Loaded result;
-                try {
-                    result.network = SegmentationNetwork::load(path);
-                    // The finders only share the matte out: without the
-                    // network they are not loaded, and without them the
-                    // matte's own split stands.
-                    try {
-                        result.objects = ObjectDetector::load(objectFinderPath);
-                        result.poses = PoseEstimator::load(poseFinderPath);
-                    } catch (const VantelError& e) {
-                        result.objects.reset();
-                        result.poses.reset();
-                        result.findersError = e.errorDescription();
-                    }
-                } catch (const VantelError& e) {
-                    result.error = e.errorDescription();
-                } catch (const std::bad_alloc&) {
-                    result.error = SegmentationNetwork::outOfMemory().errorDescription();
-                } catch (const std::exception&) {
-                    result.error = QCoreApplication::translate(
-                        "Vantel", "The subject finder could not be loaded.");
-                }
+                Loaded result = loadAll(path, objectFinderPath, poseFinderPath);
                 // What the parser used is garbage now; the network keeps
                 // only its weights.
                 releaseFreedMemory();

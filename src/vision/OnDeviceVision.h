@@ -81,6 +81,9 @@ private:
         QString error;
         QString findersError;
     };
+    // Loads the three networks, each failure kept apart.
+    static Loaded loadAll(const QString& path, const QString& objectFinderPath,
+                          const QString& poseFinderPath);
     const Loaded& loaded();
     std::shared_future<Loaded> loading() const;
 

@@ -6,6 +6,7 @@
 #include "ops/Operator.h"
 
 #include <algorithm>
+#include <exception>
 
 namespace {
 
@@ -35,6 +36,7 @@ std::unique_ptr<DnnlNetwork::Plan> DnnlBuilder::build(OnnxGraph graph)
             nodes[i].kind->build(nodes[i], builder);
     }
     builder.addOutputs();
+    builder.reorderWeights();
     Plan& plan = *builder.m_plan;
     DnnlBufferPlanner::plan(plan, builder.m_concatenations, builder.m_writes);
     // Refused before the first pass allocates it.
@@ -253,18 +255,43 @@ void DnnlBuilder::addStep(dnnl::primitive primitive, std::unordered_map<int, int
     m_plan->steps.push_back(std::move(step));
 }
 
-memory DnnlBuilder::addWeights(const std::vector<float>& values, const md& plainDesc,
-                               const md& layout, const std::string& what)
+memory DnnlBuilder::addWeights(std::vector<float> values, const md& plainDesc, const md& layout,
+                               const std::string& what)
 {
     if (values.size() * sizeof(float) != plainDesc.get_size())
         malformed(what + " holds " + std::to_string(values.size()) + " values for " +
                   std::to_string(plainDesc.get_size() / sizeof(float)));
-    memory user(plainDesc, m_plan->engine, const_cast<float*>(values.data()));
     memory held(layout, m_plan->engine);
-    dnnl::reorder(user, held).execute(m_plan->stream, user, held);
-    m_plan->stream.wait();
+    m_pendingWeights.push_back({std::move(values), plainDesc, held});
     m_plan->weights.push_back(held);
     return held;
+}
+
+void DnnlBuilder::reorderWeights()
+{
+    // One parallel region for all of them, each reorder on a core of its
+    // own: many small regions, one per convolution, would leave OpenMP's
+    // threads spinning between them while the rest of the load waits for
+    // a core.
+    const long count = long(m_pendingWeights.size());
+    std::exception_ptr failure;
+#pragma omp parallel for schedule(dynamic)
+    for (long i = 0; i < count; ++i) {
+        try {
+            PendingWeights& w = m_pendingWeights[size_t(i)];
+            memory user(w.plain, m_plan->engine, w.values.data());
+            dnnl::stream stream(m_plan->engine);
+            dnnl::reorder(user, w.held).execute(stream, user, w.held);
+            stream.wait();
+            std::vector<float>().swap(w.values);
+        } catch (...) {
+#pragma omp critical
+            failure = std::current_exception();
+        }
+    }
+    m_pendingWeights.clear();
+    if (failure)
+        std::rethrow_exception(failure);
 }
 
 void DnnlBuilder::noteConcatenation(std::vector<int> parts, int result)

@@ -62,9 +62,9 @@ public:
     // A reorder of `from` into `to`, as a step.
     void addReorder(int from, int to);
     // Weights held by the network: `values` (plain, as `plainDesc` says) in
-    // the layout `layout`, reordered once. MalformedModel where the count of
-    // values does not fit.
-    dnnl::memory addWeights(const std::vector<float>& values, const md& plainDesc, const md& layout,
+    // the layout `layout`. MalformedModel where the count of values does not
+    // fit. The reorders run together once the network is built.
+    dnnl::memory addWeights(std::vector<float> values, const md& plainDesc, const md& layout,
                             const std::string& what);
     // The step about to be added joins `parts` along channels into `result`.
     void noteConcatenation(std::vector<int> parts, int result);
@@ -79,6 +79,7 @@ private:
 
     void planFusions();
     void addOutputs();
+    void reorderWeights();
     int newValue(size_t bytes);
     int newView(const md& desc, int value);
 
@@ -91,5 +92,14 @@ private:
     std::map<std::string, std::vector<size_t>> m_readers; // tensor -> reading nodes
     std::vector<DnnlBufferPlanner::Concatenation> m_concatenations;
     std::vector<std::vector<int>> m_writes; // per step, the views it writes
-    double m_heaviest = 0;                  // the largest convolution's work, for the description
+    // Weights waiting for their reorder: the values, their plain layout,
+    // and where they go.
+    struct PendingWeights
+    {
+        std::vector<float> values;
+        md plain;
+        dnnl::memory held;
+    };
+    std::vector<PendingWeights> m_pendingWeights;
+    double m_heaviest = 0; // the largest convolution's work, for the description
 };

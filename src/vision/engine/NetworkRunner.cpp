@@ -6,6 +6,7 @@
 #endif
 
 #include <new>
+#include <opencv2/core.hpp>
 
 std::unique_ptr<NetworkRunner> NetworkRunner::load(const QString& path)
 {
@@ -27,4 +28,12 @@ std::unique_ptr<NetworkRunner> NetworkRunner::load(const QString& path)
 #else
     return std::make_unique<OpenCvNetwork>(path, QStringLiteral("built without oneDNN"));
 #endif
+}
+
+void NetworkRunner::checkFinite(const std::vector<cv::Mat>& outputs)
+{
+    for (const cv::Mat& out : outputs) {
+        if (out.depth() == CV_32F && !cv::checkRange(out, true))
+            CV_Error(cv::Error::StsOutOfRange, "the network gave values that are not numbers");
+    }
 }

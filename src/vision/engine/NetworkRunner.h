@@ -26,4 +26,8 @@ public:
                                          const std::vector<std::string>& outputs) = 0;
     // Which engine runs the network, and where it is OpenCV's, why.
     virtual QString engine() const = 0;
+
+    // Throws cv::Exception where an output holds a value that is not a
+    // finite number: a damaged network's, never to be read as a picture.
+    static void checkFinite(const std::vector<cv::Mat>& outputs);
 };

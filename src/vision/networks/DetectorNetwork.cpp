@@ -13,7 +13,9 @@ DetectorNetwork::DetectorNetwork(const QString& path, const QString& notInstalle
         throw VantelError::platform(notInstalled);
     try {
         m_runner = NetworkRunner::load(path);
-    } catch (const cv::Exception&) {
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (const std::exception&) {
         throw VantelError::platform(notLoaded);
     }
 }
@@ -26,6 +28,7 @@ std::vector<cv::Mat> DetectorNetwork::forward(const cv::Mat& blob,
 {
     const auto start = std::chrono::steady_clock::now();
     std::vector<cv::Mat> results = m_runner->forward(blob, outputs);
+    NetworkRunner::checkFinite(results);
     if (milliseconds)
         *milliseconds =
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)

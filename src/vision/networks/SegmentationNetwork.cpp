@@ -48,7 +48,9 @@ std::unique_ptr<SegmentationNetwork> SegmentationNetwork::load(const QString& pa
     try {
         network->m_runner = NetworkRunner::load(path);
         return network;
-    } catch (const cv::Exception&) {
+    } catch (const std::bad_alloc&) {
+        throw outOfMemory();
+    } catch (const std::exception&) {
         throw VantelError::platform(
             QCoreApplication::translate("Vantel", "The subject finder could not be loaded."));
     }
@@ -90,7 +92,9 @@ cv::Mat SegmentationNetwork::matte(const QImage& image)
 {
     try {
         const cv::Mat blob = inputBlob(image);
-        const cv::Mat out = m_runner->forward(blob, {"output"}).at(0);
+        const std::vector<cv::Mat> outs = m_runner->forward(blob, {"output"});
+        NetworkRunner::checkFinite(outs);
+        const cv::Mat out = outs.at(0);
         if (out.dims != 4 || out.size[2] != inputSide || out.size[3] != inputSide)
             throw VantelError::platform(QCoreApplication::translate(
                 "Vantel", "The subject finder gave an unexpected result."));

@@ -153,12 +153,14 @@ std::unordered_map<int, dnnl::memory> Convolution::weights(const OnnxNode& node,
     const Attributes& a = node.attributes<Attributes>();
     std::unordered_map<int, dnnl::memory> fixed;
     OnnxConstant& w = builder.graph().constant(node.input(1));
-    const std::vector<float> converted = w.isInt ? w.toFloats() : std::vector<float>();
+    // Read by no one else, the weights' values move into the network.
+    const bool last = builder.readersOf(node.input(1)).size() == 1;
+    std::vector<float> values = w.isInt ? w.toFloats() : last ? std::move(w.floats) : w.floats;
+    if (last)
+        w = OnnxConstant();
     fixed[DNNL_ARG_WEIGHTS] =
-        builder.addWeights(w.isInt ? converted : w.floats, DnnlBuilder::plain(groupedWeights(a)),
+        builder.addWeights(std::move(values), DnnlBuilder::plain(groupedWeights(a)),
                            pd.weights_desc(), "the weights of " + node.label());
-    if (builder.readersOf(node.input(1)).size() == 1)
-        w = OnnxConstant(); // read by no one else: its floats go now
     if (a.bias) {
         const OnnxConstant& b = builder.graph().constant(node.input(2));
         fixed[DNNL_ARG_BIAS] = builder.addWeights(b.toFloats(), DnnlBuilder::plain({a.weights[0]}),
