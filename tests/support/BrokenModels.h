@@ -1,0 +1,18 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+// Model files that are broken rather than merely beyond the engine, each
+// a few hundred bytes: the engine refuses every one with a reason, and
+// no file crashes it. Also the fuzzer's seeds (tst_brokenmodels --write).
+struct BrokenModel
+{
+    const char* kind; // attribute values, node arity, tensor types and sizes, shape arithmetic
+    std::string name; // a file name, without its extension
+    // Words, one of which the refusal's reason holds (case aside), "|" between.
+    const char* reason;
+    std::string bytes;
+};
+
+std::vector<BrokenModel> brokenModels();

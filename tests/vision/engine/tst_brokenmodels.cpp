@@ -1,0 +1,190 @@
+#include "BrokenModels.h"
+#include "DnnlNetwork.h"
+#include "NetworkRunner.h"
+#include "OnnxGraph.h"
+#include "OnnxModel.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+#include <cstdio>
+#include <cstring>
+
+// Broken model files (support/BrokenModels): the engine refuses each with
+// its reason, before allocating anything large, and loading one from a file
+// neither crashes nor hangs. A valid file of an old opset is not refused.
+
+namespace {
+
+// Kilobytes of the process's resident memory: now, and at most since the
+// peak was last reset.
+long long statusKb(const char* field)
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith(field))
+            return line.mid(int(std::strlen(field))).trimmed().split(' ').at(0).toLongLong();
+    }
+    return 0;
+}
+
+void resetPeak()
+{
+    QFile refs(QStringLiteral("/proc/self/clear_refs"));
+    if (refs.open(QIODevice::WriteOnly))
+        refs.write("5");
+}
+
+// How far the resident memory rose above where it was while `f` ran.
+template <typename F> long long peakRiseMb(F f)
+{
+    resetPeak();
+    const long long before = statusKb("VmRSS:");
+    f();
+    return (statusKb("VmHWM:") - before) / 1024;
+}
+
+// Whether `reason` holds one of `words` ("a|b"), case aside.
+bool names(const QString& reason, const QString& words)
+{
+    const QStringList any = words.split(QLatin1Char('|'));
+    return std::any_of(any.begin(), any.end(),
+                       [&](const QString& w) { return reason.contains(w, Qt::CaseInsensitive); });
+}
+
+// parse, then build: the refusal's reason, or why it is not one.
+QString refusalOf(const std::string& bytes, bool* refused)
+{
+    *refused = false;
+    try {
+        DnnlNetwork::build(OnnxGraph::parse(bytes));
+        return QStringLiteral("taken");
+    } catch (const UnsupportedGraph& e) {
+        *refused = true;
+        return QString::fromUtf8(e.what());
+    } catch (const std::exception& e) {
+        return QStringLiteral("not refused but threw: %1").arg(QString::fromUtf8(e.what()));
+    }
+}
+
+} // namespace
+
+class TestBrokenModels final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void refusedWithItsReason_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("reason");
+        for (const BrokenModel& m : brokenModels())
+            QTest::newRow(m.name.c_str())
+                << QString::fromUtf8(m.kind) << QByteArray::fromStdString(m.bytes)
+                << QString::fromUtf8(m.reason);
+    }
+
+    void refusedWithItsReason()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, reason);
+        bool refused = false;
+        QElapsedTimer clock;
+        clock.start();
+        QString what;
+        const long long rise = peakRiseMb([&] { what = refusalOf(bytes.toStdString(), &refused); });
+        const QString about = kind + QStringLiteral(": ") + what;
+        QVERIFY2(refused, qPrintable(about));
+        QVERIFY2(!what.isEmpty() && names(what, reason),
+                 qPrintable(about + QStringLiteral(" (wanted ") + reason + QLatin1Char(')')));
+        // Refused before anything large is made.
+        QVERIFY2(rise < 500, qPrintable(QStringLiteral("%1 MB").arg(rise)));
+        QVERIFY2(clock.elapsed() < 5000, qPrintable(QStringLiteral("%1 ms").arg(clock.elapsed())));
+    }
+
+    void loadingNeitherCrashesNorGrows_data() { refusedWithItsReason_data(); }
+
+    void loadingNeitherCrashesNorGrows()
+    {
+        // Through a file, as a network in the data folder is loaded: a
+        // runner or an exception, never a crash, and nothing large made.
+        QFETCH(QByteArray, bytes);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("broken.onnx"));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+        file.close();
+        QString outcome;
+        const long long rise = peakRiseMb([&] {
+            try {
+                outcome = NetworkRunner::load(path)->engine();
+            } catch (const std::exception& e) {
+                outcome = QStringLiteral("refused: %1").arg(QString::fromUtf8(e.what()));
+            }
+        });
+        qInfo("%s", qPrintable(outcome));
+        QVERIFY2(rise < 500, qPrintable(QStringLiteral("%1 MB").arg(rise)));
+    }
+
+    void attributeSliceOfAnOldOpsetIsNotRefused()
+    {
+        // Opset 9: Slice takes starts, ends and axes as attributes. The
+        // shape [1, 1] and then 4 make the reshape to [1, 1, 4].
+        OnnxModel m("x", {1, 1, 2, 2}, 9);
+        m.node("Shape", {"x"}, {"shape"});
+        auto& slice = m.node("Slice", {"shape"}, {"nc"});
+        OnnxModel::attr(slice, "starts", std::vector<int64_t>{0});
+        OnnxModel::attr(slice, "ends", std::vector<int64_t>{2});
+        OnnxModel::attr(slice, "axes", std::vector<int64_t>{0});
+        m.ints("four", {4});
+        auto& cat = m.node("Concat", {"nc", "four"}, {"target"});
+        OnnxModel::attr(cat, "axis", int64_t(0));
+        m.node("Reshape", {"x", "target"}, {"y"});
+        m.output("y", {1, 1, 4});
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("slice9.onnx"));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly) &&
+                file.write(QByteArray::fromStdString(m.bytes())) > 0);
+        file.close();
+        std::unique_ptr<NetworkRunner> runner;
+        try {
+            runner = NetworkRunner::load(path);
+        } catch (const std::exception& e) {
+            QFAIL(e.what());
+        }
+        qInfo("%s", qPrintable(runner->engine()));
+        const cv::Mat y = runner->forward(Blobs::make({1, 1, 2, 2}, {1, 2, 3, 4}), {"y"}).at(0);
+        QCOMPARE(Blobs::values(y), (std::vector<float>{1, 2, 3, 4}));
+        QCOMPARE(y.total(), size_t(4));
+    }
+};
+
+// `tst_brokenmodels --write DIR` writes the files, one NAME.onnx each.
+int main(int argc, char** argv)
+{
+    if (argc == 3 && std::strcmp(argv[1], "--write") == 0) {
+        if (!QDir().mkpath(QString::fromLocal8Bit(argv[2])))
+            return 1;
+        for (const BrokenModel& m : brokenModels()) {
+            QFile file(QDir(QString::fromLocal8Bit(argv[2]))
+                           .filePath(QString::fromStdString(m.name + ".onnx")));
+            if (!file.open(QIODevice::WriteOnly) ||
+                file.write(QByteArray::fromStdString(m.bytes)) != qint64(m.bytes.size()))
+                return 1;
+        }
+        return 0;
+    }
+    QCoreApplication app(argc, argv);
+    TestBrokenModels test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_brokenmodels.moc"
