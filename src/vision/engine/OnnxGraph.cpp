@@ -100,7 +100,10 @@ OnnxGraph::Input inputFrom(const onnx::ValueInfoProto& value)
         refuse("input " + value.name() + " is not float");
     OnnxGraph::Input input{value.name(), {}};
     for (const auto& dim : type.shape().dim()) {
-        if (!dim.has_dim_value() || dim.dim_value() <= 0)
+        if (dim.has_dim_value() && dim.dim_value() <= 0)
+            malformed("input " + value.name() + " has a dimension of " +
+                      std::to_string(dim.dim_value()));
+        if (!dim.has_dim_value())
             refuse("input " + value.name() + " has no fixed shape");
         input.dims.push_back(dim.dim_value());
     }

@@ -13,7 +13,8 @@ int64_t elements(const Shape& dims, const std::string& what, bool emptyAllowed)
         if (d < 0 || (d == 0 && !emptyAllowed))
             malformed(what + " has a dimension of " + std::to_string(d));
         if (d > 0 && n > maxElements / d)
-            malformed(what + " is too large (over " + std::to_string(maxBytes >> 30) + " GiB)");
+            malformed(what + " needs more than " + std::to_string(maxBytes >> 30) +
+                      " GiB of memory");
         n *= d;
     }
     return n;

@@ -133,6 +133,29 @@ private slots:
         QVERIFY2(rise < 500, qPrintable(QStringLiteral("%1 MB").arg(rise)));
     }
 
+    void integerWeightsAndOperandsAreConverted()
+    {
+        // INT64 weights, bias and constant operand: read as the numbers
+        // they are, the same on every build (never memory left unset).
+        OnnxModel m("x", {1, 3, 2, 2});
+        m.int64s("w", {4, 3, 1, 1}, std::vector<int64_t>(12, 1));
+        m.int64s("b", {4}, {1, 2, 3, 4});
+        m.node("Conv", {"x", "w", "b"}, {"c"});
+        m.int64s("k", {1, 4, 1, 1}, {10, 20, 30, 40});
+        m.node("Add", {"c", "k"}, {"y"});
+        m.output("y", {1, 4, 2, 2});
+        for (int run = 0; run < 2; ++run) {
+            auto network = DnnlNetwork::build(OnnxGraph::parse(m.bytes()));
+            const std::vector<float> y = Blobs::values(
+                network->forward({Blobs::make({1, 3, 2, 2}, std::vector<float>(12, 1.f))}).at(0));
+            // Each output: three ones summed, its bias, its operand.
+            for (int c = 0; c < 4; ++c) {
+                for (int i = 0; i < 4; ++i)
+                    QCOMPARE(y[size_t(c * 4 + i)], float(3 + (c + 1) + 10 * (c + 1)));
+            }
+        }
+    }
+
     void attributeSliceOfAnOldOpsetIsNotRefused()
     {
         // Opset 9: Slice takes starts, ends and axes as attributes. The

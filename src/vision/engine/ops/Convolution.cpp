@@ -35,9 +35,12 @@ std::vector<Operator::Shape> Convolution::read(OnnxNode& node, const OnnxGraph& 
     auto a = std::make_shared<Attributes>();
     a->weights = graph.constant(node.input(1)).dims;
     const std::vector<int64_t>& w = a->weights;
-    if (x.size() != 4 || w.size() != 4)
-        refuse(node.label() + " on other than a 2-D image");
-    ShapeMath::elements(w, "the weights of " + node.label());
+    if (w.size() != 4)
+        refuse(node.label() + " with weights of rank " + std::to_string(w.size()) +
+               " (the engine runs 2-D convolutions)");
+    if (x.size() != 4)
+        refuse(node.label() + " of an input of rank " + std::to_string(x.size()));
+    ShapeMath::elements(w, "the weight tensor of " + node.label());
     if (node.stringAttr("auto_pad", "NOTSET") != "NOTSET")
         refuse(node.label() + " with auto_pad");
     if (node.intsAttr("kernel_shape", {w[2], w[3]}, 2) != std::vector<int64_t>{w[2], w[3]})
