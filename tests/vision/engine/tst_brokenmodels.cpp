@@ -1,6 +1,7 @@
 #include "BrokenModels.h"
 #include "DnnlNetwork.h"
 #include "NetworkRunner.h"
+#include "OnDeviceVision.h"
 #include "OnnxGraph.h"
 #include "OnnxModel.h"
 
@@ -131,6 +132,38 @@ private slots:
         });
         qInfo("%s", qPrintable(outcome));
         QVERIFY2(rise < 500, qPrintable(QStringLiteral("%1 MB").arg(rise)));
+    }
+
+    void aBrokenNetworkTellsOnlyOfItself()
+    {
+        // A broken finder in the data folder: the network loads and says
+        // nothing; the finders say why they are not used. And the other
+        // way round.
+        QTemporaryDir dir;
+        auto write = [&](const QString& name, const std::string& bytes) {
+            QFile file(dir.filePath(name));
+            if (!file.open(QIODevice::WriteOnly))
+                return QString();
+            file.write(bytes.data(), qint64(bytes.size()));
+            return file.fileName();
+        };
+        OnnxModel sound("x", {1, 3, 8, 8});
+        sound.node("Relu", {"x"}, {"output"});
+        sound.output("output", {1, 3, 8, 8});
+        const QString good = write(QStringLiteral("good.onnx"), sound.bytes());
+        const QString broken = write(QStringLiteral("broken.onnx"), brokenModels().front().bytes);
+        {
+            OnDeviceVision vision(good, broken, broken);
+            QVERIFY(vision.instanceMasksAvailable());
+            QCOMPARE(vision.unavailableReason(), QString());
+            QVERIFY(!vision.findersUnavailableReason().isEmpty());
+        }
+        {
+            OnDeviceVision vision(broken, good, good);
+            QVERIFY(!vision.instanceMasksAvailable());
+            QCOMPARE(vision.unavailableReason(),
+                     QStringLiteral("The subject finder could not be loaded."));
+        }
     }
 
     void integerWeightsAndOperandsAreConverted()
