@@ -255,11 +255,11 @@ void DnnlBuilder::addStep(dnnl::primitive primitive, std::unordered_map<int, int
     m_plan->steps.push_back(std::move(step));
 }
 
-memory DnnlBuilder::addWeights(std::vector<float> values, const md& plainDesc, const md& layout,
+memory DnnlBuilder::addWeights(OnnxConstant values, const md& plainDesc, const md& layout,
                                const std::string& what)
 {
-    if (values.size() * sizeof(float) != plainDesc.get_size())
-        malformed(what + " holds " + std::to_string(values.size()) + " values for " +
+    if (size_t(values.count()) * sizeof(float) != plainDesc.get_size())
+        malformed(what + " holds " + std::to_string(values.count()) + " values for " +
                   std::to_string(plainDesc.get_size() / sizeof(float)));
     memory held(layout, m_plan->engine);
     m_pendingWeights.push_back({std::move(values), plainDesc, held});
@@ -279,11 +279,14 @@ void DnnlBuilder::reorderWeights()
     for (long i = 0; i < count; ++i) {
         try {
             PendingWeights& w = m_pendingWeights[size_t(i)];
-            memory user(w.plain, m_plan->engine, w.values.data());
+            const std::vector<float> converted =
+                w.values.isInt ? w.values.toFloats() : std::vector<float>();
+            const float* data = w.values.isInt ? converted.data() : w.values.floatData();
+            memory user(w.plain, m_plan->engine, const_cast<float*>(data));
             dnnl::stream stream(m_plan->engine);
             dnnl::reorder(user, w.held).execute(stream, user, w.held);
             stream.wait();
-            std::vector<float>().swap(w.values);
+            w.values = OnnxConstant();
         } catch (...) {
 #pragma omp critical
             failure = std::current_exception();

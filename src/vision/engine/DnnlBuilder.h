@@ -61,10 +61,11 @@ public:
                  std::unordered_map<int, dnnl::memory> fixed = {}, size_t scratchpad = 0);
     // A reorder of `from` into `to`, as a step.
     void addReorder(int from, int to);
-    // Weights held by the network: `values` (plain, as `plainDesc` says) in
-    // the layout `layout`. MalformedModel where the count of values does not
-    // fit. The reorders run together once the network is built.
-    dnnl::memory addWeights(std::vector<float> values, const md& plainDesc, const md& layout,
+    // Weights held by the network: the constant's values (plain, as
+    // `plainDesc` says) in the layout `layout`. MalformedModel where their
+    // count does not fit. The reorders run together once the network is
+    // built.
+    dnnl::memory addWeights(OnnxConstant values, const md& plainDesc, const md& layout,
                             const std::string& what);
     // The step about to be added joins `parts` along channels into `result`.
     void noteConcatenation(std::vector<int> parts, int result);
@@ -96,7 +97,7 @@ private:
     // and where they go.
     struct PendingWeights
     {
-        std::vector<float> values;
+        OnnxConstant values;
         md plain;
         dnnl::memory held;
     };

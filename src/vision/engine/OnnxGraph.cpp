@@ -38,15 +38,13 @@ OnnxConstant constantFrom(onnx::TensorProto& tensor)
         if (!raw.empty()) {
             if (raw.size() != size_t(n) * 4)
                 malformed(what + " holds the wrong number of bytes");
-            unpack(c.floats, raw, n, 4, [](const char* p) {
-                float v;
-                std::memcpy(&v, p, 4);
-                return v;
-            });
+            // The weights' bytes change hands, not places.
+            c.raw.swap(*tensor.mutable_raw_data());
+            given = size_t(n);
         } else {
             c.floats.assign(tensor.float_data().begin(), tensor.float_data().end());
+            given = c.floats.size();
         }
-        given = c.floats.size();
         break;
     case onnx::TensorProto::INT64:
     case onnx::TensorProto::INT32: {
@@ -162,9 +160,18 @@ int64_t OnnxConstant::count() const
 
 std::vector<float> OnnxConstant::toFloats() const
 {
-    if (!isInt)
+    if (isInt)
+        return std::vector<float>(ints.begin(), ints.end());
+    if (raw.empty())
         return floats;
-    return std::vector<float>(ints.begin(), ints.end());
+    std::vector<float> values(raw.size() / sizeof(float));
+    std::memcpy(values.data(), raw.data(), values.size() * sizeof(float));
+    return values;
+}
+
+const float* OnnxConstant::floatData() const
+{
+    return raw.empty() ? floats.data() : reinterpret_cast<const float*>(raw.data());
 }
 
 int64_t OnnxNode::intAttr(const std::string& key, int64_t fallback) const

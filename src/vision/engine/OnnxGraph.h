@@ -18,11 +18,13 @@ class ModelProto;
 class Operator;
 
 // A tensor whose value is known at load: a weight, or a size computed from
-// shapes. Floats for FLOAT tensors, integers for INT64 and INT32 ones.
+// shapes. Floats for FLOAT tensors (a weight's as the file's own bytes,
+// taken over without a copy), integers for INT64 and INT32 ones.
 struct OnnxConstant
 {
     std::vector<int64_t> dims;
     std::vector<float> floats;
+    std::string raw; // the floats as little-endian bytes, where `floats` is empty
     std::vector<int64_t> ints;
     bool isInt = false;
 
@@ -30,6 +32,8 @@ struct OnnxConstant
     int64_t count() const;
     // The values as floats, integers converted.
     std::vector<float> toFloats() const;
+    // The float values where the constant holds floats.
+    const float* floatData() const;
 };
 
 // What an operator reads from its node's attributes, parsed and checked once

@@ -87,7 +87,7 @@ int Arithmetic::buildWithConstant(const OnnxNode& node, const Attributes& a, Dnn
     dims.insert(dims.begin(), y.size() - dims.size(), 1);
     const DnnlBuilder::md operandDesc = DnnlBuilder::plain(dims);
     const dnnl::memory operand =
-        builder.addWeights(c.toFloats(), operandDesc, operandDesc, "operand of " + node.label());
+        builder.addWeights(c, operandDesc, operandDesc, "operand of " + node.label());
     const int src0 = builder.viewOf(a.tensor);
     const auto pd = Primitives::described(node, [&] {
         const dnnl::binary::desc d(a.kind, builder.descOf(src0), operandDesc, DnnlBuilder::any(y));

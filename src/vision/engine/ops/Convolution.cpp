@@ -4,6 +4,7 @@
 #include "Primitives.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -157,16 +158,14 @@ std::unordered_map<int, dnnl::memory> Convolution::weights(const OnnxNode& node,
     std::unordered_map<int, dnnl::memory> fixed;
     OnnxConstant& w = builder.graph().constant(node.input(1));
     // Read by no one else, the weights' values move into the network.
-    const bool last = builder.readersOf(node.input(1)).size() == 1;
-    std::vector<float> values = w.isInt ? w.toFloats() : last ? std::move(w.floats) : w.floats;
-    if (last)
-        w = OnnxConstant();
+    OnnxConstant values =
+        builder.readersOf(node.input(1)).size() == 1 ? std::exchange(w, OnnxConstant()) : w;
     fixed[DNNL_ARG_WEIGHTS] =
         builder.addWeights(std::move(values), DnnlBuilder::plain(groupedWeights(a)),
                            pd.weights_desc(), "the weights of " + node.label());
     if (a.bias) {
         const OnnxConstant& b = builder.graph().constant(node.input(2));
-        fixed[DNNL_ARG_BIAS] = builder.addWeights(b.toFloats(), DnnlBuilder::plain({a.weights[0]}),
+        fixed[DNNL_ARG_BIAS] = builder.addWeights(b, DnnlBuilder::plain({a.weights[0]}),
                                                   pd.bias_desc(), "the bias of " + node.label());
     }
     return fixed;

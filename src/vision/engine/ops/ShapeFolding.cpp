@@ -170,12 +170,13 @@ OnnxConstant cast(const OnnxNode& node, const OnnxGraph& graph)
     const int64_t to = node.intAttr("to", 0);
     const bool toInt = to == onnx::TensorProto::INT64 || to == onnx::TensorProto::INT32;
     if (toInt && !out.isInt) {
-        for (float f : out.floats) {
+        for (float f : out.toFloats()) {
             if (!(std::fabs(f) < 9.2e18f))
                 malformed(node.label() + " of " + std::to_string(f) + " to an integer");
             out.ints.push_back(int64_t(f));
         }
         out.floats.clear();
+        out.raw.clear();
         out.isInt = true;
     } else if (to == onnx::TensorProto::FLOAT && out.isInt) {
         out.floats = out.toFloats();
