@@ -186,8 +186,8 @@ bool writeTo(const QDir& dir, const std::string& name, const std::string& bytes)
            file.write(bytes.data(), qint64(bytes.size())) == qint64(bytes.size());
 }
 
-// The first `count` nodes of `model`, the initializers they read, and as
-// outputs what they compute and do not read themselves.
+// The first `count` nodes of `model` and the initializers they read, with
+// the last node's outputs as the graph's.
 std::string firstNodes(const onnx::ModelProto& model, int count)
 {
     const onnx::GraphProto& g = model.graph();
@@ -195,15 +195,10 @@ std::string firstNodes(const onnx::ModelProto& model, int count)
     cut.set_ir_version(model.ir_version());
     *cut.mutable_opset_import() = model.opset_import();
     onnx::GraphProto* to = cut.mutable_graph();
-    std::set<std::string> read, made;
-    const std::vector<std::string>& computed = OnnxGraph::computeOps();
+    std::set<std::string> read;
     for (int i = 0; i < count; ++i) {
-        const onnx::NodeProto& node = g.node(i);
-        *to->add_node() = node;
-        read.insert(node.input().begin(), node.input().end());
-        // Sizes folded at load are no outputs.
-        if (std::find(computed.begin(), computed.end(), node.op_type()) != computed.end())
-            made.insert(node.output().begin(), node.output().end());
+        *to->add_node() = g.node(i);
+        read.insert(g.node(i).input().begin(), g.node(i).input().end());
     }
     std::set<std::string> initializers;
     for (const onnx::TensorProto& t : g.initializer()) {
@@ -215,12 +210,10 @@ std::string firstNodes(const onnx::ModelProto& model, int count)
         if (!initializers.count(v.name()))
             *to->add_input() = v;
     }
-    for (const std::string& name : made) {
-        if (!read.count(name)) {
-            onnx::ValueInfoProto* out = to->add_output();
-            out->set_name(name);
-            out->mutable_type()->mutable_tensor_type()->set_elem_type(onnx::TensorProto::FLOAT);
-        }
+    for (const std::string& name : g.node(count - 1).output()) {
+        onnx::ValueInfoProto* out = to->add_output();
+        out->set_name(name);
+        out->mutable_type()->mutable_tensor_type()->set_elem_type(onnx::TensorProto::FLOAT);
     }
     return cut.SerializeAsString();
 }
