@@ -85,27 +85,6 @@ std::vector<BrokenModel> brokenModels()
     auto add = [&](const char* kind, const char* name, const char* reason, std::string bytes) {
         all.push_back({kind, name, reason, std::move(bytes)});
     };
-    const char* file = "file structure";
-    add(file, "not-a-model", "model|onnx", "not a model, but a line of text\n");
-    {
-        OnnxModel m("x", {1, 3, 8, 8});
-        m.floats("w", {4, 3, 1, 1}, filled(12));
-        m.node("Conv", {"x", "w"}, {"y"});
-        m.output("y", {1, 4, 8, 8});
-        const std::string whole = m.bytes();
-        add(file, "cut-short", "model|onnx", whole.substr(0, whole.size() - 20));
-    }
-    {
-        OnnxModel m("x", {1, 3, 8, 8});
-        m.output("x", {1, 3, 8, 8});
-        add(file, "graph-without-nodes", "node|network", m.bytes());
-    }
-    {
-        OnnxModel m("x", {1, 3, 8, 8});
-        m.node("Relu", {"x"}, {"y"});
-        add(file, "graph-without-outputs", "output|network", m.bytes());
-    }
-
     const char* attributes = "attribute values";
     add(attributes, "conv-strides-0", "stride", conv([](OnnxModel&, onnx::NodeProto& c) {
             OnnxModel::attr(c, "strides", Dims{0, 0});
@@ -313,6 +292,27 @@ std::vector<BrokenModel> brokenModels()
         m.node("Reshape", {"x", "sizes"}, {"y"});
         m.output("y", {1, 48});
         add(shapes, "reshape-to-computed-huge-size", "overflow|reshape|dimension", m.bytes());
+    }
+
+    const char* file = "file structure";
+    add(file, "not-a-model", "model|onnx", "not a model, but a line of text\n");
+    {
+        OnnxModel m("x", {1, 3, 8, 8});
+        m.floats("w", {4, 3, 1, 1}, filled(12));
+        m.node("Conv", {"x", "w"}, {"y"});
+        m.output("y", {1, 4, 8, 8});
+        const std::string whole = m.bytes();
+        add(file, "cut-short", "model|onnx", whole.substr(0, whole.size() - 20));
+    }
+    {
+        OnnxModel m("x", {1, 3, 8, 8});
+        m.output("x", {1, 3, 8, 8});
+        add(file, "graph-without-nodes", "node|network", m.bytes());
+    }
+    {
+        OnnxModel m("x", {1, 3, 8, 8});
+        m.node("Relu", {"x"}, {"y"});
+        add(file, "graph-without-outputs", "output|network", m.bytes());
     }
     return all;
 }
