@@ -114,7 +114,7 @@ std::vector<BrokenModel> brokenModels()
         conv([](OnnxModel&, onnx::NodeProto& c) { c.mutable_attribute(0)->set_ints(0, 5); }));
     {
         OnnxModel m("x", {1, 1, 1, 1}, 11);
-        m.floats("k", {}, {1.f});
+        m.constant("k", OnnxModel::floatTensor({}, {1.f}));
         auto& u = m.node("Unsqueeze", {"k"}, {"u"});
         OnnxModel::attr(u, "axes", Dims{1, 1});
         m.node("Add", {"x", "u"}, {"y"});
@@ -292,6 +292,27 @@ std::vector<BrokenModel> brokenModels()
         m.node("Reshape", {"x", "sizes"}, {"y"});
         m.output("y", {1, 48});
         add(shapes, "reshape-to-computed-huge-size", "overflow|reshape|dimension", m.bytes());
+    }
+
+    const char* file = "file structure";
+    add(file, "not-a-model", "model|onnx", "not a model, but a line of text\n");
+    {
+        OnnxModel m("x", {1, 3, 8, 8});
+        m.floats("w", {4, 3, 1, 1}, filled(12));
+        m.node("Conv", {"x", "w"}, {"y"});
+        m.output("y", {1, 4, 8, 8});
+        const std::string whole = m.bytes();
+        add(file, "cut-short", "model|onnx", whole.substr(0, whole.size() - 20));
+    }
+    {
+        OnnxModel m("x", {1, 3, 8, 8});
+        m.output("x", {1, 3, 8, 8});
+        add(file, "graph-without-nodes", "node|network", m.bytes());
+    }
+    {
+        OnnxModel m("x", {1, 3, 8, 8});
+        m.node("Relu", {"x"}, {"y"});
+        add(file, "graph-without-outputs", "output|network", m.bytes());
     }
     return all;
 }

@@ -8,7 +8,9 @@
 // no file crashes it. Also the fuzzer's seeds (tst_brokenmodels --write).
 struct BrokenModel
 {
-    const char* kind; // attribute values, node arity, tensor types and sizes, shape arithmetic
+    // attribute values, node arity, tensor types and sizes, shape
+    // arithmetic, file structure
+    const char* kind;
     std::string name; // a file name, without its extension
     // Words, one of which the refusal's reason holds (case aside), "|" between.
     const char* reason;

@@ -9,10 +9,15 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
-#include <cstdio>
+#include <climits>
 #include <cstring>
+#include <google/protobuf/io/coded_stream.h>
+#include <google/protobuf/io/zero_copy_stream_impl_lite.h>
+#include <onnx/onnx_pb.h>
+#include <set>
 
 // Broken model files (support/BrokenModels): the engine refuses each with
 // its reason, before allocating anything large, and loading one from a file
@@ -126,11 +131,16 @@ private slots:
         const long long rise = peakRiseMb([&] {
             try {
                 outcome = NetworkRunner::load(path)->engine();
-            } catch (const std::exception& e) {
+            } catch (const std::runtime_error& e) { // the engine's refusals among them
                 outcome = QStringLiteral("refused: %1").arg(QString::fromUtf8(e.what()));
+            } catch (const cv::Exception& e) {
+                outcome = QStringLiteral("refused by OpenCV: %1").arg(QString::fromUtf8(e.what()));
+            } catch (const std::exception& e) {
+                outcome = QStringLiteral("threw what load does not: %1").arg(e.what());
             }
         });
         qInfo("%s", qPrintable(outcome));
+        QVERIFY2(!outcome.startsWith(QLatin1String("threw")), qPrintable(outcome));
         QVERIFY2(rise < 500, qPrintable(QStringLiteral("%1 MB").arg(rise)));
     }
 
@@ -223,18 +233,105 @@ private slots:
     }
 };
 
-// `tst_brokenmodels --write DIR` writes the files, one NAME.onnx each.
+namespace {
+
+bool writeTo(const QDir& dir, const std::string& name, const std::string& bytes)
+{
+    QFile file(dir.filePath(QString::fromStdString(name + ".onnx")));
+    return file.open(QIODevice::WriteOnly) &&
+           file.write(bytes.data(), qint64(bytes.size())) == qint64(bytes.size());
+}
+
+// The first `count` nodes of `model` and the initializers they read, with
+// the last node's outputs as the graph's.
+std::string firstNodes(const onnx::ModelProto& model, int count)
+{
+    const onnx::GraphProto& g = model.graph();
+    onnx::ModelProto cut;
+    cut.set_ir_version(model.ir_version());
+    *cut.mutable_opset_import() = model.opset_import();
+    onnx::GraphProto* to = cut.mutable_graph();
+    std::set<std::string> read;
+    for (int i = 0; i < count; ++i) {
+        *to->add_node() = g.node(i);
+        read.insert(g.node(i).input().begin(), g.node(i).input().end());
+    }
+    std::set<std::string> initializers;
+    for (const onnx::TensorProto& t : g.initializer()) {
+        initializers.insert(t.name());
+        if (read.count(t.name()))
+            *to->add_initializer() = t;
+    }
+    for (const onnx::ValueInfoProto& v : g.input()) {
+        if (!initializers.count(v.name()))
+            *to->add_input() = v;
+    }
+    for (const std::string& name : g.node(count - 1).output()) {
+        onnx::ValueInfoProto* out = to->add_output();
+        out->set_name(name);
+        out->mutable_type()->mutable_tensor_type()->set_elem_type(onnx::TensorProto::FLOAT);
+    }
+    return cut.SerializeAsString();
+}
+
+// The longest beginnings of a real network, up to `budget` bytes each, that
+// the engine builds: seeds with the network's own operators and attributes.
+std::vector<std::string> beginningsOf(const QString& path, size_t budget)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray all = file.readAll();
+    onnx::ModelProto model;
+    google::protobuf::io::ArrayInputStream array(all.constData(), int(all.size()));
+    google::protobuf::io::CodedInputStream stream(&array);
+    stream.SetTotalBytesLimit(INT_MAX);
+    if (!model.ParseFromCodedStream(&stream))
+        return {};
+    std::vector<std::string> found;
+    int count = 0;
+    for (size_t limit : {budget / 16, budget / 4, budget}) {
+        while (count < model.graph().node_size() && firstNodes(model, count + 1).size() <= limit)
+            ++count;
+        for (int n = count; n > 0 && count - n < 40; --n) {
+            const std::string bytes = firstNodes(model, n);
+            try {
+                DnnlNetwork::build(OnnxGraph::parse(bytes));
+            } catch (const std::exception&) {
+                continue;
+            }
+            if (found.empty() || found.back() != bytes)
+                found.push_back(bytes);
+            break;
+        }
+    }
+    return found;
+}
+
+} // namespace
+
+// `tst_brokenmodels --write DIR [NETWORK.onnx...]` writes the broken files,
+// one NAME.onnx each, and the beginnings of each network given that fit
+// the fuzzer's input cap.
 int main(int argc, char** argv)
 {
-    if (argc == 3 && std::strcmp(argv[1], "--write") == 0) {
-        if (!QDir().mkpath(QString::fromLocal8Bit(argv[2])))
+    if (argc >= 3 && std::strcmp(argv[1], "--write") == 0) {
+        const QDir dir(QString::fromLocal8Bit(argv[2]));
+        if (!QDir().mkpath(dir.path()))
             return 1;
         for (const BrokenModel& m : brokenModels()) {
-            QFile file(QDir(QString::fromLocal8Bit(argv[2]))
-                           .filePath(QString::fromStdString(m.name + ".onnx")));
-            if (!file.open(QIODevice::WriteOnly) ||
-                file.write(QByteArray::fromStdString(m.bytes)) != qint64(m.bytes.size()))
+            if (!writeTo(dir, m.name, m.bytes))
                 return 1;
+        }
+        for (int i = 3; i < argc; ++i) {
+            const QString path = QString::fromLocal8Bit(argv[i]);
+            const std::vector<std::string> parts = beginningsOf(path, size_t(3) << 20);
+            for (size_t k = 0; k < parts.size(); ++k) {
+                if (!writeTo(dir,
+                             QFileInfo(path).baseName().toStdString() + "-" + std::to_string(k),
+                             parts[k]))
+                    return 1;
+            }
         }
         return 0;
     }

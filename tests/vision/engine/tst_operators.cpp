@@ -4,9 +4,7 @@
 
 #include <QTest>
 #include <algorithm>
-#include <array>
 #include <cmath>
-#include <functional>
 
 // Each operator the oneDNN engine has, on odd sizes, paddings, groups and
 // broadcasts, against a few lines of direct code. "blocked" rows put an
@@ -72,6 +70,31 @@ cv::Mat convolve(const cv::Mat& x, const cv::Mat& w, const std::vector<float>& b
     return y;
 }
 
+// Input C, H, W; weights O, I / group, kH, kW.
+struct ConvCase
+{
+    std::vector<int> input, weights;
+    ConvSpec spec;
+    bool bias;
+};
+
+struct PoolCase
+{
+    std::vector<int> input;
+    Pair kernel, stride;
+    std::vector<int> pads;
+    bool ceil, blocked;
+};
+
+// linear: half_pixel; nearest: asymmetric, rounded down.
+struct ResizeCase
+{
+    std::vector<int> input;
+    Pair size;
+    const char* mode;
+    bool byScales, blocked;
+};
+
 // The shape a blob of `dims` has, as the ONNX file says it.
 Dims onnxDims(const std::vector<int>& dims)
 {
@@ -118,6 +141,10 @@ std::string source(OnnxModel& m, bool blocked, int channels, const std::string& 
 
 } // namespace
 
+Q_DECLARE_METATYPE(ConvCase)
+Q_DECLARE_METATYPE(PoolCase)
+Q_DECLARE_METATYPE(ResizeCase)
+
 class TestOperators final : public QObject
 {
     Q_OBJECT
@@ -125,56 +152,39 @@ class TestOperators final : public QObject
 private slots:
     void conv_data()
     {
-        QTest::addColumn<QList<int>>("input");   // C, H, W
-        QTest::addColumn<QList<int>>("weights"); // O, I / group, kH, kW
-        QTest::addColumn<int>("group");
-        QTest::addColumn<Pair>("stride");
-        QTest::addColumn<Pair>("dilation");
-        QTest::addColumn<QList<int>>("pads");
-        QTest::addColumn<bool>("bias");
-        const Pair one{1, 1};
-        QTest::newRow("3x3 odd image") << QList<int>{3, 7, 9} << QList<int>{4, 3, 3, 3} << 1 << one
-                                       << one << QList<int>{1, 1, 1, 1} << true;
-        QTest::newRow("asymmetric pads, 3x2 kernel")
-            << QList<int>{2, 6, 5} << QList<int>{3, 2, 3, 2} << 1 << one << one
-            << QList<int>{0, 1, 2, 0} << false;
-        QTest::newRow("stride 2 odd") << QList<int>{3, 9, 11} << QList<int>{8, 3, 3, 3} << 1
-                                      << Pair{2, 2} << one << QList<int>{1, 1, 1, 1} << true;
-        QTest::newRow("stride 3x2") << QList<int>{4, 10, 7} << QList<int>{5, 4, 2, 3} << 1
-                                    << Pair{3, 2} << one << QList<int>{1, 0, 0, 2} << true;
-        QTest::newRow("2 groups") << QList<int>{4, 8, 8} << QList<int>{6, 2, 3, 3} << 2 << one
-                                  << one << QList<int>{1, 1, 1, 1} << true;
-        QTest::newRow("depthwise 16, stride 2")
-            << QList<int>{16, 9, 9} << QList<int>{16, 1, 3, 3} << 16 << Pair{2, 2} << one
-            << QList<int>{1, 1, 1, 1} << true;
-        QTest::newRow("depthwise, 2 per channel")
-            << QList<int>{8, 6, 7} << QList<int>{16, 1, 3, 3} << 8 << one << one
-            << QList<int>{0, 0, 1, 1} << false;
-        QTest::newRow("dilation 2") << QList<int>{5, 11, 10} << QList<int>{7, 5, 3, 3} << 1 << one
-                                    << Pair{2, 2} << QList<int>{2, 2, 2, 2} << true;
-        QTest::newRow("dilation 3x1, stride 2")
-            << QList<int>{3, 13, 9} << QList<int>{4, 3, 3, 3} << 1 << Pair{2, 2} << Pair{3, 1}
-            << QList<int>{0, 1, 3, 0} << true;
-        QTest::newRow("1x1, 32 to 17") << QList<int>{32, 5, 5} << QList<int>{17, 32, 1, 1} << 1
-                                       << one << one << QList<int>{0, 0, 0, 0} << true;
-        QTest::newRow("kernel past a padded image")
-            << QList<int>{2, 2, 3} << QList<int>{3, 2, 5, 5} << 1 << one << one
-            << QList<int>{2, 2, 2, 2} << false;
-        QTest::newRow("3x3, 64 to 64 on 66x66") // Winograd's size where oneDNN has it
-            << QList<int>{64, 66, 66} << QList<int>{64, 64, 3, 3} << 1 << one << one
-            << QList<int>{1, 1, 1, 1} << true;
+        QTest::addColumn<ConvCase>("c");
+        const Pair one{1, 1}, two{2, 2};
+        const std::pair<const char*, ConvCase> rows[] = {
+            {"3x3 odd image", {{3, 7, 9}, {4, 3, 3, 3}, {1, one, one, {1, 1, 1, 1}}, true}},
+            {"asymmetric pads, 3x2", {{2, 6, 5}, {3, 2, 3, 2}, {1, one, one, {0, 1, 2, 0}}, false}},
+            {"stride 2 odd", {{3, 9, 11}, {8, 3, 3, 3}, {1, two, one, {1, 1, 1, 1}}, true}},
+            {"stride 3x2", {{4, 10, 7}, {5, 4, 2, 3}, {1, {3, 2}, one, {1, 0, 0, 2}}, true}},
+            {"2 groups", {{4, 8, 8}, {6, 2, 3, 3}, {2, one, one, {1, 1, 1, 1}}, true}},
+            {"depthwise, stride 2",
+             {{16, 9, 9}, {16, 1, 3, 3}, {16, two, one, {1, 1, 1, 1}}, true}},
+            {"depthwise, 2 a channel",
+             {{8, 6, 7}, {16, 1, 3, 3}, {8, one, one, {0, 0, 1, 1}}, false}},
+            {"dilation 2", {{5, 11, 10}, {7, 5, 3, 3}, {1, one, two, {2, 2, 2, 2}}, true}},
+            {"dilation 3x1, stride 2",
+             {{3, 13, 9}, {4, 3, 3, 3}, {1, two, {3, 1}, {0, 1, 3, 0}}, true}},
+            {"1x1, 32 to 17", {{32, 5, 5}, {17, 32, 1, 1}, {1, one, one, {0, 0, 0, 0}}, true}},
+            {"kernel past the image",
+             {{2, 2, 3}, {3, 2, 5, 5}, {1, one, one, {2, 2, 2, 2}}, false}},
+            // Where oneDNN may take Winograd's transform.
+            {"3x3, 64 to 64 on 66x66",
+             {{64, 66, 66}, {64, 64, 3, 3}, {1, one, one, {1, 1, 1, 1}}, true}},
+        };
+        for (const auto& [name, c] : rows)
+            QTest::newRow(name) << c;
     }
 
     void conv()
     {
-        QFETCH(QList<int>, input);
-        QFETCH(QList<int>, weights);
-        QFETCH(int, group);
-        QFETCH(Pair, stride);
-        QFETCH(Pair, dilation);
-        QFETCH(QList<int>, pads);
-        QFETCH(bool, bias);
-        const ConvSpec spec{group, stride, dilation, std::vector<int>(pads.begin(), pads.end())};
+        QFETCH(ConvCase, c);
+        const std::vector<int>& input = c.input;
+        const std::vector<int>& weights = c.weights;
+        const ConvSpec& spec = c.spec;
+        const bool bias = c.bias;
         const cv::Mat x = Blobs::random({1, input[0], input[1], input[2]}, 1);
         const std::vector<int> wdims(weights.begin(), weights.end());
         cv::Mat w = Blobs::random(wdims, 2) * 0.3;
@@ -187,14 +197,14 @@ private slots:
         m.rawFloats("w", onnxDims(wdims), Blobs::values(w));
         if (bias)
             m.floats("b", {weights[0]}, b);
-        auto& c = m.node("Conv", {"x", "w", bias ? "b" : ""}, {"y"});
+        auto& n = m.node("Conv", {"x", "w", bias ? "b" : ""}, {"y"});
         if (!bias)
-            c.mutable_input()->RemoveLast();
-        OnnxModel::attr(c, "kernel_shape", Dims{weights[2], weights[3]});
-        OnnxModel::attr(c, "group", int64_t(group));
-        OnnxModel::attr(c, "strides", Dims{stride.first, stride.second});
-        OnnxModel::attr(c, "dilations", Dims{dilation.first, dilation.second});
-        OnnxModel::attr(c, "pads", Dims{pads[0], pads[1], pads[2], pads[3]});
+            n.mutable_input()->RemoveLast();
+        OnnxModel::attr(n, "kernel_shape", Dims{weights[2], weights[3]});
+        OnnxModel::attr(n, "group", int64_t(spec.group));
+        OnnxModel::attr(n, "strides", Dims{spec.stride.first, spec.stride.second});
+        OnnxModel::attr(n, "dilations", Dims{spec.dilation.first, spec.dilation.second});
+        OnnxModel::attr(n, "pads", onnxDims(spec.pads));
         m.output("y", onnxDims(Blobs::dims(expected)));
         const cv::Mat y = run(m, {x}).at(0);
         QCOMPARE(Blobs::dims(y), Blobs::dims(expected));
@@ -203,39 +213,29 @@ private slots:
 
     void maxPool_data()
     {
-        QTest::addColumn<QList<int>>("input"); // C, H, W
-        QTest::addColumn<Pair>("kernel");
-        QTest::addColumn<Pair>("stride");
-        QTest::addColumn<QList<int>>("pads");
-        QTest::addColumn<bool>("ceil");
-        QTest::addColumn<bool>("blocked");
-        QTest::newRow("2x2 stride 2") << QList<int>{3, 8, 8} << Pair{2, 2} << Pair{2, 2}
-                                      << QList<int>{0, 0, 0, 0} << false << false;
-        QTest::newRow("3x3 stride 2 pads 1, blocked")
-            << QList<int>{16, 9, 9} << Pair{3, 3} << Pair{2, 2} << QList<int>{1, 1, 1, 1} << false
-            << true;
-        QTest::newRow("ceil, odd sizes") << QList<int>{2, 7, 9} << Pair{2, 2} << Pair{2, 2}
-                                         << QList<int>{0, 0, 0, 0} << true << false;
-        QTest::newRow("ceil with pads") << QList<int>{3, 10, 10} << Pair{3, 3} << Pair{2, 2}
-                                        << QList<int>{1, 1, 1, 1} << true << false;
-        QTest::newRow("ceil, 3x2 stride 3x1, blocked")
-            << QList<int>{8, 11, 6} << Pair{3, 2} << Pair{3, 1} << QList<int>{0, 1, 1, 0} << true
-            << true;
-        QTest::newRow("stride 1, asymmetric pads")
-            << QList<int>{5, 6, 7} << Pair{3, 2} << Pair{1, 1} << QList<int>{1, 0, 0, 1} << false
-            << false;
-        QTest::newRow("the whole image") << QList<int>{4, 5, 3} << Pair{5, 3} << Pair{1, 1}
-                                         << QList<int>{0, 0, 0, 0} << false << false;
+        QTest::addColumn<PoolCase>("pool");
+        const Pair one{1, 1}, two{2, 2}, three{3, 3};
+        const std::pair<const char*, PoolCase> rows[] = {
+            {"2x2 stride 2", {{3, 8, 8}, two, two, {0, 0, 0, 0}, false, false}},
+            {"3x3 stride 2 pads 1, blocked", {{16, 9, 9}, three, two, {1, 1, 1, 1}, false, true}},
+            {"ceil, odd sizes", {{2, 7, 9}, two, two, {0, 0, 0, 0}, true, false}},
+            {"ceil with pads", {{3, 10, 10}, three, two, {1, 1, 1, 1}, true, false}},
+            {"ceil, 3x2 stride 3x1, blocked",
+             {{8, 11, 6}, {3, 2}, {3, 1}, {0, 1, 1, 0}, true, true}},
+            {"stride 1, asymmetric pads", {{5, 6, 7}, {3, 2}, one, {1, 0, 0, 1}, false, false}},
+            {"the whole image", {{4, 5, 3}, {5, 3}, one, {0, 0, 0, 0}, false, false}},
+        };
+        for (const auto& [name, c] : rows)
+            QTest::newRow(name) << c;
     }
 
     void maxPool()
     {
-        QFETCH(QList<int>, input);
-        QFETCH(Pair, kernel);
-        QFETCH(Pair, stride);
-        QFETCH(QList<int>, pads);
-        QFETCH(bool, ceil);
-        QFETCH(bool, blocked);
+        QFETCH(PoolCase, pool);
+        const std::vector<int>& input = pool.input;
+        const std::vector<int>& pads = pool.pads;
+        const Pair kernel = pool.kernel, stride = pool.stride;
+        const bool ceil = pool.ceil;
         const cv::Mat x = Blobs::random({1, input[0], input[1], input[2]}, 3);
         // Windows start in the image or its leading padding; a last one that
         // would start in the trailing padding is not taken.
@@ -264,10 +264,10 @@ private slots:
                 }
 
         OnnxModel m("x", onnxDims(Blobs::dims(x)));
-        auto& p = m.node("MaxPool", {source(m, blocked, input[0])}, {"y"});
+        auto& p = m.node("MaxPool", {source(m, pool.blocked, input[0])}, {"y"});
         OnnxModel::attr(p, "kernel_shape", Dims{kernel.first, kernel.second});
         OnnxModel::attr(p, "strides", Dims{stride.first, stride.second});
-        OnnxModel::attr(p, "pads", Dims{pads[0], pads[1], pads[2], pads[3]});
+        OnnxModel::attr(p, "pads", onnxDims(pads));
         OnnxModel::attr(p, "ceil_mode", int64_t(ceil));
         m.output("y", onnxDims(Blobs::dims(expected)));
         const cv::Mat y = run(m, {x}).at(0);
@@ -277,34 +277,27 @@ private slots:
 
     void resize_data()
     {
-        QTest::addColumn<QList<int>>("input"); // C, H, W
-        QTest::addColumn<Pair>("size");
-        QTest::addColumn<QString>("mode"); // linear: half_pixel; nearest: asymmetric, floor
-        QTest::addColumn<bool>("byScales");
-        QTest::addColumn<bool>("blocked");
-        QTest::newRow("linear 2x, sizes")
-            << QList<int>{3, 3, 4} << Pair{6, 8} << "linear" << false << false;
-        QTest::newRow("linear to odd sizes")
-            << QList<int>{2, 5, 7} << Pair{9, 13} << "linear" << false << false;
-        QTest::newRow("linear down")
-            << QList<int>{2, 8, 6} << Pair{4, 3} << "linear" << false << false;
-        QTest::newRow("linear 2x, scales, blocked")
-            << QList<int>{16, 5, 6} << Pair{10, 12} << "linear" << true << true;
-        QTest::newRow("linear 3x1, one channel blocked")
-            << QList<int>{1, 4, 5} << Pair{12, 5} << "linear" << false << true;
-        QTest::newRow("nearest 2x, scales")
-            << QList<int>{3, 3, 5} << Pair{6, 10} << "nearest" << true << false;
-        QTest::newRow("nearest 3x2, sizes, blocked")
-            << QList<int>{8, 4, 3} << Pair{12, 6} << "nearest" << false << true;
+        QTest::addColumn<ResizeCase>("r");
+        const std::pair<const char*, ResizeCase> rows[] = {
+            {"linear 2x, sizes", {{3, 3, 4}, {6, 8}, "linear", false, false}},
+            {"linear to odd sizes", {{2, 5, 7}, {9, 13}, "linear", false, false}},
+            {"linear down", {{2, 8, 6}, {4, 3}, "linear", false, false}},
+            {"linear 2x, scales, blocked", {{16, 5, 6}, {10, 12}, "linear", true, true}},
+            {"linear 3x1, one channel blocked", {{1, 4, 5}, {12, 5}, "linear", false, true}},
+            {"nearest 2x, scales", {{3, 3, 5}, {6, 10}, "nearest", true, false}},
+            {"nearest 3x2, sizes, blocked", {{8, 4, 3}, {12, 6}, "nearest", false, true}},
+        };
+        for (const auto& [name, r] : rows)
+            QTest::newRow(name) << r;
     }
 
     void resize()
     {
-        QFETCH(QList<int>, input);
-        QFETCH(Pair, size);
-        QFETCH(QString, mode);
-        QFETCH(bool, byScales);
-        QFETCH(bool, blocked);
+        QFETCH(ResizeCase, r);
+        const std::vector<int>& input = r.input;
+        const Pair size = r.size;
+        const QString mode = QString::fromLatin1(r.mode);
+        const bool byScales = r.byScales, blocked = r.blocked;
         const int c = input[0], h = input[1], w = input[2];
         const cv::Mat x = Blobs::random({1, c, h, w}, 4);
         cv::Mat expected = zeros({1, c, size.first, size.second});
@@ -336,17 +329,16 @@ private slots:
         } else {
             m.ints("sizes", {1, c, size.first, size.second});
         }
-        auto& r =
+        auto& n =
             m.node("Resize", {from, "", byScales ? "scales" : "", byScales ? "" : "sizes"}, {"y"});
         if (byScales)
-            r.mutable_input()->RemoveLast();
-        OnnxModel::attr(r, "mode", mode.toStdString());
-        if (mode == QLatin1String("nearest")) {
-            OnnxModel::attr(r, "coordinate_transformation_mode", std::string("asymmetric"));
-            OnnxModel::attr(r, "nearest_mode", std::string("floor"));
-        } else {
-            OnnxModel::attr(r, "coordinate_transformation_mode", std::string("half_pixel"));
-        }
+            n.mutable_input()->RemoveLast();
+        OnnxModel::attr(n, "mode", mode.toStdString());
+        const bool nearest = mode == QLatin1String("nearest");
+        OnnxModel::attr(n, "coordinate_transformation_mode",
+                        std::string(nearest ? "asymmetric" : "half_pixel"));
+        if (nearest)
+            OnnxModel::attr(n, "nearest_mode", std::string("floor"));
         m.output("y", {1, c, size.first, size.second});
         const cv::Mat y = run(m, {x}).at(0);
         QCOMPARE(Blobs::dims(y), Blobs::dims(expected));
@@ -543,39 +535,32 @@ private slots:
         OnnxModel m("x", {1, c, h, w});
         const std::string a = source(m, blocked, c);
         std::vector<cv::Mat> inputs{x};
-        std::function<float(int, int)> other; // by channel and index
         std::vector<std::string> operands{a, "k"};
+        cv::Mat other = z; // the second operand, broadcast
+        const float channel[] = {0.5f, -1.f, 2.f, 0.25f, 3.f};
         if (operand.startsWith(QLatin1String("scalar"))) {
             m.floats("k", {}, {1.5f});
-            other = [](int, int) {
-                return 1.5f;
-            };
+            other = cv::Mat(x.dims, x.size.p, CV_32F, cv::Scalar(1.5));
             if (operand == QLatin1String("scalar first"))
                 std::swap(operands[0], operands[1]);
         } else if (operand == QLatin1String("channel")) {
-            m.floats("k", {c, 1, 1}, {0.5f, -1.f, 2.f, 0.25f, 3.f});
-            other = [](int k, int) {
-                return std::array<float, 5>{0.5f, -1.f, 2.f, 0.25f, 3.f}[size_t(k)];
-            };
+            m.floats("k", {c, 1, 1}, std::vector<float>(channel, channel + c));
+            other = zeros({1, c, h, w});
+            for (int i = 0; i < int(x.total()); ++i)
+                other.ptr<float>()[i] = channel[i / (h * w)];
         } else if (operand == QLatin1String("full")) {
             m.floats("k", {1, c, h, w}, Blobs::values(z));
-            other = [&](int, int i) {
-                return z.ptr<float>()[i];
-            };
         } else {
             m.input("z", {1, c, h, w});
             operands[1] = "z";
             inputs.push_back(z);
-            other = [&](int, int i) {
-                return z.ptr<float>()[i];
-            };
         }
         m.node(op.toStdString(), operands, {"y"});
         m.output("y", {1, c, h, w});
         cv::Mat expected = zeros({1, c, h, w});
         const bool first = operand == QLatin1String("scalar first");
         for (int i = 0; i < int(x.total()); ++i) {
-            const float u = x.ptr<float>()[i], v = other(i / (h * w), i);
+            const float u = x.ptr<float>()[i], v = other.ptr<float>()[i];
             const float l = first ? v : u, r = first ? u : v;
             expected.ptr<float>()[i] = op == QLatin1String("Add")   ? l + r
                                        : op == QLatin1String("Sub") ? l - r
