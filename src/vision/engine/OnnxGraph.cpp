@@ -293,7 +293,7 @@ OnnxGraph OnnxGraph::read(const QString& path)
         google::protobuf::io::CodedInputStream stream(&input);
         stream.SetTotalBytesLimit(INT_MAX);
         if (!model.ParseFromCodedStream(&stream) || !stream.ConsumedEntireMessage())
-            throw std::runtime_error(path.toStdString() + " is not an ONNX model");
+            malformed(path.toStdString() + " is not an ONNX model");
     }
     return fromModel(model);
 }
@@ -301,13 +301,13 @@ OnnxGraph OnnxGraph::read(const QString& path)
 OnnxGraph OnnxGraph::parse(const std::string& bytes)
 {
     if (bytes.size() > size_t(INT_MAX))
-        throw std::runtime_error("not an ONNX model");
+        malformed("not an ONNX model");
     onnx::ModelProto model;
     google::protobuf::io::ArrayInputStream array(bytes.data(), int(bytes.size()));
     google::protobuf::io::CodedInputStream stream(&array);
     stream.SetTotalBytesLimit(INT_MAX);
     if (!model.ParseFromCodedStream(&stream) || !stream.ConsumedEntireMessage())
-        throw std::runtime_error("not an ONNX model");
+        malformed("not an ONNX model");
     return fromModel(model);
 }
 
@@ -316,7 +316,7 @@ OnnxGraph OnnxGraph::fromModel(onnx::ModelProto& model)
     checkOpsets(model);
     onnx::GraphProto* graph = model.mutable_graph();
     if (graph->node_size() == 0 || graph->output_size() == 0 || graph->input_size() == 0)
-        throw std::runtime_error("the file holds no network");
+        malformed("the file holds no network");
     OnnxGraph g;
     size_t weightBytes = 0;
     for (onnx::TensorProto& tensor : *graph->mutable_initializer()) {

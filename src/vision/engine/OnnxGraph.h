@@ -107,8 +107,8 @@ public:
     };
 
     // Throws UnsupportedGraph for what the engine cannot run, MalformedModel
-    // for a file that is no sound network, and std::runtime_error for a file
-    // that cannot be read.
+    // for a file that is no sound network (or no ONNX model at all), and
+    // std::runtime_error for a file that cannot be opened.
     static OnnxGraph read(const QString& path);
     // The same from the bytes of a model.
     static OnnxGraph parse(const std::string& bytes);
