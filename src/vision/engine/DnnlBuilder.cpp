@@ -19,6 +19,9 @@ memory::dims dimsOf(const std::vector<int64_t>& v)
     return memory::dims(v.begin(), v.end());
 }
 
+// Weights reordered together (see DnnlBuilder::reorderWeights).
+constexpr size_t maxPendingBytes = size_t(32) << 20;
+
 std::string gib(size_t bytes)
 {
     return std::to_string((bytes + (size_t(1) << 29)) >> 30) + " GiB";
@@ -262,17 +265,21 @@ memory DnnlBuilder::addWeights(OnnxConstant values, const md& plainDesc, const m
         malformed(what + " holds " + std::to_string(values.count()) + " values for " +
                   std::to_string(plainDesc.get_size() / sizeof(float)));
     memory held(layout, m_plan->engine);
+    m_pendingBytes += plainDesc.get_size();
     m_pendingWeights.push_back({std::move(values), plainDesc, held});
     m_plan->weights.push_back(held);
+    // In batches: the file's values go as their copies are made, and the
+    // load holds little more than the network at any time.
+    if (m_pendingBytes > maxPendingBytes)
+        reorderWeights();
     return held;
 }
 
 void DnnlBuilder::reorderWeights()
 {
-    // One parallel region for all of them, each reorder on a core of its
-    // own: many small regions, one per convolution, would leave OpenMP's
-    // threads spinning between them while the rest of the load waits for
-    // a core.
+    // One parallel region for a batch of them, each reorder on a core of
+    // its own: a region per convolution would leave OpenMP's threads
+    // spinning between them while the rest of the load waits for a core.
     const long count = long(m_pendingWeights.size());
     std::exception_ptr failure;
 #pragma omp parallel for schedule(dynamic)
@@ -293,6 +300,7 @@ void DnnlBuilder::reorderWeights()
         }
     }
     m_pendingWeights.clear();
+    m_pendingBytes = 0;
     if (failure)
         std::rethrow_exception(failure);
 }

@@ -102,5 +102,6 @@ private:
         dnnl::memory held;
     };
     std::vector<PendingWeights> m_pendingWeights;
+    size_t m_pendingBytes = 0;
     double m_heaviest = 0; // the largest convolution's work, for the description
 };
