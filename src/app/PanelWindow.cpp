@@ -7,10 +7,12 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QCursor>
+#include <QHideEvent>
 #include <QKeyEvent>
 #include <QPainter>
 #include <QResizeEvent>
 #include <QScreen>
+#include <QShowEvent>
 #include <QVBoxLayout>
 
 PanelWindow::PanelWindow(Mode mode, ContentView* content)
@@ -49,7 +51,7 @@ void PanelWindow::applicationStateChanged(Qt::ApplicationState state)
     // the panel's since it was shown: Qt tells of a focus lost a moment
     // late, and the panel put away by Escape and shown again straight
     // after (from another launch, say) hears of its own going.
-    if (m_mode != Mode::trayPanel || state == Qt::ApplicationActive || m_dialogs > 0 ||
+    if (!besideIcon() || state == Qt::ApplicationActive || m_dialogs > 0 ||
         QApplication::activeModalWidget() || !isVisible() || !m_activeSinceShown) {
         m_heldButton.stop();
         return;
@@ -67,6 +69,15 @@ void PanelWindow::showEvent(QShowEvent* event)
 {
     m_activeSinceShown = false;
     QWidget::showEvent(event);
+    if (!event->spontaneous())
+        emit shownChanged(true);
+}
+
+void PanelWindow::hideEvent(QHideEvent* event)
+{
+    QWidget::hideEvent(event);
+    if (!event->spontaneous())
+        emit shownChanged(false);
 }
 
 void PanelWindow::changeEvent(QEvent* event)
@@ -116,9 +127,36 @@ QPoint PanelWindow::placement(const QSize& size, const QRect& anchor, const QRec
     return {x, y};
 }
 
+void PanelWindow::setAsWindow(bool asWindow)
+{
+    if (m_mode != Mode::trayPanel || asWindow == m_asWindow)
+        return;
+    m_asWindow = asWindow;
+    const bool shown = isVisible();
+    setWindowFlags(asWindow ? Qt::Window : Qt::Tool | Qt::FramelessWindowHint);
+    if (shown)
+        show();
+}
+
+void PanelWindow::showUnasked(const QRect& anchor)
+{
+    if (m_mode == Mode::trayPanel && !anchor.isValid() && !(isVisible() && besideIcon()))
+        setAsWindow(true);
+    if (m_asWindow) {
+        show();
+        raise();
+        activateWindow();
+        return;
+    }
+    showNear(anchor);
+}
+
 void PanelWindow::showNear(const QRect& anchor)
 {
-    if (m_mode != Mode::trayPanel) {
+    // A click on the icon brings the panel back beside it.
+    if (!isVisible())
+        setAsWindow(false);
+    if (!besideIcon()) {
         // The compositor or window manager places it, and the user moves it.
         show();
         raise();
@@ -147,7 +185,7 @@ void PanelWindow::resizeEvent(QResizeEvent* event)
     QWidget::resizeEvent(event);
     // The panel grows and shrinks with its content (the editor is taller
     // than the drop zone): it stays beside the icon, and on the screen.
-    if (m_mode == Mode::trayPanel && isVisible() && m_anchor.isValid())
+    if (besideIcon() && isVisible() && m_anchor.isValid())
         placeBesideAnchor(event->size());
 }
 
@@ -189,7 +227,7 @@ void PanelWindow::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
     painter.fillRect(rect(), palette().color(QPalette::Window));
-    if (m_mode == Mode::trayPanel) {
+    if (besideIcon()) {
         // A frameless panel needs its own edge.
         painter.setPen(QPen(Theme::withAlpha(Theme::secondary(), 0.45), 1));
         painter.drawRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5));

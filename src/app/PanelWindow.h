@@ -42,6 +42,15 @@ public:
     // Shows the panel (beside `anchor` where it is placed by Vantel) and
     // brings it forward; it stays up when it already is.
     void showNear(const QRect& anchor);
+    // Shows the panel without a click on the icon (a launch, "Open with"):
+    // beside `anchor` where the tray tells where the icon is, otherwise as
+    // an ordinary window that the window manager places and the user can
+    // move (and that stays up when another application takes the focus),
+    // until the icon is clicked.
+    void showUnasked(const QRect& anchor);
+    // Whether the panel stands beside the icon now, frameless, and goes when
+    // another application takes the focus.
+    bool besideIcon() const { return m_mode == Mode::trayPanel && !m_asWindow; }
     // While one of Vantel's own dialogs is open the panel stays up.
     void setDialogOpen(bool open);
 
@@ -50,6 +59,8 @@ public:
 
 signals:
     void quitRequested();
+    // The panel came up (true) or went away (false), however it did.
+    void shownChanged(bool shown);
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
@@ -57,6 +68,7 @@ protected:
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
     void changeEvent(QEvent* event) override;
 
 private:
@@ -64,6 +76,7 @@ private:
     void hideForFocusLoss();
     void watchHeldButton();
     void placeBesideAnchor(const QSize& size);
+    void setAsWindow(bool asWindow);
 
     Mode m_mode;
     ContentView* m_content;
@@ -76,4 +89,6 @@ private:
     QRect m_anchor;
     // Whether the panel has had the focus since it was last shown.
     bool m_activeSinceShown = false;
+    // A trayPanel shown as an ordinary window (see showUnasked).
+    bool m_asWindow = false;
 };

@@ -1,6 +1,7 @@
 #include "VantelApp.h"
 
 #include "ContentView.h"
+#include "IdleRelease.h"
 #include "JobScheduler.h"
 #include "PanelWindow.h"
 #include "QtFileChooser.h"
@@ -36,6 +37,7 @@ VantelApp::~VantelApp()
 {
     // The widgets go before the model they read.
     m_panel.reset();
+    m_idle.reset();
     m_drag.reset();
     m_model.reset();
 }
@@ -56,6 +58,8 @@ void VantelApp::buildPanel()
     m_drag = std::make_unique<ResultDrag>(m_model.get());
     content->setDragDataProvider([this] { return m_drag->mimeData(); });
     connect(m_panel.get(), &PanelWindow::quitRequested, this, &VantelApp::quit);
+    m_idle = std::make_unique<IdleRelease>(m_model.get(), m_dependencies.vision);
+    connect(m_panel.get(), &PanelWindow::shownChanged, m_idle.get(), &IdleRelease::panelShown);
     content->setNotice(m_notice);
 }
 
@@ -79,7 +83,7 @@ void VantelApp::present(const QList<QUrl>& files, const QString& activationToken
     // activation, and forgets it.
     if (!activationToken.isEmpty())
         qputenv("XDG_ACTIVATION_TOKEN", activationToken.toUtf8());
-    m_panel->showNear(m_tray ? m_tray->geometry() : QRect());
+    m_panel->showUnasked(m_tray ? m_tray->geometry() : QRect());
     if (!files.isEmpty())
         m_model->open(files.first());
 }

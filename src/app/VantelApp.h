@@ -9,6 +9,7 @@
 #include <QUrl>
 #include <memory>
 
+class IdleRelease;
 class QSystemTrayIcon;
 class QtFileChooser;
 class ResultDrag;
@@ -55,6 +56,7 @@ private:
     std::unique_ptr<VantelModel> m_model;
     std::unique_ptr<QtFileChooser> m_chooser;
     std::unique_ptr<ResultDrag> m_drag;
+    std::unique_ptr<IdleRelease> m_idle;
     std::unique_ptr<PanelWindow> m_panel;
     QString m_notice;
 };

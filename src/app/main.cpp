@@ -35,13 +35,28 @@ void say(const QString& text)
     std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
 }
 
+// The one option: started at login, Vantel waits in the tray with its
+// panel away; any other launch shows the panel.
+const QByteArray trayOption("--tray");
+
+bool startsInTray(int argc, char** argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        if (QByteArray(argv[i]) == trayOption)
+            return true;
+    }
+    return false;
+}
+
 // The launch's files: what is left of the command line once Qt has taken
 // its own options, in the file system's own bytes.
 QList<QUrl> launchFiles(int argc, char** argv)
 {
     QList<QByteArray> arguments;
-    for (int i = 1; i < argc; ++i)
-        arguments.append(QByteArray(argv[i]));
+    for (int i = 1; i < argc; ++i) {
+        if (QByteArray(argv[i]) != trayOption)
+            arguments.append(QByteArray(argv[i]));
+    }
     char* here = ::getcwd(nullptr, 0);
     const QByteArray folder = here ? QByteArray(here) : QByteArray("/");
     std::free(here);
@@ -63,7 +78,7 @@ QString missingNetworkNotice(const QString& network, const QString& finders)
         .arg(finders);
 }
 
-int run(SingleInstance& instance, const QList<QUrl>& files)
+int run(SingleInstance& instance, const QList<QUrl>& files, bool inTray)
 {
     // The service outlives everything below: an analysis still running when
     // the process ends never touches a freed object.
@@ -73,10 +88,11 @@ int run(SingleInstance& instance, const QList<QUrl>& files)
     VantelApp shell(QSystemTrayIcon::isSystemTrayAvailable() ? PanelWindow::trayModeHere()
                                                              : PanelWindow::Mode::ordinaryWindow,
                     dependencies);
-    // The network loads while the user finds an image; where it cannot,
-    // the panel says so and how to mend it.
+    // The networks load when the panel opens or an image comes, while the
+    // user finds an image; where they cannot, the panel says so and how to
+    // mend it.
     QPointer<VantelApp> notify(&shell);
-    vision->startLoading([notify](const QString& network, const QString& finders) {
+    vision->onLoaded([notify](const QString& network, const QString& finders) {
         if (network.isEmpty() && finders.isEmpty())
             return;
         const QString notice = missingNetworkNotice(network, finders);
@@ -86,7 +102,9 @@ int run(SingleInstance& instance, const QList<QUrl>& files)
         });
     });
     QObject::connect(&instance, &SingleInstance::launched, &shell, &VantelApp::present);
-    if (!files.isEmpty())
+    // Nothing loads until the panel opens or an image comes: a launch at
+    // login only puts the icon in the tray.
+    if (!inTray || !files.isEmpty())
         shell.present(files);
     QuitSignals quitSignals;
     QObject::connect(&quitSignals, &QuitSignals::received, &shell, &VantelApp::quit);
@@ -129,7 +147,7 @@ int main(int argc, char** argv)
         case SingleInstance::Outcome::alone:
             break;
         }
-        status = run(instance, files);
+        status = run(instance, files, startsInTray(argc, argv));
     } // as the application goes, Qt hands the clipboard to a clipboard manager
     // Ends at once: a forward pass still running on the job pool is not
     // waited for, and nothing of it is torn down under it.

@@ -143,7 +143,7 @@ void VantelModel::start(const QImage& image)
 {
     const int64_t n = ++m_job;
     // An image still being decoded would replace this one: it is dropped.
-    ++m_intake;
+    ++*m_intake;
     m_analysing = true;
     m_cutting = 0;
     setOriginal(image);
@@ -369,7 +369,7 @@ void VantelModel::keepBox(const QRectF& normalized, bool add)
 void VantelModel::reset()
 {
     ++m_job;
-    ++m_intake;
+    ++*m_intake;
     m_analysing = false;
     m_cutting = 0;
     setOriginal(std::nullopt);

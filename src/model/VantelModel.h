@@ -11,6 +11,7 @@
 #include <QString>
 #include <QUrl>
 #include <QVariant>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <opencv2/core.hpp>
@@ -212,8 +213,9 @@ private:
     std::optional<CutOut::Layer> m_layer;
     int64_t m_job = 0;
     // Images being decoded carry their own number: only the newest intake
-    // may open its image, and a new image or "New" drops them all.
-    int64_t m_intake = 0;
+    // may open its image, and a new image or "New" drops them all. Shared
+    // with the decoding jobs, which skip an intake dropped before its turn.
+    std::shared_ptr<std::atomic<int64_t>> m_intake = std::make_shared<std::atomic<int64_t>>(0);
     bool m_analysing = false;
     // A pick whose subject's own mask is being cut (up to about a second):
     // the number of that re-mask, 0 when none is.

@@ -7,6 +7,7 @@
 #include "JobScheduler.h"
 #include "VantelError.h"
 #include "VantelModel.h"
+#include "VisionService.h"
 
 #include <QClipboard>
 #include <QCoreApplication>
@@ -27,6 +28,7 @@ void VantelModel::open(const QUrl& url)
 
 void VantelModel::open(const QImage& image)
 {
+    m_deps.vision->prepare();
     const std::optional<QImage> normalized =
         image.isNull() ? std::nullopt : ImageIntake::normalize(image, CutOut::maxSide);
     if (!normalized) {
@@ -40,11 +42,18 @@ void VantelModel::intake(const ImageOffer& offer, const QString& nothingFound)
 {
     // The decoding reads only the offer it is handed; its outcome is
     // applied on the GUI thread, and only if no newer intake came since.
-    const int64_t n = ++m_intake;
+    const int64_t n = ++*m_intake;
     setOpening(true);
+    // The networks load while the image is decoded.
+    m_deps.vision->prepare();
     std::shared_ptr<JobPostbox> postbox = m_postbox;
+    std::shared_ptr<const std::atomic<int64_t>> latest = m_intake;
     VantelModel* model = this;
-    m_deps.scheduler->schedule([offer, nothingFound, n, postbox, model] {
+    m_deps.scheduler->schedule([offer, nothingFound, n, latest, postbox, model] {
+        // Superseded while it waited its turn: a newer intake, an image, or
+        // New came since, and this one would be dropped once decoded.
+        if (latest->load() != n)
+            return;
         bool fileTried = false;
         std::optional<QImage> image;
         try {
@@ -60,7 +69,7 @@ void VantelModel::intake(const ImageOffer& offer, const QString& nothingFound)
 
 void VantelModel::applyIntake(int64_t n, std::optional<QImage> image, QString failure)
 {
-    if (n != m_intake)
+    if (n != *m_intake)
         return; // a newer image, or "New", came since
     if (image) {
         start(*image);

@@ -8,6 +8,7 @@
 #include "PersonSegmenter.h"
 #include "SubjectSharing.h"
 #include "VantelError.h"
+#include "WorkingMemory.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -83,24 +84,60 @@ OnDeviceVision::Loaded OnDeviceVision::loadAll(const QString& path, const QStrin
 
 void OnDeviceVision::startLoading(std::function<void(const QString&, const QString&)> done)
 {
-    std::call_once(m_start, [this, &done] {
-        const QString path = m_path;
-        const QString objectFinderPath = m_objectFinderPath;
-        const QString poseFinderPath = m_poseFinderPath;
-        std::shared_future<Loaded> loading =
-            std::async(std::launch::async, [path, objectFinderPath, poseFinderPath,
-                                            done = std::move(done)] {
-                Loaded result = loadAll(path, objectFinderPath, poseFinderPath);
-                // What the parser used is garbage now; the network keeps
-                // only its weights.
-                releaseFreedMemory();
-                if (done)
-                    done(result.error, result.findersError);
-                return result;
-            }).share();
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (done)
+        m_done = std::move(done);
+    if (m_loading.valid())
+        return;
+    const QString path = m_path;
+    const QString objectFinderPath = m_objectFinderPath;
+    const QString poseFinderPath = m_poseFinderPath;
+    m_loading =
+        std::async(std::launch::async, [path, objectFinderPath, poseFinderPath, done = m_done] {
+            Loaded result = loadAll(path, objectFinderPath, poseFinderPath);
+            // What the parser used is garbage now; the network keeps
+            // only its weights.
+            releaseFreedMemory();
+            if (done)
+                done(result.error, result.findersError);
+            return result;
+        }).share();
+}
+
+void OnDeviceVision::onLoaded(std::function<void(const QString&, const QString&)> done)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_done = std::move(done);
+}
+
+void OnDeviceVision::prepare()
+{
+    startLoading();
+}
+
+bool OnDeviceVision::release()
+{
+    std::shared_future<Loaded> attempt;
+    {
         std::lock_guard<std::mutex> guard(m_lock);
-        m_loading = std::move(loading);
-    });
+        if (!m_loading.valid())
+            return true;
+        if (m_loading.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+            return false;
+        attempt = std::move(m_loading);
+        m_loading = {};
+    }
+    return true; // the attempt goes here, or with the last request using it
+}
+
+std::shared_ptr<void> OnDeviceVision::trimWhenGone()
+{
+    return std::shared_ptr<void>(nullptr, [](void*) { releaseFreedMemory(); });
+}
+
+void OnDeviceVision::keepWorkingMemory(bool keep)
+{
+    WorkingMemory::keepBetweenPasses(keep);
 }
 
 std::shared_future<OnDeviceVision::Loaded> OnDeviceVision::loading() const
@@ -122,11 +159,11 @@ void OnDeviceVision::waitForLoading() const
         f.wait();
 }
 
-const OnDeviceVision::Loaded& OnDeviceVision::loaded()
+OnDeviceVision::Loaded OnDeviceVision::loaded()
 {
     startLoading();
-    // The state lives as long as m_loading, which is never replaced.
-    return loading().get();
+    const std::shared_future<Loaded> attempt = loading();
+    return attempt.get();
 }
 
 QString OnDeviceVision::unavailableReason()

@@ -18,9 +18,10 @@
 // where its file is found and loads, person segmentation otherwise. Where
 // the object and pose finders are installed too, the matte is shared among
 // the objects and people they find (SubjectSharing); without them the
-// matte's own split stands. The networks load once, on a thread of their
-// own, so the first analysis never waits on work queued behind it in the
-// shared pool.
+// matte's own split stands. The networks load when first needed (or asked
+// for), on a thread of their own, so the first analysis never waits on work
+// queued behind it in the shared pool; release() lets go of them, and the
+// next request loads them again.
 class OnDeviceVision final : public VisionService
 {
 public:
@@ -36,11 +37,16 @@ public:
     // Where the installed network is (see ModelFiles). Empty when nowhere.
     static QString defaultNetworkPath();
 
-    // Starts loading the networks (once); returns at once. `done` is called
-    // on the loading thread when the attempt has ended, with why the network
-    // is unavailable and why the finders are (each empty when it loaded).
+    // Starts loading the networks where they are neither loaded nor
+    // loading; returns at once. `done` is called on the loading thread when
+    // an attempt has ended, with why the network is unavailable and why the
+    // finders are (each empty when it loaded); it is kept for the attempts
+    // after a release too.
     void
     startLoading(std::function<void(const QString& network, const QString& finders)> done = {});
+    // Sets what is called as each attempt ends (as startLoading's `done`),
+    // without starting one.
+    void onLoaded(std::function<void(const QString& network, const QString& finders)> done);
     // Whether the load attempt has ended (successfully or not).
     bool loadingFinished() const;
     // Waits for a load attempt that has started to end.
@@ -54,6 +60,13 @@ public:
     // Which engine runs each network that loaded ("segmentation network:
     // oneDNN 2.6.3, ..."), one line each; waits for the loading.
     QStringList engines();
+
+    void prepare() override;
+    // Lets go of the networks once no request uses them (a request under way
+    // keeps them to its end), then hands the freed memory back to the
+    // system. False while they are still loading.
+    bool release() override;
+    void keepWorkingMemory(bool keep) override;
 
     bool instanceMasksAvailable() override;
     std::optional<InstanceMask> generateForegroundInstanceMask(const QImage& image) override;
@@ -75,6 +88,9 @@ public:
 private:
     struct Loaded
     {
+        // Hands the freed memory back once the last copy of this attempt
+        // goes; first, so that it goes after the networks.
+        std::shared_ptr<void> trimOnRelease = trimWhenGone();
         std::shared_ptr<SegmentationNetwork> network;
         std::shared_ptr<ObjectDetector> objects;
         std::shared_ptr<PoseEstimator> poses;
@@ -84,14 +100,18 @@ private:
     // Loads the three networks, each failure kept apart.
     static Loaded loadAll(const QString& path, const QString& objectFinderPath,
                           const QString& poseFinderPath);
-    const Loaded& loaded();
+    static std::shared_ptr<void> trimWhenGone();
+    // A copy: what a request holds stays loaded until it is done.
+    Loaded loaded();
     std::shared_future<Loaded> loading() const;
 
     const QString m_path;
     const QString m_objectFinderPath;
     const QString m_poseFinderPath;
     const SubjectTuning m_tuning;
-    std::once_flag m_start;
-    mutable std::mutex m_lock; // guards m_loading, set once by startLoading()
+    mutable std::mutex m_lock; // guards m_loading and m_done
+    // The attempt under way or ended; none before the first and after a
+    // release.
     std::shared_future<Loaded> m_loading;
+    std::function<void(const QString&, const QString&)> m_done;
 };

@@ -31,4 +31,15 @@ public:
     // any size); an empty Mat is a result without a buffer. Throws
     // VantelError on failure.
     virtual cv::Mat generatePersonSegmentation(const QImage& image) = 0;
+
+    // Starts readying what the requests need (loading the networks) in the
+    // background, where it is not ready yet; returns at once.
+    virtual void prepare() {}
+    // Lets go of what prepare() readied, and of the buffers the requests
+    // worked in; the next request or prepare() readies it again. Returns
+    // false, letting go of nothing, while it is still being readied.
+    virtual bool release() { return true; }
+    // Whether the buffers a request works in are kept for the next one
+    // (quicker) or handed back as each request ends (smaller).
+    virtual void keepWorkingMemory(bool /*keep*/) {}
 };

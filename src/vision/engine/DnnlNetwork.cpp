@@ -3,6 +3,7 @@
 #include "DnnlBuilder.h"
 #include "DnnlPlan.h"
 #include "ForwardLock.h"
+#include "WorkingMemory.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -53,8 +54,8 @@ std::vector<cv::Mat> DnnlNetwork::forward(const std::vector<cv::Mat>& inputs)
         throw std::runtime_error("the network takes " + std::to_string(plan.inputViews.size()) +
                                  " inputs");
     std::lock_guard<std::mutex> lock(ForwardLock::mutex());
-    // The working buffer is made once and kept: pages touched afresh on
-    // every pass would cost more than the pass's own copying.
+    // The working buffer is made by the first pass and kept while
+    // WorkingMemory says so: pages touched afresh on every pass cost time.
     if (!m_arena) {
         m_arena.reset(static_cast<char*>(std::aligned_alloc(64, plan.arenaBytes + 64)));
         if (!m_arena)
@@ -99,5 +100,9 @@ std::vector<cv::Mat> DnnlNetwork::forward(const std::vector<cv::Mat>& inputs)
     } catch (const dnnl::error& e) {
         throw std::runtime_error(std::string("oneDNN: ") + e.what());
     }
+    // Where it is not kept, the buffer goes back to the system at once (a
+    // block this large is mapped of its own).
+    if (!WorkingMemory::keptBetweenPasses())
+        m_arena.reset();
     return outputs;
 }
