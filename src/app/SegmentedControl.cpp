@@ -89,17 +89,21 @@ void SegmentedControl::paintEvent(QPaintEvent*)
 
     const QRectF track = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
     const bool dark = pal.color(QPalette::Window).lightness() < 128;
+    const QColor trackColour =
+        dark ? pal.color(QPalette::Window).lighter(130) : pal.color(QPalette::Window).darker(108);
     painter.setPen(QPen(Theme::withAlpha(Theme::secondary(), 0.35), 1));
-    painter.setBrush(dark ? pal.color(QPalette::Window).lighter(130)
-                          : pal.color(QPalette::Window).darker(108));
+    painter.setBrush(trackColour);
     painter.drawRoundedRect(track, 6, 6);
 
+    // The chosen segment in the accent, standing 3:1 against the others on
+    // light and dark palettes alike: which one is on is seen at a glance.
+    const QColor chosen = Theme::standingOut(pal.color(QPalette::Active, QPalette::Highlight),
+                                             trackColour, pal.color(QPalette::WindowText));
     for (int i = 0; i < count(); ++i) {
         const QRectF r = segmentRect(i);
         if (i == m_current) {
-            painter.setPen(QPen(Theme::withAlpha(Theme::secondary(), 0.3), 0.8));
-            painter.setBrush(dark ? pal.color(QPalette::Window).lighter(175)
-                                  : pal.color(QPalette::Base));
+            painter.setPen(Qt::NoPen);
+            painter.setBrush(chosen);
             painter.drawRoundedRect(r, 5, 5);
         } else if (i > 0 && i != m_current + 1) {
             painter.setPen(QPen(Theme::withAlpha(Theme::secondary(), 0.35), 1));
@@ -109,7 +113,7 @@ void SegmentedControl::paintEvent(QPaintEvent*)
         if (i == m_current)
             f.setWeight(QFont::Medium);
         painter.setFont(f);
-        painter.setPen(pal.color(QPalette::WindowText));
+        painter.setPen(i == m_current ? Theme::legibleOn(chosen) : pal.color(QPalette::WindowText));
         painter.drawText(r, Qt::AlignCenter, m_labels[i]);
     }
     if (hasFocus()) {

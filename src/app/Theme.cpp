@@ -52,16 +52,25 @@ double contrast(const QColor& a, const QColor& b)
     return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
 }
 
+QColor standingOut(const QColor& colour, const QColor& against, const QColor& toward, double ratio)
+{
+    QColor result = colour;
+    for (int step = 1; step <= 10 && contrast(result, against) < ratio; ++step)
+        result = mix(colour, toward, step / 10.0);
+    return result;
+}
+
+QColor legibleOn(const QColor& background)
+{
+    const QColor black(Qt::black), white(Qt::white);
+    return contrast(black, background) >= contrast(white, background) ? black : white;
+}
+
 QColor focusRing()
 {
     const QPalette palette = QApplication::palette();
-    const QColor text = palette.color(QPalette::Active, QPalette::WindowText);
-    const QColor window = palette.color(QPalette::Active, QPalette::Window);
-    const QColor start = accent();
-    QColor ring = start;
-    for (int step = 1; step <= 10 && contrast(ring, window) < 3.0; ++step)
-        ring = mix(start, text, step / 10.0);
-    return ring;
+    return standingOut(accent(), palette.color(QPalette::Active, QPalette::Window),
+                       palette.color(QPalette::Active, QPalette::WindowText));
 }
 
 QPen focusPen()

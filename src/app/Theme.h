@@ -18,6 +18,12 @@ QColor errorRed();  // the error line
 // dark palettes alike).
 QColor focusRing();
 QPen focusPen(); // the focus mark's line: that colour, 2 px wide
+// `colour` taken toward `toward` as far as it needs to stand `ratio`:1
+// against `against` (as far as `toward` itself where that is not enough).
+QColor standingOut(const QColor& colour, const QColor& against, const QColor& toward,
+                   double ratio = 3.0);
+// Black or white, whichever reads better on `background`.
+QColor legibleOn(const QColor& background);
 // The contrast ratio of two colours, 1 to 21, as accessibility guidelines
 // measure it.
 double contrast(const QColor& a, const QColor& b);

@@ -318,6 +318,34 @@ private slots:
                  qPrintable(inkOf(rig.panel.newButton()).name()));
     }
 
+    // The chosen segment of a picker stands 3:1 against the others, on
+    // light palettes and dark ones, with bright and dim accents alike.
+    void theChosenSegmentIsSeenOnLightAndDark()
+    {
+        QPalette pale = QApplication::palette();
+        pale.setColor(QPalette::Highlight, QColor(0xcd, 0xe8, 0xff));
+        const QPalette before = QApplication::palette();
+        for (const QPalette& palette :
+             {before, pale, darkOver(before, QColor(0x12, 0x60, 0x8a)),
+              darkOver(before, QColor(0x3d, 0xae, 0xe9)), darkOver(before, QColor(70, 70, 74))}) {
+            SegmentedControl picker({QStringLiteral("After"), QStringLiteral("Before")});
+            picker.setPalette(palette);
+            picker.resize(picker.sizeHint());
+            for (int chosen : {0, 1}) {
+                picker.setCurrentIndex(chosen);
+                const QImage look = picker.grab().toImage();
+                // Inside each segment, left of its centred label.
+                const int half = (look.width() - 4) / 2;
+                const QColor first = look.pixelColor(2 + 6, look.height() / 2);
+                const QColor second = look.pixelColor(2 + half + 6, look.height() / 2);
+                QVERIFY2(Theme::contrast(first, second) >= 3.0,
+                         qPrintable(QStringLiteral("%1 against %2 on %3")
+                                        .arg(first.name(), second.name(),
+                                             palette.color(QPalette::Window).name())));
+            }
+        }
+    }
+
     // Each control's focus mark stands out from the window (3:1) on a light
     // and a dark palette: the dark one's accent (as a common dark theme's)
     // is too dim for a mark by itself.

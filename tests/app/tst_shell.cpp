@@ -60,6 +60,8 @@ private slots:
     void init()
     {
         m_vision.instanceResult = twoSubjects(40, 30);
+        m_vision.prepared = m_vision.released = 0;
+        m_vision.keepsWorkingMemory = true;
         m_scheduler.pending.clear();
     }
 
@@ -177,6 +179,60 @@ private slots:
         panel->close();
         QVERIFY(!panel->isVisible());
         QCOMPARE(quit.count(), 0);
+    }
+
+    // Shown without a click on the icon (a launch, "Open with") where the
+    // tray does not say where its icon is: an ordinary window that the
+    // window manager places, which stays when the focus goes; a click on
+    // the icon brings back the frameless panel beside it.
+    void shownUnaskedThePanelIsAnOrdinaryWindow()
+    {
+        VantelApp shell(PanelWindow::Mode::trayPanel, m_deps);
+        shell.present({});
+        PanelWindow* panel = shell.panel();
+        QVERIFY(panel->isVisible() && !panel->besideIcon());
+        QCOMPARE(panel->windowFlags() & Qt::WindowType_Mask, Qt::Window);
+        QVERIFY(!(panel->windowFlags() & Qt::FramelessWindowHint));
+        emit qApp->applicationStateChanged(Qt::ApplicationInactive);
+        QVERIFY(panel->isVisible());
+        QTest::keyClick(panel, Qt::Key_Escape);
+        QVERIFY(!panel->isVisible());
+        const QRect icon(300, 0, 22, 24);
+        panel->showNear(icon);
+        QVERIFY(panel->isVisible() && panel->besideIcon());
+        QVERIFY(panel->windowFlags() & Qt::FramelessWindowHint);
+        QTRY_VERIFY(panel->geometry().top() > icon.bottom());
+    }
+
+    // Nothing loads at launch. The networks start loading as the panel
+    // opens or an image comes; once the panel has been away for the delay
+    // (after any analysis under way has ended), the editor is emptied as
+    // by New and the networks are let go of. While the panel is away an
+    // analysis keeps no working buffer.
+    void awayForAWhileVantelLetsGoOfItsMemory()
+    {
+        qputenv("VANTEL_RELEASE_DELAY_MS", "30");
+        VantelApp shell(PanelWindow::Mode::trayWindow, m_deps);
+        QCOMPARE(m_vision.prepared, 0);
+        shell.togglePanel();
+        qunsetenv("VANTEL_RELEASE_DELAY_MS");
+        PanelWindow* panel = shell.panel();
+        QCOMPARE(m_vision.prepared, 1);
+        VantelModel* model = shell.model();
+        model->open(filled());
+        QCOMPARE(m_vision.prepared, 2);
+        panel->hide();
+        QVERIFY(!m_vision.keepsWorkingMemory);
+        QTest::qWait(150); // no signal: the delay passes while the analysis runs
+        QCOMPARE(m_vision.released, 0);
+        QVERIFY(model->original());
+        m_scheduler.releaseAll();
+        QTRY_COMPARE(m_vision.released, 1);
+        QVERIFY(!model->original() && !model->result() && !model->analysis());
+        shell.togglePanel();
+        QCOMPARE(m_vision.prepared, 3);
+        QVERIFY(m_vision.keepsWorkingMemory);
+        QVERIFY(!panel->content()->showsEditor());
     }
 
     void presentingWithAFileOpensIt()

@@ -60,6 +60,23 @@ private slots:
         QVERIFY(cv::countNonZero((mask > 20) & (mask < 235)) > 100);
     }
 
+    // Let go of between images, the networks load again as the next one
+    // comes, and a pass that hands its working buffer back as it ends
+    // leaves the next one the same matte.
+    void theNetworksLoadAgainAfterARelease()
+    {
+        const QImage cat = load(QStringLiteral("chelsea.png"));
+        const cv::Mat before = SubjectAnalysis::analyze(cat, *m_vision)->mask(std::nullopt);
+        m_vision->keepWorkingMemory(false);
+        QVERIFY(m_vision->release());
+        QVERIFY(!m_vision->loadingFinished());
+        const cv::Mat again = SubjectAnalysis::analyze(cat, *m_vision)->mask(std::nullopt);
+        const cv::Mat third = SubjectAnalysis::analyze(cat, *m_vision)->mask(std::nullopt);
+        m_vision->keepWorkingMemory(true);
+        QCOMPARE(cv::norm(before, again, cv::NORM_INF), 0.0);
+        QCOMPARE(cv::norm(before, third, cv::NORM_INF), 0.0);
+    }
+
     void subjectsStandingApartComeOutSeparate()
     {
         // The cat beside its mirror image, a clear gap between them.

@@ -40,6 +40,17 @@ public:
             throw *error;
         return personResult;
     }
+    // What readied and let go of: how often, and whether buffers are kept.
+    int prepared = 0;
+    int released = 0;
+    bool keepsWorkingMemory = true;
+    void prepare() override { ++prepared; }
+    bool release() override
+    {
+        ++released;
+        return true;
+    }
+    void keepWorkingMemory(bool keep) override { keepsWorkingMemory = keep; }
 };
 
 // Subjects over a w x h working size: a background strip across the top,
