@@ -8,7 +8,8 @@
 // the composite (about 70 ms for a 2560 x 1920 RGBA result under a sandboxed
 // kernel). Raising the mmap and trim thresholds makes those blocks come from,
 // and go back to, the heap, where the next composite finds them already mapped.
-// Call once, early in main(), before any thread starts.
+// Every thread shares that one heap, so that releaseFreedMemory() finds all
+// that was freed. Call once, early in main(), before any thread starts.
 void tuneAllocatorForLargeImages();
 
 // Hands the free memory of every heap back to the system, also free pages
