@@ -83,7 +83,12 @@ void VantelApp::present(const QList<QUrl>& files, const QString& activationToken
     // activation, and forgets it.
     if (!activationToken.isEmpty())
         qputenv("XDG_ACTIVATION_TOKEN", activationToken.toUtf8());
-    m_panel->showUnasked(m_tray ? m_tray->geometry() : QRect());
+    // Until the tray host has taken the icon in (just after a launch), the
+    // icon reports the screen's corner, which is no place to stand beside.
+    QRect icon = m_tray ? m_tray->geometry() : QRect();
+    if (icon.topLeft() == QPoint(0, 0))
+        icon = QRect();
+    m_panel->showUnasked(icon);
     if (!files.isEmpty())
         m_model->open(files.first());
 }
