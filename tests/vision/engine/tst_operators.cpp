@@ -33,7 +33,7 @@ cv::Mat zeros(const std::vector<int>& dims)
     return cv::Mat(int(dims.size()), dims.data(), CV_32F, cv::Scalar(0));
 }
 
-struct ConvSpec
+struct ConvGeometry
 {
     int group = 1;
     Pair stride{1, 1}, dilation{1, 1};
@@ -41,7 +41,7 @@ struct ConvSpec
 };
 
 cv::Mat convolve(const cv::Mat& x, const cv::Mat& w, const std::vector<float>& bias,
-                 const ConvSpec& s)
+                 const ConvGeometry& s)
 {
     const int cin = x.size[1] / s.group, cout = w.size[0], kh = w.size[2], kw = w.size[3];
     const int oh =
@@ -74,7 +74,7 @@ cv::Mat convolve(const cv::Mat& x, const cv::Mat& w, const std::vector<float>& b
 struct ConvCase
 {
     std::vector<int> input, weights;
-    ConvSpec spec;
+    ConvGeometry geometry;
     bool bias;
 };
 
@@ -183,7 +183,7 @@ private slots:
         QFETCH(ConvCase, c);
         const std::vector<int>& input = c.input;
         const std::vector<int>& weights = c.weights;
-        const ConvSpec& spec = c.spec;
+        const ConvGeometry& geometry = c.geometry;
         const bool bias = c.bias;
         const cv::Mat x = Blobs::random({1, input[0], input[1], input[2]}, 1);
         const std::vector<int> wdims(weights.begin(), weights.end());
@@ -191,7 +191,7 @@ private slots:
         std::vector<float> b;
         for (int o = 0; bias && o < weights[0]; ++o)
             b.push_back(0.1f * float(o) - 0.3f);
-        const cv::Mat expected = convolve(x, w, b, spec);
+        const cv::Mat expected = convolve(x, w, b, geometry);
 
         OnnxModel m("x", onnxDims(Blobs::dims(x)));
         m.rawFloats("w", onnxDims(wdims), Blobs::values(w));
@@ -201,10 +201,10 @@ private slots:
         if (!bias)
             n.mutable_input()->RemoveLast();
         OnnxModel::attr(n, "kernel_shape", Dims{weights[2], weights[3]});
-        OnnxModel::attr(n, "group", int64_t(spec.group));
-        OnnxModel::attr(n, "strides", Dims{spec.stride.first, spec.stride.second});
-        OnnxModel::attr(n, "dilations", Dims{spec.dilation.first, spec.dilation.second});
-        OnnxModel::attr(n, "pads", onnxDims(spec.pads));
+        OnnxModel::attr(n, "group", int64_t(geometry.group));
+        OnnxModel::attr(n, "strides", Dims{geometry.stride.first, geometry.stride.second});
+        OnnxModel::attr(n, "dilations", Dims{geometry.dilation.first, geometry.dilation.second});
+        OnnxModel::attr(n, "pads", onnxDims(geometry.pads));
         m.output("y", onnxDims(Blobs::dims(expected)));
         const cv::Mat y = run(m, {x}).at(0);
         QCOMPARE(Blobs::dims(y), Blobs::dims(expected));
