@@ -267,14 +267,6 @@ OnnxGraph::Shape OnnxGraph::shapeOrDims(const std::string& name) const
     return isConstant(name) ? constants.at(name).dims : shapeOf(name);
 }
 
-int OnnxGraph::readers(const std::string& name) const
-{
-    int n = 0;
-    for (const OnnxNode& node : nodes)
-        n += int(std::count(node.inputs.begin(), node.inputs.end(), name));
-    return n;
-}
-
 bool OnnxGraph::isOutput(const std::string& name) const
 {
     return std::find(outputs.begin(), outputs.end(), name) != outputs.end();

@@ -126,8 +126,7 @@ public:
     const Shape& shapeOf(const std::string& name) const;
     // The shape of a tensor or the dimensions of a constant.
     Shape shapeOrDims(const std::string& name) const;
-    // How many nodes read `name` (and whether it is an output of the graph).
-    int readers(const std::string& name) const;
+    // Whether `name` is an output of the graph.
     bool isOutput(const std::string& name) const;
 
 private:
