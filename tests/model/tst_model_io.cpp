@@ -12,6 +12,18 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+// Counts the outcomes background jobs hand back to `model`.
+struct HandedBack final : QObject
+{
+    int count = 0;
+    explicit HandedBack(QObject* model) { model->installEventFilter(this); }
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        count += event->type() == QEvent::MetaCall;
+        return false;
+    }
+};
+
 // Image intake and PNG export of the editor model.
 class TestModelIo final : public QObject
 {
@@ -115,6 +127,17 @@ private slots:
         m_scheduler.release(0);
         m_scheduler.releaseAll();
         QCOMPARE(originalColour(*m), QColor(Qt::blue));
+        // One superseded before its turn came is not decoded at all: its
+        // job hands nothing back.
+        m->open(file(QStringLiteral("superseded.png"), png(Qt::red)));
+        m->open(file(QStringLiteral("latest.png"), png(Qt::green)));
+        HandedBack handedBack(m.get());
+        m_scheduler.release(0);
+        QCOMPARE(handedBack.count, 0);
+        m_scheduler.release(0);
+        QCOMPARE(handedBack.count, 1);
+        m_scheduler.releaseAll();
+        QCOMPARE(originalColour(*m), QColor(Qt::green));
         m->open(file(QStringLiteral("third.png"), png(Qt::red)));
         m->reset();
         m_scheduler.releaseAll();
