@@ -1,10 +1,12 @@
 #include "DnnlBufferPlanner.h"
+#include "ops/Primitives.h"
 
 #include <algorithm>
 #include <cstdint>
 
 namespace {
 
+using Primitives::dimsOf;
 using dnnl::memory;
 using md = dnnl::memory::desc;
 using tag = dnnl::memory::format_tag;
@@ -15,11 +17,6 @@ constexpr size_t alignment = 64;
 size_t aligned(size_t bytes)
 {
     return (bytes + alignment - 1) / alignment * alignment;
-}
-
-memory::dims dimsOf(const std::vector<int64_t>& v)
-{
-    return memory::dims(v.begin(), v.end());
 }
 
 using Plan = DnnlBufferPlanner::Plan;

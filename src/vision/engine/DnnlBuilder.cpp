@@ -4,20 +4,17 @@
 #include "ops/Activation.h"
 #include "ops/Arithmetic.h"
 #include "ops/Operator.h"
+#include "ops/Primitives.h"
 
 #include <algorithm>
 #include <exception>
 
 namespace {
 
+using Primitives::dimsOf;
 using dnnl::memory;
 using tag = dnnl::memory::format_tag;
 using dt = dnnl::memory::data_type;
-
-memory::dims dimsOf(const std::vector<int64_t>& v)
-{
-    return memory::dims(v.begin(), v.end());
-}
 
 // Weights reordered together (see DnnlBuilder::reorderWeights).
 constexpr size_t maxPendingBytes = size_t(32) << 20;
