@@ -6,66 +6,77 @@
 #include <string>
 #include <vector>
 
-// A small ONNX model written in code for the engine's tests: inputs, nodes,
-// initializers of each type and form, attributes of each type, outputs.
-// Nothing is checked: a test may write whatever a hostile file would hold.
+using Dims = std::vector<int64_t>;
+
+// A small ONNX model written in code for the engine's tests. Nothing is
+// checked: a test may write whatever a hostile file would hold.
 class OnnxModel final
 {
 public:
+    // A node's attribute, of the type of its value.
+    struct Attr
+    {
+        using A = onnx::AttributeProto;
+        Attr(const char* k, int64_t v) : proto(named(k, A::INT)) { proto.set_i(v); }
+        Attr(const char* k, int v) : Attr(k, int64_t(v)) {}
+        Attr(const char* k, float v) : proto(named(k, A::FLOAT)) { proto.set_f(v); }
+        Attr(const char* k, const std::string& v) : proto(named(k, A::STRING)) { proto.set_s(v); }
+        Attr(const char* k, const Dims& v) : proto(named(k, A::INTS))
+        {
+            proto.mutable_ints()->Add(v.begin(), v.end());
+        }
+        static A named(const char* k, A::AttributeType type);
+        A proto;
+    };
+
     // A model with one float input of `dims`; an empty name for none.
-    explicit OnnxModel(const std::string& input = "x", const std::vector<int64_t>& dims = {},
-                       int opset = 13);
+    explicit OnnxModel(const std::string& input = "x", const Dims& dims = {}, int opset = 13);
 
-    void input(const std::string& name, const std::vector<int64_t>& dims);
-    void output(const std::string& name, const std::vector<int64_t>& dims = {});
+    void input(const std::string& name, const Dims& dims)
+    {
+        describe(graph().add_input(), name, dims);
+    }
+    void output(const std::string& name, const Dims& dims = {})
+    {
+        describe(graph().add_output(), name, dims);
+    }
     onnx::NodeProto& node(const std::string& op, const std::vector<std::string>& inputs,
-                          const std::vector<std::string>& outputs);
-
-    // Initializers: floats as float_data or raw_data, integers as
-    // int64_data or int32_data; the values are not checked against dims.
-    onnx::TensorProto& floats(const std::string& name, const std::vector<int64_t>& dims,
-                              const std::vector<float>& values);
-    onnx::TensorProto& rawFloats(const std::string& name, const std::vector<int64_t>& dims,
-                                 const std::vector<float>& values);
-    onnx::TensorProto& ints(const std::string& name, const std::vector<int64_t>& values);
-    onnx::TensorProto& int64s(const std::string& name, const std::vector<int64_t>& dims,
-                              const std::vector<int64_t>& values);
-    onnx::TensorProto& int32s(const std::string& name, const std::vector<int64_t>& dims,
-                              const std::vector<int32_t>& values);
-    // An initializer whose bytes are said to be in another file.
-    onnx::TensorProto& external(const std::string& name, const std::vector<int64_t>& dims,
-                                const std::string& location);
-    // A Constant node whose value is `tensor`.
-    onnx::NodeProto& constant(const std::string& output, const onnx::TensorProto& tensor);
+                          const std::vector<std::string>& outputs,
+                          const std::vector<Attr>& attributes = {});
+    // Initializers, the values not checked against dims: floats as
+    // float_data or raw_data, integers as int64_data.
+    onnx::TensorProto& floats(const std::string& name, const Dims& dims,
+                              const std::vector<float>& values, bool raw = false);
+    onnx::TensorProto& int64s(const std::string& name, const Dims& dims, const Dims& values);
+    onnx::TensorProto& ints(const std::string& name, const Dims& v)
+    {
+        return int64s(name, {int64_t(v.size())}, v);
+    }
+    // A Constant node whose value is a float tensor.
+    void constant(const std::string& output, const Dims& dims, const std::vector<float>& values);
 
     onnx::ModelProto& proto() { return m_model; }
     std::string bytes() const { return m_model.SerializeAsString(); }
 
-    static onnx::TensorProto floatTensor(const std::vector<int64_t>& dims,
-                                         const std::vector<float>& values);
-    static onnx::TensorProto intTensor(const std::vector<int64_t>& dims,
-                                       const std::vector<int64_t>& values);
-
-    static void attr(onnx::NodeProto& n, const std::string& key,
-                     const std::vector<int64_t>& values);
-    static void attr(onnx::NodeProto& n, const std::string& key, int64_t value);
-    static void attr(onnx::NodeProto& n, const std::string& key, float value);
-    static void attr(onnx::NodeProto& n, const std::string& key, const std::vector<float>& values);
-    static void attr(onnx::NodeProto& n, const std::string& key, const std::string& value);
-    static void attr(onnx::NodeProto& n, const std::string& key, const onnx::TensorProto& value);
-
 private:
-    onnx::TensorProto& initializer(const std::string& name, const std::vector<int64_t>& dims,
-                                   int type);
+    onnx::GraphProto& graph() { return *m_model.mutable_graph(); }
+    static void describe(onnx::ValueInfoProto* v, const std::string& name, const Dims& dims);
 
     onnx::ModelProto m_model;
 };
 
 // Continuous CV_32F blobs of any rank, as the engine takes and gives them.
-namespace Blobs {
-cv::Mat make(const std::vector<int>& dims, const std::vector<float>& values);
-// Values in [-1, 1) from `seed`.
-cv::Mat random(const std::vector<int>& dims, uint64_t seed);
-std::vector<float> values(const cv::Mat& m);
-std::vector<int> dims(const cv::Mat& m);
-} // namespace Blobs
+struct Blobs
+{
+    static cv::Mat make(const std::vector<int>& dims, const std::vector<float>& values)
+    {
+        return cv::Mat(values, true).reshape(1, int(dims.size()), dims.data());
+    }
+    // Values in [-1, 1) from `seed`.
+    static cv::Mat random(const std::vector<int>& dims, uint64_t seed);
+    static std::vector<float> values(const cv::Mat& m)
+    {
+        return {m.ptr<float>(), m.ptr<float>() + m.total()};
+    }
+    static std::vector<int> dims(const cv::Mat& m) { return {m.size.p, m.size.p + m.dims}; }
+};
