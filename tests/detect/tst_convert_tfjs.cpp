@@ -23,34 +23,28 @@ struct Tensor
     {
         v.assign(size_t(std::accumulate(shape.begin(), shape.end(), 1, std::multiplies<>())), fill);
     }
-    float& at(int n, int h, int w, int c)
-    {
-        return v[size_t(((n * shape[1] + h) * shape[2] + w) * shape[3] + c)];
-    }
-    float at(int n, int h, int w, int c) const { return const_cast<Tensor*>(this)->at(n, h, w, c); }
+    // An element of the one image of an NHWC tensor.
+    float& at(int h, int w, int c) { return v[size_t((h * shape[2] + w) * shape[3] + c)]; }
+    float at(int h, int w, int c) const { return const_cast<Tensor*>(this)->at(h, w, c); }
 };
 
 QRandomGenerator rng(20240607);
 
-// Random values; `exact` picks multiples of 1/64, which float16 holds exactly.
-Tensor random(std::vector<int> shape, float range, bool exact = false)
+// Values in shift ± range, multiples of 1/64 so that float16 holds them exactly.
+Tensor random(std::vector<int> shape, float range, float shift = 0)
 {
     Tensor t(std::move(shape));
-    for (float& x : t.v) {
-        x = float(rng.bounded(2.0) - 1.0) * range;
-        if (exact)
-            x = std::round(x * 64) / 64;
-    }
+    for (float& x : t.v)
+        x = std::round(float(rng.bounded(2.0) - 1.0) * range * 64) / 64 + shift;
     return t;
 }
 
 // Node attributes as TF.js writes them.
 struct Attr
 {
-    static QJsonObject i(qint64 v) { return {{"i", QString::number(v)}}; }
-    static QJsonObject f(double v) { return {{"f", v}}; }
+    static QString base64(const char* v) { return QString::fromLatin1(QByteArray(v).toBase64()); }
     static QJsonObject b(bool v) { return {{"b", v}}; }
-    static QJsonObject s(const QByteArray& v) { return {{"s", QString::fromLatin1(v.toBase64())}}; }
+    static QJsonObject s(const char* v) { return {{"s", base64(v)}}; }
     static QJsonObject type(const char* v) { return {{"type", v}}; }
     static QJsonObject list(const char* key, const QJsonArray& v)
     {
@@ -76,22 +70,23 @@ public:
            {{"dtype", Attr::type(dtype)},
             {"shape", QJsonObject{{"shape", QJsonObject{{"dim", dims}}}}}});
     }
-    void constant(const char* name, const Tensor& t, bool half = false)
+    // Constants take the next free name, which they return.
+    QString constant(const Tensor& t, bool half = false)
     {
-        QJsonObject entry = manifest(name, t.shape, "float32");
+        QJsonObject entry = manifest(t.shape, "float32");
         if (half)
             entry["quantization"] =
                 QJsonObject{{"dtype", "float16"}, {"original_dtype", "float32"}};
         m_bin += half ? bytes(std::vector<cv::float16_t>(t.v.begin(), t.v.end())) : bytes(t.v);
-        m_weights.append(entry);
-        op("Const", name, {}, {{"dtype", Attr::type("DT_FLOAT")}});
+        return addConstant(entry, "DT_FLOAT");
     }
-    void ints(const char* name, const std::vector<int>& shape, const std::vector<int32_t>& v)
+    QString ints(const std::vector<int>& shape, const std::vector<int32_t>& v)
     {
-        m_weights.append(manifest(name, shape, "int32"));
         m_bin += bytes(v);
-        op("Const", name, {}, {{"dtype", Attr::type("DT_INT32")}});
+        return addConstant(manifest(shape, "int32"), "DT_INT32");
     }
+    // A vector.
+    QString ints(const std::vector<int32_t>& v) { return ints({int(v.size())}, v); }
     void op(const char* type, const char* name, const QStringList& inputs, QJsonObject attr = {})
     {
         m_nodes.append(QJsonObject{{"op", type},
@@ -99,14 +94,13 @@ public:
                                    {"input", QJsonArray::fromStringList(inputs)},
                                    {"attr", attr}});
     }
+    // The last node is the model's output; `cutShard` bytes are left off the weights.
     tfjs::Model model(int cutShard = 0) const
     {
-        // The last node is the model's output.
         const QString last = m_nodes.last().toObject().value("name").toString();
         const QJsonObject signature{
             {"outputs", QJsonObject{{last, QJsonObject{{"name", last + ":0"}}}}}};
         const QJsonObject root{
-            {"format", "graph-model"},
             {"signature", signature},
             {"modelTopology", QJsonObject{{"node", m_nodes}}},
             {"weightsManifest",
@@ -120,12 +114,22 @@ private:
     {
         return QByteArray(reinterpret_cast<const char*>(v.data()), int(v.size() * sizeof(T)));
     }
-    static QJsonObject manifest(const char* name, const std::vector<int>& shape, const char* dtype)
+    QJsonObject manifest(const std::vector<int>& shape, const char* dtype) const
     {
         QJsonArray dims;
         for (int d : shape)
             dims.append(d);
-        return {{"name", name}, {"shape", dims}, {"dtype", dtype}};
+        return {{"name", QStringLiteral("c%1").arg(m_weights.size())},
+                {"shape", dims},
+                {"dtype", dtype}};
+    }
+    QString addConstant(const QJsonObject& entry, const char* dtype)
+    {
+        m_weights.append(entry);
+        m_nodes.append(QJsonObject{{"op", "Const"},
+                                   {"name", entry["name"]},
+                                   {"attr", QJsonObject{{"dtype", Attr::type(dtype)}}}});
+        return entry["name"].toString();
     }
     QJsonArray m_nodes, m_weights;
     QByteArray m_bin;
@@ -182,73 +186,64 @@ float maxDiff(const cv::Mat& out, const Tensor& expected)
     QVERIFY2(maxDiff(out, expected) < tolerance,                                                   \
              qPrintable(QString::number(maxDiff(out, expected))))
 
-// TF's SAME: ceil(in / stride) outputs, the odd pixel of padding at the end.
-std::pair<int, int> samePads(int in, int k, int s)
-{
-    const int total = std::max(((in + s - 1) / s - 1) * s + k - in, 0);
-    return {total / 2, total - total / 2};
-}
-
 // A window op's output over x, for pads (top, left, bottom, right), starting
-// at `fill`: visit(out, y, x, i, j, sy, sx) is called for every output pixel
-// (y, x) and every input pixel (sy, sx) at (i, j) of its window that is not
-// padding.
+// at `fill`: visit(px, y, x, i, j, sy, sx) is called for every output pixel
+// (y, x), its channels at px, and every input pixel (sy, sx) at (i, j) of its
+// window that is not padding.
 template <typename Visit>
-Tensor windows(const Tensor& x, int kh, int kw, int s, std::array<int, 4> p, int c, float fill,
-               Visit visit)
+Tensor windows(const Tensor& x, int k, int s, std::array<int, 4> p, int c, float fill, Visit visit)
 {
     Tensor out(
-        {1, (x.shape[1] + p[0] + p[2] - kh) / s + 1, (x.shape[2] + p[1] + p[3] - kw) / s + 1, c},
+        {1, (x.shape[1] + p[0] + p[2] - k) / s + 1, (x.shape[2] + p[1] + p[3] - k) / s + 1, c},
         fill);
     for (int y = 0; y < out.shape[1]; ++y)
         for (int xx = 0; xx < out.shape[2]; ++xx)
-            for (int i = 0; i < kh; ++i)
-                for (int j = 0; j < kw; ++j) {
+            for (int i = 0; i < k; ++i)
+                for (int j = 0; j < k; ++j) {
                     const int sy = y * s + i - p[0], sx = xx * s + j - p[1];
                     if (sy >= 0 && sx >= 0 && sy < x.shape[1] && sx < x.shape[2])
-                        visit(out, y, xx, i, j, sy, sx);
+                        visit(&out.at(y, xx, 0), y, xx, i, j, sy, sx);
                 }
     return out;
 }
 
-// Filter [kh, kw, in, out] or, depthwise, [kh, kw, C, multiplier].
+// Filter [k, k, in, out] or, depthwise, [k, k, C, multiplier].
 Tensor convolve(const Tensor& x, const Tensor& f, int stride, std::array<int, 4> p, bool depthwise)
 {
-    const int kh = f.shape[0], kw = f.shape[1], ci = f.shape[2], m = f.shape[3];
-    return windows(x, kh, kw, stride, p, depthwise ? ci * m : m, 0,
-                   [&](Tensor& out, int y, int xx, int i, int j, int sy, int sx) {
+    const int k = f.shape[0], ci = f.shape[2], m = f.shape[3];
+    return windows(x, k, stride, p, depthwise ? ci * m : m, 0,
+                   [&](float* px, int, int, int i, int j, int sy, int sx) {
                        for (int c = 0; c < ci; ++c)
                            for (int o = 0; o < m; ++o)
-                               out.at(0, y, xx, depthwise ? c * m + o : o) +=
-                                   x.at(0, sy, sx, c) *
-                                   f.v[size_t(((i * kw + j) * ci + c) * m + o)];
+                               px[depthwise ? c * m + o : o] +=
+                                   x.at(sy, sx, c) * f.v[size_t(((i * k + j) * ci + c) * m + o)];
                    });
 }
 
 // Max or average; the average over the pixels that are not padding.
 Tensor pool(const Tensor& x, int k, int stride, std::array<int, 4> p, bool isMax)
 {
-    const Tensor n = windows(x, k, k, stride, p, 1, 0,
-                             [](Tensor& out, int y, int xx, auto...) { out.at(0, y, xx, 0) += 1; });
-    return windows(x, k, k, stride, p, x.shape[3], isMax ? -INFINITY : 0,
-                   [&](Tensor& out, int y, int xx, int, int, int sy, int sx) {
+    const Tensor n = windows(x, k, stride, p, 1, 0, [](float* px, auto...) { *px += 1; });
+    return windows(x, k, stride, p, x.shape[3], isMax ? -INFINITY : 0,
+                   [&](float* px, int y, int xx, int, int, int sy, int sx) {
                        for (int c = 0; c < x.shape[3]; ++c) {
-                           float& o = out.at(0, y, xx, c);
-                           const float v = x.at(0, sy, sx, c);
-                           o = isMax ? std::max(o, v) : o + v / n.at(0, y, xx, 0);
+                           const float v = x.at(sy, sx, c);
+                           px[c] = isMax ? std::max(px[c], v) : px[c] + v / n.at(y, xx, 0);
                        }
                    });
 }
 
-// A convolution or pooling case: the op, sizes, padding and what varies
-// around them.
+// A convolution or pooling case. `pads` (top, left, bottom, right) are TF's
+// SAME padding worked out by hand or, before a VALID op, those of a Pad node
+// put in front of it.
 struct ConvCase
 {
     const char* op;
     int h, w, c, kernel, out, stride; // out: a depthwise op's multiplier; none when pooling
     const char* padding;
-    QList<QByteArray> fused = {};
-    bool half = false, nhwcInput = false, prePad = false;
+    std::array<int, 4> pads;
+    const char* fusedActivation = nullptr; // fused after a bias
+    bool half = false, nhwcInput = false;
 };
 
 } // namespace
@@ -264,22 +259,23 @@ private slots:
     {
         QTest::addColumn<ConvCase>("t");
         QTest::newRow("SAME, stride 2, even kernel: the odd pixel of padding at the end")
-            << ConvCase{"Conv2D", 7, 6, 3, 4, 4, 2, "SAME"};
+            << ConvCase{"Conv2D", 7, 6, 3, 4, 4, 2, "SAME", {1, 1, 2, 1}};
         QTest::newRow("VALID, NHWC input transposed in the graph")
-            << ConvCase{"Conv2D", 5, 5, 3, 3, 2, 1, "VALID", {}, false, true};
+            << ConvCase{"Conv2D", 5, 5, 3, 3, 2, 1, "VALID", {0, 0, 0, 0}, nullptr, false, true};
         QTest::newRow("bias and Relu6 fused, float16 weights")
-            << ConvCase{"_FusedConv2D", 6, 5, 3, 3, 4, 1, "SAME", {"BiasAdd", "Relu6"}, true};
+            << ConvCase{"_FusedConv2D", 6, 5, 3, 3, 4, 1, "SAME", {1, 1, 1, 1}, "Relu6", true};
         QTest::newRow("depthwise, multiplier 2, stride 2")
-            << ConvCase{"DepthwiseConv2dNative", 7, 7, 3, 3, 2, 2, "SAME"};
+            << ConvCase{"DepthwiseConv2dNative", 7, 7, 3, 3, 2, 2, "SAME", {1, 1, 1, 1}};
         QTest::newRow("depthwise with bias and Relu fused") << ConvCase{
-            "FusedDepthwiseConv2dNative", 6, 6, 4, 3, 1, 1, "SAME", {"BiasAdd", "Relu"}};
+            "FusedDepthwiseConv2dNative", 6, 6, 4, 3, 1, 1, "SAME", {1, 1, 1, 1}, "Relu"};
         QTest::newRow("Pad before a VALID convolution")
-            << ConvCase{"Conv2D", 5, 6, 2, 3, 3, 1, "VALID", {}, false, false, true};
+            << ConvCase{"Conv2D", 5, 6, 2, 3, 3, 1, "VALID", {1, 2, 2, 1}};
         QTest::newRow("PadV2 with -inf before a VALID max")
-            << ConvCase{"MaxPool", 7, 7, 2, 3, 0, 2, "VALID", {}, false, false, true};
-        QTest::newRow("SAME max, 5 x 5") << ConvCase{"MaxPool", 7, 7, 2, 5, 0, 1, "SAME"};
+            << ConvCase{"MaxPool", 7, 7, 2, 3, 0, 2, "VALID", {1, 2, 2, 1}};
+        QTest::newRow("SAME max, 5 x 5")
+            << ConvCase{"MaxPool", 7, 7, 2, 5, 0, 1, "SAME", {2, 2, 2, 2}};
         QTest::newRow("SAME average leaves the padding out")
-            << ConvCase{"AvgPool", 7, 7, 2, 3, 0, 2, "SAME"};
+            << ConvCase{"AvgPool", 7, 7, 2, 3, 0, 2, "SAME", {1, 1, 1, 1}};
     }
 
     void windowOps()
@@ -287,55 +283,42 @@ private slots:
         QFETCH(ConvCase, t);
         const QByteArray op(t.op);
         const bool pooling = op.endsWith("Pool"), depthwise = op.contains("Depthwise");
-        Tensor x = random({1, t.h, t.w, t.c}, 4.0f);
-        for (float& v : x.v)
-            v = pooling ? v / 4 - 2 : v; // pooled: all negative, so padding's zeros never win
-        const Tensor f = random({t.kernel, t.kernel, t.c, t.out}, 2.0f, true);
-        const Tensor bias = random({depthwise ? t.c * t.out : t.out}, 1.0f, true);
+        const bool prePad = QByteArray(t.padding) == "VALID" && t.pads != std::array<int, 4>{};
+        // Pooled values are all negative, so padding's zeros never win.
+        const Tensor x = random({1, t.h, t.w, t.c}, pooling ? 1.0f : 4.0f, pooling ? -2.0f : 0);
+        const Tensor f = random({t.kernel, t.kernel, t.c, t.out}, 2.0f);
+        const Tensor bias = random({depthwise ? t.c * t.out : t.out}, 1.0f);
         Graph g;
         g.input("x", {1, t.h, t.w, t.c});
         QStringList inputs{"x"};
-        std::array<int, 4> pads{0, 0, 0, 0};
-        if (t.prePad) { // Pad, or PadV2 with -inf before a max
-            g.ints("paddings", {4, 2}, {0, 0, 1, 2, 2, 1, 0, 0});
+        if (prePad) { // Pad, or PadV2 with -inf before a max
+            const auto& p = t.pads;
+            inputs << g.ints({4, 2}, {0, 0, p[0], p[2], p[1], p[3], 0, 0});
             if (pooling)
-                g.constant("minus_inf", Tensor({}, -INFINITY));
-            g.op(pooling ? "PadV2" : "Pad", "pad",
-                 pooling ? QStringList{"x", "paddings", "minus_inf"}
-                         : QStringList{"x", "paddings"});
-            inputs[0] = "pad";
-            pads = {1, 2, 2, 1};
+                inputs << g.constant(Tensor({}, -INFINITY));
+            g.op(pooling ? "PadV2" : "Pad", "pad", inputs);
+            inputs = QStringList{"pad"};
         }
         QJsonObject attr{{"strides", Attr::hw(t.stride)},
                          {"padding", Attr::s(t.padding)},
                          {"data_format", Attr::s("NHWC")}};
-        if (pooling) {
+        if (pooling)
             attr["ksize"] = Attr::hw(t.kernel);
-        } else {
-            g.constant("f", f, t.half);
-            g.constant("bias", bias, t.half);
-            inputs << "f";
-        }
-        if (!t.fused.isEmpty()) {
-            QJsonArray ops;
-            for (const QByteArray& fusedOp : t.fused)
-                ops.append(QString::fromLatin1(fusedOp.toBase64()));
-            attr["fused_ops"] = Attr::list("s", ops);
-            inputs << "bias";
+        else
+            inputs << g.constant(f, t.half);
+        if (t.fusedActivation) {
+            attr["fused_ops"] =
+                Attr::list("s", {Attr::base64("BiasAdd"), Attr::base64(t.fusedActivation)});
+            inputs << g.constant(bias, t.half);
         }
         g.op(t.op, "op", inputs, attr);
 
-        if (QByteArray(t.padding) == "SAME") {
-            const auto [top, bottom] = samePads(t.h, t.kernel, t.stride);
-            const auto [left, right] = samePads(t.w, t.kernel, t.stride);
-            pads = {top, left, bottom, right};
-        }
-        Tensor expected = pooling ? pool(x, t.kernel, t.stride, pads, op == "MaxPool")
-                                  : convolve(x, f, t.stride, pads, depthwise);
-        for (size_t i = 0; i < expected.v.size() && !t.fused.isEmpty(); ++i) {
+        Tensor expected = pooling ? pool(x, t.kernel, t.stride, t.pads, op == "MaxPool")
+                                  : convolve(x, f, t.stride, t.pads, depthwise);
+        for (size_t i = 0; i < expected.v.size() && t.fusedActivation; ++i) {
             float& e = expected.v[i];
             e = std::max(e + bias.v[i % bias.v.size()], 0.0f);
-            if (t.fused.contains("Relu6"))
+            if (QByteArray(t.fusedActivation) == "Relu6")
                 e = std::min(e, 6.0f);
         }
 
@@ -354,35 +337,26 @@ private slots:
         const Tensor bias = random({4}, 1.0f);
         Graph g;
         g.input("x", {1, 3, 6, 6});
-        g.constant("f", f);
-        g.constant("bias", bias);
-        g.ints("paddings", {4, 2}, {0, 0, 0, 0, 1, 1, 1, 1});
-        g.ints("to_nhwc", {4}, {0, 2, 3, 1});
-        g.ints("to_nchw", {4}, {0, 3, 1, 2});
-        g.ints("swap", {3}, {0, 2, 1});
-        g.ints("shape", {3}, {1, 4, -1});
-        g.ints("where", {0, 1}, {});
-        g.ints("dense_shape", {1}, {3});
-        g.ints("no_values", {0}, {});
-        g.ints("zero", {}, {0});
-        g.op("Pad", "pad", {"x", "paddings"});
-        g.op("Transpose", "t1", {"pad", "to_nhwc"});
-        g.op("Conv2D", "conv", {"t1", "f"},
+        g.op("Pad", "pad", {"x", g.ints({4, 2}, {0, 0, 0, 0, 1, 1, 1, 1})});
+        g.op("Transpose", "t1", {"pad", g.ints({0, 2, 3, 1})});
+        g.op("Conv2D", "conv", {"t1", g.constant(f)},
              {{"strides", Attr::hw(1)}, {"padding", Attr::s("VALID")}});
-        g.op("Add", "add", {"conv", "bias"});
-        g.op("Transpose", "t2", {"add", "to_nchw"});
-        g.op("LeakyRelu", "leaky", {"t2"}, {{"alpha", Attr::f(0.1)}});
-        g.op("SparseToDense", "dense", {"where", "dense_shape", "no_values", "zero"});
-        g.op("AddV2", "target", {"shape", "dense"});
+        g.op("Add", "add", {"conv", g.constant(bias)});
+        g.op("Transpose", "t2", {"add", g.ints({0, 3, 1, 2})});
+        g.op("LeakyRelu", "leaky", {"t2"}, {{"alpha", QJsonObject{{"f", 0.1}}}});
+        // [1, 4, -1] + SparseToDense(no indices, [3], no values, 0)
+        g.op("SparseToDense", "dense",
+             {g.ints({0, 1}, {}), g.ints({3}), g.ints({0}, {}), g.ints({}, {0})});
+        g.op("AddV2", "target", {g.ints({1, 4, -1}), "dense"});
         g.op("Reshape", "flat", {"leaky", "target"});
-        g.op("Transpose", "t3", {"flat", "swap"});
+        g.op("Transpose", "t3", {"flat", g.ints({0, 2, 1})});
         g.op("Identity", "out", {"t3"});
 
         const Tensor conv = convolve(x, f, 1, {1, 1, 1, 1}, false);
         Tensor expected({1, 4, 36});
         for (int c = 0; c < 4; ++c)
             for (int i = 0; i < 36; ++i) {
-                const float v = conv.at(0, i / 6, i % 6, c) + bias.v[size_t(c)];
+                const float v = conv.at(i / 6, i % 6, c) + bias.v[size_t(c)];
                 expected.v[size_t(c * 36 + i)] = v >= 0 ? v : 0.1f * v;
             }
 
@@ -409,29 +383,36 @@ private slots:
         QCOMPARE(logical.output.ptr<float>()[1], expected.v[36]);
     }
 
-    void resizeBilinear_data()
+    void movenetInput_data()
     {
         QTest::addColumn<bool>("halfPixel");
         QTest::newRow("half-pixel centres") << true;
         QTest::newRow("asymmetric") << false;
     }
 
-    // The size comes from the input's shape times two, computed at conversion.
-    void resizeBilinear()
+    // The MoveNet input: int32 pixels of open size, cast to float and scaled
+    // per channel, fed as float NCHW planes of a fixed size; then resized to
+    // twice the input's shape, a size computed at conversion.
+    void movenetInput()
     {
         QFETCH(bool, halfPixel);
-        const Tensor x = random({1, 3, 5, 2}, 1.0f);
+        Tensor x({1, 3, 5, 3});
+        for (float& v : x.v)
+            v = float(rng.bounded(256));
+        Tensor mean({1, 1, 1, 3}), scale({1, 1, 1, 3});
+        mean.v = {1, 2, 3};
+        scale.v = {0.5f, 2, -1};
         Graph g;
-        g.input("x", {1, 3, 5, 2});
-        g.ints("begin", {1}, {1});
-        g.ints("end", {1}, {3});
-        g.ints("step", {1}, {1});
-        g.ints("two", {2}, {2, 2});
+        g.input("x", {1, -1, -1, 3}, "DT_INT32");
+        g.op("Cast", "xf", {"x"},
+             {{"SrcT", Attr::type("DT_INT32")}, {"DstT", Attr::type("DT_FLOAT")}});
+        g.op("Sub", "centred", {"xf", g.constant(mean)});
+        g.op("Mul", "scaled", {"centred", g.constant(scale)});
         g.op("Shape", "shape", {"x"});
-        g.op("StridedSlice", "hw", {"shape", "begin", "end", "step"});
-        g.op("Mul", "size", {"hw", "two"});
-        g.op("ResizeBilinear", "up", {"x", "size"},
-             {{"half_pixel_centers", Attr::b(halfPixel)}, {"align_corners", Attr::b(false)}});
+        g.op("StridedSlice", "hw", {"shape", g.ints({1}), g.ints({3}), g.ints({1})});
+        g.op("Mul", "size", {"hw", g.ints({2, 2})});
+        g.op("ResizeBilinear", "up", {"scaled", "size"},
+             {{"half_pixel_centers", Attr::b(halfPixel)}});
 
         // TF: source = (i + 0.5) / 2 - 0.5 (or i / 2), its neighbours clamped
         // to the edges; linear along each axis in turn.
@@ -441,14 +422,20 @@ private slots:
             return value(std::clamp(int(std::floor(src)), 0, n - 1)) * (1 - t) +
                    value(std::clamp(int(std::ceil(src)), 0, n - 1)) * t;
         };
-        Tensor expected({1, 6, 10, 2});
+        Tensor expected({1, 6, 10, 3});
         for (int y = 0; y < 6; ++y)
             for (int xx = 0; xx < 10; ++xx)
-                for (int c = 0; c < 2; ++c)
-                    expected.at(0, y, xx, c) = lerp(y, 3, [&](int sy) {
-                        return lerp(xx, 5, [&](int sx) { return x.at(0, sy, sx, c); });
+                for (int c = 0; c < 3; ++c)
+                    expected.at(y, xx, c) = lerp(y, 3, [&](int sy) {
+                        return lerp(xx, 5, [&](int sx) {
+                            return (x.at(sy, sx, c) - mean.v[size_t(c)]) * scale.v[size_t(c)];
+                        });
                     });
-        COMPARE_OUTPUT(runPlanar(g, x).output, expected, 1e-5f);
+        tfjs::ConvertOptions options;
+        options.inputShape = {1, 3, 5, 3};
+        options.floatInput = true;
+        options.outputs = {{"up", "out"}};
+        COMPARE_OUTPUT(runPlanar(g, x, options).output, expected, 1e-3f);
     }
 
     // SplitV with a -1 size, a Sigmoid on one part, ConcatV2 on a negative
@@ -458,20 +445,16 @@ private slots:
         const Tensor x = random({1, 4, 3, 5}, 2.0f);
         Graph g;
         g.input("x", {1, 4, 3, 5});
-        g.ints("sizes", {2}, {2, -1});
-        g.ints("axis", {}, {3});
-        g.ints("last", {}, {-1});
-        g.ints("hw", {2}, {1, 2});
-        g.op("SplitV", "split", {"x", "sizes", "axis"}, {{"num_split", Attr::i(2)}});
+        g.op("SplitV", "split", {"x", g.ints({2, -1}), g.ints({}, {3})});
         g.op("Sigmoid", "sig", {"split"});
-        g.op("ConcatV2", "cat", {"split:1", "sig", "last"}, {{"N", Attr::i(2)}});
-        g.op("Mean", "mean", {"cat", "hw"}, {{"keep_dims", Attr::b(false)}});
+        g.op("ConcatV2", "cat", {"split:1", "sig", g.ints({}, {-1})});
+        g.op("Mean", "mean", {"cat", g.ints({1, 2})}, {{"keep_dims", Attr::b(false)}});
 
         Tensor expected({1, 5});
         for (int c = 0; c < 5; ++c) {
             const int from = c < 3 ? c + 2 : c - 3; // the last three channels first
             for (int i = 0; i < 12; ++i) {
-                const float v = x.at(0, i / 3, i % 3, from);
+                const float v = x.at(i / 3, i % 3, from);
                 expected.v[size_t(c)] += (from < 2 ? 1 / (1 + std::exp(-v)) : v) / 12;
             }
         }
@@ -480,59 +463,35 @@ private slots:
         COMPARE_OUTPUT(r.output, expected, 1e-5f);
     }
 
-    // The MoveNet input: int32 pixels of open size, cast to float, then
-    // scaled per channel; fed as float NCHW planes of a fixed size.
-    void integerInputWithChannelConstants()
-    {
-        Tensor x({1, 4, 4, 3});
-        for (float& v : x.v)
-            v = float(rng.bounded(256));
-        Graph g;
-        g.input("x", {1, -1, -1, 3}, "DT_INT32");
-        g.op("Cast", "xf", {"x"},
-             {{"SrcT", Attr::type("DT_INT32")}, {"DstT", Attr::type("DT_FLOAT")}});
-        Tensor mean({1, 1, 1, 3}), scale({1, 1, 1, 3});
-        mean.v = {1, 2, 3};
-        scale.v = {0.5f, 2, -1};
-        g.constant("mean", mean);
-        g.constant("scale", scale);
-        g.op("Sub", "centred", {"xf", "mean"});
-        g.op("Mul", "scaled", {"centred", "scale"});
-
-        Tensor expected = x;
-        for (size_t i = 0; i < x.v.size(); ++i)
-            expected.v[i] = (x.v[i] - mean.v[i % 3]) * scale.v[i % 3];
-        tfjs::ConvertOptions options;
-        options.inputShape = {1, 4, 4, 3};
-        options.floatInput = true;
-        options.outputs = {{"scaled", "out"}};
-        COMPARE_OUTPUT(runPlanar(g, x, options).output, expected, 1e-4f);
-
-        // Without the size, or as an integer input, the conversion stops.
-        options.inputChannelsFirst = true;
-        options.inputShape.clear();
-        QVERIFY_THROWS_EXCEPTION(tfjs::Error, tfjs::convert(g.model(), options));
-        options.inputShape = {1, 4, 4, 3};
-        options.floatInput = false;
-        QVERIFY_THROWS_EXCEPTION(tfjs::Error, tfjs::convert(g.model(), options));
-    }
-
+    // Each stops the conversion with a message that names its cause.
     void refusals()
     {
         Graph g;
-        g.input("x", {1, 2, 2, 1});
-        g.op("Erf", "erf", {"x"});
-        try {
-            tfjs::convert(g.model(), {});
-            QFAIL("converted an unknown operation");
-        } catch (const tfjs::Error& e) {
-            QVERIFY(QByteArray(e.what()).contains("Erf"));
+        g.input("x", {1, -1, -1, 3}, "DT_INT32");
+        g.constant(Tensor({4}, 1.0f));
+        g.op("Cast", "xf", {"x"}, {{"DstT", Attr::type("DT_FLOAT")}});
+        g.op("Erf", "erf", {"xf"});
+        const struct
+        {
+            bool sized, floatInput;
+            int cutShard;
+            const char* message;
+        } cases[] = {{false, true, 0, "open"}, // the input's size
+                     {true, false, 0, "DT_INT32"},
+                     {true, true, 0, "Erf"},
+                     {true, true, 2, "end inside"}}; // a shard shorter than its manifest
+        for (const auto& c : cases) {
+            tfjs::ConvertOptions options;
+            options.inputShape =
+                c.sized ? std::vector<int64_t>{1, 4, 4, 3} : std::vector<int64_t>{};
+            options.floatInput = c.floatInput;
+            try {
+                tfjs::convert(g.model(c.cutShard), options);
+                QFAIL(c.message);
+            } catch (const tfjs::Error& e) {
+                QVERIFY2(QByteArray(e.what()).contains(c.message), e.what());
+            }
         }
-        // A weight shard shorter than its manifest.
-        Graph cut;
-        cut.input("x", {1, 2, 2, 1});
-        cut.constant("c", Tensor({4}, 1.0f));
-        QVERIFY_THROWS_EXCEPTION(tfjs::Error, cut.model(2));
     }
 };
 
