@@ -58,43 +58,48 @@ class TestPanel final : public QObject
         return base;
     }
 
+    // Every control of the editor.
+    static QList<QWidget*> controls(const ContentView& p)
+    {
+        return {p.newButton(),     p.pasteIcon(),        p.beforeAfter(), p.preview(),
+                p.featherSlider(), p.backgroundPicker(), p.colorWell(),   p.copyButton(),
+                p.saveButton(),    p.quitButton()};
+    }
+
     // The colour of the most opaque pixel of a button's icon.
     static QColor inkOf(const QAbstractButton* button)
     {
         const QImage icon = button->icon().pixmap(16).toImage();
-        QColor ink;
-        for (int y = 0; y < icon.height(); ++y) {
-            for (int x = 0; x < icon.width(); ++x) {
-                const QColor c = icon.pixelColor(x, y);
-                if (c.alpha() > ink.alpha() || !ink.isValid())
-                    ink = c;
-            }
-        }
+        QColor ink = icon.pixelColor(0, 0);
+        for (int y = 0; y < icon.height(); ++y)
+            for (int x = 0; x < icon.width(); ++x)
+                ink = icon.pixelColor(x, y).alpha() > ink.alpha() ? icon.pixelColor(x, y) : ink;
         return ink;
     }
 
 private slots:
-    void dropZoneFace()
+    // The error line appears under the drop zone when a paste finds nothing,
+    // the status line at the end of the export row when a copy is made. Both
+    // are notifications, which screen readers read out when they appear, by
+    // the text they show (the announcing itself is checked over AT-SPI in e2e).
+    void errorAndStatusLinesAreNotifications()
     {
+        const auto said = [](QLabel* line, const QString& text) {
+            QAccessibleInterface* a = QAccessible::queryAccessibleInterface(line);
+            return shown(line) && line->text() == text && a->role() == QAccessible::Notification &&
+                   a->text(QAccessible::Name) == text;
+        };
         Rig rig;
         QVERIFY(shown(rig.panel.dropZone()) && !rig.panel.showsEditor());
         QVERIFY(!shown(rig.panel.errorLine()) && shown(rig.panel.footerNote()));
-        QCOMPARE(rig.panel.footerNote()->text(),
-                 QStringLiteral("Processed on-device. Nothing is uploaded."));
-        QCOMPARE(rig.panel.quitButton()->text(), QStringLiteral("Quit"));
-        QCOMPARE(rig.panel.dropZone()->chooseButton()->text(), QStringLiteral("Choose File…"));
-        QCOMPARE(rig.panel.dropZone()->pasteButton()->text(), QStringLiteral("Paste"));
-        QStringList texts;
-        for (QLabel* label : rig.panel.dropZone()->findChildren<QLabel*>())
-            texts << label->text();
-        QVERIFY(texts.contains(QStringLiteral("Drop an image here")));
-        QVERIFY(texts.contains(QStringLiteral("Drag from a file manager or a browser")));
-
-        // Paste with nothing on the clipboard: the red line under the zone.
         QApplication::clipboard()->clear();
         rig.panel.dropZone()->pasteButton()->click();
-        QVERIFY(shown(rig.panel.dropZone()) && shown(rig.panel.errorLine()));
-        QCOMPARE(rig.panel.errorLine()->text(), QStringLiteral("No image found on the clipboard."));
+        QVERIFY(shown(rig.panel.dropZone()));
+        QVERIFY(said(rig.panel.errorLine(), QStringLiteral("No image found on the clipboard.")));
+        rig.ready();
+        QVERIFY(!shown(rig.panel.statusText()));
+        rig.panel.copyButton()->click();
+        QVERIFY(said(rig.panel.statusText(), QStringLiteral("Copied to clipboard")));
     }
 
     void editorWhileAnalysingAndWhenReady()
@@ -102,37 +107,16 @@ private slots:
         Rig rig;
         rig.load();
         QVERIFY(rig.panel.showsEditor() && !shown(rig.panel.dropZone()));
-        QCOMPARE(rig.panel.newButton()->text(), QStringLiteral("New"));
-        QCOMPARE(rig.panel.pasteIcon()->toolTip(), QStringLiteral("Paste image from clipboard"));
-        QCOMPARE(
-            QStringList({rig.panel.beforeAfter()->label(0), rig.panel.beforeAfter()->label(1)}),
-            QStringList({"After", "Before"}));
-        QCOMPARE(rig.panel.copyButton()->text(), QStringLiteral("Copy PNG"));
-        QCOMPARE(rig.panel.saveButton()->text(), QStringLiteral("Save PNG…"));
-        QStringList choices;
-        for (int i = 0; i < rig.panel.backgroundPicker()->count(); ++i)
-            choices << rig.panel.backgroundPicker()->label(i);
-        QCOMPARE(choices, QStringList({"Clear", "White", "Black", "Custom"}));
-
         // Before the first result: no Before/After, no export, no hint.
         QVERIFY(!rig.panel.beforeAfter()->isEnabled() && !rig.panel.exportRow()->isEnabled());
         QVERIFY(!shown(rig.panel.hintRow()) && rig.panel.featherSlider()->isEnabled());
-
         rig.scheduler.releaseAll();
         QVERIFY(rig.panel.beforeAfter()->isEnabled() && rig.panel.exportRow()->isEnabled());
-        QVERIFY(shown(rig.panel.hintRow()));
-        QCOMPARE(rig.panel.hintText()->text(),
-                 QStringLiteral("Click a subject to keep only that one"));
-        QVERIFY(!shown(rig.panel.allSubjectsButton()) && !shown(rig.panel.statusText()));
+        QVERIFY(shown(rig.panel.hintRow()) && !shown(rig.panel.allSubjectsButton()));
 
-        // Before/After writes the model.
+        // Before/After writes the model; Before is the second segment.
         QTest::mouseClick(rig.panel.beforeAfter(), Qt::LeftButton, {}, QPoint(105, 10));
         QVERIFY(rig.model->showOriginal());
-
-        // Copy shows its status at the end of the row.
-        rig.panel.copyButton()->click();
-        QVERIFY(shown(rig.panel.statusText()));
-        QCOMPARE(rig.panel.statusText()->text(), QStringLiteral("Copied to clipboard"));
 
         // "New" goes back to the drop zone.
         rig.panel.newButton()->click();
@@ -160,7 +144,6 @@ private slots:
         QCOMPARE(rig.panel.hintText()->text(), QStringLiteral("Keeping one subject"));
         QVERIFY(shown(rig.panel.allSubjectsButton()));
         QCOMPARE(sliderTop(), unpicked);
-        QCOMPARE(rig.panel.allSubjectsButton()->text(), QStringLiteral("All subjects"));
 
         QSignalSpy selection(rig.model.get(), &VantelModel::selectedInstanceChanged);
         rig.panel.allSubjectsButton()->click();
@@ -180,21 +163,29 @@ private slots:
         QCOMPARE(rig.panel.hintText()->text(), QStringLiteral("Keeping 3 subjects"));
     }
 
-    void featherSliderAndNumber()
+    // One movement of the slider, one write; the model's own change moves it
+    // without writing back. A screen reader reads and sets it in the panel's
+    // amounts, 0 to 20.
+    void featherSliderNumberAndValue()
     {
         Rig rig;
         rig.load();
         QSignalSpy feather(rig.model.get(), &VantelModel::featherChanged);
-        // One movement, one write: a fine step of the slider.
         rig.panel.featherSlider()->setValue(1234);
         QCOMPARE(feather.count(), 1);
         QCOMPARE(rig.model->feather(), 12.34);
         QCOMPARE(rig.panel.featherNumber()->text(), QStringLiteral("12"));
-        // The model's own change moves the slider without writing back.
         rig.model->setFeather(19.6);
         QCOMPARE(feather.count(), 2);
         QCOMPARE(rig.panel.featherSlider()->value(), 1960);
         QCOMPARE(rig.panel.featherNumber()->text(), QStringLiteral("20"));
+        QAccessibleValueInterface* value =
+            QAccessible::queryAccessibleInterface(rig.panel.featherSlider())->valueInterface();
+        QVERIFY(value);
+        QCOMPARE(value->maximumValue().toDouble(), 20.0);
+        QCOMPARE(value->currentValue().toDouble(), 19.6);
+        value->setCurrentValue(3.0);
+        QCOMPARE(rig.model->feather(), 3.0);
     }
 
     void backgroundPickerAndColourWell()
@@ -208,7 +199,6 @@ private slots:
                           QPoint(segment * 3 + segment / 2, picker->height() / 2));
         QCOMPARE(rig.model->background(), BackgroundChoice(BackgroundChoice::custom));
         QVERIFY(shown(rig.panel.colorWell()));
-        QCOMPARE(rig.panel.colorWell()->color(), QColor(52, 199, 89));
 
         // The well's picker has no opacity and writes as the user picks.
         rig.panel.colorWell()->click();
@@ -283,12 +273,9 @@ private slots:
                 if (!text || !w->isVisibleTo(&window))
                     continue;
                 QVERIFY2(w->width() >= w->sizeHint().width(),
-                         qPrintable(QStringLiteral("%1 pt: %2 \"%3\" is %4 wide, needs %5")
-                                        .arg(points)
-                                        .arg(QString::fromLatin1(w->metaObject()->className()),
-                                             label ? label->text() : w->objectName())
-                                        .arg(w->width())
-                                        .arg(w->sizeHint().width())));
+                         qPrintable(QStringLiteral("%1 pt: %2 \"%3\" too narrow")
+                                        .arg(QString::number(points), w->metaObject()->className(),
+                                             label ? label->text() : w->objectName())));
             }
             layout->removeWidget(&rig.panel);
             rig.panel.setParent(nullptr);
@@ -307,9 +294,8 @@ private slots:
         QApplication::setPalette(darkOver(before, QColor(200, 60, 160)));
         QTRY_VERIFY(rig.panel.saveButton()->styleSheet().contains(QColor(200, 60, 160).name()));
         QCOMPARE(rig.panel.footerNote()->palette().color(QPalette::WindowText), Theme::secondary());
-        for (const QAbstractButton* b : {static_cast<QAbstractButton*>(rig.panel.newButton()),
-                                         static_cast<QAbstractButton*>(rig.panel.pasteIcon()),
-                                         static_cast<QAbstractButton*>(rig.panel.copyButton())})
+        for (const QAbstractButton* b : std::initializer_list<const QAbstractButton*>{
+                 rig.panel.newButton(), rig.panel.pasteIcon(), rig.panel.copyButton()})
             QVERIFY2(inkOf(b).lightness() > 180, qPrintable(inkOf(b).name()));
         QVERIFY(rig.panel.quitButton()->styleSheet().contains(Theme::secondary().name()));
         QApplication::setPalette(before);
@@ -339,9 +325,7 @@ private slots:
                 const QColor first = look.pixelColor(2 + 6, look.height() / 2);
                 const QColor second = look.pixelColor(2 + half + 6, look.height() / 2);
                 QVERIFY2(Theme::contrast(first, second) >= 3.0,
-                         qPrintable(QStringLiteral("%1 against %2 on %3")
-                                        .arg(first.name(), second.name(),
-                                             palette.color(QPalette::Window).name())));
+                         qPrintable(first.name() + " against " + second.name()));
             }
         }
     }
@@ -362,11 +346,7 @@ private slots:
             QVERIFY(QTest::qWaitForWindowActive(&rig.panel));
             const QColor window = palette.color(QPalette::Window);
             const ContentView& p = rig.panel;
-            const QList<QWidget*> controls{p.newButton(), p.pasteIcon(),     p.beforeAfter(),
-                                           p.preview(),   p.featherSlider(), p.backgroundPicker(),
-                                           p.colorWell(), p.copyButton(),    p.saveButton(),
-                                           p.quitButton()};
-            for (QWidget* w : controls) {
+            for (QWidget* w : controls(p)) {
                 (w == p.newButton() ? p.copyButton() : p.newButton())->setFocus();
                 const QImage off = w->grab().toImage();
                 w->setFocus(Qt::TabFocusReason);
@@ -378,32 +358,25 @@ private slots:
                         seen += c != off.pixelColor(x, y) && Theme::contrast(c, window) >= 3.0;
                     }
                 }
-                QVERIFY2(seen >= 20,
-                         qPrintable(QStringLiteral("%1 on %2: %3 pixels")
-                                        .arg(w->accessibleName() + w->objectName(), window.name())
-                                        .arg(seen)));
+                QVERIFY2(seen >= 20, qPrintable(w->accessibleName() + " on " + window.name()));
             }
         }
         QApplication::setPalette(before);
     }
 
     // A screen reader finds every control by name; the pickers are groups
-    // of radio buttons with their checked state, which a press chooses; the
-    // slider speaks in the panel's amounts, 0 to 20.
+    // of radio buttons with their checked state, which a press chooses.
     void controlsAreNamedForScreenReaders()
     {
         Rig rig;
         rig.ready();
-        const ContentView& p = rig.panel;
-        const QList<QWidget*> controls{p.newButton(),  p.pasteIcon(),        p.beforeAfter(),
-                                       p.preview(),    p.featherSlider(),    p.backgroundPicker(),
-                                       p.colorWell(),  p.copyButton(),       p.saveButton(),
-                                       p.quitButton(), p.allSubjectsButton()};
-        for (QWidget* w : controls) {
+        QList<QWidget*> named = controls(rig.panel);
+        for (QWidget* w : named << rig.panel.allSubjectsButton()) {
             QAccessibleInterface* a = QAccessible::queryAccessibleInterface(w);
             QVERIFY2(a && !a->text(QAccessible::Name).isEmpty(), w->metaObject()->className());
         }
-        QAccessibleInterface* picker = QAccessible::queryAccessibleInterface(p.backgroundPicker());
+        QAccessibleInterface* picker =
+            QAccessible::queryAccessibleInterface(rig.panel.backgroundPicker());
         QCOMPARE(picker->childCount(), 4);
         QAccessibleInterface* white = picker->child(1);
         QCOMPARE(white->role(), QAccessible::RadioButton);
@@ -412,45 +385,18 @@ private slots:
         white->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
         QVERIFY(rig.model->background() == BackgroundChoice::white);
         QVERIFY(white->state().checked && !picker->child(0)->state().checked);
-
-        rig.panel.featherSlider()->setValue(1250);
-        QAccessibleValueInterface* feather =
-            QAccessible::queryAccessibleInterface(p.featherSlider())->valueInterface();
-        QVERIFY(feather);
-        QCOMPARE(feather->maximumValue().toDouble(), 20.0);
-        QCOMPARE(feather->currentValue().toDouble(), 12.5);
-        feather->setCurrentValue(3.0);
-        QCOMPARE(rig.model->feather(), 3.0);
-    }
-
-    // The error and status lines are notifications, which screen readers read
-    // out when they appear, by the text they show (the announcing itself is
-    // checked over AT-SPI in e2e).
-    void errorsAndStatusAreNotifications()
-    {
-        const auto said = [](QLabel* line) {
-            QAccessibleInterface* a = QAccessible::queryAccessibleInterface(line);
-            return a->role() == QAccessible::Notification && !line->text().isEmpty() &&
-                   a->text(QAccessible::Name) == line->text();
-        };
-        Rig rig;
-        QApplication::clipboard()->clear();
-        rig.panel.dropZone()->pasteButton()->click();
-        QVERIFY(said(rig.panel.errorLine()));
-        rig.ready();
-        rig.panel.copyButton()->click();
-        QVERIFY(said(rig.panel.statusText()));
     }
 
     // When an image comes (pasted, dropped, opened) and when New clears it,
     // the keyboard's focus goes to the face shown, never on to Quit, where
-    // one Space would end Vantel.
+    // one Space would end Vantel. The paste key works in both faces.
     void theFocusFollowsTheFaceNotQuit()
     {
         Rig rig;
         rig.panel.activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(&rig.panel));
         QWidget* choose = rig.panel.dropZone()->chooseButton();
+        QWidget* preview = rig.panel.preview();
         QCOMPARE(rig.panel.window()->focusWidget(), choose);
         // While a file is read the buttons hide; the focus waits off Quit
         // and comes back to Choose when reading fails.
@@ -459,32 +405,24 @@ private slots:
         rig.scheduler.releaseAll();
         QVERIFY(rig.model->errorMessage().has_value());
         QCOMPARE(rig.panel.window()->focusWidget(), choose);
-        rig.ready();
-        QCOMPARE(rig.panel.window()->focusWidget(), static_cast<QWidget*>(rig.panel.preview()));
-        QCOMPARE(rig.panel.preview()->focusPolicy(), Qt::StrongFocus);
-        rig.panel.newButton()->setFocus();
-        rig.panel.newButton()->click();
-        QVERIFY(!rig.panel.showsEditor());
-        QCOMPARE(rig.panel.window()->focusWidget(),
-                 static_cast<QWidget*>(rig.panel.dropZone()->chooseButton()));
-        rig.ready(Qt::blue);
-        QCOMPARE(rig.panel.window()->focusWidget(), static_cast<QWidget*>(rig.panel.preview()));
-    }
 
-    void pasteKeyInBothFaces()
-    {
-        Rig rig;
-        rig.panel.activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(&rig.panel));
         QApplication::clipboard()->setImage(filled(Qt::blue));
         QTest::keySequence(rig.panel.window(), QKeySequence::Paste);
         rig.scheduler.release(); // the decoding
         QVERIFY(rig.panel.showsEditor());
+        QCOMPARE(rig.panel.window()->focusWidget(), preview);
         QApplication::clipboard()->clear();
         QTest::keySequence(rig.panel.window(), QKeySequence::Paste);
         QCOMPARE(rig.model->errorMessage(),
                  std::optional(QStringLiteral("No image found on the clipboard.")));
         QVERIFY(rig.model->original() && rig.panel.showsEditor());
+
+        rig.panel.newButton()->setFocus();
+        rig.panel.newButton()->click();
+        QVERIFY(!rig.panel.showsEditor());
+        QCOMPARE(rig.panel.window()->focusWidget(), choose);
+        rig.ready(Qt::blue);
+        QCOMPARE(rig.panel.window()->focusWidget(), preview);
     }
 };
 

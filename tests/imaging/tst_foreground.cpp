@@ -97,33 +97,17 @@ private slots:
     void sureSubjectKeepsTheSourcePixels()
     {
         // A textured subject: F is the source pixel itself where the mask is
-        // 255, and so is the composite wherever its alpha is 255.
-        QImage image(160, 120, QImage::Format_RGBA8888);
-        std::mt19937 rng(3);
-        for (int y = 0; y < 120; ++y)
-            for (int x = 0; x < 160; ++x)
-                image.setPixel(x, y, qRgb(rng() & 255, rng() & 255, rng() & 255));
-        cv::Mat mask(120, 160, CV_8UC1, cv::Scalar(0));
+        // 255 (the composite then shows the source there, as the blend below
+        // is checked to do).
+        cv::Mat rgb(120, 160, CV_8UC3), rgba, mask(120, 160, CV_8UC1, cv::Scalar(0));
+        cv::randu(rgb, 0, 256);
+        cv::cvtColor(rgb, rgba, cv::COLOR_RGB2RGBA);
         cv::circle(mask, cv::Point(80, 60), 40, cv::Scalar(255), cv::FILLED);
         cv::GaussianBlur(mask, mask, cv::Size(9, 9), 2.0);
+        const QImage image(rgba.data, 160, 120, int(rgba.step), QImage::Format_RGBA8888);
         const cv::Mat f = ForegroundEstimate::estimate(image, mask);
-        const std::optional<QImage> out = Compositor::composite(image, mask, f, 4.0, std::nullopt);
-        QVERIFY(out);
-        int sure = 0, opaque = 0;
-        for (int y = 0; y < 120; ++y) {
-            for (int x = 0; x < 160; ++x) {
-                const QRgb src = image.pixel(x, y);
-                if (mask.at<uchar>(y, x) == 255) {
-                    ++sure;
-                    QCOMPARE(at(f, x, y).rgb(), src);
-                }
-                if (qAlpha(out->pixel(x, y)) == 255) {
-                    ++opaque;
-                    QCOMPARE(out->pixel(x, y), src);
-                }
-            }
-        }
-        QVERIFY(sure > 3000 && opaque > 2000);
+        QVERIFY(cv::countNonZero(mask == 255) > 3000);
+        QCOMPARE(cv::norm(f, rgb, cv::NORM_INF, mask == 255), 0.0);
     }
 
     void estimateAgainstKnownColours()
@@ -186,11 +170,10 @@ private slots:
                     // Fully covered: the source itself; uncovered: the
                     // background; transparent black where nothing shows.
                     const QRgb src = source.pixel(x, y);
-                    const QRgb under = bg && bg->alpha() ? bg->rgba() : 0u;
-                    if (mask.at<uchar>(y, x) == 255)
-                        QCOMPARE(whole.pixel(x, y), qAlpha(src) ? src : 0u);
-                    else if (mask.at<uchar>(y, x) == 0)
-                        QCOMPARE(whole.pixel(x, y), under);
+                    const uchar m = mask.at<uchar>(y, x);
+                    if (m == 0 || m == 255)
+                        QCOMPARE(whole.pixel(x, y), m ? (qAlpha(src) ? src : 0u)
+                                                      : (bg && bg->alpha() ? bg->rgba() : 0u));
                 }
             }
         }

@@ -95,19 +95,16 @@ private slots:
 
     void colourManagedInputConvertedToSrgb()
     {
+        // Through a file with an embedded Display P3 profile.
         const QColor p3(200, 100, 50);
         QImage in = filled(p3, QSize(64, 48));
         in.setColorSpace(QColorSpace::DisplayP3);
-        const QColor expected = QColorSpace(QColorSpace::DisplayP3)
-                                    .transformationToColorSpace(QColorSpace::SRgb)
-                                    .map(p3);
+        const QColor expected =
+            in.colorSpace().transformationToColorSpace(QColorSpace::SRgb).map(p3);
         QVERIFY(channelDistance(expected, p3) > 8);
-
-        // Through a file with an embedded profile.
-        QVERIFY(
-            TestImages::writeFile(path(QStringLiteral("p3.png")), TestImages::encode(in, "png")));
+        QVERIFY(TestImages::writeFile(path("p3.png"), TestImages::encode(in, "png")));
         const std::optional<QImage> loaded =
-            ImageIntake::load(QUrl::fromLocalFile(path(QStringLiteral("p3.png"))), 2560.0);
+            ImageIntake::load(QUrl::fromLocalFile(path("p3.png")), 2560);
         QVERIFY(loaded);
         QVERIFY2(channelDistance(loaded->pixelColor(5, 5), expected) <= 2,
                  qPrintable(loaded->pixelColor(5, 5).name()));
@@ -181,7 +178,7 @@ private slots:
     void sixteenBitScanBeyondQtsDefaultLimit()
     {
         // 288 MB as RGBX64: Qt's own limit is 256 MB.
-        const QString tiff = path(QStringLiteral("scan.tiff"));
+        const QString tiff = path("scan.tiff");
         const QColor colour(200, 150, 100);
         QVERIFY(TestImages::writeFile(
             tiff,
@@ -194,7 +191,7 @@ private slots:
 
     void missingAndRemoteFilesFail()
     {
-        QVERIFY(!ImageIntake::load(QUrl::fromLocalFile(path(QStringLiteral("nope.png"))), 2560));
+        QVERIFY(!ImageIntake::load(QUrl::fromLocalFile(path("nope.png")), 2560));
         QVERIFY(!ImageIntake::load(QUrl(QStringLiteral("https://example.com/a.png")), 2560));
         QVERIFY(!ImageIntake::load(QUrl::fromLocalFile(m_dir.path()), 2560));
         QVERIFY(!ImageIntake::normalize(QImage(), 2560));

@@ -20,8 +20,6 @@ class TestSolidInterior final : public QObject
         return m;
     }
 
-    static int below(const cv::Mat& m, int level) { return cv::countNonZero(m < level); }
-
 private slots:
     void doubtBetweenSurePartsBecomesOpaque()
     {
@@ -46,60 +44,50 @@ private slots:
         QTest::addColumn<int>("seed");
         for (int seed : {1, 2, 3})
             QTest::addRow("noise %d", seed) << seed;
+        // Worked on at a smaller size and brought back: the edges stay exact.
+        QTest::addRow("large") << 0;
     }
     void neverLowersAndNeverCrossesTheMiddle()
     {
         QFETCH(int, seed);
-        cv::RNG rng{uint64_t(seed)};
-        cv::Mat noise(300, 500, CV_8UC1);
-        rng.fill(noise, cv::RNG::UNIFORM, 0, 256);
-        cv::GaussianBlur(noise, noise, cv::Size(), 6);
-        cv::normalize(noise, noise, 0, 255, cv::NORM_MINMAX);
-        cv::Mat mask = figure()(cv::Rect(0, 0, 400, 300)).clone();
-        cv::resize(mask, mask, noise.size());
-        cv::max(mask, noise, mask);
-        const cv::Mat out = SolidInterior::solid(mask);
-        QCOMPARE(cv::countNonZero(out < mask), 0);
-        QCOMPARE(cv::countNonZero((out >= SolidInterior::middleLevel) !=
-                                  (mask >= SolidInterior::middleLevel)),
-                 0);
-    }
-
-    void largeMasksKeepTheirEdgesExactly()
-    {
-        // Worked on at a smaller size and brought back: the middle is solid,
-        // and no pixel crosses the middle level or is lowered.
         cv::Mat mask;
-        cv::resize(figure(), mask, cv::Size(2400, 2400), 0, 0, cv::INTER_LINEAR);
-        cv::GaussianBlur(mask, mask, cv::Size(), 3);
+        if (seed) {
+            cv::RNG rng{uint64_t(seed)};
+            cv::Mat noise(300, 500, CV_8UC1);
+            rng.fill(noise, cv::RNG::UNIFORM, 0, 256);
+            cv::GaussianBlur(noise, noise, cv::Size(), 6);
+            cv::normalize(noise, noise, 0, 255, cv::NORM_MINMAX);
+            cv::resize(figure()(cv::Rect(0, 0, 400, 300)), mask, noise.size());
+            cv::max(mask, noise, mask);
+        } else {
+            cv::resize(figure(), mask, cv::Size(2400, 2400), 0, 0, cv::INTER_LINEAR);
+            cv::GaussianBlur(mask, mask, cv::Size(), 3);
+        }
         const cv::Mat out = SolidInterior::solid(mask);
-        QCOMPARE(int(out.at<uchar>(1200, 1080)), 255);
+        QVERIFY(seed || out.at<uchar>(1200, 1080) == 255); // the middle is solid
         QCOMPARE(cv::countNonZero(out < mask), 0);
         QCOMPARE(cv::countNonZero((out >= SolidInterior::middleLevel) !=
                                   (mask >= SolidInterior::middleLevel)),
                  0);
     }
 
-    void softFringeOutsideASureSubjectStaysSoft()
+    void whatIsNotBetweenSurePartsKeepsItsAlpha()
     {
-        // A sure disc in a wide ring of fur-like alpha.
-        cv::Mat mask(400, 400, CV_8UC1, cv::Scalar(0));
-        cv::circle(mask, cv::Point(200, 200), 150, cv::Scalar(180), cv::FILLED);
-        cv::circle(mask, cv::Point(200, 200), 110, cv::Scalar(255), cv::FILLED);
-        const cv::Mat out = SolidInterior::solid(mask);
-        QCOMPARE(int(out.at<uchar>(200, 200 + 130)), 180);
-        QCOMPARE(int(out.at<uchar>(200 - 140, 200)), 180);
-    }
+        // A sure disc in a wide ring of fur-like alpha: the ring stays soft.
+        cv::Mat fur(400, 400, CV_8UC1, cv::Scalar(0));
+        cv::circle(fur, cv::Point(200, 200), 150, cv::Scalar(180), cv::FILLED);
+        cv::circle(fur, cv::Point(200, 200), 110, cv::Scalar(255), cv::FILLED);
+        const cv::Mat soft = SolidInterior::solid(fur);
+        QCOMPARE(int(soft.at<uchar>(200, 200 + 130)), 180);
+        QCOMPARE(int(soft.at<uchar>(200 - 140, 200)), 180);
 
-    void aPartDoubtfulAsAWholeKeepsItsAlpha()
-    {
         // A sure subject, and apart from it a large blob the network barely
         // believed in (most of it doubtful): the blob keeps every value.
         cv::Mat mask = figure();
-        cv::rectangle(mask, cv::Rect(320, 20, 70, 360), cv::Scalar(170), cv::FILLED);
+        const cv::Rect blob(320, 20, 70, 360);
+        mask(blob).setTo(170);
         cv::rectangle(mask, cv::Rect(340, 150, 20, 20), cv::Scalar(255), cv::FILLED);
         const cv::Mat out = SolidInterior::solid(mask);
-        const cv::Rect blob(320, 20, 70, 360);
         QCOMPARE(cv::countNonZero(out(blob) != mask(blob)), 0);
         QCOMPARE(int(out.at<uchar>(200, 180)), 255);
     }
@@ -116,7 +104,7 @@ private slots:
         // no edge of it.
         cv::Mat framed(100, 100, CV_8UC1, cv::Scalar(255));
         cv::rectangle(framed, cv::Rect(47, 0, 6, 100), cv::Scalar(200), cv::FILLED);
-        QCOMPARE(below(SolidInterior::solid(framed), 255), 0);
+        QCOMPARE(cv::countNonZero(SolidInterior::solid(framed) < 255), 0);
     }
 };
 
