@@ -36,16 +36,12 @@ private slots:
         // block path; tiles from a few pixels to whole bands.
         QTest::newRow("odd ratio, 16-bit RGBA, small tiles")
             << QSize(1001, 733) << QSize(256, 187) << int(CV_16UC4) << 1000;
-        QTest::newRow("odd ratio, 8-bit RGBA, bands")
-            << QSize(3001, 1999) << QSize(2560, 1705) << int(CV_8UC4) << (1 << 20);
         QTest::newRow("barely reduced, 16-bit grey")
             << QSize(2561, 2561) << QSize(2560, 2560) << int(CV_16UC1) << 50000;
         QTest::newRow("one axis unchanged, 8-bit RGB")
             << QSize(5000, 3) << QSize(2560, 2) << int(CV_8UC3) << 700;
         QTest::newRow("whole ratio 3, 16-bit RGBA, narrow tiles")
             << QSize(7680, 99) << QSize(2560, 33) << int(CV_16UC4) << 200;
-        QTest::newRow("whole ratio 2, 8-bit RGBA")
-            << QSize(5120, 64) << QSize(2560, 32) << int(CV_8UC4) << 30000;
         QTest::newRow("whole ratios 6 x 5, 8-bit grey")
             << QSize(1536, 500) << QSize(256, 100) << int(CV_8UC1) << 777;
     }
