@@ -9,47 +9,29 @@ namespace {
 using Attrs = std::vector<OnnxModel::Attr>;
 using Edit = std::function<void(OnnxModel&, onnx::NodeProto&)>;
 
-// x [1,3,8,8] through a 3x3 Conv of `weights` to y, or a 2x2 MaxPool where
-// there are none: `attributes` after the kernel's shape, then `edit`.
+const OnnxModel::Attr pool2x2("kernel_shape", Dims{2, 2});
+
+// x [1,3,8,8] through a Conv of `weights` to y, or a MaxPool where there
+// are none, of `attributes`; then `edit`.
 std::string oneNode(const Attrs& attributes, const Dims& weights = {4, 3, 3, 3},
                     const Edit& edit = {})
 {
     OnnxModel m("x", {1, 3, 8, 8});
-    const bool conv = !weights.empty();
     // As many values as the dimensions' product says, wrapping as int64
     // arithmetic does on overflow.
     uint64_t n = 1;
     for (int64_t d : weights)
         n *= uint64_t(d);
-    if (conv)
+    if (!weights.empty())
         m.floats("w", weights, std::vector<float>(size_t(n), 0.1f));
-    onnx::NodeProto& node = m.node(conv ? "Conv" : "MaxPool", {"x", "w"}, {"y"},
-                                   {{"kernel_shape", conv ? Dims{3, 3} : Dims{2, 2}}});
-    if (!conv)
+    onnx::NodeProto& node =
+        m.node(weights.empty() ? "MaxPool" : "Conv", {"x", "w"}, {"y"}, attributes);
+    if (weights.empty())
         node.mutable_input()->RemoveLast();
-    for (const OnnxModel::Attr& a : attributes)
-        *node.add_attribute() = a.proto;
     if (edit)
         edit(m, node);
     m.output("y", {1, 4, 8, 8});
     return m.bytes();
-}
-
-std::string conv(const Edit& edit, const Dims& weights = {4, 3, 3, 3})
-{
-    return oneNode({}, weights, edit);
-}
-
-Edit firstKernelSide(int64_t side)
-{
-    return [=](OnnxModel&, onnx::NodeProto& n) {
-        n.mutable_attribute(0)->set_ints(0, side);
-    };
-}
-
-void noAttributes(OnnxModel&, onnx::NodeProto& n)
-{
-    n.mutable_attribute()->Clear();
 }
 
 // x [1,1,8,8] resized to `sizes`, or by `scales` where there are none.
@@ -86,12 +68,12 @@ std::vector<BrokenModel> brokenModels()
     };
     // Attribute values, of Conv and MaxPool each.
     add("conv-strides-0", "stride", oneNode({{"strides", Dims{0, 0}}}));
-    add("maxpool-strides-0", "stride", oneNode({{"strides", Dims{0, 0}}}, {}));
-    add("maxpool-kernel-0", "kernel", oneNode({}, {}, firstKernelSide(0)));
-    add("conv-kernel-shape-past-weights", "kernel", conv(firstKernelSide(5)));
+    add("maxpool-strides-0", "stride", oneNode({pool2x2, {"strides", Dims{0, 0}}}, {}));
+    add("maxpool-kernel-0", "kernel", oneNode({{"kernel_shape", Dims{0, 2}}}, {}));
+    add("conv-kernel-shape-past-weights", "kernel", oneNode({{"kernel_shape", Dims{5, 3}}}));
     add("conv-dilations-0", "dilation", oneNode({{"dilations", Dims{0, 0}}}));
     add("conv-pads-short", "pad", oneNode({{"pads", Dims{1, 1}}}));
-    add("maxpool-pads-short", "pad", oneNode({{"pads", Dims{0}}}, {}));
+    add("maxpool-pads-short", "pad", oneNode({pool2x2, {"pads", Dims{0}}}, {}));
     add("conv-pads-negative", "pad", oneNode({{"pads", Dims{-4, -4, 1, 1}}}));
     add("conv-group-not-dividing", "group", oneNode({{"group", 2}}, {4, 1, 3, 3}));
     // Unsqueeze folded at load, of axes named twice and out of range.
@@ -112,17 +94,19 @@ std::vector<BrokenModel> brokenModels()
     add("add-of-one-input", "input", graph("Add", {"x"}, {"a"}));
     add("concat-of-nothing", "input", graph("Concat", {}, {"a"}));
     add("conv-without-weights", "input",
-        conv([](OnnxModel&, onnx::NodeProto& c) { c.mutable_input()->RemoveLast(); }));
+        oneNode({}, {4, 3, 3, 3},
+                [](OnnxModel&, onnx::NodeProto& c) { c.mutable_input()->RemoveLast(); }));
     add("cycle", "cycle|input", graph("Relu", {"y"}, {"a"})); // y = x + relu(y)
     add("two-nodes-write-one-tensor", "twice|duplicate", graph("Sigmoid", {"x"}, {"y"}));
 
     // Tensor types and sizes.
-    add("weight-dimension-0", "dimension", conv({}, {4, 3, 0, 3}));
-    add("weight-dimension-negative", "dimension", conv({}, {4, 3, -3, -3}));
+    add("weight-dimension-0", "dimension", oneNode({}, {4, 3, 0, 3}));
+    add("weight-dimension-negative", "dimension", oneNode({}, {4, 3, -3, -3}));
     add("weight-dimensions-overflow", "overflow|memory",
-        conv({}, {int64_t(1) << 31, 3, int64_t(1) << 33, 1}));
-    add("weight-1d", "weight|rank", conv(noAttributes, {108}));
-    add("weight-external-data", "external", conv([](OnnxModel& m, onnx::NodeProto&) {
+        oneNode({}, {int64_t(1) << 31, 3, int64_t(1) << 33, 1}));
+    add("weight-1d", "weight|rank", oneNode({}, {108}));
+    add("weight-external-data", "external",
+        oneNode({}, {4, 3, 3, 3}, [](OnnxModel& m, onnx::NodeProto&) {
             onnx::TensorProto& w = *m.proto().mutable_graph()->mutable_initializer(0);
             w.clear_float_data();
             w.set_data_location(onnx::TensorProto::EXTERNAL);
@@ -130,11 +114,13 @@ std::vector<BrokenModel> brokenModels()
             where->set_key("location");
             where->set_value("weights.bin");
         }));
-    add("weight-fewer-bytes", "bytes|values", conv([](OnnxModel& m, onnx::NodeProto&) {
+    add("weight-fewer-bytes", "bytes|values",
+        oneNode({}, {4, 3, 3, 3}, [](OnnxModel& m, onnx::NodeProto&) {
             m.proto().mutable_graph()->mutable_initializer()->Clear();
             m.floats("w", {4, 3, 3, 3}, std::vector<float>(100, 0.1f), true);
         }));
-    add("bias-one-value-for-4-channels", "bias", conv([](OnnxModel& m, onnx::NodeProto& c) {
+    add("bias-one-value-for-4-channels", "bias",
+        oneNode({}, {4, 3, 3, 3}, [](OnnxModel& m, onnx::NodeProto& c) {
             m.floats("b", {1}, {0.5f});
             c.add_input("b");
         }));
@@ -157,7 +143,7 @@ std::vector<BrokenModel> brokenModels()
     add("resize-sizes-overflow", "overflow|memory",
         resize({1, 1, int64_t(1) << 32, int64_t(1) << 32}));
     add("resize-scales-0", "dimension|size|scale", resize({}, {1.f, 1.f, 0.f, 0.f}));
-    add("conv-kernel-larger-than-image", "size|dimension|kernel", conv(noAttributes, {4, 3, 9, 9}));
+    add("conv-kernel-larger-than-image", "size|dimension|kernel", oneNode({}, {4, 3, 9, 9}));
     {
         OnnxModel m("x", {1, 3, 8, 8});
         m.ints("parts", {0, 3});
@@ -191,13 +177,8 @@ std::vector<BrokenModel> brokenModels()
 
     // File structure.
     add("not-a-model", "model|onnx", "not a model, but a line of text\n");
-    {
-        OnnxModel m("x", {1, 3, 8, 8});
-        m.output("x", {1, 3, 8, 8});
-        add("graph-without-nodes", "node|network", m.bytes());
-        m.proto().mutable_graph()->clear_output();
-        m.node("Relu", {"x"}, {"y"});
-        add("graph-without-outputs", "output|network", m.bytes());
-    }
+    OnnxModel empty("x", {1, 3, 8, 8});
+    empty.output("x", {1, 3, 8, 8});
+    add("graph-without-nodes", "node|network", empty.bytes());
     return all;
 }

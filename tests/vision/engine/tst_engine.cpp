@@ -8,6 +8,8 @@
 
 #include <QTemporaryDir>
 #include <QTest>
+#include <opencv2/dnn.hpp>
+#include <tuple>
 
 Q_DECLARE_METATYPE(std::vector<std::string>)
 
@@ -34,19 +36,15 @@ private slots:
     {
         // Valid graphs the engine leaves to OpenCV: oneDNN would compute
         // other values.
-        const struct
-        {
-            const char *mode, *transform;
-            int side;
-        } rows[] = {{"linear", "align_corners", 4},
-                    {"nearest", "asymmetric", 5}, // 2 to 5
-                    {"cubic", "half_pixel", 4}};
-        for (const auto& r : rows) {
+        using Row = std::tuple<std::string, std::string, int>; // mode, transform, side
+        for (const auto& [mode, transform, side] : {Row{"linear", "align_corners", 4},
+                                                    {"nearest", "asymmetric", 5}, // 2 to 5
+                                                    {"cubic", "half_pixel", 4}}) {
             OnnxModel m("x", {1, 1, 2, 2});
-            m.ints("sizes", {1, 1, r.side, r.side});
+            m.ints("sizes", {1, 1, side, side});
             m.node("Resize", {"x", "", "", "sizes"}, {"y"},
-                   {{"mode", std::string(r.mode)},
-                    {"coordinate_transformation_mode", std::string(r.transform)},
+                   {{"mode", mode},
+                    {"coordinate_transformation_mode", transform},
                     {"nearest_mode", std::string("floor")}});
             m.output("y");
             QVERIFY_THROWS_EXCEPTION(UnsupportedGraph,
@@ -133,13 +131,10 @@ private slots:
             if (image.isNull())
                 QSKIP("the photos are missing: run scripts/setup");
             const QImage rgb = image.scaled(side, side).convertToFormat(QImage::Format_RGB888);
-            const int dims[] = {1, 3, side, side};
-            cv::Mat input(4, dims, CV_32F);
-            for (int c = 0; c < 3; ++c)
-                for (int y = 0; y < side; ++y)
-                    for (int x = 0; x < side; ++x)
-                        input.ptr<float>(0, c)[y * side + x] =
-                            (rgb.constScanLine(y)[x * 3 + c] - 128.f) / 256.f;
+            const cv::Mat pixels(side, side, CV_8UC3, const_cast<uchar*>(rgb.constBits()),
+                                 size_t(rgb.bytesPerLine()));
+            const cv::Mat input =
+                cv::dnn::blobFromImage(pixels, 1 / 256.0, {}, cv::Scalar::all(128));
             const std::vector<cv::Mat> a = ours->forward(input, outputs);
             const std::vector<cv::Mat> b = theirs.forward(input, outputs);
             for (size_t i = 0; i < outputs.size(); ++i) {
