@@ -1,4 +1,5 @@
 #include "DnnlBufferPlanner.h"
+
 #include "ops/Primitives.h"
 
 #include <algorithm>
@@ -6,8 +7,8 @@
 
 namespace {
 
-using Primitives::dimsOf;
 using dnnl::memory;
+using Primitives::dimsOf;
 using md = dnnl::memory::desc;
 using tag = dnnl::memory::format_tag;
 using dt = dnnl::memory::data_type;

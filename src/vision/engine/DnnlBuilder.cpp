@@ -11,8 +11,8 @@
 
 namespace {
 
-using Primitives::dimsOf;
 using dnnl::memory;
+using Primitives::dimsOf;
 using tag = dnnl::memory::format_tag;
 using dt = dnnl::memory::data_type;
 
