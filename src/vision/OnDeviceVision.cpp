@@ -15,6 +15,26 @@
 #include <chrono>
 #include <opencv2/imgproc.hpp>
 
+namespace {
+
+// What stopped `load`, in the words the panel shows (`otherwise` where the
+// error has none of its own), or nothing when it ran through.
+template <typename Load> QString failureOf(Load load, const QString& otherwise)
+{
+    try {
+        load();
+        return {};
+    } catch (const VantelError& e) {
+        return e.errorDescription();
+    } catch (const std::bad_alloc&) {
+        return SegmentationNetwork::outOfMemory().errorDescription();
+    } catch (const std::exception&) {
+        return otherwise;
+    }
+}
+
+} // namespace
+
 OnDeviceVision::OnDeviceVision(QString networkPath, QString objectFinderPath,
                                QString poseFinderPath, SubjectTuning tuning)
     : m_path(std::move(networkPath)), m_objectFinderPath(std::move(objectFinderPath)),
@@ -43,17 +63,12 @@ OnDeviceVision::Loaded OnDeviceVision::loadAll(const QString& path, const QStrin
         Loaded found;
         if (!networkThere)
             return found;
-        try {
-            found.objects = ObjectDetector::load(objectFinderPath);
-            found.poses = PoseEstimator::load(poseFinderPath);
-        } catch (const VantelError& e) {
-            found.findersError = e.errorDescription();
-        } catch (const std::bad_alloc&) {
-            found.findersError = SegmentationNetwork::outOfMemory().errorDescription();
-        } catch (const std::exception&) {
-            found.findersError =
-                QCoreApplication::translate("Vantel", "The object finder could not be loaded.");
-        }
+        found.findersError = failureOf(
+            [&] {
+                found.objects = ObjectDetector::load(objectFinderPath);
+                found.poses = PoseEstimator::load(poseFinderPath);
+            },
+            QCoreApplication::translate("Vantel", "The object finder could not be loaded."));
         if (!found.findersError.isEmpty()) {
             found.objects.reset();
             found.poses.reset();
@@ -61,16 +76,9 @@ OnDeviceVision::Loaded OnDeviceVision::loadAll(const QString& path, const QStrin
         return found;
     });
     Loaded result;
-    try {
-        result.network = SegmentationNetwork::load(path);
-    } catch (const VantelError& e) {
-        result.error = e.errorDescription();
-    } catch (const std::bad_alloc&) {
-        result.error = SegmentationNetwork::outOfMemory().errorDescription();
-    } catch (const std::exception&) {
-        result.error =
-            QCoreApplication::translate("Vantel", "The subject finder could not be loaded.");
-    }
+    result.error =
+        failureOf([&] { result.network = SegmentationNetwork::load(path); },
+                  QCoreApplication::translate("Vantel", "The subject finder could not be loaded."));
     Loaded found = finders.get();
     // The finders only share the matte out: without the network they are
     // not used, and without them the matte's own split stands.
